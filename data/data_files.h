@@ -1,0 +1,45 @@
+// The two text files that feed a match. Both hold decimal integers separated
+// by any white space; lines mean nothing. Each integer is read like "%d":
+// white space skipped, an optional sign, digits. Once a read fails (end of
+// file, or a token that is not a number) it and every later read of the same
+// call store nothing, and the entries concerned keep their values. Numbers
+// beyond the 32-bit range are taken as the nearest 32-bit value.
+//
+// - Bot route file (BOT_ROUTE_PATH): per bot, 9 x values then 9 y values.
+// - Start position file dept<N>.txt in the working directory: human_count x
+//   values, then human_count y values.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "server/match.h"
+
+// Reads one integer like "%d". Returns false, storing nothing, when there is
+// none; the offending byte stays unread.
+bool scan_int(std::FILE* file, int32_t* value);
+
+// Fills slots 0..8 of rows 0..count-1 of both route tables from file.
+// REQUIRES: count <= route_x.size() and route_y.size().
+void read_bot_routes(std::FILE* file, std::vector<RouteRow>& route_x,
+                     std::vector<RouteRow>& route_y, int32_t count);
+
+// Returns 1 when the bot route file was opened (and read), 0 when not.
+int load_bot_routes(std::vector<RouteRow>& route_x, std::vector<RouteRow>& route_y,
+                    int32_t count);
+
+// Fills entries 0..count-1 of pos_x and then of pos_y from file.
+// REQUIRES: count <= pos_x.size() and pos_y.size().
+void read_start_positions(std::FILE* file, std::vector<int32_t>& pos_x,
+                          std::vector<int32_t>& pos_y, int32_t count);
+
+// "dept" + map number in decimal + ".txt"; the longest is "dept-2147483648.txt".
+inline constexpr size_t START_FILE_NAME_SIZE = 20;
+void start_position_file_name(int32_t map_number, char (&name)[START_FILE_NAME_SIZE]);
+
+// Prints the file name on the console, then reads the start position file of
+// map_number. A file that cannot be opened leaves the positions as they are
+// and is reported on standard error.
+void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y,
+                          int32_t count, int32_t map_number);

@@ -1,0 +1,64 @@
+// The client's side of the protocol, for the reference client, the tests and
+// the benchmark: one copy of what a client sends and expects, step by step.
+//
+// A client joins (greeting, player count, echo), waits for every other human
+// to join, learns its player index and the map, and then plays turns. All
+// calls block and alternate strictly with the server.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "net/socket.h"
+
+// Called for every message, with its direction and the step it belongs to.
+using TraceFunction = std::function<void(bool outgoing, const char* step, int32_t value)>;
+
+struct ClientLink {
+  SocketHandle socket = INVALID_SOCKET_HANDLE;
+  TraceFunction trace;  // optional
+  uint64_t sent = 0;
+  uint64_t received = 0;
+  char buffer[65] = {};
+};
+
+// What a client reports in one turn. damage NO_VALUE (or 0, which the server
+// reads as NO_VALUE) means no hit, and then target is not sent.
+struct TurnReport {
+  int32_t relay_a = -1;
+  int32_t relay_b = -1;
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t damage = -1;
+  int32_t target = 0;
+  int32_t heading = 0;
+  int32_t relay_a_reply = 147;  // anything but ACK breaks the protocol
+};
+
+struct PlayerRow {
+  int32_t x = 0, y = 0, health = 0, heading = 0;
+};
+
+// What the server sends back in one turn.
+struct TurnView {
+  int32_t relay_a = 0;
+  int32_t relay_b = 0;
+  std::vector<PlayerRow> players;  // resized once to the player count
+};
+
+// Sends value as one message (recorded and traced).
+void client_send(ClientLink& link, const char* step, int32_t value);
+
+// Receives one message, keeping 0 as 0 (recorded and traced).
+int32_t client_recv(ClientLink& link, const char* step);
+
+// Greeting and echo. Returns the player count the server sent.
+int32_t client_join(ClientLink& link);
+
+// Player index and map, once every human has joined.
+void client_learn(ClientLink& link, int32_t* player_index, int32_t* map_number);
+
+// One turn exchange with a player count of player_count.
+void client_turn(ClientLink& link, const TurnReport& report, int32_t player_count,
+                 TurnView& view);

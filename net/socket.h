@@ -1,0 +1,64 @@
+// The platform's stream sockets and name service, behind one short list of
+// calls with a POSIX implementation (socket_posix.cc) and a Windows Sockets
+// one (socket_win32.cc). Callers never see errno or WSAGetLastError: a
+// failure comes back as a plain value and, where it helps the operator, a
+// text in `*err`.
+//
+// All sockets block. A write to a connection the peer has closed fails
+// quietly; it never ends the process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A socket descriptor on POSIX, a SOCKET on Windows; both fit here and both
+// use -1 (all bits set) for "no socket".
+using SocketHandle = std::intptr_t;
+inline constexpr SocketHandle INVALID_SOCKET_HANDLE = -1;
+
+// Dotted IPv4 text, "255.255.255.255" and its terminator fit.
+inline constexpr size_t DOTTED_SIZE = 16;
+
+// Starts the sockets library (Windows) and makes writes to closed
+// connections harmless (POSIX). Returns false and fills *err on failure.
+bool socket_startup(std::string* err);
+
+// Resolves name (or, when name is null, this machine's own host name) and
+// writes its first IPv4 address as dotted text into out. Returns false,
+// writes "0.0.0.0" and fills *err when there is none.
+bool resolve_first_ipv4(const char* name, char (&out)[DOTTED_SIZE], std::string* err);
+
+// A TCP/IPv4 socket bound to port on every local address. On POSIX the port
+// may be bound again while old connections linger in TIME_WAIT. Returns the
+// socket even when bind fails (with *err filled), as later accepts then fail
+// and are reported the usual way; INVALID_SOCKET_HANDLE when no socket could
+// be created.
+SocketHandle socket_bind_any(uint16_t port, std::string* err);
+
+// Puts the socket into the listening state. Returns false and fills *err on
+// failure.
+bool socket_listen(SocketHandle listener, int backlog, std::string* err);
+
+// Waits for one connection; INVALID_SOCKET_HANDLE when the accept fails.
+SocketHandle socket_accept(SocketHandle listener);
+
+// The peer's IPv4 address as dotted text; "0.0.0.0" when it cannot be had.
+void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE]);
+
+// One send call; returns the bytes taken or -1. The caller may ignore it.
+long socket_send(SocketHandle connection, const char* data, size_t length);
+
+// One receive of at most capacity bytes; waits for at least one. Returns the
+// byte count, 0 once the peer has closed; an error also gives 0, since every
+// caller treats it like a closed connection.
+size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity);
+
+// Client side, for tools and tests: connects to host:port (IPv4); returns
+// INVALID_SOCKET_HANDLE and fills *err on failure.
+SocketHandle socket_connect(const char* host, uint16_t port, std::string* err);
+
+// Closes a socket. The server itself never calls it: its sockets live until
+// the process ends. With abort set the close resets the connection, so that
+// neither side is left in TIME_WAIT.
+void socket_close(SocketHandle s, bool abort = false);

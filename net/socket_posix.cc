@@ -1,0 +1,159 @@
+// POSIX sockets for the server: the same calls as the Windows build, with
+// EINTR retries and writes that cannot raise SIGPIPE.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "net/socket.h"
+
+namespace {
+
+void copy_dotted(const in_addr& address, char (&out)[DOTTED_SIZE]) {
+  if (inet_ntop(AF_INET, &address, out, DOTTED_SIZE) == nullptr) std::strcpy(out, "0.0.0.0");
+}
+
+int fd_of(SocketHandle s) { return static_cast<int>(s); }
+
+}  // namespace
+
+bool socket_startup(std::string*) {
+  // send() below passes MSG_NOSIGNAL; ignoring SIGPIPE as well covers any
+  // other write to a socket the peer has dropped.
+  std::signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+bool resolve_first_ipv4(const char* name, char (&out)[DOTTED_SIZE], std::string* err) {
+  std::strcpy(out, "0.0.0.0");
+  char own_name[256] = {};
+  if (name == nullptr) {
+    if (gethostname(own_name, sizeof own_name - 1) != 0) {
+      *err = std::string("cannot read this machine's host name: ") + std::strerror(errno);
+      return false;
+    }
+    name = own_name;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = getaddrinfo(name, nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    *err = std::string("cannot resolve host name '") + name + "': " + gai_strerror(rc);
+    return false;
+  }
+  copy_dotted(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, out);
+  freeaddrinfo(found);
+  return true;
+}
+
+SocketHandle socket_bind_any(uint16_t port, std::string* err) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) {
+    *err = std::string("cannot create the listening socket: ") + std::strerror(errno);
+    return INVALID_SOCKET_HANDLE;
+  }
+  // Without it a server started right after another could not take the port
+  // while the old connections wait out TIME_WAIT.
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    *err = "cannot bind TCP port " + std::to_string(port) + ": " + std::strerror(errno);
+  }
+  return fd;
+}
+
+bool socket_listen(SocketHandle listener, int backlog, std::string* err) {
+  if (::listen(fd_of(listener), backlog) != 0) {
+    *err = std::string("cannot listen on the server socket: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+SocketHandle socket_accept(SocketHandle listener) {
+  sockaddr_in peer{};
+  for (;;) {
+    socklen_t length = sizeof peer;
+    const int fd = ::accept(fd_of(listener), reinterpret_cast<sockaddr*>(&peer), &length);
+    if (fd >= 0) return fd;
+    // A connection that was reset while it waited in the backlog is not a
+    // failed accept of the next client; take the next one instead.
+    if (errno != EINTR && errno != ECONNABORTED) return INVALID_SOCKET_HANDLE;
+  }
+}
+
+void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE]) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (::getpeername(fd_of(connection), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+    peer.sin_addr.s_addr = 0;
+  }
+  copy_dotted(peer.sin_addr, out);
+}
+
+long socket_send(SocketHandle connection, const char* data, size_t length) {
+  for (;;) {
+    const ssize_t sent = ::send(fd_of(connection), data, length, MSG_NOSIGNAL);
+    if (sent >= 0 || errno != EINTR) return static_cast<long>(sent);
+  }
+}
+
+size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity) {
+  for (;;) {
+    const ssize_t got = ::recv(fd_of(connection), buffer, capacity, 0);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return 0;
+  }
+}
+
+SocketHandle socket_connect(const char* host, uint16_t port, std::string* err) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = getaddrinfo(host, nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    *err = std::string("cannot resolve '") + host + "': " + gai_strerror(rc);
+    return INVALID_SOCKET_HANDLE;
+  }
+  sockaddr_in address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  freeaddrinfo(found);
+  address.sin_port = htons(port);
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) {
+    *err = std::string("cannot create a socket: ") + std::strerror(errno);
+    return INVALID_SOCKET_HANDLE;
+  }
+  int rc_connect;
+  do {
+    rc_connect = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (rc_connect != 0 && errno == EINTR);
+  if (rc_connect != 0) {
+    *err = std::string("cannot connect to ") + host + ":" + std::to_string(port) + ": " +
+           std::strerror(errno);
+    ::close(fd);
+    return INVALID_SOCKET_HANDLE;
+  }
+  return fd;
+}
+
+void socket_close(SocketHandle s, bool abort) {
+  if (s == INVALID_SOCKET_HANDLE) return;
+  if (abort) {
+    const linger reset{1, 0};
+    setsockopt(fd_of(s), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  }
+  ::close(fd_of(s));
+}

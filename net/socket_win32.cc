@@ -1,0 +1,139 @@
+// Windows Sockets for the server: the same calls as the POSIX build.
+// No SO_REUSEADDR here: on Windows it lets another program steal a bound
+// port, which is not what the operator wants.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstring>
+
+#include "net/socket.h"
+
+namespace {
+
+SOCKET native(SocketHandle s) { return static_cast<SOCKET>(s); }
+
+SocketHandle handle(SOCKET s) {
+  return s == INVALID_SOCKET ? INVALID_SOCKET_HANDLE : static_cast<SocketHandle>(s);
+}
+
+void copy_dotted(in_addr address, char (&out)[DOTTED_SIZE]) {
+  const char* text = inet_ntoa(address);
+  std::strncpy(out, text != nullptr ? text : "0.0.0.0", DOTTED_SIZE - 1);
+  out[DOTTED_SIZE - 1] = '\0';
+}
+
+std::string error_text(const char* what) {
+  return std::string(what) + " (Windows Sockets error " + std::to_string(WSAGetLastError()) + ")";
+}
+
+}  // namespace
+
+bool socket_startup(std::string* err) {
+  WSADATA info;
+  const int rc = WSAStartup(MAKEWORD(2, 0), &info);
+  if (rc != 0) {
+    *err = "cannot start Windows Sockets (error " + std::to_string(rc) + ")";
+    return false;
+  }
+  return true;
+}
+
+bool resolve_first_ipv4(const char* name, char (&out)[DOTTED_SIZE], std::string* err) {
+  std::strcpy(out, "0.0.0.0");
+  // Asked with no name, gethostbyname answers with this computer's own entry.
+  const hostent* entry = gethostbyname(name);
+  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list == nullptr ||
+      entry->h_addr_list[0] == nullptr) {
+    *err = error_text((std::string("cannot resolve host name '") +
+                       (name != nullptr ? name : "(this computer)") + "'")
+                          .c_str());
+    return false;
+  }
+  in_addr address;
+  std::memcpy(&address, entry->h_addr_list[0], sizeof address);
+  copy_dotted(address, out);
+  return true;
+}
+
+SocketHandle socket_bind_any(uint16_t port, std::string* err) {
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) {
+    *err = error_text("cannot create the listening socket");
+    return INVALID_SOCKET_HANDLE;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    *err = error_text(("cannot bind TCP port " + std::to_string(port)).c_str());
+  }
+  return handle(s);
+}
+
+bool socket_listen(SocketHandle listener, int backlog, std::string* err) {
+  if (::listen(native(listener), backlog) != 0) {
+    *err = error_text("cannot listen on the server socket");
+    return false;
+  }
+  return true;
+}
+
+SocketHandle socket_accept(SocketHandle listener) {
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  return handle(::accept(native(listener), reinterpret_cast<sockaddr*>(&peer), &length));
+}
+
+void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE]) {
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  if (::getpeername(native(connection), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+    peer.sin_addr.s_addr = 0;
+  }
+  copy_dotted(peer.sin_addr, out);
+}
+
+long socket_send(SocketHandle connection, const char* data, size_t length) {
+  const int sent = ::send(native(connection), data, static_cast<int>(length), 0);
+  return sent == SOCKET_ERROR ? -1 : sent;
+}
+
+size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity) {
+  const int got = ::recv(native(connection), buffer, static_cast<int>(capacity), 0);
+  return got > 0 ? static_cast<size_t>(got) : 0;
+}
+
+SocketHandle socket_connect(const char* host, uint16_t port, std::string* err) {
+  const hostent* entry = gethostbyname(host);
+  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) {
+    *err = error_text((std::string("cannot resolve '") + host + "'").c_str());
+    return INVALID_SOCKET_HANDLE;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) {
+    *err = error_text("cannot create a socket");
+    return INVALID_SOCKET_HANDLE;
+  }
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    *err = error_text(
+        (std::string("cannot connect to ") + host + ":" + std::to_string(port)).c_str());
+    ::closesocket(s);
+    return INVALID_SOCKET_HANDLE;
+  }
+  return handle(s);
+}
+
+void socket_close(SocketHandle s, bool abort) {
+  if (s == INVALID_SOCKET_HANDLE) return;
+  if (abort) {
+    const linger reset{1, 0};
+    setsockopt(native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+               sizeof reset);
+  }
+  ::closesocket(native(s));
+}

@@ -1,0 +1,266 @@
+#include "tests/server_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "net/message.h"
+#include "net/protocol.h"
+
+#ifndef ZOLT_SERVER_BINARY
+#error "ZOLT_SERVER_BINARY must name the built server"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::string> server_command() {
+  std::vector<std::string> words;
+  const char* command = std::getenv("ZOLT_SERVER_COMMAND");
+  if (command == nullptr || *command == '\0') {
+    words.push_back(ZOLT_SERVER_BINARY);
+    return words;
+  }
+  std::istringstream stream(command);
+  for (std::string word; stream >> word;) words.push_back(word);
+  return words;
+}
+
+std::string lf_line_ends(const std::string& text) {
+  std::string result;
+  result.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    result += text[i];
+  }
+  return result;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "zolt-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) std::abort();
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const {
+  std::ofstream(path_ + "/" + name, std::ios::binary) << content;
+}
+
+bool server_is_windows() {
+  const char* flag = std::getenv("ZOLT_SERVER_WINDOWS");
+  return flag != nullptr && std::strcmp(flag, "1") == 0;
+}
+
+void put_bot_route_file(const std::string& workdir, const char* content) {
+  const char* fixed = std::getenv("ZOLT_BOT_ROUTE_FILE");
+  const std::string path = fixed != nullptr && *fixed != '\0' ? fixed : workdir + "/bot.txt";
+  if (content == nullptr) {
+    std::remove(path.c_str());
+  } else {
+    std::ofstream(path, std::ios::binary) << content;
+  }
+}
+
+ServerProcess::~ServerProcess() { kill(); }
+
+void ServerProcess::start(const std::string& workdir, const std::vector<std::string>& args,
+                          const std::string& input, bool close_input_now) {
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) std::abort();
+  std::vector<std::string> words = server_command();
+  words.insert(words.end(), args.begin(), args.end());
+
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
+      close(fd);
+    }
+    if (chdir(workdir.c_str()) != 0) _exit(126);
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  in_fd_ = in_pipe[1];
+  out_fd_ = out_pipe[0];
+  err_fd_ = err_pipe[0];
+  fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+  fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+  // A server that has ended must not take the test down with SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  out_.clear();
+  err_.clear();
+  exit_code_ = -3;
+  write_input(input);
+  if (close_input_now) close_input();
+}
+
+void ServerProcess::write_input(const std::string& text) {
+  size_t done = 0;
+  while (done < text.size() && in_fd_ >= 0) {
+    const ssize_t n = ::write(in_fd_, text.data() + done, text.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+}
+
+void ServerProcess::close_input() {
+  if (in_fd_ >= 0) close(in_fd_);
+  in_fd_ = -1;
+}
+
+void ServerProcess::pump(int timeout_ms) {
+  pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+  const int ready = poll(fds, 2, timeout_ms);
+  if (ready <= 0) return;
+  char buffer[4096];
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
+    const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+    if (n > 0) (i == 0 ? out_ : err_).append(buffer, static_cast<size_t>(n));
+    if (n == 0) {
+      close(fds[i].fd);
+      (i == 0 ? out_fd_ : err_fd_) = -1;
+    }
+  }
+}
+
+bool ServerProcess::wait_for_output(const std::string& text, int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (output().find(text) == std::string::npos) {
+    if (Clock::now() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) return false;
+    pump(20);
+  }
+  return true;
+}
+
+std::string ServerProcess::output() {
+  pump(0);
+  return server_is_windows() ? lf_line_ends(out_) : out_;
+}
+
+std::string ServerProcess::errors() {
+  pump(0);
+  return err_;
+}
+
+long ServerProcess::unread_input() {
+  if (in_fd_ < 0) return -1;
+  int pending = 0;
+  if (ioctl(in_fd_, FIONREAD, &pending) != 0) return -1;
+  return pending;
+}
+
+bool ServerProcess::running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  const pid_t done = waitpid(pid_, &status, WNOHANG);
+  if (done == 0) return true;
+  if (done == pid_) exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  pid_ = -1;
+  return false;
+}
+
+int ServerProcess::wait_exit(int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (running()) {
+    if (Clock::now() >= deadline) return -2;
+    pump(10);
+  }
+  // Collect what the process wrote before it ended.
+  while (out_fd_ >= 0 || err_fd_ >= 0) {
+    const size_t before = out_.size() + err_.size();
+    pump(50);
+    if (out_.size() + err_.size() == before) break;
+  }
+  return exit_code_;
+}
+
+void ServerProcess::kill() {
+  if (running()) {
+    ::kill(pid_, SIGKILL);
+    int status;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  close_input();
+  for (int* fd : {&out_fd_, &err_fd_}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+}
+
+std::string answers(int humans, int bots, int map) {
+  return std::to_string(humans) + "\n" + std::to_string(bots) + "\n" + std::to_string(map) + "\n";
+}
+
+std::string dialogue_output(const std::string& address) {
+  return " ------------   BIENVENUE DANS LE SERVEUR ZOLT 1.5   ------------\n\n\n"
+         "\nL'ADRESSE IP DU SERVEUR EST " + address + "."
+         "\n\nTaper le nombre de joueurs humains : "
+         "\nTaper le nombre de joueurs CPU : "
+         "\n\n*******Maps Disponibles********"
+         "\n  map 0 : Torvallind level 0 "
+         "\n  map 1 : Vevoder            "
+         "\n  map 2 : Zovezivadi Zavo    "
+         "\n  map 3 : Ved Oravo vo dizav "
+         "\n  map 4 : Rovudazizado       "
+         "\n*******************************"
+         "\n\nTaper le numero de la map : ";
+}
+
+TestClient::TestClient() {
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  std::string err;
+  for (;;) {
+    link.socket = socket_connect("127.0.0.1", SERVER_PORT, &err);
+    if (link.socket != INVALID_SOCKET_HANDLE || Clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+TestClient::~TestClient() { close(); }
+
+void TestClient::send(int32_t value) { send_int(link.socket, value); }
+
+void TestClient::send_raw(const std::string& bytes) {
+  socket_send(link.socket, bytes.data(), bytes.size());
+}
+
+int32_t TestClient::recv() { return recv_number(link.socket, link.buffer); }
+
+std::string TestClient::recv_raw() {
+  const size_t got = socket_recv(link.socket, link.buffer, MESSAGE_LIMIT);
+  return std::string(link.buffer, got);
+}
+
+void TestClient::close() {
+  socket_close(link.socket, true);
+  link.socket = INVALID_SOCKET_HANDLE;
+}

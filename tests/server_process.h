@@ -1,0 +1,98 @@
+// The end-to-end harness: the real server binary started as a process in a
+// temporary working directory, its console on pipes, and real TCP clients on
+// 127.0.0.1. Every case that uses it takes port 2000, so they run one at a
+// time.
+//
+// The server command comes from ZOLT_SERVER_COMMAND (words separated by
+// spaces, for instance "wine /path/zolt-server.exe"), else the binary built
+// beside the tests. With ZOLT_SERVER_WINDOWS=1 the harness reads the console
+// with CR LF line ends turned into LF, and the bot route file lives at
+// ZOLT_BOT_ROUTE_FILE instead of the working directory.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "net/client.h"
+
+// A fresh directory under the system's temporary folder, removed with all it
+// holds when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // Writes a file of the given content into the directory.
+  void write(const std::string& name, const std::string& content) const;
+
+ private:
+  std::string path_;
+};
+
+// Whether the server under test is the Windows build.
+bool server_is_windows();
+
+// Writes (or with content null, removes) the bot route file the server in
+// workdir will read.
+void put_bot_route_file(const std::string& workdir, const char* content);
+
+class ServerProcess {
+ public:
+  ServerProcess() = default;
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // Starts the server in workdir with extra arguments; the console input is
+  // given at once (closed afterwards when close_input is set).
+  void start(const std::string& workdir, const std::vector<std::string>& args,
+             const std::string& input, bool close_input);
+
+  void write_input(const std::string& text);
+  void close_input();
+
+  // Waits until standard output contains text; false after timeout_ms.
+  bool wait_for_output(const std::string& text, int timeout_ms = 20000);
+  // Standard output so far (line ends made LF for the Windows build).
+  std::string output();
+  std::string errors();
+  // Number of console input bytes the server has not read yet; -1 if unknown.
+  long unread_input();
+
+  // Waits for the process to end; its exit code, -1 for a signal, -2 on time-out.
+  int wait_exit(int timeout_ms = 20000);
+  bool running();
+  void kill();
+
+ private:
+  void pump(int timeout_ms);
+
+  pid_t pid_ = -1;
+  int in_fd_ = -1, out_fd_ = -1, err_fd_ = -1;
+  std::string out_, err_;
+  int exit_code_ = -3;
+};
+
+// The console answers of a well-formed dialogue.
+std::string answers(int humans, int bots, int map);
+
+// A test client on 127.0.0.1:2000 that resets its connection when it goes,
+// so that no side lingers in TIME_WAIT between cases.
+struct TestClient {
+  ClientLink link;
+  TestClient();  // connects, retrying briefly while the server starts
+  ~TestClient();
+  void send(int32_t value);             // one message, its decimal text
+  void send_raw(const std::string& bytes);
+  int32_t recv();                       // one message, 0 kept as 0
+  std::string recv_raw();               // one receive's bytes
+  void close();
+};
+
+// The start of every console output, up to and including the map prompt.
+std::string dialogue_output(const std::string& address);

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, when it is missing and we may:
+# as root on Debian, with apt-get. Anything else is left to the caller, and
+# the scripts that need a missing tool say so and skip it.
+#   install-deps.sh            the Linux build and its tests
+#   install-deps.sh windows    also the Windows cross compiler, Wine and zip
+set -uo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev)
+if [ "${1:-}" = windows ]; then
+  packages+=(g++-mingw-w64-x86-64 wine wine64 zip)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" != 0 ] || ! command -v apt-get > /dev/null; then
+  echo "install-deps: missing ${missing[*]} (not root on Debian: install them yourself)" >&2
+  exit 1
+fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+if [ -z "${ZOLT_APT_UPDATED:-}" ]; then
+  apt-get update -qq || true
+  export ZOLT_APT_UPDATED=1
+fi
+apt-get install -y -qq --no-install-recommends "${missing[@]}" > /dev/null
