@@ -3,14 +3,30 @@
 #include "net/message.h"
 #include "net/protocol.h"
 
+bool client_connect(ClientLink& link, const char* host, uint16_t port, std::string* err) {
+  link.socket = socket_connect(host, port, err);
+  return link.socket != INVALID_SOCKET_HANDLE;
+}
+
 void client_send(ClientLink& link, const char* step, int32_t value) {
+  if (link.closed) return;
   if (link.trace) link.trace(true, step, value);
   send_int(link.socket, value);
   ++link.sent;
 }
 
 int32_t client_recv(ClientLink& link, const char* step) {
-  const int32_t value = recv_number(link.socket, link.buffer);
+  if (link.closed) return 0;
+  // recv_number's steps, done here so that an empty receive (the server has
+  // gone) can be told apart from a message "0".
+  const size_t got = socket_recv(link.socket, link.buffer, MESSAGE_LIMIT);
+  link.buffer[got] = '\0';
+  if (got == 0) {
+    link.closed = true;
+    link.closed_at = step;
+    return 0;
+  }
+  const int32_t value = parse_int(link.buffer);
   ++link.received;
   if (link.trace) link.trace(false, step, value);
   return value;
@@ -29,8 +45,16 @@ void client_learn(ClientLink& link, int32_t* player_index, int32_t* map_number) 
   *map_number = client_recv(link, "map");
 }
 
-void client_turn(ClientLink& link, const TurnReport& report, int32_t player_count,
-                 TurnView& view) {
+int64_t exchange_messages(int32_t player_count, bool hit) {
+  return 4 * int64_t{player_count} + (hit ? 8 : 7);
+}
+
+bool reports_hit(int32_t damage) {
+  // The server reads a 0 as NO_VALUE too: no hit, and no target follows.
+  return damage != NO_VALUE && damage != 0;
+}
+
+bool client_turn(ClientLink& link, const TurnReport& report, int32_t player_count, TurnView& view) {
   client_send(link, "relay_a", report.relay_a);
   client_recv(link, "ack");
   client_send(link, "relay_b", report.relay_b);
@@ -40,8 +64,7 @@ void client_turn(ClientLink& link, const TurnReport& report, int32_t player_coun
   client_send(link, "y", report.y);
   client_recv(link, "ack");
   client_send(link, "damage", report.damage);
-  // The server reads a 0 as NO_VALUE too: no hit, and no target follows.
-  if (report.damage != NO_VALUE && report.damage != 0) {
+  if (reports_hit(report.damage)) {
     client_recv(link, "ack");
     client_send(link, "target", report.target);
   }
@@ -49,12 +72,12 @@ void client_turn(ClientLink& link, const TurnReport& report, int32_t player_coun
   client_send(link, "heading", report.heading);
   view.relay_a = client_recv(link, "relay_a");
   client_send(link, "reply", report.relay_a_reply);
-  if (report.relay_a_reply != ACK) return;
+  if (report.relay_a_reply != ACK) return false;
   view.relay_b = client_recv(link, "relay_b");
   client_send(link, "reply", ACK);
 
   view.players.resize(static_cast<size_t>(player_count > 0 ? player_count : 0));
-  for (int32_t p = 0; p < player_count; ++p) {
+  for (int32_t p = 0; p < player_count && !link.closed; ++p) {
     PlayerRow& row = view.players[static_cast<size_t>(p)];
     row.x = client_recv(link, "table pos_x");
     client_send(link, "reply", ACK);
@@ -65,4 +88,5 @@ void client_turn(ClientLink& link, const TurnReport& report, int32_t player_coun
     row.heading = client_recv(link, "table heading");
     if (p != player_count - 1) client_send(link, "reply", ACK);
   }
+  return !link.closed;
 }

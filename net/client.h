@@ -4,10 +4,15 @@
 // A client joins (greeting, player count, echo), waits for every other human
 // to join, learns its player index and the map, and then plays turns. All
 // calls block and alternate strictly with the server.
+//
+// Once a receive finds the connection closed (no byte, the server has gone or
+// the connection failed), the link is marked closed and every later call on it
+// does nothing: the caller looks at `closed` after a call.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "net/socket.h"
@@ -20,6 +25,8 @@ struct ClientLink {
   TraceFunction trace;  // optional
   uint64_t sent = 0;
   uint64_t received = 0;
+  bool closed = false;              // a receive found the connection closed
+  const char* closed_at = nullptr;  // the step of that receive
   char buffer[65] = {};
 };
 
@@ -47,10 +54,14 @@ struct TurnView {
   std::vector<PlayerRow> players;  // resized once to the player count
 };
 
-// Sends value as one message (recorded and traced).
+// Connects link to host:port. Returns false and fills *err on failure.
+bool client_connect(ClientLink& link, const char* host, uint16_t port, std::string* err);
+
+// Sends value as one message (recorded and traced). Nothing once closed.
 void client_send(ClientLink& link, const char* step, int32_t value);
 
-// Receives one message, keeping 0 as 0 (recorded and traced).
+// Receives one message, keeping 0 as 0 (recorded and traced). A receive that
+// gets no byte marks the link closed and gives 0; once closed, gives 0 at once.
 int32_t client_recv(ClientLink& link, const char* step);
 
 // Greeting and echo. Returns the player count the server sent.
@@ -59,6 +70,14 @@ int32_t client_join(ClientLink& link);
 // Player index and map, once every human has joined.
 void client_learn(ClientLink& link, int32_t* player_index, int32_t* map_number);
 
-// One turn exchange with a player count of player_count.
-void client_turn(ClientLink& link, const TurnReport& report, int32_t player_count,
-                 TurnView& view);
+// Messages in one exchange, each way: 4 x player_count + 7, one more with a hit.
+int64_t exchange_messages(int32_t player_count, bool hit);
+
+// Whether the server takes damage as a hit report (and so expects a target).
+bool reports_hit(int32_t damage);
+
+// One turn exchange with a player count of player_count. Returns false when
+// the link is closed or the report broke the protocol (relay_a_reply not ACK):
+// then view is incomplete.
+// REQUIRES: 0 <= player_count; view.players is resized to it.
+bool client_turn(ClientLink& link, const TurnReport& report, int32_t player_count, TurnView& view);

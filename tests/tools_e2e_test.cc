@@ -1,0 +1,311 @@
+// The server's own flags, and zolt-client run as a process the way operators
+// and client authors run it: against the real server, against a stand-in
+// server that misbehaves on purpose, and with arguments it must refuse.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/message.h"
+#include "net/protocol.h"
+#include "server/match_driver.h"
+#include "tests/server_process.h"
+
+#ifndef ZOLT_CLIENT_BINARY
+#error "ZOLT_CLIENT_BINARY must name the built zolt-client"
+#endif
+
+namespace {
+
+struct ClientRun {
+  int exit_code = -3;  // -1 for a signal, -2 when it had to be stopped
+  std::string out, err;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Runs zolt-client with args to its end (stopping it after 60 s).
+ClientRun run_client(const std::vector<std::string>& args) {
+  TempDir dir;
+  const std::string out_path = dir.path() + "/out", err_path = dir.path() + "/err";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<std::string> words = {ZOLT_CLIENT_BINARY};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  ClientRun run;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      run.exit_code = -2;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (run.exit_code != -2) run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = read_file(out_path);
+  run.err = read_file(err_path);
+  return run;
+}
+
+size_t line_count(const std::string& text) {
+  size_t lines = 0;
+  for (char c : text) lines += c == '\n';
+  return lines;
+}
+
+// ---- zolt-server -h, --help, --version ---------------------------------
+
+TEST(ServerFlags, HelpAndVersionAnswerAndExitWithoutStartingAMatch) {
+  const std::string bot_file = server_is_windows() ? "c:\\bot.txt" : "bot.txt";
+  const struct {
+    const char* flag;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"--help", {"Usage: zolt-server [host-name]\n", "TCP port 2000", bot_file, "dept<N>.txt"}},
+      {"-h", {"Usage: zolt-server [host-name]\n", "TCP port 2000"}},
+      {"--version", {"zolt-server 1.5\n"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.flag);
+    TempDir dir;
+    ServerProcess server;
+    server.start(dir.path(), {c.flag}, "", true);
+    EXPECT_EQ(server.wait_exit(), 0);
+    const std::string out = server.output();
+    for (const std::string& text : c.expected) EXPECT_NE(out.find(text), std::string::npos) << out;
+    EXPECT_EQ(out.find("BIENVENUE"), std::string::npos);
+  }
+  {
+    TempDir dir;
+    ServerProcess server;
+    server.start(dir.path(), {"--version"}, "", true);
+    server.wait_exit();
+    EXPECT_EQ(server.output(), "zolt-server 1.5\n");
+  }
+}
+
+TEST(ServerFlags, AnyOtherFirstArgumentIsTheHostName) {
+  TempDir dir;
+  ServerProcess server;
+  // Not a flag the server knows: it is resolved as a host name (and fails),
+  // and the dialogue starts as always.
+  server.start(dir.path(), {"--verbose"}, "", true);
+  EXPECT_EQ(server.wait_exit(), EXIT_NO_OPERATOR);
+  EXPECT_EQ(server.output().rfind(" ------------   BIENVENUE", 0), 0u) << server.output();
+}
+
+// ---- zolt-client against the real server -------------------------------
+
+// A server for `humans` humans and one bot that stands still on (300, 400)
+// with map 0's start positions from `starts`, waiting for its clients.
+void start_match(ServerProcess& server, const TempDir& dir, int humans, const std::string& starts) {
+  dir.write("dept0.txt", starts);
+  put_bot_route_file(dir.path(),
+                     "300 300 300 300 300 300 300 300 300\n"
+                     "400 400 400 400 400 400 400 400 400\n");
+  server.start(dir.path(), {"localhost"}, answers(humans, 1, 0), false);
+  ASSERT_TRUE(server.wait_for_output("\nAttente des joueurs...")) << server.output();
+}
+
+TEST(ZoltClient, PlaysAFullMatchAndPrintsTheLastTable) {
+  TempDir dir;
+  ServerProcess server;
+  start_match(server, dir, 2, "40 41\n50 51\n");
+  const ClientRun run = run_client({"--clients", "2", "--turns", "100", "--x", "500", "--y", "600",
+                                    "--heading", "900", "--hit", "10:3", "--relay", "5,-2"});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  // Each client hits the bot (player 2) for 10 in each of the 100 turns, and
+  // the last table, client 1's, comes after its own last hit.
+  const std::string table =
+      "Map 0, 3 players; the table client 1 was sent in turn 100:\n"
+      "player    x    y  health  heading\n"
+      "     0  500  600     100      900\n"
+      "     1  500  600     100      900\n"
+      "     2  300  400   -1900     2600\n";
+  EXPECT_EQ(run.out.substr(0, table.size()), table) << run.out;
+  // 4 x 3 players + 8 each way (with a hit), 2 clients, 100 turns.
+  EXPECT_NE(run.out.find("\n100 turns, 8000 messages in "), std::string::npos) << run.out;
+  EXPECT_EQ(line_count(run.out), 6u) << run.out;
+  // With its clients gone the server ends its match as on any broken protocol.
+  EXPECT_EQ(server.wait_exit(), 1);
+}
+
+TEST(ZoltClient, TraceShowsEveryMessageWithItsStep) {
+  TempDir dir;
+  ServerProcess server;
+  start_match(server, dir, 1, "40\n50\n");
+  const ClientRun run = run_client({"--turns", "2", "--trace"});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  // The handshake and the first turn, as a client author would diff them. The
+  // start position file replaces what the client sent; the bot has not moved.
+  const std::string first_turn =
+      "client 0   join       C->S  greeting             147\n"
+      "client 0   join       S->C  player count         2\n"
+      "client 0   join       C->S  echo                 2\n"
+      "client 0   number     S->C  player index         0\n"
+      "client 0   number     C->S  reply                147\n"
+      "client 0   number     S->C  map                  0\n"
+      "client 0   turn 1     C->S  relay_a              -1\n"
+      "client 0   turn 1     S->C  ack                  147\n"
+      "client 0   turn 1     C->S  relay_b              -1\n"
+      "client 0   turn 1     S->C  ack                  147\n"
+      "client 0   turn 1     C->S  x                    1\n"
+      "client 0   turn 1     S->C  ack                  147\n"
+      "client 0   turn 1     C->S  y                    2\n"
+      "client 0   turn 1     S->C  ack                  147\n"
+      "client 0   turn 1     C->S  damage               -1\n"
+      "client 0   turn 1     S->C  ack                  147\n"
+      "client 0   turn 1     C->S  heading              2700\n"
+      "client 0   turn 1     S->C  relay_a              -1\n"
+      "client 0   turn 1     C->S  reply                147\n"
+      "client 0   turn 1     S->C  relay_b              -1\n"
+      "client 0   turn 1     C->S  reply                147\n"
+      "client 0   turn 1     S->C  table p0 pos_x       40\n"
+      "client 0   turn 1     C->S  reply                147\n"
+      "client 0   turn 1     S->C  table p0 pos_y       50\n"
+      "client 0   turn 1     C->S  reply                147\n"
+      "client 0   turn 1     S->C  table p0 health      100\n"
+      "client 0   turn 1     C->S  reply                147\n"
+      "client 0   turn 1     S->C  table p0 heading     2700\n"
+      "client 0   turn 1     C->S  reply                147\n"
+      "client 0   turn 1     S->C  table p1 pos_x       300\n"
+      "client 0   turn 1     C->S  reply                147\n"
+      "client 0   turn 1     S->C  table p1 pos_y       400\n"
+      "client 0   turn 1     C->S  reply                147\n"
+      "client 0   turn 1     S->C  table p1 health      100\n"
+      "client 0   turn 1     C->S  reply                147\n"
+      "client 0   turn 1     S->C  table p1 heading     2600\n"
+      "client 0   turn 2     C->S  relay_a              -1\n";
+  EXPECT_EQ(run.out.substr(0, first_turn.size()), first_turn) << run.out;
+  // The default walk goes on from where the server showed the client.
+  EXPECT_NE(run.out.find("client 0   turn 2     C->S  y                    51\n"),
+            std::string::npos);
+  // 6 handshake messages, 2 turns of 4 x 2 + 7 each way, the table's title,
+  // header and 2 rows, and the summary.
+  EXPECT_EQ(line_count(run.out), 6u + 2 * 2 * 15 + 4 + 1) << run.out;
+}
+
+// ---- zolt-client's failures --------------------------------------------
+
+void expect_one_line_error(const ClientRun& run, int code, const std::string& text) {
+  EXPECT_EQ(run.exit_code, code);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.rfind("zolt-client: ", 0), 0u) << run.err;
+  EXPECT_EQ(line_count(run.err), 1u) << run.err;
+  EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+}
+
+TEST(ZoltClient, RefusesBadArguments) {
+  const struct {
+    std::vector<std::string> args;
+    const char* text;
+  } cases[] = {
+      {{"--clients", "0"}, "--clients"},
+      {{"--clients", "1001"}, "--clients"},
+      {{"--turns", "-1"}, "--turns"},
+      {{"--turns", "ten"}, "--turns"},
+      {{"--port", "70000"}, "--port"},
+      {{"--port", "20x"}, "--port"},
+      {{"--x", "1.5"}, "--x"},
+      {{"--heading", "99999999999"}, "--heading"},
+      {{"--relay", "5"}, "--relay"},
+      {{"--relay", "5,"}, "--relay"},
+      {{"--hit", "10"}, "--hit"},
+      {{"--hit", "10:+3"}, "--hit"},
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"--turns"}, "--turns needs a value"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+    expect_one_line_error(run_client(c.args), 2, c.text);
+  }
+  const ClientRun help = run_client({"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_EQ(help.out.rfind("Usage: zolt-client ", 0), 0u);
+}
+
+TEST(ZoltClient, SaysSoWhenNoServerListens) {
+  // A bound socket that never listens: connections to its port are refused.
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  expect_one_line_error(run_client({"--port", port}), 3,
+                        "client 0: cannot connect to 127.0.0.1:" + port);
+  close(fd);
+}
+
+// A stand-in server on port 2000 for one client: answers the client's first
+// messages with `answers`, reads one more message and closes the connection.
+// Returns how the client (playing 3 turns) ended.
+ClientRun serve_then_close(const std::vector<int32_t>& answers) {
+  std::string err;
+  const SocketHandle listener = socket_bind_any(SERVER_PORT, &err);
+  EXPECT_TRUE(err.empty() && socket_listen(listener, 1, &err)) << err;
+  ClientRun run;
+  std::thread client([&run] { run = run_client({"--turns", "3"}); });
+  const SocketHandle connection = socket_accept(listener);
+  char buffer[MESSAGE_LIMIT + 1];
+  for (int32_t answer : answers) {
+    recv_number(connection, buffer);
+    send_int(connection, answer);
+  }
+  recv_number(connection, buffer);
+  socket_close(connection);
+  client.join();
+  socket_close(listener);
+  return run;
+}
+
+TEST(ZoltClient, SaysSoWhenTheServerClosesOrSendsNonsense) {
+  const struct {
+    std::vector<int32_t> answers;
+    const char* text;
+  } cases[] = {
+      {{}, "the server closed the connection of client 0 (waiting for: player count)"},
+      {{2, 0, 0}, "the server closed the connection of client 0 (waiting for: ack) in turn 1"},
+      {{0}, "client 0 was sent the player count 0, which no match can have"},
+      {{2, 5, 0}, "client 0 was sent the player index 5 in a match of 2 players"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    expect_one_line_error(serve_then_close(c.answers), 4, c.text);
+  }
+}
+
+}  // namespace
