@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Stage of tools/test.sh: the whole test suite built a second time, in
+# build-sanitize/, with AddressSanitizer and UndefinedBehaviorSanitizer, and
+# run through CTest. The end-to-end cases of that build start its own server
+# binary, so a memory error, a leak or undefined behaviour in the server
+# process fails them as well as one in the tests themselves.
+#
+# Every sanitizer finding ends the process with exit code 86 (no server exit
+# code is 86: 0, 1 and 2 are the server's own) and leaves a report file in
+# build-sanitize/sanitizer-reports/. Cases that end the server with SIGKILL
+# never see its exit code, so after CTest any report file there fails the
+# stage too, and its text is shown.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+dir=build-sanitize
+
+# clang's -fsanitize=undefined includes the float-to-integer range check;
+# gcc needs it named.
+if command -v clang++ > /dev/null; then
+  compiler=clang++
+  sanitizers=address,undefined
+elif command -v g++ > /dev/null; then
+  compiler=g++
+  sanitizers=address,undefined,float-cast-overflow
+else
+  echo "test-sanitize: no C++ compiler found; the sanitized suite cannot run"
+  exit 0
+fi
+# Bounds checks of std::vector and std::array indexing: an index past a
+# RouteRow's 10 slots stays inside the table's heap block, where
+# AddressSanitizer alone would not see it.
+flags="-fsanitize=$sanitizers -fno-sanitize-recover=all -fno-omit-frame-pointer -D_GLIBCXX_ASSERTIONS"
+
+record() { [ -n "${ZOLT_RESULTS:-}" ] && echo "$1 $2 $3" >> "$ZOLT_RESULTS"; return 0; }
+
+mkdir -p "$dir"
+if ! cmake -S . -B "$dir" -G Ninja -DZOLT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=$sanitizers" > "$dir/configure.log" 2>&1; then
+  cat "$dir/configure.log"
+  echo "test-sanitize: configuring $dir failed"
+  record sanitize 0 1
+  exit 1
+fi
+if ! cmake --build "$dir"; then
+  echo "test-sanitize: building $dir failed"
+  record sanitize 0 1
+  exit 1
+fi
+
+reports="$root/$dir/sanitizer-reports"
+rm -rf "$reports"
+mkdir -p "$reports"
+common="exitcode=86:log_path=$reports/report:handle_abort=1:disable_coredump=1"
+export ASAN_OPTIONS="$common:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_string_checks=1"
+export UBSAN_OPTIONS="$common:halt_on_error=1:print_stacktrace=1"
+# The end-to-end cases must start this build's server, not a command or
+# route file meant for another stage.
+unset ZOLT_SERVER_COMMAND ZOLT_SERVER_WINDOWS ZOLT_BOT_ROUTE_FILE
+
+# The findings only count if the options above really turn into exit code 86
+# and a report file with this compiler: check on a program with one overflow.
+canary="$root/$dir/sanitizer-canary"
+printf '%s\n' '#include <climits>' \
+  'int main(int argc, char**) { volatile int big = INT_MAX; return big + argc; }' \
+  > "$canary.cc"
+canary_ok=0
+if "$compiler" $flags "$canary.cc" -o "$canary" 2> /dev/null; then
+  "$canary"
+  rc=$?
+  if [ "$rc" -eq 86 ] && compgen -G "$reports/report.*" > /dev/null; then canary_ok=1; fi
+  rm -f "$reports"/report.*
+fi
+if [ "$canary_ok" -ne 1 ]; then
+  echo "test-sanitize: a sanitizer finding does not give exit code 86 and a report file;" \
+    "the sanitized suite would not notice faults"
+  record sanitize-reports 0 1
+  exit 1
+fi
+
+status=0
+bash tools/run-ctest.sh "$dir" sanitize || status=1
+
+shopt -s nullglob
+found=("$reports"/report.*)
+if [ ${#found[@]} -eq 0 ]; then
+  record sanitize-reports 1 0
+else
+  echo "test-sanitize: ${#found[@]} sanitizer report(s) in $reports:"
+  for report in "${found[@]}"; do
+    echo "---- $report"
+    head -n 60 "$report"
+  done
+  record sanitize-reports 0 1
+  status=1
+fi
+exit $status
