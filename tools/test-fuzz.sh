@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Stage of tools/test.sh: builds the libFuzzer targets of fuzz/ in
+# build-fuzz/ (clang, AddressSanitizer, UBSan) and runs each one for a short
+# time from its seed corpus in fuzz/corpus/<target>/, which every run first
+# replays in full, crashes found earlier included. One line per target goes
+# to $ZOLT_RESULTS.
+#
+#   ZOLT_FUZZ_SECONDS=N   seconds per target (default 8); fuzz/README.md has
+#                         the longer run
+#   tools/test-fuzz.sh [TARGET...]   only these targets (message, data_files,
+#                         dialogue, bot_step, turn_exchange)
+#
+# New inputs go to build-fuzz/corpus/<target>/, crashing ones to
+# build-fuzz/artifacts/<target>/; fuzz/corpus/ is only read.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+dir=build-fuzz
+seconds=${ZOLT_FUZZ_SECONDS:-8}
+targets=("$@")
+[ ${#targets[@]} -eq 0 ] && targets=(message data_files dialogue bot_step turn_exchange)
+
+record() { [ -n "${ZOLT_RESULTS:-}" ] && echo "$1 $2 $3" >> "$ZOLT_RESULTS"; return 0; }
+
+# libFuzzer comes with clang's runtime libraries; without them there is
+# nothing to run, which is not a failure of the server.
+if ! command -v clang++ > /dev/null; then
+  echo "test-fuzz: clang++ is not installed; the fuzz targets cannot run"
+  exit 0
+fi
+mkdir -p "$dir"
+probe="$root/$dir/libfuzzer-probe"
+printf '%s\n' '#include <cstddef>' '#include <cstdint>' \
+  'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }' > "$probe.cc"
+if ! clang++ -fsanitize=fuzzer,address,undefined "$probe.cc" -o "$probe" 2> "$probe.log"; then
+  cat "$probe.log"
+  echo "test-fuzz: clang++ cannot link libFuzzer (libclang-rt-14-dev missing?); the fuzz targets cannot run"
+  exit 0
+fi
+
+if ! cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DZOLT_FUZZ=ON \
+    -DZOLT_BUILD_TESTS=OFF -DZOLT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    > "$dir/configure.log" 2>&1; then
+  cat "$dir/configure.log"
+  echo "test-fuzz: configuring $dir failed"
+  record fuzz 0 1
+  exit 1
+fi
+if ! cmake --build "$dir"; then
+  echo "test-fuzz: building $dir failed"
+  record fuzz 0 1
+  exit 1
+fi
+
+# A sanitizer finding is a crash to libFuzzer, which then keeps the input.
+export ASAN_OPTIONS="detect_leaks=1:handle_abort=1:disable_coredump=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+
+status=0
+for target in "${targets[@]}"; do
+  binary="$root/$dir/fuzz/fuzz_$target"
+  seeds="$root/fuzz/corpus/$target"
+  corpus="$root/$dir/corpus/$target"
+  artifacts="$root/$dir/artifacts/$target"
+  log="$root/$dir/fuzz_$target.log"
+  if [ ! -x "$binary" ] || [ ! -d "$seeds" ]; then
+    echo "test-fuzz: no target or no seed corpus for '$target'"
+    record "fuzz-$target" 0 1
+    status=1
+    continue
+  fi
+  mkdir -p "$corpus" "$artifacts"
+  # Paths are absolute: a target may work in a directory of its own.
+  # -timeout catches a single input that hangs; the outer timeout, a run
+  # that does not stop.
+  timeout -s KILL $((seconds + 120)) "$binary" -max_total_time="$seconds" -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+    "$corpus" "$seeds" > "$log" 2>&1
+  rc=$?
+  runs=$(grep -E '^stat::number_of_executed_units:' "$log" | awk '{print $2}')
+  if [ "$rc" -eq 0 ]; then
+    echo "fuzz $target: ${runs:-?} inputs in ${seconds}s, no crash"
+    record "fuzz-$target" 1 0
+  else
+    echo "fuzz $target: FAILED (exit code $rc); inputs kept in $artifacts:"
+    ls "$artifacts"
+    grep -v -E '^#[0-9]+' "$log" | tail -n 60
+    record "fuzz-$target" 0 1
+    status=1
+  fi
+done
+exit $status
