@@ -312,8 +312,9 @@ int play(const Options& options) {
                 map_number, player_count, options.clients - 1, options.turns);
     print_table(clients.back().view.players);
   }
-  std::printf("%" PRId64 " turns, %" PRIu64 " messages in %.3f s, %.0f messages/s\n", options.turns,
-              messages, seconds, seconds > 0 ? double(messages) / seconds : 0.0);
+  std::printf("%" PRId64 " turn%s, %" PRIu64 " messages in %.3f s, %.0f messages/s\n",
+              options.turns, options.turns == 1 ? "" : "s", messages, seconds,
+              seconds > 0 ? double(messages) / seconds : 0.0);
   return EXIT_PLAYED;
 }
 
