@@ -3,20 +3,22 @@
 //
 // Every message is a round trip, so the floor is a responder that answers
 // every message with ACK and does nothing else (zolt-pong). For each match
-// size the same load generator (the client code of net/client.h, one thread,
-// the clients served in player order as the server serves them) plays the
-// same number of round trips against the responder and against the real
-// server, alternately, and the best run of each counts. Reported per size:
-// the server's message rate as a ratio to the floor's, its CPU time per
-// 100,000 messages and peak resident memory, the resident memory after the
-// warm-up turns and at the end, and the time per turn beside the round trips
-// a turn takes, H x (4P+7).
+// size both run side by side: the same load generator (the client code of
+// net/client.h, one thread, the clients served in player order as the server
+// serves them) plays the same turns against each, in short bursts that
+// alternate between the two, so that whatever else the machine does weighs
+// on both alike. Reported per size: the server's message rate as a ratio to
+// the floor's, the CPU time per 100,000 messages of both, the server's peak
+// resident memory and its resident memory after the warm-up turns and at the
+// end, and the time per turn beside the round trips a turn takes, H x (4P+7).
 //
 // A second part runs the server's own turn loop in this process and counts
 // the allocations it makes once the match is under way.
 //
-// Both parts take TCP port 2000 on 127.0.0.1 while they run.
+// The server takes TCP port 2000 on 127.0.0.1 while the benchmark runs; the
+// responder takes a port the system picks.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -58,27 +60,29 @@ struct MatchSize {
 };
 
 struct Settings {
-  uint64_t round_trips = 40000;  // per run, at least
-  // Other work on the machine slows single runs down; the best of several
-  // short runs, alternating between the targets, comes closest to each.
-  int rounds = 5;
+  uint64_t round_trips = 100000;  // per target and size, at least
+  int bursts = 20;                // alternations between the two targets, at most
   std::vector<MatchSize> sizes = {{1, 0}, {1, 8}, {4, 8}, {16, 16}, {64, 64}};
 };
 
 constexpr int WARMUP_TURNS = 2;  // the first turn reads the start position file
-constexpr int MIN_TURNS = 2;
+constexpr int MIN_TURNS = 4;
 
-enum class Target { Floor, Server };
-
-struct Run {
-  bool ok = false;
-  std::string error;
-  double seconds = 0;      // the measured turns
-  uint64_t messages = 0;   // both ways, whole life of the target process
-  double cpu_seconds = 0;  // user + system of the target process
-  long peak_rss_kb = 0;    // VmHWM just before the clients left
+// A target process and the load generator's clients connected to it.
+struct Target {
+  pid_t pid = -1;
+  uint16_t port = 0;
+  std::vector<ClientLink> links;
+  std::vector<TurnView> views;
+  int64_t next_turn = 0;
+  std::string error;   // empty while all goes well
+  double seconds = 0;  // the measured turns
+  // Known once it has ended:
+  uint64_t messages = 0;   // both ways, whole life of the process
+  double cpu_seconds = 0;  // user + system, whole life of the process
   long rss_warm_kb = 0;    // VmRSS after the warm-up turns
   long rss_end_kb = 0;     // VmRSS after the measured turns
+  long peak_rss_kb = 0;    // VmHWM after the measured turns
 };
 
 // The machine's load average over the last minute, as /proc shows it.
@@ -107,8 +111,9 @@ int64_t measured_turns(const Settings& settings, const MatchSize& size) {
 long proc_status_kb(pid_t pid, const char* field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field, 0) == 0)
+    if (line.rfind(field, 0) == 0) {
       return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
+    }
   }
   return -1;
 }
@@ -142,20 +147,21 @@ std::string start_positions(int32_t humans) {
   return text + "\n";
 }
 
-// Starts argv in workdir with input on its standard input (then closed) and
-// its output thrown away.
+// Starts args in workdir with input on its standard input (then closed).
+// Its standard output goes to *output when that is given, else nowhere.
 pid_t spawn(const std::vector<std::string>& args, const std::string& workdir,
-            const std::string& input) {
-  int in_pipe[2];
-  if (pipe(in_pipe) != 0) return -1;
+            const std::string& input, int* output) {
+  int in_pipe[2], out_pipe[2] = {-1, -1};
+  if (pipe(in_pipe) != 0 || (output != nullptr && pipe(out_pipe) != 0)) return -1;
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(in_pipe[0], 0);
-    close(in_pipe[0]);
-    close(in_pipe[1]);
     const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
+    dup2(output != nullptr ? out_pipe[1] : null, 1);
     dup2(null, 2);
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], null}) {
+      if (fd > 2) close(fd);
+    }
     if (chdir(workdir.c_str()) != 0) _exit(126);
     std::vector<std::string> words = args;
     std::vector<char*> argv;
@@ -166,47 +172,66 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& workdir,
   }
   close(in_pipe[0]);
   if (!input.empty() && write(in_pipe[1], input.data(), input.size()) < 0) {
-    // The child has gone already; its connection attempts will say so.
+    // The child has gone already; connecting to it will say so.
   }
   close(in_pipe[1]);
+  if (output != nullptr) {
+    close(out_pipe[1]);
+    *output = out_pipe[0];
+  }
   return pid;
 }
 
-// Waits for pid (stopping it first when asked, or after timeout_ms) and adds
-// its CPU time to *run.
-void reap(pid_t pid, bool stop_first, int timeout_ms, Run* run) {
-  if (stop_first) kill(pid, SIGTERM);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  int status = 0;
-  rusage usage{};
-  for (;;) {
-    const pid_t done = wait4(pid, &status, WNOHANG, &usage);
-    if (done == pid) break;
-    if (done < 0) return;
-    if (Clock::now() >= deadline) {
-      kill(pid, SIGKILL);
-      wait4(pid, &status, 0, &usage);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+// The responder prints "port N" once it listens.
+uint16_t read_port(int fd) {
+  std::string text;
+  pollfd ready{fd, POLLIN, 0};
+  char buffer[64];
+  while (text.find('\n') == std::string::npos && poll(&ready, 1, 10000) > 0) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got <= 0) break;
+    text.append(buffer, static_cast<size_t>(got));
   }
-  run->cpu_seconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                     double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  close(fd);
+  const long port = text.rfind("port ", 0) == 0 ? std::strtol(text.c_str() + 5, nullptr, 10) : 0;
+  return port > 0 && port < 65536 ? static_cast<uint16_t>(port) : 0;
 }
 
 // Connects, retrying while the target starts up.
-bool connect_with_retry(ClientLink& link, pid_t target, std::string* err) {
+bool connect_with_retry(ClientLink& link, const Target& target, std::string* err) {
   const auto deadline = Clock::now() + std::chrono::seconds(10);
   for (;;) {
     err->clear();
-    if (client_connect(link, "127.0.0.1", SERVER_PORT, err)) return true;
+    if (client_connect(link, "127.0.0.1", target.port, err)) return true;
     int status = 0;
-    if (waitpid(target, &status, WNOHANG) == target) {
+    if (waitpid(target.pid, &status, WNOHANG) == target.pid) {
       *err = "the target process ended before it took connections";
       return false;
     }
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// Connects the clients one after the other and goes through the handshake,
+// as the players' programs do.
+void join(Target& target, const MatchSize& size) {
+  target.links.resize(static_cast<size_t>(size.humans));
+  target.views.resize(target.links.size());
+  std::string err;
+  for (size_t q = 0; q < target.links.size(); ++q) {
+    const bool connected = q == 0 ? connect_with_retry(target.links[q], target, &err)
+                                  : client_connect(target.links[q], "127.0.0.1", target.port, &err);
+    if (!connected) {
+      target.error = err;
+      return;
+    }
+    client_join(target.links[q]);
+  }
+  for (ClientLink& link : target.links) {
+    int32_t index = 0, map = 0;
+    client_learn(link, &index, &map);
+    if (link.closed) target.error = "a connection closed in the handshake";
   }
 }
 
@@ -218,59 +243,103 @@ TurnReport report_for(int32_t q, int64_t turn) {
   return report;
 }
 
-Run run_target(Target target, const MatchSize& size, int64_t turns, const std::string& workdir) {
-  Run run;
-  const pid_t pid =
-      target == Target::Server
-          ? spawn({ZOLT_SERVER_BINARY, "localhost"}, workdir,
-                  std::to_string(size.humans) + "\n" + std::to_string(size.bots) + "\n0\n")
-          : spawn({ZOLT_PONG_BINARY}, workdir, "");
-  if (pid < 0) {
-    run.error = "cannot start the target process";
-    return run;
-  }
-  const int32_t player_count = players(size);
-  std::vector<ClientLink> links(static_cast<size_t>(size.humans));
-  std::vector<TurnView> views(links.size());
-  std::string err;
-  bool ok = true;
-  for (size_t q = 0; q < links.size() && ok; ++q) {
-    ok = (q == 0 ? connect_with_retry(links[q], pid, &err)
-                 : client_connect(links[q], "127.0.0.1", SERVER_PORT, &err));
-    if (ok) client_join(links[q]);
-  }
-  for (size_t q = 0; q < links.size() && ok; ++q) {
-    int32_t index = 0, map = 0;
-    client_learn(links[q], &index, &map);
-    ok = !links[q].closed;
-    if (!ok) err = "the target closed a connection in the handshake";
-  }
-  auto play = [&](int64_t from, int64_t to) {
-    for (int64_t turn = from; turn < to && ok; ++turn) {
-      for (size_t q = 0; q < links.size() && ok; ++q) {
-        ok = client_turn(links[q], report_for(static_cast<int32_t>(q), turn), player_count,
-                         views[q]);
-        if (!ok) err = "the target closed a connection in turn " + std::to_string(turn);
+// Plays the next `turns` turns; with `timed` their time counts.
+void play(Target& target, const MatchSize& size, int64_t turns, bool timed) {
+  const auto start = Clock::now();
+  for (int64_t t = 0; t < turns && target.error.empty(); ++t, ++target.next_turn) {
+    for (size_t q = 0; q < target.links.size(); ++q) {
+      if (!client_turn(target.links[q], report_for(static_cast<int32_t>(q), target.next_turn),
+                       players(size), target.views[q])) {
+        target.error = "a connection closed in turn " + std::to_string(target.next_turn);
+        break;
       }
     }
-  };
-  play(0, WARMUP_TURNS);
-  run.rss_warm_kb = proc_status_kb(pid, "VmRSS:");
-  const auto start = Clock::now();
-  play(WARMUP_TURNS, WARMUP_TURNS + turns);
-  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  run.rss_end_kb = proc_status_kb(pid, "VmRSS:");
-  run.peak_rss_kb = proc_status_kb(pid, "VmHWM:");
-  for (ClientLink& link : links) {
-    run.messages += link.sent + link.received;
+  }
+  if (timed) target.seconds += std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Lets the clients go and waits for the process to end (stopping it first
+// when asked, or after 10 s), taking its figures.
+void finish(Target& target, bool stop_first) {
+  target.rss_end_kb = proc_status_kb(target.pid, "VmRSS:");
+  target.peak_rss_kb = proc_status_kb(target.pid, "VmHWM:");
+  for (ClientLink& link : target.links) {
+    target.messages += link.sent + link.received;
     socket_close(link.socket);
   }
-  // The server ends by itself once its clients are gone (a protocol break);
-  // the responder runs until it is stopped.
-  reap(pid, target == Target::Floor, 10000, &run);
-  run.ok = ok;
-  run.error = err;
-  return run;
+  if (stop_first) kill(target.pid, SIGTERM);
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  int status = 0;
+  rusage usage{};
+  for (;;) {
+    const pid_t done = wait4(target.pid, &status, WNOHANG, &usage);
+    if (done == target.pid || done < 0) break;
+    if (Clock::now() >= deadline) {
+      kill(target.pid, SIGKILL);
+      wait4(target.pid, &status, 0, &usage);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  target.cpu_seconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs one match size against both targets; false when either failed.
+bool measure(const Settings& settings, const MatchSize& size, const std::string& workdir) {
+  std::ofstream(workdir + "/bot.txt") << bot_routes(size.bots);
+  std::ofstream(workdir + "/dept0.txt") << start_positions(size.humans);
+  Target floor, server;
+  int port_output = -1;
+  floor.pid = spawn({ZOLT_PONG_BINARY, "0"}, workdir, "", &port_output);
+  floor.port = floor.pid > 0 ? read_port(port_output) : 0;
+  server.pid =
+      spawn({ZOLT_SERVER_BINARY, "localhost"}, workdir,
+            std::to_string(size.humans) + "\n" + std::to_string(size.bots) + "\n0\n", nullptr);
+  server.port = SERVER_PORT;
+  if (floor.port == 0) floor.error = "the responder did not say its port";
+  if (floor.error.empty()) join(floor, size);
+  if (server.pid > 0) join(server, size);
+  for (Target* target : {&floor, &server}) {
+    play(*target, size, WARMUP_TURNS, false);
+    target->rss_warm_kb = proc_status_kb(target->pid, "VmRSS:");
+  }
+  // Turns in bursts, the order of the two swapped at each burst.
+  const int64_t turns = measured_turns(settings, size);
+  const int64_t bursts = std::min<int64_t>(settings.bursts, turns);
+  for (int64_t i = 0; i < bursts; ++i) {
+    const int64_t burst = turns * (i + 1) / bursts - turns * i / bursts;
+    for (Target* target :
+         i % 2 == 0 ? std::vector{&floor, &server} : std::vector{&server, &floor}) {
+      play(*target, size, burst, true);
+    }
+  }
+  finish(floor, true);
+  finish(server, false);  // it ends by itself once its clients have gone
+  for (const Target* target : {&floor, &server}) {
+    if (!target->error.empty()) {
+      std::fprintf(stderr, "exchange_bench: %d/%d, %s: %s\n", size.humans, size.bots,
+                   target == &floor ? "responder" : "server", target->error.c_str());
+      return false;
+    }
+  }
+
+  const uint64_t trips = static_cast<uint64_t>(turns) * round_trips_per_turn(size);
+  const double floor_rate = 2.0 * double(trips) / floor.seconds;
+  const double server_rate = 2.0 * double(trips) / server.seconds;
+  char label[16], rss[32];
+  std::snprintf(label, sizeof label, "%d/%d", size.humans, size.bots);
+  std::snprintf(rss, sizeof rss, "%ld->%ld", server.rss_warm_kb, server.rss_end_kb);
+  std::printf("%-7s %6" PRId64 " %11" PRIu64
+              " %12.0f %12.0f %6.3f %11.1fms %11.1fms %9ld %15s"
+              " %11.1f %11" PRIu64 " %8.2f\n",
+              label, turns, trips, floor_rate, server_rate, server_rate / floor_rate,
+              1e3 * server.cpu_seconds * 1e5 / double(server.messages),
+              1e3 * floor.cpu_seconds * 1e5 / double(floor.messages), server.peak_rss_kb, rss,
+              1e6 * server.seconds / double(turns), round_trips_per_turn(size),
+              1e6 * server.seconds / double(trips));
+  std::fflush(stdout);
+  return true;
 }
 
 // The server's turn loop in this process, over real loopback connections,
@@ -330,7 +399,7 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns) {
 
 bool usage() {
   std::fprintf(stderr,
-               "usage: zolt_exchange_bench [--quick] [--round-trips N] [--rounds R]"
+               "usage: zolt_exchange_bench [--quick] [--round-trips N] [--bursts B]"
                " [--sizes H/B,H/B...]\n");
   return false;
 }
@@ -341,10 +410,12 @@ bool parse_settings(int argc, char** argv, Settings* settings) {
     if (arg == "--quick") {
       // A smoke run: does everything once, quickly; its figures mean little.
       settings->round_trips = 2000;
-      settings->rounds = 1;
+      settings->bursts = 2;
       settings->sizes = {{1, 0}, {2, 2}};
     } else if (arg == "--round-trips" && i + 1 < argc) {
       settings->round_trips = std::strtoull(argv[++i], nullptr, 10);
+    } else if (arg == "--bursts" && i + 1 < argc) {
+      settings->bursts = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--sizes" && i + 1 < argc) {
       // "H/B,H/B,...": humans and bots of each match size.
       settings->sizes.clear();
@@ -357,15 +428,12 @@ bool parse_settings(int argc, char** argv, Settings* settings) {
         if (size.humans < 1 || size.humans > 500 || size.bots < 0 || size.bots > 10000) {
           return usage();
         }
+        if (*end != ',' && *end != '\0') return usage();
         settings->sizes.push_back(size);
         text = *end == ',' ? end + 1 : end;
-        if (*end != ',' && *end != '\0') return usage();
       }
-    } else if (arg == "--rounds" && i + 1 < argc) {
-      settings->rounds = std::max(1, std::atoi(argv[++i]));
     } else {
-      std::fprintf(stderr, "usage: zolt_exchange_bench [--quick] [--round-trips N] [--rounds R]\n");
-      return false;
+      return usage();
     }
   }
   return true;
@@ -379,14 +447,15 @@ int main(int argc, char** argv) {
   std::string err;
   socket_startup(&err);
 
-  const std::filesystem::path workdir =
-      std::filesystem::temp_directory_path() / ("zolt-bench-" + std::to_string(getpid()));
+  const std::string workdir =
+      (std::filesystem::temp_directory_path() / ("zolt-bench-" + std::to_string(getpid())))
+          .string();
   std::filesystem::create_directories(workdir);
 
-  std::printf("Exchange benchmark: 127.0.0.1:%u, best of %d runs per target, at least %" PRIu64
-              " round trips per run after %d warm-up turns; load average %s.\n\n",
-              unsigned{SERVER_PORT}, settings.rounds, settings.round_trips, WARMUP_TURNS,
-              load_average().c_str());
+  std::printf("Exchange benchmark on 127.0.0.1: at least %" PRIu64
+              " round trips per target and size, in up to %d alternating bursts, after %d"
+              " warm-up turns; load average %s.\n\n",
+              settings.round_trips, settings.bursts, WARMUP_TURNS, load_average().c_str());
   std::printf("%-7s %6s %11s %12s %12s %6s %13s %13s %9s %15s %11s %11s %8s\n", "H/B", "turns",
               "round trips", "floor msg/s", "server msg/s", "ratio", "server CPU", "floor CPU",
               "peak RSS", "RSS warm->end", "turn time", "H x (4P+7)", "us/trip");
@@ -394,48 +463,10 @@ int main(int argc, char** argv) {
               "", "per 100k msg", "per 100k msg", "kB", "kB", "us", "", "");
   int status = 0;
   for (const MatchSize& size : settings.sizes) {
-    {
-      std::ofstream(workdir / "bot.txt") << bot_routes(size.bots);
-      std::ofstream(workdir / "dept0.txt") << start_positions(size.humans);
-    }
-    const int64_t turns = measured_turns(settings, size);
-    Run best_floor, best_server;
-    for (int round = 0; round < settings.rounds; ++round) {
-      const Run floor_run = run_target(Target::Floor, size, turns, workdir.string());
-      const Run server_run = run_target(Target::Server, size, turns, workdir.string());
-      for (const Run* run : {&floor_run, &server_run}) {
-        if (!run->ok) {
-          std::fprintf(stderr, "exchange_bench: %d/%d: %s\n", size.humans, size.bots,
-                       run->error.c_str());
-          status = 1;
-        }
-      }
-      if (!best_floor.ok || (floor_run.ok && floor_run.seconds < best_floor.seconds)) {
-        best_floor = floor_run;
-      }
-      if (!best_server.ok || (server_run.ok && server_run.seconds < best_server.seconds)) {
-        best_server = server_run;
-      }
-    }
-    if (!best_floor.ok || !best_server.ok) continue;
-    const uint64_t trips = static_cast<uint64_t>(turns) * round_trips_per_turn(size);
-    const double floor_rate = 2.0 * double(trips) / best_floor.seconds;
-    const double server_rate = 2.0 * double(trips) / best_server.seconds;
-    char label[16], rss[32];
-    std::snprintf(label, sizeof label, "%d/%d", size.humans, size.bots);
-    std::snprintf(rss, sizeof rss, "%ld->%ld", best_server.rss_warm_kb, best_server.rss_end_kb);
-    std::printf("%-7s %6" PRId64 " %11" PRIu64
-                " %12.0f %12.0f %6.3f %11.1fms %11.1fms %9ld %15s"
-                " %11.1f %11" PRIu64 " %8.2f\n",
-                label, turns, trips, floor_rate, server_rate, server_rate / floor_rate,
-                1e3 * best_server.cpu_seconds * 1e5 / double(best_server.messages),
-                1e3 * best_floor.cpu_seconds * 1e5 / double(best_floor.messages),
-                best_server.peak_rss_kb, rss, 1e6 * best_server.seconds / double(turns),
-                round_trips_per_turn(size), 1e6 * best_server.seconds / double(trips));
-    std::fflush(stdout);
+    if (!measure(settings, size, workdir)) status = 1;
   }
-
   std::printf("Load average at the end: %s.\n", load_average().c_str());
+
   std::printf(
       "\nThe server's turn loop in this process: operator new calls after the first turn\n");
   for (const MatchSize& size : settings.sizes) {

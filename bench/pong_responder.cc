@@ -3,6 +3,11 @@
 // costs beyond this is the server's own work. It receives and sends through
 // the same socket and message calls as the server, one thread per
 // connection, each blocking in its receive as the server does.
+//
+// With port 0 the system picks one. Once it listens it prints "port N".
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,7 +35,7 @@ void answer_until_closed(SocketHandle connection) {
 
 int main(int argc, char** argv) {
   const long port = argc > 1 ? std::strtol(argv[1], nullptr, 10) : SERVER_PORT;
-  if (port < 1 || port > 65535) {
+  if (port < 0 || port > 65535) {
     std::fprintf(stderr, "zolt-pong: bad port '%s'\n", argv[1]);
     return 2;
   }
@@ -42,6 +47,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zolt-pong: %s\n", err.c_str());
     return 1;
   }
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  getsockname(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&address), &length);
+  std::printf("port %u\n", unsigned{ntohs(address.sin_port)});
+  std::fflush(stdout);
   // Runs until it is stopped from outside, like the server.
   for (;;) {
     const SocketHandle connection = socket_accept(listener);
