@@ -109,8 +109,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The first turn reads dept<N>.txt from the working directory: work in a
   // directory of our own that holds them. The console text goes to
   // /dev/null.
-  char pattern[] = "/tmp/zolt-fuzz-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) std::abort();
+  std::string pattern = (std::filesystem::temp_directory_path() / "zolt-fuzz-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) std::abort();
   work_dir = pattern;
   write_start_position_files();
   std::atexit(remove_work_dir);

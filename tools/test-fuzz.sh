@@ -52,6 +52,9 @@ if ! cmake --build "$dir"; then
   exit 1
 fi
 
+# A target that crashes cannot clean up its temporary files: keep them here.
+export TMPDIR="$root/$dir/tmp"
+mkdir -p "$TMPDIR"
 # A sanitizer finding is a crash to libFuzzer, which then keeps the input.
 export ASAN_OPTIONS="detect_leaks=1:handle_abort=1:disable_coredump=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
