@@ -5,10 +5,11 @@
 // every message with ACK and does nothing else (zolt-pong). For each match
 // size both run side by side: the same load generator (the client code of
 // net/client.h, one thread, the clients served in player order as the server
-// serves them) plays the same turns against each, in short bursts that
-// alternate between the two, so that whatever else the machine does weighs
-// on both alike. Reported per size: the server's message rate as a ratio to
-// the floor's, the CPU time per 100,000 messages of both, the server's peak
+// serves them) plays the same turns against each, in bursts of about 5000
+// round trips that alternate between the two, so that whatever else the
+// machine does weighs on both alike; the median of the bursts' ratios is the
+// headline. Reported per size: the server's message rate as a ratio to the
+// floor's, the CPU time per 100,000 messages of both, the server's peak
 // resident memory and its resident memory after the warm-up turns and at the
 // end, and the time per turn beside the round trips a turn takes, H x (4P+7).
 //
@@ -60,8 +61,8 @@ struct MatchSize {
 };
 
 struct Settings {
-  uint64_t round_trips = 100000;  // per target and size, at least
-  int bursts = 20;                // alternations between the two targets, at most
+  uint64_t round_trips = 100000;      // per target and size, at least
+  uint64_t burst_round_trips = 5000;  // per burst, about
   std::vector<MatchSize> sizes = {{1, 0}, {1, 8}, {4, 8}, {16, 16}, {64, 64}};
 };
 
@@ -75,8 +76,10 @@ struct Target {
   std::vector<ClientLink> links;
   std::vector<TurnView> views;
   int64_t next_turn = 0;
-  std::string error;   // empty while all goes well
-  double seconds = 0;  // the measured turns
+  size_t next_client = 0;
+  std::string error;                  // empty while all goes well
+  double seconds = 0;                 // the measured turns
+  std::vector<double> burst_seconds;  // each burst of them
   // Known once it has ended:
   uint64_t messages = 0;   // both ways, whole life of the process
   double cpu_seconds = 0;  // user + system, whole life of the process
@@ -243,19 +246,25 @@ TurnReport report_for(int32_t q, int64_t turn) {
   return report;
 }
 
-// Plays the next `turns` turns; with `timed` their time counts.
-void play(Target& target, const MatchSize& size, int64_t turns, bool timed) {
+// Plays the next `exchanges` client exchanges, going on from where the last
+// call stopped; with `timed` their time counts.
+void play(Target& target, const MatchSize& size, int64_t exchanges, bool timed) {
   const auto start = Clock::now();
-  for (int64_t t = 0; t < turns && target.error.empty(); ++t, ++target.next_turn) {
-    for (size_t q = 0; q < target.links.size(); ++q) {
-      if (!client_turn(target.links[q], report_for(static_cast<int32_t>(q), target.next_turn),
-                       players(size), target.views[q])) {
-        target.error = "a connection closed in turn " + std::to_string(target.next_turn);
-        break;
-      }
+  for (int64_t e = 0; e < exchanges && target.error.empty(); ++e) {
+    const size_t q = target.next_client;
+    if (!client_turn(target.links[q], report_for(static_cast<int32_t>(q), target.next_turn),
+                     players(size), target.views[q])) {
+      target.error = "a connection closed in turn " + std::to_string(target.next_turn);
+    }
+    if (++target.next_client == target.links.size()) {
+      target.next_client = 0;
+      ++target.next_turn;
     }
   }
-  if (timed) target.seconds += std::chrono::duration<double>(Clock::now() - start).count();
+  if (!timed) return;
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  target.seconds += seconds;
+  target.burst_seconds.push_back(seconds);
 }
 
 // Lets the clients go and waits for the process to end (stopping it first
@@ -301,14 +310,18 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
   if (floor.error.empty()) join(floor, size);
   if (server.pid > 0) join(server, size);
   for (Target* target : {&floor, &server}) {
-    play(*target, size, WARMUP_TURNS, false);
+    play(*target, size, int64_t{WARMUP_TURNS} * size.humans, false);
     target->rss_warm_kb = proc_status_kb(target->pid, "VmRSS:");
   }
-  // Turns in bursts, the order of the two swapped at each burst.
+  // Client exchanges in bursts, the order of the two targets swapped at each
+  // burst. Each pair of bursts, one right after the other, gives a ratio;
+  // their median is what a load that comes and goes moves least.
   const int64_t turns = measured_turns(settings, size);
-  const int64_t bursts = std::min<int64_t>(settings.bursts, turns);
-  for (int64_t i = 0; i < bursts; ++i) {
-    const int64_t burst = turns * (i + 1) / bursts - turns * i / bursts;
+  const int64_t exchanges = turns * size.humans;
+  const int64_t per_burst = std::max<int64_t>(1, static_cast<int64_t>(settings.burst_round_trips) /
+                                                     exchange_messages(players(size), false));
+  for (int64_t done = 0, i = 0; done < exchanges; done += per_burst, ++i) {
+    const int64_t burst = std::min(per_burst, exchanges - done);
     for (Target* target :
          i % 2 == 0 ? std::vector{&floor, &server} : std::vector{&server, &floor}) {
       play(*target, size, burst, true);
@@ -327,13 +340,20 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
   const uint64_t trips = static_cast<uint64_t>(turns) * round_trips_per_turn(size);
   const double floor_rate = 2.0 * double(trips) / floor.seconds;
   const double server_rate = 2.0 * double(trips) / server.seconds;
+  std::vector<double> ratios;
+  for (size_t i = 0; i < server.burst_seconds.size(); ++i) {
+    ratios.push_back(floor.burst_seconds[i] / server.burst_seconds[i]);
+  }
+  std::sort(ratios.begin(), ratios.end());
+  const size_t n = ratios.size();
+  const double median = n % 2 == 1 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
   char label[16], rss[32];
   std::snprintf(label, sizeof label, "%d/%d", size.humans, size.bots);
   std::snprintf(rss, sizeof rss, "%ld->%ld", server.rss_warm_kb, server.rss_end_kb);
   std::printf("%-7s %6" PRId64 " %11" PRIu64
-              " %12.0f %12.0f %6.3f %11.1fms %11.1fms %9ld %15s"
+              " %12.0f %12.0f %6.3f %6.3f %11.1fms %11.1fms %9ld %15s"
               " %11.1f %11" PRIu64 " %8.2f\n",
-              label, turns, trips, floor_rate, server_rate, server_rate / floor_rate,
+              label, turns, trips, floor_rate, server_rate, median, server_rate / floor_rate,
               1e3 * server.cpu_seconds * 1e5 / double(server.messages),
               1e3 * floor.cpu_seconds * 1e5 / double(floor.messages), server.peak_rss_kb, rss,
               1e6 * server.seconds / double(turns), round_trips_per_turn(size),
@@ -399,7 +419,7 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns) {
 
 bool usage() {
   std::fprintf(stderr,
-               "usage: zolt_exchange_bench [--quick] [--round-trips N] [--bursts B]"
+               "usage: zolt_exchange_bench [--quick] [--round-trips N] [--burst N]"
                " [--sizes H/B,H/B...]\n");
   return false;
 }
@@ -410,12 +430,12 @@ bool parse_settings(int argc, char** argv, Settings* settings) {
     if (arg == "--quick") {
       // A smoke run: does everything once, quickly; its figures mean little.
       settings->round_trips = 2000;
-      settings->bursts = 2;
+      settings->burst_round_trips = 1000;
       settings->sizes = {{1, 0}, {2, 2}};
     } else if (arg == "--round-trips" && i + 1 < argc) {
       settings->round_trips = std::strtoull(argv[++i], nullptr, 10);
-    } else if (arg == "--bursts" && i + 1 < argc) {
-      settings->bursts = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--burst" && i + 1 < argc) {
+      settings->burst_round_trips = std::max<uint64_t>(1, std::strtoull(argv[++i], nullptr, 10));
     } else if (arg == "--sizes" && i + 1 < argc) {
       // "H/B,H/B,...": humans and bots of each match size.
       settings->sizes.clear();
@@ -453,14 +473,15 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(workdir);
 
   std::printf("Exchange benchmark on 127.0.0.1: at least %" PRIu64
-              " round trips per target and size, in up to %d alternating bursts, after %d"
-              " warm-up turns; load average %s.\n\n",
-              settings.round_trips, settings.bursts, WARMUP_TURNS, load_average().c_str());
-  std::printf("%-7s %6s %11s %12s %12s %6s %13s %13s %9s %15s %11s %11s %8s\n", "H/B", "turns",
-              "round trips", "floor msg/s", "server msg/s", "ratio", "server CPU", "floor CPU",
-              "peak RSS", "RSS warm->end", "turn time", "H x (4P+7)", "us/trip");
-  std::printf("%-7s %6s %11s %12s %12s %6s %13s %13s %9s %15s %11s %11s %8s\n", "", "", "", "", "",
-              "", "per 100k msg", "per 100k msg", "kB", "kB", "us", "", "");
+              " round trips per target and size, in alternating bursts of about %" PRIu64
+              ", after %d warm-up turns; load average %s.\n\n",
+              settings.round_trips, settings.burst_round_trips, WARMUP_TURNS,
+              load_average().c_str());
+  std::printf("%-7s %6s %11s %12s %12s %6s %6s %13s %13s %9s %15s %11s %11s %8s\n", "H/B", "turns",
+              "round trips", "floor msg/s", "server msg/s", "ratio", "totals", "server CPU",
+              "floor CPU", "peak RSS", "RSS warm->end", "turn time", "H x (4P+7)", "us/trip");
+  std::printf("%-7s %6s %11s %12s %12s %6s %6s %13s %13s %9s %15s %11s %11s %8s\n", "", "", "", "",
+              "", "median", "ratio", "per 100k msg", "per 100k msg", "kB", "kB", "us", "", "");
   int status = 0;
   for (const MatchSize& size : settings.sizes) {
     if (!measure(settings, size, workdir)) status = 1;
