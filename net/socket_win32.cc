@@ -81,8 +81,13 @@ bool socket_listen(SocketHandle listener, int backlog, std::string* err) {
 
 SocketHandle socket_accept(SocketHandle listener) {
   sockaddr_in peer{};
-  int length = sizeof peer;
-  return handle(::accept(native(listener), reinterpret_cast<sockaddr*>(&peer), &length));
+  for (;;) {
+    int length = sizeof peer;
+    const SOCKET s = ::accept(native(listener), reinterpret_cast<sockaddr*>(&peer), &length);
+    // A connection that was reset while it waited in the backlog is not a
+    // failed accept of the next client; take the next one instead.
+    if (s != INVALID_SOCKET || WSAGetLastError() != WSAECONNRESET) return handle(s);
+  }
 }
 
 void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE]) {
