@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -38,14 +40,58 @@ std::vector<std::string> server_command() {
   return words;
 }
 
+// The Windows console writes every line end as CR LF; the cases expect LF.
+// A line end without its CR is shown as such, so that a console that stopped
+// writing CR LF fails every case that compares the output.
 std::string lf_line_ends(const std::string& text) {
   std::string result;
   result.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) {
+      result += "<LF without CR>";
+    }
     result += text[i];
   }
   return result;
+}
+
+// Whether some other process still has a listening TCP socket on port. A
+// listener of this test process (one a case set up to take the port) does
+// not count.
+bool foreign_listener_on(uint16_t port) {
+  std::set<std::string> own_sockets;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ignored;
+    own_sockets.insert(std::filesystem::read_symlink(entry.path(), ignored).string());
+  }
+  char port_field[8];
+  std::snprintf(port_field, sizeof port_field, ":%04X", port);
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // column titles
+  while (std::getline(table, line)) {
+    // sl local_address rem_address st tx_queue:rx_queue tr:when retrnsmt uid timeout inode
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+        timeout >> inode;
+    const bool listening = state == "0A";
+    const bool on_port = local.size() > 5 && local.compare(local.size() - 5, 5, port_field) == 0;
+    if (listening && on_port && own_sockets.count("socket:[" + inode + "]") == 0) return true;
+  }
+  return false;
+}
+
+// Under Wine the process's sockets are also held by the Wine server, which
+// lets go of them a few milliseconds after the process has ended. A client
+// of the next case could meanwhile connect to the old listener and be lost
+// with it, so wait until it is gone.
+void wait_until_listener_released() {
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (foreign_listener_on(SERVER_PORT) && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 
 }  // namespace
@@ -184,6 +230,7 @@ bool ServerProcess::running() {
   if (done == 0) return true;
   if (done == pid_) exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   pid_ = -1;
+  if (server_is_windows()) wait_until_listener_released();
   return false;
 }
 
@@ -208,6 +255,7 @@ void ServerProcess::kill() {
     int status;
     waitpid(pid_, &status, 0);
     pid_ = -1;
+    if (server_is_windows()) wait_until_listener_released();
   }
   close_input();
   for (int* fd : {&out_fd_, &err_fd_}) {

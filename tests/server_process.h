@@ -6,8 +6,10 @@
 // The server command comes from ZOLT_SERVER_COMMAND (words separated by
 // spaces, for instance "wine /path/zolt-server.exe"), else the binary built
 // beside the tests. With ZOLT_SERVER_WINDOWS=1 the harness reads the console
-// with CR LF line ends turned into LF, and the bot route file lives at
-// ZOLT_BOT_ROUTE_FILE instead of the working directory.
+// with CR LF line ends turned into LF (a line end without CR is marked, so
+// that it fails the comparison), waits after the server's end until Wine has
+// let go of its port, and the bot route file lives at ZOLT_BOT_ROUTE_FILE
+// instead of the working directory.
 #pragma once
 
 #include <sys/types.h>
