@@ -348,7 +348,11 @@ int main(int argc, char** argv) {
   for (const auto& [mapping, kb] : last.mappings) {
     long before = 0;
     for (const auto& [old_mapping, old_kb] : first.mappings) {
-      if (old_mapping == mapping) before = old_kb;
+      // The same mapping starts at the same address; its end moves when it
+      // grows, as the heap does.
+      if (old_mapping.substr(0, old_mapping.find('-')) == mapping.substr(0, mapping.find('-'))) {
+        before = old_kb;
+      }
     }
     if (kb == before) continue;
     const std::string permissions = mapping.substr(mapping.find(' ') + 1, 4);
