@@ -45,7 +45,7 @@ const char* const USAGE =
     "  --port P             server port (default 2000)\n"
     "  --clients K          clients to connect, 1 to 1000 (default 1); the server\n"
     "                       numbers them only once all the human players it asked\n"
-    "                       for have joined, so give it its human player count\n"
+    "                       for have joined: give its human player count\n"
     "  --turns N            turns to play (default 10)\n"
     "  --x X, --y Y         position every client reports each turn; by default\n"
     "                       each walks one unit a turn toward +y from where the\n"
