@@ -206,6 +206,15 @@ bool ServerProcess::wait_for_output(const std::string& text, int timeout_ms) {
   return true;
 }
 
+bool ServerProcess::wait_until_listening(int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!foreign_listener_on(SERVER_PORT)) {
+    if (Clock::now() >= deadline || !running()) return false;
+    pump(2);
+  }
+  return true;
+}
+
 std::string ServerProcess::output() {
   pump(0);
   return server_is_windows() ? lf_line_ends(out_) : out_;

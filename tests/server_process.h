@@ -60,6 +60,10 @@ class ServerProcess {
 
   // Waits until standard output contains text; false after timeout_ms.
   bool wait_for_output(const std::string& text, int timeout_ms = 20000);
+  // Waits until the server listens on port 2000: its waiting text comes
+  // before the listening socket, and a client that does not retry must not
+  // try in between. False after timeout_ms or once the server has ended.
+  bool wait_until_listening(int timeout_ms = 20000);
   // Standard output so far (line ends made LF for the Windows build).
   std::string output();
   std::string errors();

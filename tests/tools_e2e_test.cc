@@ -135,6 +135,7 @@ void start_match(ServerProcess& server, const TempDir& dir, int humans, const st
                      "400 400 400 400 400 400 400 400 400\n");
   server.start(dir.path(), {"localhost"}, answers(humans, 1, 0), false);
   ASSERT_TRUE(server.wait_for_output("\nAttente des joueurs...")) << server.output();
+  ASSERT_TRUE(server.wait_until_listening()) << server.output();
 }
 
 TEST(ZoltClient, PlaysAFullMatchAndPrintsTheLastTable) {
