@@ -27,4 +27,5 @@ if [ -z "${ZOLT_APT_UPDATED:-}" ]; then
   apt-get update -qq || true
   export ZOLT_APT_UPDATED=1
 fi
-apt-get install -y -qq --no-install-recommends "${missing[@]}" > /dev/null
+# With their recommended packages, as the Windows stage was tried with them.
+apt-get install -y -qq "${missing[@]}" > /dev/null
