@@ -16,13 +16,17 @@ root=$(pwd)
 dir=build-sanitize
 
 # clang's -fsanitize=undefined includes the float-to-integer range check;
-# gcc needs it named.
+# gcc needs it named, and its sanitizer instrumentation makes
+# -Wmaybe-uninitialized report library code falsely (std::function inside
+# <regex>), so that warning is left to the plain build.
+extra=""
 if command -v clang++ > /dev/null; then
   compiler=clang++
   sanitizers=address,undefined
 elif command -v g++ > /dev/null; then
   compiler=g++
   sanitizers=address,undefined,float-cast-overflow
+  extra="-Wno-maybe-uninitialized"
 else
   echo "test-sanitize: no C++ compiler found; the sanitized suite cannot run"
   exit 0
@@ -36,7 +40,7 @@ record() { [ -n "${ZOLT_RESULTS:-}" ] && echo "$1 $2 $3" >> "$ZOLT_RESULTS"; ret
 
 mkdir -p "$dir"
 if ! cmake -S . -B "$dir" -G Ninja -DZOLT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_CXX_FLAGS="$flags $extra" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=$sanitizers" > "$dir/configure.log" 2>&1; then
   cat "$dir/configure.log"
   echo "test-sanitize: configuring $dir failed"
