@@ -21,6 +21,22 @@ void copy_dotted(const in_addr& address, char (&out)[DOTTED_SIZE]) {
 
 int fd_of(SocketHandle s) { return static_cast<int>(s); }
 
+// The first IPv4 address the resolver gives for name.
+bool lookup_first_ipv4(const char* name, sockaddr_in* address, std::string* err) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = getaddrinfo(name, nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    *err = std::string("cannot resolve host name '") + name + "': " + gai_strerror(rc);
+    return false;
+  }
+  *address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  freeaddrinfo(found);
+  return true;
+}
+
 }  // namespace
 
 bool socket_startup(std::string*) {
@@ -40,17 +56,9 @@ bool resolve_first_ipv4(const char* name, char (&out)[DOTTED_SIZE], std::string*
     }
     name = own_name;
   }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int rc = getaddrinfo(name, nullptr, &hints, &found);
-  if (rc != 0 || found == nullptr) {
-    *err = std::string("cannot resolve host name '") + name + "': " + gai_strerror(rc);
-    return false;
-  }
-  copy_dotted(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, out);
-  freeaddrinfo(found);
+  sockaddr_in address{};
+  if (!lookup_first_ipv4(name, &address, err)) return false;
+  copy_dotted(address.sin_addr, out);
   return true;
 }
 
@@ -129,28 +137,15 @@ size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity) {
 }
 
 SocketHandle socket_connect(const char* host, uint16_t port, std::string* err) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int rc = getaddrinfo(host, nullptr, &hints, &found);
-  if (rc != 0 || found == nullptr) {
-    *err = std::string("cannot resolve '") + host + "': " + gai_strerror(rc);
-    return INVALID_SOCKET_HANDLE;
-  }
-  sockaddr_in address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  freeaddrinfo(found);
+  sockaddr_in address{};
+  if (!lookup_first_ipv4(host, &address, err)) return INVALID_SOCKET_HANDLE;
   address.sin_port = htons(port);
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
     *err = std::string("cannot create a socket: ") + std::strerror(errno);
     return INVALID_SOCKET_HANDLE;
   }
-  int rc_connect;
-  do {
-    rc_connect = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  } while (rc_connect != 0 && errno == EINTR);
-  if (rc_connect != 0) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     *err = std::string("cannot connect to ") + host + ":" + std::to_string(port) + ": " +
            std::strerror(errno);
     ::close(fd);
