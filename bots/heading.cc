@@ -54,7 +54,7 @@ void bot_fire(Match& match, int32_t b, int32_t h) {
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   const int64_t draw = 8 + std::rand() % 2;
   const float chance = static_cast<float>(draw * in_range) / 10.0f;
-  if (chance > 0.9 && target < player_count(match)) {
+  if (chance > 0.9 && target > 0 && target < player_count(match)) {
     int32_t& health = match.health[static_cast<size_t>(target)];
     health = static_cast<int32_t>(static_cast<uint32_t>(health) - 1u);
   }

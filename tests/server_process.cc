@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "net/message.h"
 #include "net/protocol.h"
 
@@ -259,6 +261,15 @@ int ServerProcess::wait_exit(int timeout_ms) {
 }
 
 void ServerProcess::kill() {
+  const bool was_running = pid_ > 0;
+  if (!running() && was_running && (exit_code_ < 0 || exit_code_ > 2)) {
+    // The case thought the server still running; an exit it did not wait
+    // for, other than the server's own codes, is a crash or a sanitizer
+    // report.
+    ADD_FAILURE() << "the server ended on its own with "
+                  << (exit_code_ < 0 ? std::string("a signal")
+                                     : "exit code " + std::to_string(exit_code_));
+  }
   if (running()) {
     ::kill(pid_, SIGKILL);
     int status;
