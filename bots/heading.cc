@@ -18,7 +18,8 @@ int32_t segment_heading(const Segment& segment, int32_t current) {
   // the subtraction from 1800, 2700 or 3600 comes before the truncation.
   const double fx = segment.from_x, fy = segment.from_y;
   const double tx = segment.to_x, ty = segment.to_y;
-  if (tx > fx && ty < fy) return static_cast<int32_t>(std::atan((ty - fy) / (fx - tx)) * TENTHS_PER_RADIAN);
+  if (tx > fx && ty < fy)
+    return static_cast<int32_t>(std::atan((ty - fy) / (fx - tx)) * TENTHS_PER_RADIAN);
   if (tx < fx && ty < fy) {
     return static_cast<int32_t>(1800.0 - std::atan((ty - fy) / (tx - fx)) * TENTHS_PER_RADIAN);
   }

@@ -12,7 +12,9 @@ constexpr int64_t INT32_LOW = std::numeric_limits<int32_t>::min();
 constexpr int64_t INT32_HIGH = std::numeric_limits<int32_t>::max();
 
 int32_t clamp_to_int32(int64_t value) {
-  return static_cast<int32_t>(value < INT32_LOW ? INT32_LOW : value > INT32_HIGH ? INT32_HIGH : value);
+  return static_cast<int32_t>(value < INT32_LOW    ? INT32_LOW
+                              : value > INT32_HIGH ? INT32_HIGH
+                                                   : value);
 }
 
 // +STEP_LENGTH, -STEP_LENGTH or 0, as the segment runs from `from` to `to`.

@@ -8,8 +8,12 @@
 
 namespace {
 
-bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool is_digit(int c) { return c >= '0' && c <= '9'; }
+bool is_space(int c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool is_digit(int c) {
+  return c >= '0' && c <= '9';
+}
 
 // Reads up to count integers into table[0..count-1]; false once one fails.
 template <typename Store>
@@ -45,11 +49,11 @@ bool scan_int(std::FILE* file, int32_t* value) {
   }
   if (c != EOF) std::ungetc(c, file);
   if (negative) {
-    *value = magnitude >= limit ? std::numeric_limits<int32_t>::min()
-                                : static_cast<int32_t>(-magnitude);
+    *value =
+        magnitude >= limit ? std::numeric_limits<int32_t>::min() : static_cast<int32_t>(-magnitude);
   } else {
-    *value = magnitude >= limit ? std::numeric_limits<int32_t>::max()
-                                : static_cast<int32_t>(magnitude);
+    *value =
+        magnitude >= limit ? std::numeric_limits<int32_t>::max() : static_cast<int32_t>(magnitude);
   }
   return true;
 }
@@ -64,8 +68,7 @@ void read_bot_routes(std::FILE* file, std::vector<RouteRow>& route_x,
   }
 }
 
-int load_bot_routes(std::vector<RouteRow>& route_x, std::vector<RouteRow>& route_y,
-                    int32_t count) {
+int load_bot_routes(std::vector<RouteRow>& route_x, std::vector<RouteRow>& route_y, int32_t count) {
   std::FILE* file = std::fopen(BOT_ROUTE_PATH, "r");
   if (file == nullptr) return 0;
   read_bot_routes(file, route_x, route_y, count);
@@ -73,8 +76,8 @@ int load_bot_routes(std::vector<RouteRow>& route_x, std::vector<RouteRow>& route
   return 1;
 }
 
-void read_start_positions(std::FILE* file, std::vector<int32_t>& pos_x,
-                          std::vector<int32_t>& pos_y, int32_t count) {
+void read_start_positions(std::FILE* file, std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y,
+                          int32_t count) {
   if (!scan_ints(file, count, [&](size_t i, int32_t v) { pos_x[i] = v; })) return;
   scan_ints(file, count, [&](size_t i, int32_t v) { pos_y[i] = v; });
 }
@@ -83,15 +86,15 @@ void start_position_file_name(int32_t map_number, char (&name)[START_FILE_NAME_S
   std::snprintf(name, sizeof name, "dept%d.txt", static_cast<int>(map_number));
 }
 
-void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y,
-                          int32_t count, int32_t map_number) {
+void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y, int32_t count,
+                          int32_t map_number) {
   char name[START_FILE_NAME_SIZE];
   start_position_file_name(map_number, name);
   console_print("\n %s", name);
   std::FILE* file = std::fopen(name, "r");
   if (file == nullptr) {
-    console_diagnostic("cannot open start position file '%s': %s; positions left as they are",
-                       name, std::strerror(errno));
+    console_diagnostic("cannot open start position file '%s': %s; positions left as they are", name,
+                       std::strerror(errno));
     return;
   }
   read_start_positions(file, pos_x, pos_y, count);

@@ -26,13 +26,12 @@ void read_bot_routes(std::FILE* file, std::vector<RouteRow>& route_x,
                      std::vector<RouteRow>& route_y, int32_t count);
 
 // Returns 1 when the bot route file was opened (and read), 0 when not.
-int load_bot_routes(std::vector<RouteRow>& route_x, std::vector<RouteRow>& route_y,
-                    int32_t count);
+int load_bot_routes(std::vector<RouteRow>& route_x, std::vector<RouteRow>& route_y, int32_t count);
 
 // Fills entries 0..count-1 of pos_x and then of pos_y from file.
 // REQUIRES: count <= pos_x.size() and pos_y.size().
-void read_start_positions(std::FILE* file, std::vector<int32_t>& pos_x,
-                          std::vector<int32_t>& pos_y, int32_t count);
+void read_start_positions(std::FILE* file, std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y,
+                          int32_t count);
 
 // "dept" + map number in decimal + ".txt"; the longest is "dept-2147483648.txt".
 inline constexpr size_t START_FILE_NAME_SIZE = 20;
@@ -41,5 +40,5 @@ void start_position_file_name(int32_t map_number, char (&name)[START_FILE_NAME_S
 // Prints the file name on the console, then reads the start position file of
 // map_number. A file that cannot be opened leaves the positions as they are
 // and is reported on standard error.
-void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y,
-                          int32_t count, int32_t map_number);
+void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y, int32_t count,
+                          int32_t map_number);

@@ -25,7 +25,8 @@ void run_handshake(Match& match) {
     }
     client = socket_accept(listener);
     if (client == INVALID_SOCKET_HANDLE) {
-      console_print("\n----- Erreur de cr\xE9" "ation du socket. -----");
+      // The é of "création" is the single byte 0xE9 (octal 351).
+      console_print("\n----- Erreur de cr\351ation du socket. -----");
     } else {
       console_print("\nEtablissement de la connection...");
     }

@@ -4,8 +4,12 @@
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 int32_t receive_into(SocketHandle socket, char* buffer) {
   const size_t got = socket_recv(socket, buffer, MESSAGE_LIMIT);
@@ -43,10 +47,10 @@ int32_t parse_int(const char* text) {
   for (; is_digit(*text); ++text) {
     if (magnitude < limit) magnitude = magnitude * 10 + (*text - '0');
   }
-  if (negative) return magnitude >= limit ? std::numeric_limits<int32_t>::min()
-                                          : static_cast<int32_t>(-magnitude);
-  return magnitude >= limit ? std::numeric_limits<int32_t>::max()
-                            : static_cast<int32_t>(magnitude);
+  if (negative)
+    return magnitude >= limit ? std::numeric_limits<int32_t>::min()
+                              : static_cast<int32_t>(-magnitude);
+  return magnitude >= limit ? std::numeric_limits<int32_t>::max() : static_cast<int32_t>(magnitude);
 }
 
 void send_int_in(SocketHandle socket, int32_t value, char* buffer) {
@@ -59,7 +63,9 @@ void send_int(SocketHandle socket, int32_t value) {
   send_int_in(socket, value, scratch);
 }
 
-int32_t recv_number(SocketHandle socket, char* buffer) { return receive_into(socket, buffer); }
+int32_t recv_number(SocketHandle socket, char* buffer) {
+  return receive_into(socket, buffer);
+}
 
 int32_t recv_int(SocketHandle socket) {
   char scratch[MESSAGE_LIMIT + 1];

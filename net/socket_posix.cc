@@ -19,7 +19,9 @@ void copy_dotted(const in_addr& address, char (&out)[DOTTED_SIZE]) {
   if (inet_ntop(AF_INET, &address, out, DOTTED_SIZE) == nullptr) std::strcpy(out, "0.0.0.0");
 }
 
-int fd_of(SocketHandle s) { return static_cast<int>(s); }
+int fd_of(SocketHandle s) {
+  return static_cast<int>(s);
+}
 
 // The first IPv4 address the resolver gives for name.
 bool lookup_first_ipv4(const char* name, sockaddr_in* address, std::string* err) {

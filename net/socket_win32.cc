@@ -10,7 +10,9 @@
 
 namespace {
 
-SOCKET native(SocketHandle s) { return static_cast<SOCKET>(s); }
+SOCKET native(SocketHandle s) {
+  return static_cast<SOCKET>(s);
+}
 
 SocketHandle handle(SOCKET s) {
   return s == INVALID_SOCKET ? INVALID_SOCKET_HANDLE : static_cast<SocketHandle>(s);
@@ -125,8 +127,8 @@ SocketHandle socket_connect(const char* host, uint16_t port, std::string* err) {
     return INVALID_SOCKET_HANDLE;
   }
   if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    *err = error_text(
-        (std::string("cannot connect to ") + host + ":" + std::to_string(port)).c_str());
+    *err =
+        error_text((std::string("cannot connect to ") + host + ":" + std::to_string(port)).c_str());
     ::closesocket(s);
     return INVALID_SOCKET_HANDLE;
   }

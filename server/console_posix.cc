@@ -76,7 +76,9 @@ int console_read_byte() {
   return static_cast<unsigned char>(input[input_start++]);
 }
 
-void console_unread_byte(int byte) { pushed_back = byte; }
+void console_unread_byte(int byte) {
+  pushed_back = byte;
+}
 
 bool console_wait_key() {
   if (pushed_back != EOF || input_start != input_end) return console_read_byte() != EOF;

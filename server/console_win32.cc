@@ -22,7 +22,9 @@ int console_read_byte() {
   return std::getchar();
 }
 
-void console_unread_byte(int byte) { pushed_back = byte; }
+void console_unread_byte(int byte) {
+  pushed_back = byte;
+}
 
 bool console_wait_key() {
   // _getch has no end of input: the console is always there to type on.

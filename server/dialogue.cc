@@ -27,7 +27,9 @@ const char* const TOO_MANY_PLAYERS = "\n----- Erreur : pas plus de %d joueurs en
 
 enum class Answer { Integer, NotAnInteger, OutOfRange, EndOfInput };
 
-bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(int c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Drops the rest of a line the operator got wrong, so that one bad line
 // gives one message.

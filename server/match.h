@@ -19,8 +19,8 @@
 
 inline constexpr int32_t INITIAL_HEADING = 2600;  // tenths of a degree
 inline constexpr int32_t INITIAL_HEALTH = 100;
-inline constexpr int ROUTE_SLOTS = 10;   // slots per route row; slot 9 is never used
-inline constexpr int ROUTE_VALUES = 9;   // waypoints per bot in the bot route file
+inline constexpr int ROUTE_SLOTS = 10;        // slots per route row; slot 9 is never used
+inline constexpr int ROUTE_VALUES = 9;        // waypoints per bot in the bot route file
 inline constexpr int TEXT_BUFFER_SIZE = 100;  // send_text and recv_text of the handshake
 
 // The largest player count the console accepts: enough for any match a
@@ -70,7 +70,9 @@ struct Match {
 };
 
 // REQUIRES: 0 <= human_count, 0 <= bot_count, human_count + bot_count <= MAX_PLAYERS.
-inline int32_t player_count(const Match& match) { return match.human_count + match.bot_count; }
+inline int32_t player_count(const Match& match) {
+  return match.human_count + match.bot_count;
+}
 
 // Stores value into entries 0..count-1, in ascending order; a count of 0 or
 // less stores nothing. REQUIRES: count <= table.size().

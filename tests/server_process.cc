@@ -128,7 +128,9 @@ void put_bot_route_file(const std::string& workdir, const char* content) {
   }
 }
 
-ServerProcess::~ServerProcess() { kill(); }
+ServerProcess::~ServerProcess() {
+  kill();
+}
 
 void ServerProcess::start(const std::string& workdir, const std::vector<std::string>& args,
                           const std::string& input, bool close_input_now) {
@@ -290,7 +292,9 @@ std::string answers(int humans, int bots, int map) {
 
 std::string dialogue_output(const std::string& address) {
   return " ------------   BIENVENUE DANS LE SERVEUR ZOLT 1.5   ------------\n\n\n"
-         "\nL'ADRESSE IP DU SERVEUR EST " + address + "."
+         "\nL'ADRESSE IP DU SERVEUR EST " +
+         address +
+         "."
          "\n\nTaper le nombre de joueurs humains : "
          "\nTaper le nombre de joueurs CPU : "
          "\n\n*******Maps Disponibles********"
@@ -313,15 +317,21 @@ TestClient::TestClient() {
   }
 }
 
-TestClient::~TestClient() { close(); }
+TestClient::~TestClient() {
+  close();
+}
 
-void TestClient::send(int32_t value) { send_int(link.socket, value); }
+void TestClient::send(int32_t value) {
+  send_int(link.socket, value);
+}
 
 void TestClient::send_raw(const std::string& bytes) {
   socket_send(link.socket, bytes.data(), bytes.size());
 }
 
-int32_t TestClient::recv() { return recv_number(link.socket, link.buffer); }
+int32_t TestClient::recv() {
+  return recv_number(link.socket, link.buffer);
+}
 
 std::string TestClient::recv_raw() {
   const size_t got = socket_recv(link.socket, link.buffer, MESSAGE_LIMIT);

@@ -93,10 +93,10 @@ struct TestClient {
   ClientLink link;
   TestClient();  // connects, retrying briefly while the server starts
   ~TestClient();
-  void send(int32_t value);             // one message, its decimal text
+  void send(int32_t value);  // one message, its decimal text
   void send_raw(const std::string& bytes);
-  int32_t recv();                       // one message, 0 kept as 0
-  std::string recv_raw();               // one receive's bytes
+  int32_t recv();          // one message, 0 kept as 0
+  std::string recv_raw();  // one receive's bytes
   void close();
 };
 
