@@ -38,10 +38,10 @@
 #include <vector>
 
 #include "bench/allocation_count.h"
+#include "match/match.h"
 #include "net/client.h"
 #include "net/protocol.h"
 #include "net/socket.h"
-#include "server/match.h"
 #include "server/match_driver.h"
 
 #ifndef ZOLT_SERVER_BINARY

@@ -11,8 +11,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "console/console.h"
 #include "fuzz/fuzz_support.h"
-#include "server/console.h"
 #include "server/dialogue.h"
 
 namespace {

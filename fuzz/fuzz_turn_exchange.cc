@@ -28,11 +28,11 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "match/match.h"
 #include "net/message.h"
 #include "net/protocol.h"
 #include "net/socket.h"
-#include "net/turn_exchange.h"
-#include "server/match.h"
+#include "server/turn_exchange.h"
 
 namespace {
 

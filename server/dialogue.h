@@ -7,7 +7,7 @@
 // any 32-bit integer is taken as the map number.
 #pragma once
 
-#include "server/match.h"
+#include "match/match.h"
 
 // Asks the three questions and stores the answers into match. Returns false
 // when the input ends before the last answer.

@@ -4,7 +4,7 @@
 // until a client breaks the protocol. A match without players ends at once.
 #pragma once
 
-#include "server/match.h"
+#include "match/match.h"
 
 // Exit codes of the server process.
 inline constexpr int EXIT_MATCH_OVER = 0;      // after the end banner

@@ -326,7 +326,8 @@ int main(int argc, char** argv) {
     socket_close(link.socket, true);
   }
   std::printf("soak: %d humans, %d bots, %ld turns in %.1f s (%.0f turns/s, %llu messages)\n",
-              settings.humans, settings.bots, settings.turns, seconds, settings.turns / seconds,
+              settings.humans, settings.bots, settings.turns, seconds,
+              static_cast<double>(settings.turns) / seconds,
               static_cast<unsigned long long>(messages));
   std::printf("soak: after turn 1: VmRSS %ld kB (RssAnon %ld kB), %ld descriptors\n", first.rss_kb,
               first.anon_kb, first.descriptors);

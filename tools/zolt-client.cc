@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "match/match.h"
 #include "net/client.h"
 #include "net/protocol.h"
 #include "net/socket.h"
-#include "server/match.h"
 
 namespace {
 

@@ -9,21 +9,12 @@
 
 #include <cstdint>
 
-#include "server/match.h"
+#include "match/match.h"
 
 enum class ExchangeResult {
   Completed,
   ProtocolBreak,  // the reply to relay_a was not ACK: the match must end, exit code 1
 };
-
-// The relay update rule: NO_VALUE keeps the relay, CLEAR_VALUE resets it to
-// NO_VALUE, anything else replaces it.
-void update_relay(int32_t& relay, int32_t value);
-
-// Applies a hit report: the health of player target-1 goes down by damage,
-// wrapping as 32-bit two's complement. A target outside 1..player_count names
-// no player and changes nothing.
-void apply_hit(Match& match, int32_t damage, int32_t target);
 
 // Runs the exchange with human q over client_socket[q]. In the first turn
 // (turn_count 1) it also reads the start position file after the position.

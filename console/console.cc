@@ -1,4 +1,4 @@
-#include "server/console.h"
+#include "console/console.h"
 
 #include <cstdarg>
 #include <cstdio>

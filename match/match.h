@@ -19,9 +19,8 @@
 
 inline constexpr int32_t INITIAL_HEADING = 2600;  // tenths of a degree
 inline constexpr int32_t INITIAL_HEALTH = 100;
-inline constexpr int ROUTE_SLOTS = 10;        // slots per route row; slot 9 is never used
-inline constexpr int ROUTE_VALUES = 9;        // waypoints per bot in the bot route file
-inline constexpr int TEXT_BUFFER_SIZE = 100;  // send_text and recv_text of the handshake
+inline constexpr int ROUTE_SLOTS = 10;  // slots per route row; slot 9 is never used
+inline constexpr int ROUTE_VALUES = 9;  // waypoints per bot in the bot route file
 
 // The largest player count the console accepts: enough for any match a
 // machine can hold, and small enough that every table can be created and the
@@ -34,6 +33,7 @@ using RouteRow = std::array<int32_t, ROUTE_SLOTS>;
 // End points and slope are single precision and the intercept an integer on
 // purpose: the clients see positions computed with exactly these roundings.
 struct Segment {
+  int32_t waypoint_x = 0, waypoint_y = 0;  // the waypoint walked to, exactly
   float from_x = 0, from_y = 0;
   float to_x = 0, to_y = 0;
   float slope = 0;        // meaningless for a vertical or zero-length segment
@@ -63,20 +63,12 @@ struct Match {
 
   // Per human, by player index.
   std::vector<SocketHandle> client_socket;
-
-  // The handshake formats into send_text and receives into recv_text.
-  std::array<char, TEXT_BUFFER_SIZE> send_text{};
-  std::array<char, TEXT_BUFFER_SIZE> recv_text{};
 };
 
 // REQUIRES: 0 <= human_count, 0 <= bot_count, human_count + bot_count <= MAX_PLAYERS.
 inline int32_t player_count(const Match& match) {
   return match.human_count + match.bot_count;
 }
-
-// Stores value into entries 0..count-1, in ascending order; a count of 0 or
-// less stores nothing. REQUIRES: count <= table.size().
-void fill_ints(std::vector<int32_t>& table, int32_t count, int32_t value);
 
 // Creates route_x and route_y with bot_count rows of zeros, so that slots the
 // bot route file does not supply hold 0 rather than garbage.

@@ -1,19 +1,28 @@
-#include "net/turn_exchange.h"
+#include "server/turn_exchange.h"
 
 #include "data/data_files.h"
 #include "net/message.h"
 #include "net/protocol.h"
 
+namespace {
+
+// The relay update rule: NO_VALUE keeps the relay, CLEAR_VALUE resets it to
+// NO_VALUE, anything else replaces it.
 void update_relay(int32_t& relay, int32_t value) {
   if (value == NO_VALUE) return;
   relay = value == CLEAR_VALUE ? NO_VALUE : value;
 }
 
+// Applies a hit report: the health of player target-1 goes down by damage,
+// wrapping as 32-bit two's complement. A target outside 1..player_count names
+// no player and changes nothing.
 void apply_hit(Match& match, int32_t damage, int32_t target) {
   if (target < 1 || target > player_count(match)) return;
   int32_t& health = match.health[static_cast<size_t>(target - 1)];
   health = static_cast<int32_t>(static_cast<uint32_t>(health) - static_cast<uint32_t>(damage));
 }
+
+}  // namespace
 
 ExchangeResult turn_exchange(Match& match, int32_t q) {
   const SocketHandle client = match.client_socket[static_cast<size_t>(q)];

@@ -11,7 +11,7 @@
 // After that the client speaks first: its first turn exchange.
 #pragma once
 
-#include "server/match.h"
+#include "match/match.h"
 
 // Fills match.client_socket, human_count entries, in accept order; an entry
 // whose accept failed holds INVALID_SOCKET_HANDLE and is served like any

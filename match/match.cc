@@ -1,8 +1,4 @@
-#include "server/match.h"
-
-void fill_ints(std::vector<int32_t>& table, int32_t count, int32_t value) {
-  for (int32_t i = 0; i < count; ++i) table[static_cast<size_t>(i)] = value;
-}
+#include "match/match.h"
 
 void create_route_tables(Match& match) {
   const auto bots = static_cast<size_t>(match.bot_count);
@@ -19,15 +15,12 @@ void set_up_tables(Match& match) {
   const auto bots = static_cast<size_t>(match.bot_count);
   match.pos_x.assign(static_cast<size_t>(players), 0);
   match.pos_y.assign(static_cast<size_t>(players), 0);
-  match.heading.assign(static_cast<size_t>(players), 0);
-  match.health.assign(static_cast<size_t>(players), 0);
+  match.heading.assign(static_cast<size_t>(players), INITIAL_HEADING);
+  match.health.assign(static_cast<size_t>(players), INITIAL_HEALTH);
   match.waypoint_index.assign(bots, 0);
   match.trim_request.assign(bots, 0);
   match.bot_target.assign(bots, 0);
   match.bot_segment.assign(bots, Segment{});
-
-  fill_ints(match.heading, players, INITIAL_HEADING);
-  fill_ints(match.health, players, INITIAL_HEALTH);
   for (size_t b = 0; b < bots; ++b) {
     const size_t p = static_cast<size_t>(match.human_count) + b;
     match.waypoint_index[b] = 0;
