@@ -2,17 +2,22 @@
 
 #include <cerrno>
 #include <cstring>
-#include <limits>
+#include <filesystem>
 
-#include "server/console.h"
+#include "console/console.h"
+#include "console/texts.h"
+#include "net/decimal.h"
 
 namespace {
 
-bool is_space(int c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-bool is_digit(int c) {
-  return c >= '0' && c <= '9';
+// Reads one integer like "%d". Returns false, storing nothing, when there is
+// none; the byte after what was read stays unread.
+bool scan_int(std::FILE* file, int32_t* value) {
+  const DecimalRead read = read_decimal([file] { return std::getc(file); });
+  if (read.next != EOF) std::ungetc(read.next, file);
+  if (!read.has_digits) return false;
+  *value = read.value;
+  return true;
 }
 
 // Reads up to count integers into table[0..count-1]; false once one fails.
@@ -26,37 +31,23 @@ bool scan_ints(std::FILE* file, int32_t count, Store store) {
   return true;
 }
 
-}  // namespace
-
-bool scan_int(std::FILE* file, int32_t* value) {
-  int c;
-  do {
-    c = std::getc(file);
-  } while (is_space(c));
-  bool negative = false;
-  if (c == '+' || c == '-') {
-    negative = c == '-';
-    c = std::getc(file);
+// Opens a data file for reading. Only a regular file will do: a FIFO would
+// hold the match until some program writes to it, and a directory or a
+// device reads as nothing or as garbage. Anything else is reported on
+// standard error, naming the path, and counts as a file that cannot be opened
+// (*refused set; otherwise a null result leaves fopen's errno).
+std::FILE* open_data_file(const char* path, const char* what, bool* refused) {
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  *refused = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+  if (*refused) {
+    console_diagnostic("cannot read %s '%s': not a regular file", what, path);
+    return nullptr;
   }
-  if (!is_digit(c)) {
-    if (c != EOF) std::ungetc(c, file);
-    return false;
-  }
-  constexpr int64_t limit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
-  int64_t magnitude = 0;
-  for (; is_digit(c); c = std::getc(file)) {
-    if (magnitude < limit) magnitude = magnitude * 10 + (c - '0');
-  }
-  if (c != EOF) std::ungetc(c, file);
-  if (negative) {
-    *value =
-        magnitude >= limit ? std::numeric_limits<int32_t>::min() : static_cast<int32_t>(-magnitude);
-  } else {
-    *value =
-        magnitude >= limit ? std::numeric_limits<int32_t>::max() : static_cast<int32_t>(magnitude);
-  }
-  return true;
+  return std::fopen(path, "r");
 }
+
+}  // namespace
 
 void read_bot_routes(std::FILE* file, std::vector<RouteRow>& route_x,
                      std::vector<RouteRow>& route_y, int32_t count) {
@@ -69,11 +60,19 @@ void read_bot_routes(std::FILE* file, std::vector<RouteRow>& route_x,
 }
 
 int load_bot_routes(std::vector<RouteRow>& route_x, std::vector<RouteRow>& route_y, int32_t count) {
-  std::FILE* file = std::fopen(BOT_ROUTE_PATH, "r");
+  bool refused;
+  std::FILE* file = open_data_file(BOT_ROUTE_PATH, "bot route file", &refused);
   if (file == nullptr) return 0;
   read_bot_routes(file, route_x, route_y, count);
+  // A file that could not be read to its end is a failed load, though the
+  // routes keep what was read before the error.
+  const bool read_error = std::ferror(file) != 0;
+  if (read_error) {
+    console_diagnostic("error reading bot route file '%s': %s", BOT_ROUTE_PATH,
+                       std::strerror(errno));
+  }
   std::fclose(file);
-  return 1;
+  return read_error ? 0 : 1;
 }
 
 void read_start_positions(std::FILE* file, std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y,
@@ -90,9 +89,11 @@ void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos
                           int32_t map_number) {
   char name[START_FILE_NAME_SIZE];
   start_position_file_name(map_number, name);
-  console_print("\n %s", name);
-  std::FILE* file = std::fopen(name, "r");
+  console_print(START_FILE_LINE, name);
+  bool refused;
+  std::FILE* file = open_data_file(name, "start position file", &refused);
   if (file == nullptr) {
+    if (refused) return;
     console_diagnostic("cannot open start position file '%s': %s; positions left as they are", name,
                        std::strerror(errno));
     return;

@@ -14,18 +14,15 @@
 #include <cstdio>
 #include <vector>
 
-#include "server/match.h"
-
-// Reads one integer like "%d". Returns false, storing nothing, when there is
-// none; the offending byte stays unread.
-bool scan_int(std::FILE* file, int32_t* value);
+#include "match/match.h"
 
 // Fills slots 0..8 of rows 0..count-1 of both route tables from file.
 // REQUIRES: count <= route_x.size() and route_y.size().
 void read_bot_routes(std::FILE* file, std::vector<RouteRow>& route_x,
                      std::vector<RouteRow>& route_y, int32_t count);
 
-// Returns 1 when the bot route file was opened (and read), 0 when not.
+// Returns 1 when the bot route file was opened and read, 0 when it could not
+// be opened, is not a regular file, or gave a read error.
 int load_bot_routes(std::vector<RouteRow>& route_x, std::vector<RouteRow>& route_y, int32_t count);
 
 // Fills entries 0..count-1 of pos_x and then of pos_y from file.
@@ -38,7 +35,7 @@ inline constexpr size_t START_FILE_NAME_SIZE = 20;
 void start_position_file_name(int32_t map_number, char (&name)[START_FILE_NAME_SIZE]);
 
 // Prints the file name on the console, then reads the start position file of
-// map_number. A file that cannot be opened leaves the positions as they are
-// and is reported on standard error.
+// map_number. A file that cannot be opened or is not a regular file leaves
+// the positions as they are and is reported on standard error.
 void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y, int32_t count,
                           int32_t map_number);

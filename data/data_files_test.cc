@@ -1,6 +1,7 @@
 #include "data/data_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -9,7 +10,7 @@
 #include <numeric>
 #include <string>
 
-#include "server/console.h"
+#include "console/console.h"
 
 namespace {
 
@@ -70,6 +71,52 @@ TEST_F(DataFiles, AMissingBotRouteFileIsReportedEvenWithNoBots) {
   EXPECT_EQ(load_bot_routes(xs, ys, 0), 0);
   write(BOT_ROUTE_PATH, "");
   EXPECT_EQ(load_bot_routes(xs, ys, 0), 1);
+}
+
+// A FIFO would hold the match until a writer came, a directory reads as
+// nothing: both are refused at once, with the path named on standard error.
+TEST_F(DataFiles, APathThatIsNotARegularFileIsRefusedAtOnce) {
+  const struct {
+    const char* what;
+    int (*make)(const char* path);
+  } kinds[] = {
+      {"fifo", [](const char* path) { return mkfifo(path, 0600); }},
+      {"directory", [](const char* path) { return mkdir(path, 0700); }},
+  };
+  for (const auto& kind : kinds) {
+    SCOPED_TRACE(kind.what);
+    ASSERT_EQ(kind.make(BOT_ROUTE_PATH), 0);
+    ASSERT_EQ(kind.make("dept1.txt"), 0);
+    std::vector<RouteRow> xs, ys;
+    marked_routes(1, xs, ys);
+    std::vector<int32_t> pos_x(1, 7), pos_y(1, 8);
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(load_bot_routes(xs, ys, 1), 0);
+    load_start_positions(pos_x, pos_y, 1, 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n dept1.txt");
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find(std::string("'") + BOT_ROUTE_PATH + "': not a regular file"),
+              std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("'dept1.txt': not a regular file"), std::string::npos) << errors;
+    EXPECT_EQ(xs[0][0], -999);
+    EXPECT_EQ(pos_x[0], 7);
+    std::filesystem::remove(BOT_ROUTE_PATH);
+    std::filesystem::remove("dept1.txt");
+  }
+}
+
+// A file that opens but cannot be read (here memory at address 0, through a
+// link to /proc/self/mem) is a failed load, not a file of no numbers.
+TEST_F(DataFiles, AReadErrorIsAFailedLoad) {
+  std::filesystem::create_symlink("/proc/self/mem", BOT_ROUTE_PATH);
+  std::vector<RouteRow> xs, ys;
+  marked_routes(1, xs, ys);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(load_bot_routes(xs, ys, 1), 0);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("error reading bot route file"),
+            std::string::npos);
 }
 
 TEST_F(DataFiles, ReadingStopsForGoodAtTheFirstNumberThatIsNotThere) {

@@ -1,15 +1,8 @@
 #include "net/message.h"
 
-#include <limits>
+#include "net/decimal.h"
 
 namespace {
-
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
 
 int32_t receive_into(SocketHandle socket, char* buffer) {
   const size_t got = socket_recv(socket, buffer, MESSAGE_LIMIT);
@@ -37,20 +30,7 @@ size_t format_int(int32_t value, char* out) {
 }
 
 int32_t parse_int(const char* text) {
-  while (is_space(*text)) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-  // Accumulate the magnitude up to one past the largest 32-bit magnitude;
-  // further digits cannot bring it back into range.
-  constexpr int64_t limit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
-  int64_t magnitude = 0;
-  for (; is_digit(*text); ++text) {
-    if (magnitude < limit) magnitude = magnitude * 10 + (*text - '0');
-  }
-  if (negative)
-    return magnitude >= limit ? std::numeric_limits<int32_t>::min()
-                              : static_cast<int32_t>(-magnitude);
-  return magnitude >= limit ? std::numeric_limits<int32_t>::max() : static_cast<int32_t>(magnitude);
+  return read_decimal_text(text).value;
 }
 
 void send_int_in(SocketHandle socket, int32_t value, char* buffer) {

@@ -29,7 +29,7 @@ int32_t parse_int(const char* text);
 // noticed by its next receive.
 void send_int(SocketHandle socket, int32_t value);
 
-// send_int, formatting in the caller's buffer (the handshake's send_text).
+// send_int, formatting in the caller's buffer.
 // REQUIRES: buffer has room for MESSAGE_MAX_DIGITS + 1 bytes.
 void send_int_in(SocketHandle socket, int32_t value, char* buffer);
 

@@ -4,32 +4,13 @@
 #include <cstdio>
 #include <limits>
 
-#include "server/console.h"
+#include "console/console.h"
+#include "console/texts.h"
+#include "net/decimal.h"
 
 namespace {
 
-const char* const HUMANS_PROMPT = "\n\nTaper le nombre de joueurs humains : ";
-const char* const BOTS_PROMPT = "\nTaper le nombre de joueurs CPU : ";
-const char* const MAP_LIST =
-    "\n\n*******Maps Disponibles********"
-    "\n  map 0 : Torvallind level 0 "
-    "\n  map 1 : Vevoder            "
-    "\n  map 2 : Zovezivadi Zavo    "
-    "\n  map 3 : Ved Oravo vo dizav "
-    "\n  map 4 : Rovudazizado       "
-    "\n*******************************";
-const char* const MAP_PROMPT = "\n\nTaper le numero de la map : ";
-
-const char* const NOT_AN_INTEGER = "\n----- Erreur : tapez un nombre entier. -----";
-const char* const OUT_OF_RANGE = "\n----- Erreur : nombre hors limites. -----";
-const char* const NEGATIVE_COUNT = "\n----- Erreur : le nombre ne peut pas etre negatif. -----";
-const char* const TOO_MANY_PLAYERS = "\n----- Erreur : pas plus de %d joueurs en tout. -----";
-
 enum class Answer { Integer, NotAnInteger, OutOfRange, EndOfInput };
-
-bool is_space(int c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
 
 // Drops the rest of a line the operator got wrong, so that one bad line
 // gives one message.
@@ -48,42 +29,29 @@ void take_line_end() {
   if (c != '\n' && c != EOF) console_unread_byte(c);
 }
 
-// Reads one white-space separated word and converts it as a whole: an
-// optional sign and decimal digits, nothing else.
+// Reads one white-space separated word and takes it as a whole: an optional
+// sign and decimal digits, nothing else.
 Answer read_integer(int32_t* value) {
   int c;
   do {
     c = console_read_byte();
   } while (is_space(c));
   if (c == EOF) return Answer::EndOfInput;
+  console_unread_byte(c);
 
-  bool negative = false;
-  bool any_digit = false;
-  bool well_formed = true;
-  int64_t magnitude = 0;
-  constexpr int64_t limit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
-  if (c == '+' || c == '-') {
-    negative = c == '-';
-    c = console_read_byte();
-  }
-  for (; c != EOF && !is_space(c); c = console_read_byte()) {
-    if (c < '0' || c > '9') {
-      well_formed = false;
-      continue;
-    }
-    any_digit = true;
-    if (magnitude <= limit) magnitude = magnitude * 10 + (c - '0');
-  }
+  const DecimalRead read = read_decimal(console_read_byte);
+  bool well_formed = read.has_digits;
+  for (c = read.next; c != EOF && !is_space(c); c = console_read_byte()) well_formed = false;
   if (c != EOF) console_unread_byte(c);
-  if (!well_formed || !any_digit) {
+  if (!well_formed) {
     skip_line();
     return Answer::NotAnInteger;
   }
-  if (magnitude > limit || (magnitude == limit && !negative)) {
+  if (read.out_of_range) {
     skip_line();
     return Answer::OutOfRange;
   }
-  *value = static_cast<int32_t>(negative ? -magnitude : magnitude);
+  *value = read.value;
   take_line_end();
   return Answer::Integer;
 }
