@@ -30,10 +30,9 @@ bool socket_startup(std::string* err);
 bool resolve_first_ipv4(const char* name, char (&out)[DOTTED_SIZE], std::string* err);
 
 // A TCP/IPv4 socket bound to port on every local address. On POSIX the port
-// may be bound again while old connections linger in TIME_WAIT. Returns the
-// socket even when bind fails (with *err filled), as later accepts then fail
-// and are reported the usual way; INVALID_SOCKET_HANDLE when no socket could
-// be created.
+// may be bound again while old connections linger in TIME_WAIT. Returns
+// INVALID_SOCKET_HANDLE and fills *err when no socket could be created or
+// bound.
 SocketHandle socket_bind_any(uint16_t port, std::string* err);
 
 // Puts the socket into the listening state. Returns false and fills *err on

@@ -80,21 +80,13 @@ SocketHandle socket_bind_any(uint16_t port, std::string* err) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     *err = "cannot bind TCP port " + std::to_string(port) + ": " + std::strerror(errno);
+    ::close(fd);
+    return INVALID_SOCKET_HANDLE;
   }
   return fd;
 }
 
 bool socket_listen(SocketHandle listener, int backlog, std::string* err) {
-  // listen() on a socket whose bind failed would bind it to an arbitrary free
-  // port, and every accept would then wait for clients that cannot find it.
-  // Refuse, as Windows Sockets does, so that each accept fails instead.
-  sockaddr_in bound{};
-  socklen_t length = sizeof bound;
-  if (::getsockname(fd_of(listener), reinterpret_cast<sockaddr*>(&bound), &length) != 0 ||
-      bound.sin_port == 0) {
-    *err = "cannot listen on the server socket: it is not bound to its port";
-    return false;
-  }
   if (::listen(fd_of(listener), backlog) != 0) {
     *err = std::string("cannot listen on the server socket: ") + std::strerror(errno);
     return false;

@@ -69,6 +69,8 @@ SocketHandle socket_bind_any(uint16_t port, std::string* err) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     *err = error_text(("cannot bind TCP port " + std::to_string(port)).c_str());
+    ::closesocket(s);
+    return INVALID_SOCKET_HANDLE;
   }
   return handle(s);
 }

@@ -1,14 +1,12 @@
-// zolt-server [host-name]: hosts one ZOLT 1.5 match on TCP port 2000.
+// zolt-server [host-name]: hosts one ZOLT match on TCP port 2000.
 #include <cstdio>
 #include <cstring>
 
+#include "console/console.h"
 #include "net/protocol.h"
-#include "server/console.h"
 #include "server/match_driver.h"
 
 namespace {
-
-const char* const VERSION = "1.5";
 
 void print_usage() {
   std::printf(
@@ -30,7 +28,7 @@ void print_usage() {
       "\n"
       "  -h, --help     show this help\n"
       "  --version      show the version\n",
-      VERSION, unsigned{SERVER_PORT}, BOT_ROUTE_PATH, "dept<N>.txt", "");
+      ZOLT_VERSION, unsigned{SERVER_PORT}, BOT_ROUTE_PATH, "dept<N>.txt", "");
 }
 
 }  // namespace
@@ -42,7 +40,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (first != nullptr && std::strcmp(first, "--version") == 0) {
-    std::printf("zolt-server %s\n", VERSION);
+    std::printf("zolt-server %s\n", ZOLT_VERSION);
     return 0;
   }
   // Anything else is the host name, as it always was.

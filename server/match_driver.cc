@@ -3,22 +3,15 @@
 #include <string>
 
 #include "bots/route.h"
+#include "console/console.h"
+#include "console/texts.h"
 #include "data/data_files.h"
-#include "net/handshake.h"
 #include "net/socket.h"
-#include "net/turn_exchange.h"
-#include "server/console.h"
 #include "server/dialogue.h"
+#include "server/handshake.h"
+#include "server/turn_exchange.h"
 
 namespace {
-
-const char* const WELCOME_BANNER =
-    " ------------   BIENVENUE DANS LE SERVEUR ZOLT 1.5   ------------";
-const char* const ADDRESS_LINE = "\nL'ADRESSE IP DU SERVEUR EST %s.";
-const char* const ROUTE_ERROR = "\n Erreur lors du chargement des bots !";
-const char* const START_BANNER =
-    "\n\n ------------     LA PARTIE EST COMMENCEE.     ------------\n";
-const char* const END_BANNER = "\n\n ------------     LA PARTIE EST TERMINEE.     ------------\n";
 
 void start_up(const char* host_name) {
   std::string err;
@@ -27,7 +20,7 @@ void start_up(const char* host_name) {
   err.clear();
   if (!resolve_first_ipv4(host_name, address, &err)) console_diagnostic("%s", err.c_str());
   console_print("%s", WELCOME_BANNER);
-  console_print("\n\n\n");
+  console_print("%s", BANNER_GAP);
   console_print(ADDRESS_LINE, address);
 }
 
@@ -46,9 +39,10 @@ int run_turns(Match& match) {
       if (turn_exchange(match, q) == ExchangeResult::ProtocolBreak) return EXIT_PROTOCOL_BREAK;
     }
     for (int32_t b = 0; b < match.bot_count; ++b) {
-      // Without humans the operator paces the bots; with the console gone
-      // nobody is left to do so, and the match is over.
-      if (bot_step(match, b) == StepResult::OperatorGone) {
+      bot_step(match, b);
+      // Without humans the operator paces the bots, one key a step; with the
+      // console gone nobody is left to do so, and the match is over.
+      if (match.human_count == 0 && !console_wait_key()) {
         console_diagnostic("end of console input: nobody left to pace the bots");
         console_print("%s", END_BANNER);
         return EXIT_MATCH_OVER;
