@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "server/match.h"
+#include "match/match.h"
 
 // Tenths of a degree per radian, with exactly the ten digits the clients'
 // headings were computed with (slightly below 1800/pi, so 45 degrees gives
@@ -21,6 +21,6 @@ int32_t segment_heading(const Segment& segment, int32_t current);
 void update_heading(Match& match, int32_t b);
 
 // The firing hook, called after each move with the waypoint h the bot was
-// walking to. A bot without a target (bot_target 0, as every bot has) does
-// nothing.
+// walking to: the one place a firing rule goes. Today's rule never hits, so
+// it does nothing.
 void bot_fire(Match& match, int32_t b, int32_t h);

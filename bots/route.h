@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "server/match.h"
+#include "match/match.h"
 
 inline constexpr int32_t ARRIVAL_TOLERANCE = 3;
 inline constexpr int32_t STEP_LENGTH = 3;
@@ -29,16 +29,7 @@ Segment make_segment(int32_t from_x, int32_t from_y, int32_t to_x, int32_t to_y)
 // Whether a bot at (x, y) is within the tolerance of waypoint (wx, wy).
 bool has_arrived(int32_t x, int32_t y, int32_t wx, int32_t wy);
 
-// One move of 3 units along the segment; the direction comes from the
-// segment alone, never from where the bot stands.
-void move_along(const Segment& segment, int32_t& x, int32_t& y);
-
-enum class StepResult {
-  Done,
-  OperatorGone,  // no human players and the console input has ended
-};
-
 // Bot b's step of a turn: arrival test, then either the move and the firing
-// hook or the next segment, then (with no humans) the key wait, then the
-// heading. REQUIRES: 0 <= b < bot_count, set_up_tables(match) has run.
-StepResult bot_step(Match& match, int32_t b);
+// hook or the next segment, then the heading.
+// REQUIRES: 0 <= b < bot_count, set_up_tables(match) has run.
+void bot_step(Match& match, int32_t b);

@@ -48,7 +48,7 @@ void walk_segment_from(Match& match, int32_t index, Point at) {
 
 TEST(BotStep, FirstStepIsAnArrivalWithoutAMove) {
   Match match = one_bot_match({{100, 100}, {160, 130}});
-  EXPECT_EQ(bot_step(match, 0), StepResult::Done);
+  bot_step(match, 0);
   EXPECT_EQ(bot_position(match), Point(100, 100));
   EXPECT_EQ(match.waypoint_index[0], 1);
   EXPECT_EQ(match.bot_segment[0].slope, 0.5f);
@@ -178,6 +178,17 @@ TEST(BotStep, AZeroLengthSegmentBringsTheBotToItsWaypoint) {
   EXPECT_EQ(path[9], Point(-70, 10));
   EXPECT_EQ(path.size(), 37u);  // 36 moves of 3 in x reach x = 8, then the arrival
   EXPECT_EQ(path.back(), Point(8, 10));
+}
+
+TEST(BotStep, WaypointsThatSinglePrecisionMakesOnePointAreStillReached) {
+  // Beyond 2^24 floats are 128 apart here: both waypoints become 2^30.
+  constexpr int32_t far = 1 << 30;
+  Match match = one_bot_match({{far, 0}, {far + 30, 0}, {0, 0}});
+  bot_step(match, 0);
+  ASSERT_EQ(match.bot_segment[0].from_x, match.bot_segment[0].to_x);
+  for (int turn = 0; turn < 20 && match.waypoint_index[0] == 1; ++turn) bot_step(match, 0);
+  EXPECT_EQ(match.waypoint_index[0], 2) << "never arrived";
+  EXPECT_EQ(bot_position(match), Point(far + 27, 0));
 }
 
 TEST(BotStep, ExtremeCoordinatesEndAtDefinedIntegerPositions) {
