@@ -3,11 +3,9 @@
 #include "net/message.h"
 #include "net/protocol.h"
 
-bool client_connect(ClientLink& link, const char* host, uint16_t port, std::string* err) {
-  link.socket = socket_connect(host, port, err);
-  return link.socket != INVALID_SOCKET_HANDLE;
-}
+namespace {
 
+// Sends value as one message (recorded and traced). Nothing once closed.
 void client_send(ClientLink& link, const char* step, int32_t value) {
   if (link.closed) return;
   if (link.trace) link.trace(true, step, value);
@@ -15,6 +13,8 @@ void client_send(ClientLink& link, const char* step, int32_t value) {
   ++link.sent;
 }
 
+// Receives one message, keeping 0 as 0 (recorded and traced). A receive that
+// gets no byte marks the link closed and gives 0; once closed, gives 0 at once.
 int32_t client_recv(ClientLink& link, const char* step) {
   if (link.closed) return 0;
   // recv_number's steps, done here so that an empty receive (the server has
@@ -32,6 +32,19 @@ int32_t client_recv(ClientLink& link, const char* step) {
   return value;
 }
 
+// Whether the server takes damage as a hit report (and so expects a target).
+bool reports_hit(int32_t damage) {
+  // The server reads a 0 as NO_VALUE too: no hit, and no target follows.
+  return damage != NO_VALUE && damage != 0;
+}
+
+}  // namespace
+
+bool client_connect(ClientLink& link, const char* host, uint16_t port, std::string* err) {
+  link.socket = socket_connect(host, port, err);
+  return link.socket != INVALID_SOCKET_HANDLE;
+}
+
 int32_t client_join(ClientLink& link) {
   client_send(link, "greeting", ACK);
   const int32_t players = client_recv(link, "player count");
@@ -47,11 +60,6 @@ void client_learn(ClientLink& link, int32_t* player_index, int32_t* map_number) 
 
 int64_t exchange_messages(int32_t player_count, bool hit) {
   return 4 * int64_t{player_count} + (hit ? 8 : 7);
-}
-
-bool reports_hit(int32_t damage) {
-  // The server reads a 0 as NO_VALUE too: no hit, and no target follows.
-  return damage != NO_VALUE && damage != 0;
 }
 
 bool client_turn(ClientLink& link, const TurnReport& report, int32_t player_count, TurnView& view) {

@@ -57,13 +57,6 @@ struct TurnView {
 // Connects link to host:port. Returns false and fills *err on failure.
 bool client_connect(ClientLink& link, const char* host, uint16_t port, std::string* err);
 
-// Sends value as one message (recorded and traced). Nothing once closed.
-void client_send(ClientLink& link, const char* step, int32_t value);
-
-// Receives one message, keeping 0 as 0 (recorded and traced). A receive that
-// gets no byte marks the link closed and gives 0; once closed, gives 0 at once.
-int32_t client_recv(ClientLink& link, const char* step);
-
 // Greeting and echo. Returns the player count the server sent.
 int32_t client_join(ClientLink& link);
 
@@ -72,9 +65,6 @@ void client_learn(ClientLink& link, int32_t* player_index, int32_t* map_number);
 
 // Messages in one exchange, each way: 4 x player_count + 7, one more with a hit.
 int64_t exchange_messages(int32_t player_count, bool hit);
-
-// Whether the server takes damage as a hit report (and so expects a target).
-bool reports_hit(int32_t damage);
 
 // One turn exchange with a player count of player_count. Returns false when
 // the link is closed or the report broke the protocol (relay_a_reply not ACK):
