@@ -85,6 +85,13 @@ class MessageOverTcp : public ::testing::Test {
   void client_writes(const std::string& bytes) {
     ASSERT_EQ(write(client_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
+  // Waits until `count` bytes have arrived at the server's end, without
+  // taking them.
+  void wait_for_bytes_at_server(size_t count) {
+    std::string bytes(count, '\0');
+    ASSERT_EQ(recv(server_, bytes.data(), count, MSG_PEEK | MSG_WAITALL),
+              static_cast<ssize_t>(count));
+  }
   std::string client_reads() {
     char buffer[100];
     const ssize_t n = read(client_, buffer, sizeof buffer);
@@ -123,14 +130,14 @@ TEST_F(MessageOverTcp, RecvIntTurnsZeroAndNothingIntoNoValue) {
 TEST_F(MessageOverTcp, MessagesLyingTogetherAreReadAsOne) {
   client_writes("12");
   client_writes("5");
-  usleep(50 * 1000);
+  wait_for_bytes_at_server(3);
   EXPECT_EQ(recv_int(server_), 125);
 }
 
 TEST_F(MessageOverTcp, ALongTextIsReadSixtyFourBytesAtATime) {
   const std::string first(64, '7');
   client_writes(first + "123456");
-  usleep(50 * 1000);
+  wait_for_bytes_at_server(first.size() + 6);
   EXPECT_EQ(recv_int(server_), kMax);  // 64 sevens saturate
   EXPECT_EQ(recv_int(server_), 123456);
 }

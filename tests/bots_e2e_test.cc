@@ -2,6 +2,7 @@
 // reach every client one turn after the step that made them.
 #include <gtest/gtest.h>
 
+#include "console/texts.h"
 #include "tests/server_process.h"
 
 namespace {
@@ -16,7 +17,7 @@ TEST(BotsSeenByClients, TheWorkedRouteArrivesPositionByPosition) {
   dir.write("dept0.txt", "1\n1\n");
   ServerProcess server;
   server.start(dir.path(), {"localhost"}, answers(1, 2, 0), false);
-  ASSERT_TRUE(server.wait_for_output("Attente des joueurs..."));
+  ASSERT_TRUE(server.wait_for_output(WAITING));
   TestClient client;
   ASSERT_EQ(client_join(client.link), 3);
   int32_t index, map;

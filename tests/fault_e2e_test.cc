@@ -20,21 +20,20 @@
 #include <string>
 #include <vector>
 
+#include "console/texts.h"
 #include "net/protocol.h"
 #include "tests/server_process.h"
 
 namespace {
 
-const char* const kStart = "\n\n ------------     LA PARTIE EST COMMENCEE.     ------------\n";
-const char* const kWaiting = "\nAttente des joueurs...";
-const char* const kAccepted = "\nEtablissement de la connection...\nIP du PC : 127.0.0.1";
-const char* const kGreeted = "\nConnection etablie.";
-const char* const kBadGreeting = "\n----- Erreur d'etablissement de la connection. -----";
-const char* const kBadEcho = "\n----- Erreur de reception du numero. -----";
-const char* const kRouteError = "\n Erreur lors du chargement des bots !";
-const char* const kPortTaken =
-    "\n----- Erreur de cr\xE9"
-    "ation du socket. -----\nIP du PC : 0.0.0.0";
+const char* const kStart = START_BANNER;
+const char* const kWaiting = WAITING;
+const std::string kAccepted = CONNECTING + peer_line("127.0.0.1");
+const char* const kGreeted = CONNECTED;
+const char* const kBadGreeting = GREETING_ERROR;
+const char* const kBadEcho = ECHO_ERROR;
+const char* const kRouteError = ROUTE_ERROR;
+const std::string kPortTaken = ACCEPT_ERROR + peer_line("0.0.0.0");
 
 // Waits this long for any one message the server owes; the server answers at
 // once, so only a hang runs into it.
@@ -532,9 +531,9 @@ TEST_P(PortTaken, EveryAcceptFailsAndTheMatchBreaksAtOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ByAnotherProgram, PortTaken, ::testing::Values("127.0.0.1", "0.0.0.0"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                           return info.index == 0 ? std::string("OnLoopback")
-                                                  : std::string("OnAnyAddress");
+                         [](const ::testing::TestParamInfo<const char*>& param_info) {
+                           return param_info.index == 0 ? std::string("OnLoopback")
+                                                        : std::string("OnAnyAddress");
                          });
 
 // --- Console input ending -------------------------------------------------
@@ -543,7 +542,7 @@ struct EndOfInputCase {
   const char* name;
   const char* input;
   const char* last_prompt;  // the output runs up to and including it
-  const char* after = "";   // what follows it
+  std::string after;        // what follows it
 };
 
 std::ostream& operator<<(std::ostream& out, const EndOfInputCase& c) {
@@ -565,20 +564,19 @@ TEST_P(ConsoleEnds, ExitsWithCode2AfterThePromptsSoFar) {
   EXPECT_NE(server.errors().find("end of console input"), std::string::npos) << server.errors();
 }
 
-const char* const kHumansPrompt = "\n\nTaper le nombre de joueurs humains : ";
-const char* const kBotsPrompt = "\nTaper le nombre de joueurs CPU : ";
-const char* const kMapPrompt = "\n\nTaper le numero de la map : ";
+const char* const kHumansPrompt = HUMANS_PROMPT;
+const char* const kBotsPrompt = BOTS_PROMPT;
+const char* const kMapPrompt = MAP_PROMPT;
 
 INSTANTIATE_TEST_SUITE_P(
     AtEachQuestion, ConsoleEnds,
-    ::testing::Values(EndOfInputCase{"no input at all", "", kHumansPrompt},
-                      EndOfInputCase{"only white space", " \n\t\n", kHumansPrompt},
-                      EndOfInputCase{"after the humans", "2\n", kBotsPrompt},
-                      EndOfInputCase{"after the bots", "2\n1\n", kMapPrompt},
-                      EndOfInputCase{"after the bots without line end", "2\n1", kMapPrompt},
+    ::testing::Values(EndOfInputCase{"no input at all", "", kHumansPrompt, ""},
+                      EndOfInputCase{"only white space", " \n\t\n", kHumansPrompt, ""},
+                      EndOfInputCase{"after the humans", "2\n", kBotsPrompt, ""},
+                      EndOfInputCase{"after the bots", "2\n1\n", kMapPrompt, ""},
+                      EndOfInputCase{"after the bots without line end", "2\n1", kMapPrompt, ""},
                       EndOfInputCase{"after a refused answer", "abc\n", kHumansPrompt,
-                                     "\n----- Erreur : tapez un nombre entier. -----"
-                                     "\n\nTaper le nombre de joueurs humains : "}),
+                                     std::string(NOT_AN_INTEGER) + HUMANS_PROMPT}),
     param_name<EndOfInputCase>);
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "console/texts.h"
 #include "net/protocol.h"
 #include "tests/server_process.h"
 
@@ -38,7 +39,7 @@ size_t count_of(const std::string& text, const std::string& part) {
   return count;
 }
 
-const char* const kAcceptLine = "\nIP du PC : 127.0.0.1";
+const std::string kAcceptLine = peer_line("127.0.0.1");
 
 // The number of accept lines on the server's console once it has at least
 // `expected` (or after a while).
@@ -83,7 +84,7 @@ TEST(Load, TwoHundredClientsAtOnceAreNumberedInAcceptOrderAndServed) {
   dir.write("dept0.txt", starts);
   ServerProcess server;
   server.start(dir.path(), {"127.0.0.1"}, answers(kClients, 0, 0), false);
-  ASSERT_TRUE(server.wait_for_output("\nAttente des joueurs..."));
+  ASSERT_TRUE(server.wait_for_output(WAITING));
 
   // All connect while the server is still at its first accept, and greet at
   // once: the connections wait in the listen backlog.
@@ -125,7 +126,7 @@ TEST(Load, TwoHundredClientsAtOnceAreNumberedInAcceptOrderAndServed) {
   }
   const std::string joined = server.output();
   EXPECT_EQ(count_of(joined, kAcceptLine), static_cast<size_t>(kClients));
-  EXPECT_EQ(count_of(joined, "\nConnection etablie."), static_cast<size_t>(kClients));
+  EXPECT_EQ(count_of(joined, CONNECTED), static_cast<size_t>(kClients));
   EXPECT_EQ(count_of(joined, "Erreur"), 0u) << "an error text in the connection phase";
 
   // Turns: player q reports (turn * 1000 + q, turn * 1000 + 500 + q) with

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "console/texts.h"
 #include "net/message.h"
 #include "net/protocol.h"
 
@@ -95,6 +96,22 @@ void wait_until_listener_released() {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
+
+// Before any case: a port held by another program (a server left over, a
+// service of the machine) would make every case fail in its own confusing
+// way; say so once, and run none.
+class PortIsFree : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    ASSERT_FALSE(foreign_listener_on(SERVER_PORT))
+        << "another program listens on TCP port " << SERVER_PORT
+        << "; the cases need it: stop that program (tools/test.sh run as root gives the suites "
+           "a network of their own)";
+  }
+};
+
+[[maybe_unused]] ::testing::Environment* const port_check =
+    ::testing::AddGlobalTestEnvironment(new PortIsFree);
 
 }  // namespace
 
@@ -219,6 +236,15 @@ bool ServerProcess::wait_until_listening(int timeout_ms) {
   return true;
 }
 
+bool ServerProcess::wait_until_input_taken(int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (unread_input() != 0) {
+    if (Clock::now() >= deadline) return false;
+    pump(2);
+  }
+  return true;
+}
+
 std::string ServerProcess::output() {
   pump(0);
   return server_is_windows() ? lf_line_ends(out_) : out_;
@@ -290,21 +316,20 @@ std::string answers(int humans, int bots, int map) {
   return std::to_string(humans) + "\n" + std::to_string(bots) + "\n" + std::to_string(map) + "\n";
 }
 
+std::string formatted(const char* format, const std::string& value) {
+  std::string text(std::strlen(format) + value.size(), '\0');
+  text.resize(
+      static_cast<size_t>(std::snprintf(text.data(), text.size() + 1, format, value.c_str())));
+  return text;
+}
+
+std::string peer_line(const std::string& address) {
+  return formatted(PEER_LINE, address);
+}
+
 std::string dialogue_output(const std::string& address) {
-  return " ------------   BIENVENUE DANS LE SERVEUR ZOLT 1.5   ------------\n\n\n"
-         "\nL'ADRESSE IP DU SERVEUR EST " +
-         address +
-         "."
-         "\n\nTaper le nombre de joueurs humains : "
-         "\nTaper le nombre de joueurs CPU : "
-         "\n\n*******Maps Disponibles********"
-         "\n  map 0 : Torvallind level 0 "
-         "\n  map 1 : Vevoder            "
-         "\n  map 2 : Zovezivadi Zavo    "
-         "\n  map 3 : Ved Oravo vo dizav "
-         "\n  map 4 : Rovudazizado       "
-         "\n*******************************"
-         "\n\nTaper le numero de la map : ";
+  return std::string(WELCOME_BANNER) + BANNER_GAP + formatted(ADDRESS_LINE, address) +
+         HUMANS_PROMPT + BOTS_PROMPT + MAP_LIST + MAP_PROMPT;
 }
 
 TestClient::TestClient() {

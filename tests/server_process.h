@@ -67,8 +67,9 @@ class ServerProcess {
   // Standard output so far (line ends made LF for the Windows build).
   std::string output();
   std::string errors();
-  // Number of console input bytes the server has not read yet; -1 if unknown.
-  long unread_input();
+  // Waits until the server has read all console input written so far; false
+  // after timeout_ms.
+  bool wait_until_input_taken(int timeout_ms = 20000);
 
   // Waits for the process to end; its exit code, -1 for a signal, -2 on time-out.
   int wait_exit(int timeout_ms = 20000);
@@ -77,6 +78,8 @@ class ServerProcess {
 
  private:
   void pump(int timeout_ms);
+  // Number of console input bytes the server has not read yet; -1 if unknown.
+  long unread_input();
 
   pid_t pid_ = -1;
   int in_fd_ = -1, out_fd_ = -1, err_fd_ = -1;
@@ -99,6 +102,12 @@ struct TestClient {
   std::string recv_raw();  // one receive's bytes
   void close();
 };
+
+// A console text that holds one %s, with value in its place.
+std::string formatted(const char* format, const std::string& value);
+
+// The console line naming a client's address.
+std::string peer_line(const std::string& address);
 
 // The start of every console output, up to and including the map prompt.
 std::string dialogue_output(const std::string& address);
