@@ -3,7 +3,11 @@
 # exchange benchmark (the server against a bare ping-pong responder, per
 # match size) and the bot step micro-benchmark. It takes TCP port 2000 while
 # it runs, so start no server meanwhile. Arguments go to the exchange
-# benchmark (--quick, --round-trips N, --rounds R, --sizes H/B,...).
+# benchmark:
+#   --quick            a smoke run: everything once, quickly; the figures mean little
+#   --round-trips N    round trips measured per match size
+#   --burst N          round trips per burst; the floor and the server alternate bursts
+#   --sizes H/B,...    the match sizes, as humans/bots (1-500 humans, 0-10000 bots)
 # docs/performance.md explains the figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -4,9 +4,10 @@
 # the scripts that need a missing tool say so and skip it.
 #   install-deps.sh            the Linux build and its tests
 #   install-deps.sh windows    also the Windows cross compiler, Wine and zip
-set -uo pipefail
+set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+  iproute2)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64 zip)
 fi

@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
 # run-ctest.sh BUILD_DIR STAGE [ctest arguments...]: runs CTest in BUILD_DIR
-# and appends "STAGE passed failed" to $ZOLT_RESULTS for the summary line.
-set -uo pipefail
+# and appends "STAGE passed failed skipped" to $ZOLT_RESULTS for the summary
+# line. A case that skipped itself (GTEST_SKIP) counts as skipped, not passed.
+set -euo pipefail
 dir=$1
 stage=$2
 shift 2
 log=$(mktemp)
-(cd "$dir" && ctest --output-on-failure -j2 "$@") 2>&1 | tee "$log"
-rc=${PIPESTATUS[0]}
-line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
-total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<< "$line")
-failed=$(sed -E 's/.*tests passed, ([0-9]+) tests? failed.*/\1/' <<< "$line")
-if [ -z "$line" ]; then total=0; failed=1; fi
+rc=0
+(cd "$dir" && ctest --output-on-failure -j2 "$@") 2>&1 | tee "$log" || rc=$?
+line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)
+if [ -z "$line" ]; then
+  total=0
+  failed=1
+else
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<< "$line")
+  failed=$(sed -E 's/.*tests passed, ([0-9]+) tests? failed.*/\1/' <<< "$line")
+fi
+skipped=$(grep -cE 'Test +#[0-9]+: .*Skipped +[0-9.]+ sec' "$log" || true)
 rm -f "$log"
-[ -n "${ZOLT_RESULTS:-}" ] && echo "$stage $((total - failed)) $failed" >> "$ZOLT_RESULTS"
+if [ -n "${ZOLT_RESULTS:-}" ]; then
+  echo "$stage $((total - failed - skipped)) $failed $skipped" >> "$ZOLT_RESULTS"
+fi
 exit $rc

@@ -12,7 +12,7 @@
 #
 # New inputs go to build-fuzz/corpus/<target>/, crashing ones to
 # build-fuzz/artifacts/<target>/; fuzz/corpus/ is only read.
-set -uo pipefail
+set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 dir=build-fuzz
@@ -76,18 +76,18 @@ for target in "${targets[@]}"; do
   # Paths are absolute: a target may work in a directory of its own.
   # -timeout catches a single input that hangs; the outer timeout, a run
   # that does not stop.
+  rc=0
   timeout -s KILL $((seconds + 120)) "$binary" -max_total_time="$seconds" -timeout=10 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" \
-    "$corpus" "$seeds" > "$log" 2>&1
-  rc=$?
-  runs=$(grep -E '^stat::number_of_executed_units:' "$log" | awk '{print $2}')
+    "$corpus" "$seeds" > "$log" 2>&1 || rc=$?
+  runs=$(grep -E '^stat::number_of_executed_units:' "$log" | awk '{print $2}' || true)
   if [ "$rc" -eq 0 ]; then
     echo "fuzz $target: ${runs:-?} inputs in ${seconds}s, no crash"
     record "fuzz-$target" 1 0
   else
     echo "fuzz $target: FAILED (exit code $rc); inputs kept in $artifacts:"
     ls "$artifacts"
-    grep -v -E '^#[0-9]+' "$log" | tail -n 60
+    grep -v -E '^#[0-9]+' "$log" | tail -n 60 || true
     record "fuzz-$target" 0 1
     status=1
   fi

@@ -10,7 +10,7 @@
 # build-sanitize/sanitizer-reports/. Cases that end the server with SIGKILL
 # never see its exit code, so after CTest any report file there fails the
 # stage too, and its text is shown.
-set -uo pipefail
+set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 dir=build-sanitize
@@ -71,8 +71,8 @@ printf '%s\n' '#include <climits>' \
   > "$canary.cc"
 canary_ok=0
 if "$compiler" $flags "$canary.cc" -o "$canary" 2> /dev/null; then
-  "$canary"
-  rc=$?
+  rc=0
+  "$canary" || rc=$?
   if [ "$rc" -eq 86 ] && compgen -G "$reports/report.*" > /dev/null; then canary_ok=1; fi
   rm -f "$reports"/report.*
 fi

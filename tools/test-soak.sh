@@ -5,13 +5,13 @@
 # from those after the first, when a client's table is wrong, or when the
 # server does not end with exit code 1 at the closing protocol break.
 # The full run is: build/zolt-soak --turns 20000 (see docs/reliability.md).
-set -uo pipefail
+set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=build
 turns=${ZOLT_SOAK_TURNS:-3000}
 
 say() { echo "test-soak: $*"; }
-record() { [ -n "${ZOLT_RESULTS:-}" ] && echo "soak $1 $2" >> "$ZOLT_RESULTS"; }
+record() { if [ -n "${ZOLT_RESULTS:-}" ]; then echo "soak $1 $2" >> "$ZOLT_RESULTS"; fi; }
 
 if [ "$(uname -s)" != Linux ]; then
   say "skipped: the soak reads the server's figures from /proc, which only Linux has"
@@ -19,7 +19,7 @@ if [ "$(uname -s)" != Linux ]; then
 fi
 if ! cmake --build "$dir" --target zolt-soak > "$dir/soak-build.log" 2>&1; then
   cat "$dir/soak-build.log"
-  say "FAILED: cannot build zolt-soak in $dir (is tests/soak.cmake included by CMakeLists.txt?)"
+  say "FAILED: cannot build zolt-soak in $dir"
   record 0 1
   exit 1
 fi
