@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   }
   std::string err;
   socket_startup(&err);
-  const SocketHandle listener = socket_bind_any(static_cast<uint16_t>(port), &err);
+  const SocketHandle listener = socket_bind(nullptr, static_cast<uint16_t>(port), &err);
   if (listener == INVALID_SOCKET_HANDLE || !err.empty() ||
       !socket_listen(listener, LISTEN_BACKLOG, &err)) {
     std::fprintf(stderr, "zolt-pong: %s\n", err.c_str());

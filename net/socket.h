@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // A socket descriptor on POSIX, a SOCKET on Windows; both fit here and both
 // use -1 (all bits set) for "no socket".
@@ -29,11 +30,12 @@ bool socket_startup(std::string* err);
 // writes "0.0.0.0" and fills *err when there is none.
 bool resolve_first_ipv4(const char* name, char (&out)[DOTTED_SIZE], std::string* err);
 
-// A TCP/IPv4 socket bound to port on every local address. On POSIX the port
-// may be bound again while old connections linger in TIME_WAIT. Returns
-// INVALID_SOCKET_HANDLE and fills *err when no socket could be created or
-// bound.
-SocketHandle socket_bind_any(uint16_t port, std::string* err);
+// A TCP/IPv4 socket bound to port on address (dotted IPv4; null or empty:
+// every local address). On POSIX the port may be bound again while old
+// connections linger in TIME_WAIT. Returns INVALID_SOCKET_HANDLE and fills
+// *err, naming the port and the system's reason, when no socket could be
+// created or bound.
+SocketHandle socket_bind(const char* address, uint16_t port, std::string* err);
 
 // Puts the socket into the listening state. Returns false and fills *err on
 // failure.
@@ -42,16 +44,32 @@ bool socket_listen(SocketHandle listener, int backlog, std::string* err);
 // Waits for one connection; INVALID_SOCKET_HANDLE when the accept fails.
 SocketHandle socket_accept(SocketHandle listener);
 
-// The peer's IPv4 address as dotted text; "0.0.0.0" when it cannot be had.
-void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE]);
+// The peer's IPv4 address as dotted text, and its port when port is given;
+// "0.0.0.0" and 0 when they cannot be had.
+void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE],
+                         uint16_t* port = nullptr);
+
+// Every IPv4 address of this machine's network interfaces but loopback, as
+// dotted text; none when they cannot be had.
+std::vector<std::string> socket_local_addresses();
+
+// Makes every receive on connection give up after milliseconds without a
+// byte (0: wait for ever). Returns false when the system refuses.
+bool socket_set_receive_timeout(SocketHandle connection, int milliseconds);
+
+// Ends both directions of a connection without closing the socket: every
+// later receive gives 0 at once, on this side too.
+void socket_shutdown(SocketHandle connection);
 
 // One send call; returns the bytes taken or -1. The caller may ignore it.
 long socket_send(SocketHandle connection, const char* data, size_t length);
 
 // One receive of at most capacity bytes; waits for at least one. Returns the
 // byte count, 0 once the peer has closed; an error also gives 0, since every
-// caller treats it like a closed connection.
-size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity);
+// caller treats it like a closed connection. When the receive timeout ran
+// out, also 0, with *timed_out set (when given).
+size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity,
+                   bool* timed_out = nullptr);
 
 // Client side, for tools and tests: connects to host:port (IPv4); returns
 // INVALID_SOCKET_HANDLE and fills *err on failure.

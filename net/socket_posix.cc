@@ -1,6 +1,7 @@
 // POSIX sockets for the server: the same calls as the Windows build, with
 // EINTR retries and writes that cannot raise SIGPIPE.
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -64,7 +65,7 @@ bool resolve_first_ipv4(const char* name, char (&out)[DOTTED_SIZE], std::string*
   return true;
 }
 
-SocketHandle socket_bind_any(uint16_t port, std::string* err) {
+SocketHandle socket_bind(const char* address_text, uint16_t port, std::string* err) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
     *err = std::string("cannot create the listening socket: ") + std::strerror(errno);
@@ -78,6 +79,13 @@ SocketHandle socket_bind_any(uint16_t port, std::string* err) {
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (address_text != nullptr && *address_text != '\0' &&
+      inet_pton(AF_INET, address_text, &address.sin_addr) != 1) {
+    *err = std::string("cannot bind TCP port ") + std::to_string(port) + ": '" + address_text +
+           "' is not an IPv4 address";
+    ::close(fd);
+    return INVALID_SOCKET_HANDLE;
+  }
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     *err = "cannot bind TCP port " + std::to_string(port) + ": " + std::strerror(errno);
     ::close(fd);
@@ -106,13 +114,42 @@ SocketHandle socket_accept(SocketHandle listener) {
   }
 }
 
-void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE]) {
+void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE], uint16_t* port) {
   sockaddr_in peer{};
   socklen_t length = sizeof peer;
   if (::getpeername(fd_of(connection), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
     peer.sin_addr.s_addr = 0;
+    peer.sin_port = 0;
   }
   copy_dotted(peer.sin_addr, out);
+  if (port != nullptr) *port = ntohs(peer.sin_port);
+}
+
+std::vector<std::string> socket_local_addresses() {
+  std::vector<std::string> addresses;
+  ifaddrs* interfaces = nullptr;
+  if (getifaddrs(&interfaces) != 0) return addresses;
+  for (const ifaddrs* i = interfaces; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    const in_addr address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr;
+    if ((ntohl(address.s_addr) >> 24) == 127) continue;
+    char dotted[DOTTED_SIZE];
+    copy_dotted(address, dotted);
+    addresses.emplace_back(dotted);
+  }
+  freeifaddrs(interfaces);
+  return addresses;
+}
+
+bool socket_set_receive_timeout(SocketHandle connection, int milliseconds) {
+  timeval timeout{};
+  timeout.tv_sec = milliseconds / 1000;
+  timeout.tv_usec = (milliseconds % 1000) * 1000;
+  return setsockopt(fd_of(connection), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
+}
+
+void socket_shutdown(SocketHandle connection) {
+  if (connection != INVALID_SOCKET_HANDLE) ::shutdown(fd_of(connection), SHUT_RDWR);
 }
 
 long socket_send(SocketHandle connection, const char* data, size_t length) {
@@ -122,11 +159,13 @@ long socket_send(SocketHandle connection, const char* data, size_t length) {
   }
 }
 
-size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity) {
+size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity, bool* timed_out) {
   for (;;) {
     const ssize_t got = ::recv(fd_of(connection), buffer, capacity, 0);
     if (got >= 0) return static_cast<size_t>(got);
-    if (errno != EINTR) return 0;
+    if (errno == EINTR) continue;
+    if (timed_out != nullptr) *timed_out = errno == EAGAIN || errno == EWOULDBLOCK;
+    return 0;
   }
 }
 

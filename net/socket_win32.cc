@@ -57,7 +57,7 @@ bool resolve_first_ipv4(const char* name, char (&out)[DOTTED_SIZE], std::string*
   return true;
 }
 
-SocketHandle socket_bind_any(uint16_t port, std::string* err) {
+SocketHandle socket_bind(const char* address_text, uint16_t port, std::string* err) {
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
   if (s == INVALID_SOCKET) {
     *err = error_text("cannot create the listening socket");
@@ -67,6 +67,17 @@ SocketHandle socket_bind_any(uint16_t port, std::string* err) {
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (address_text != nullptr && *address_text != '\0') {
+    // inet_addr gives INADDR_NONE for what it cannot read, and for the
+    // broadcast address, which no server listens on.
+    address.sin_addr.s_addr = inet_addr(address_text);
+  }
+  if (address.sin_addr.s_addr == INADDR_NONE) {
+    *err = std::string("cannot bind TCP port ") + std::to_string(port) + ": '" + address_text +
+           "' is not an IPv4 address";
+    ::closesocket(s);
+    return INVALID_SOCKET_HANDLE;
+  }
   if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     *err = error_text(("cannot bind TCP port " + std::to_string(port)).c_str());
     ::closesocket(s);
@@ -94,13 +105,43 @@ SocketHandle socket_accept(SocketHandle listener) {
   }
 }
 
-void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE]) {
+void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE], uint16_t* port) {
   sockaddr_in peer{};
   int length = sizeof peer;
   if (::getpeername(native(connection), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
     peer.sin_addr.s_addr = 0;
+    peer.sin_port = 0;
   }
   copy_dotted(peer.sin_addr, out);
+  if (port != nullptr) *port = ntohs(peer.sin_port);
+}
+
+std::vector<std::string> socket_local_addresses() {
+  // Asked with no name, gethostbyname lists every address of this computer.
+  std::vector<std::string> addresses;
+  const hostent* entry = gethostbyname(nullptr);
+  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list == nullptr) {
+    return addresses;
+  }
+  for (char** item = entry->h_addr_list; *item != nullptr; ++item) {
+    in_addr address;
+    std::memcpy(&address, *item, sizeof address);
+    if ((ntohl(address.s_addr) >> 24) == 127) continue;
+    char dotted[DOTTED_SIZE];
+    copy_dotted(address, dotted);
+    addresses.emplace_back(dotted);
+  }
+  return addresses;
+}
+
+bool socket_set_receive_timeout(SocketHandle connection, int milliseconds) {
+  const DWORD timeout = static_cast<DWORD>(milliseconds);
+  return setsockopt(native(connection), SOL_SOCKET, SO_RCVTIMEO,
+                    reinterpret_cast<const char*>(&timeout), sizeof timeout) == 0;
+}
+
+void socket_shutdown(SocketHandle connection) {
+  if (connection != INVALID_SOCKET_HANDLE) ::shutdown(native(connection), SD_BOTH);
 }
 
 long socket_send(SocketHandle connection, const char* data, size_t length) {
@@ -108,8 +149,11 @@ long socket_send(SocketHandle connection, const char* data, size_t length) {
   return sent == SOCKET_ERROR ? -1 : sent;
 }
 
-size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity) {
+size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity, bool* timed_out) {
   const int got = ::recv(native(connection), buffer, static_cast<int>(capacity), 0);
+  if (got == SOCKET_ERROR && timed_out != nullptr) {
+    *timed_out = WSAGetLastError() == WSAETIMEDOUT;
+  }
   return got > 0 ? static_cast<size_t>(got) : 0;
 }
 
