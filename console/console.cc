@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "console/log.h"
+
 void console_print(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -12,11 +14,11 @@ void console_print(const char* format, ...) {
 }
 
 void console_diagnostic(const char* format, ...) {
+  if (!log_enabled(LogLevel::Warning)) return;
+  char text[512];
   va_list args;
   va_start(args, format);
-  std::fputs("zolt-server: ", stderr);
-  std::vfprintf(stderr, format, args);
-  std::fputc('\n', stderr);
+  std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  std::fflush(stderr);
+  log_line(LogLevel::Warning, "%s", text);
 }

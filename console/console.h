@@ -7,15 +7,31 @@
 // prompt is visible before its answer is read, also on a pipe.
 #pragma once
 
+#include <cstddef>
+#include <cstdio>
+
 // "c:\bot.txt" on Windows; "bot.txt" in the working directory elsewhere.
 extern const char* const BOT_ROUTE_PATH;
 
 // printf to standard output, flushed.
 void console_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// A diagnostic for whoever watches the server, on standard error: the
-// console texts on standard output stay exactly as the operator expects.
+// A diagnostic for whoever watches the server, a warning in the operator's
+// log (standard error unless a log file was named): the console texts on
+// standard output stay exactly as the operator expects.
 void console_diagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes text to stream at once with the system's own write, bypassing the
+// stream's buffer: safe in a signal handler. Only for streams that are never
+// left holding buffered text (standard output is flushed after every print).
+void console_write_now(std::FILE* stream, const char* text, size_t length);
+
+// Has stop(why) called when the operator or the system asks the server to
+// end: SIGINT and SIGTERM on POSIX; Ctrl-C, Ctrl-Break and the closing of
+// the console window on Windows. why names the request. The terminal is
+// restored first. stop runs where a signal handler runs: it may only use
+// what is safe there, and it must end the process.
+void console_on_stop(void (*stop)(const char* why));
 
 // The next byte of the operator's typed answers, or EOF at the end of input.
 int console_read_byte();
@@ -25,4 +41,7 @@ void console_unread_byte(int byte);
 
 // Waits for one key press and reads it without echo. Returns false when no
 // key can come any more (end of input).
+//
+// On POSIX, SIGHUP (the terminal has gone) counts as the end of the input
+// for the reads above, unless the parent had it ignored.
 bool console_wait_key();

@@ -25,9 +25,12 @@ int pushed_back = EOF;
 
 termios saved_terminal;
 volatile sig_atomic_t terminal_is_raw = 0;
+volatile sig_atomic_t hung_up = 0;
+void (*stop_function)(const char* why) = nullptr;
 
 bool fill_input() {
   for (;;) {
+    if (hung_up) return false;
     const ssize_t got = ::read(STDIN_FILENO, input, sizeof input);
     if (got > 0) {
       input_start = 0;
@@ -38,28 +41,51 @@ bool fill_input() {
   }
 }
 
-void restore_terminal_and_die(int signal_number) {
+void restore_terminal() {
   if (terminal_is_raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+}
+
+void restore_terminal_and_die(int signal_number) {
+  restore_terminal();
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
 }
 
-// The signals that end the process from the terminal or from outside get
-// the handler above, once; a signal the parent ignored (nohup, a shell's
-// background job) stays ignored.
-void guard_terminal_against_signals() {
+void stop_on_signal(int signal_number) {
+  restore_terminal();
+  stop_function(signal_number == SIGINT ? "SIGINT" : "SIGTERM");
+}
+
+// The console's reads see the end of their input from now on; the read
+// under way, if any, is interrupted (no SA_RESTART).
+void note_hang_up(int) {
+  hung_up = 1;
+}
+
+// Installs handler for signal_number, unless the parent had the signal
+// ignored (nohup, a shell's background job): then it stays ignored.
+void handle_signal(int signal_number, void (*handler)(int)) {
+  struct sigaction current {};
+  if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) return;
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal_number, &action, nullptr);
+}
+
+// SIGQUIT ends the process with its core dump as always, but not with the
+// terminal left without echo.
+void guard_terminal_against_quit() {
   static bool guarded = false;
   if (guarded) return;
   guarded = true;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    struct sigaction current {};
-    if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) {
-      continue;
+  handle_signal(SIGQUIT, restore_terminal_and_die);
+  // Without a stop handler, the other signals that end the process must
+  // restore the terminal too.
+  if (stop_function == nullptr) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+      handle_signal(signal_number, restore_terminal_and_die);
     }
-    struct sigaction guard {};
-    guard.sa_handler = restore_terminal_and_die;
-    sigemptyset(&guard.sa_mask);
-    sigaction(signal_number, &guard, nullptr);
   }
 }
 
@@ -69,13 +95,13 @@ bool read_key_from_terminal() {
   raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
-  guard_terminal_against_signals();
+  guard_terminal_against_quit();
   terminal_is_raw = 1;
   tcsetattr(STDIN_FILENO, TCSANOW, &raw);
   char key;
   ssize_t got;
   do {
-    got = ::read(STDIN_FILENO, &key, 1);
+    got = hung_up ? 0 : ::read(STDIN_FILENO, &key, 1);
   } while (got < 0 && errno == EINTR);
   tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
   terminal_is_raw = 0;
@@ -97,6 +123,24 @@ int console_read_byte() {
 
 void console_unread_byte(int byte) {
   pushed_back = byte;
+}
+
+void console_write_now(std::FILE* stream, const char* text, size_t length) {
+  const int fd = fileno(stream);
+  while (length > 0) {
+    const ssize_t written = ::write(fd, text, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    text += written;
+    length -= static_cast<size_t>(written);
+  }
+}
+
+void console_on_stop(void (*stop)(const char* why)) {
+  stop_function = stop;
+  handle_signal(SIGINT, stop_on_signal);
+  handle_signal(SIGTERM, stop_on_signal);
+  handle_signal(SIGHUP, note_hang_up);
 }
 
 bool console_wait_key() {

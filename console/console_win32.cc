@@ -5,6 +5,7 @@
 // or a scheduled task without a console) from standard input like the
 // answers, where _getch would return at once and leave the bots unpaced.
 #include <conio.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -16,6 +17,24 @@ const char* const BOT_ROUTE_PATH = "c:\\bot.txt";
 namespace {
 
 int pushed_back = EOF;
+void (*stop_function)(const char* why) = nullptr;
+
+// Runs on a thread of its own that Windows starts for the event.
+BOOL WINAPI stop_on_console_event(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+      stop_function("Ctrl-C");
+      return TRUE;
+    case CTRL_BREAK_EVENT:
+      stop_function("Ctrl-Break");
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+      stop_function("the console window closing");
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
 
 bool input_is_console() {
   DWORD mode;
@@ -35,6 +54,22 @@ int console_read_byte() {
 
 void console_unread_byte(int c) {
   pushed_back = c;
+}
+
+void console_write_now(std::FILE* stream, const char* text, size_t length) {
+  const int fd = _fileno(stream);
+  while (length > 0) {
+    const int chunk = length > 65536 ? 65536 : static_cast<int>(length);
+    const int written = _write(fd, text, static_cast<unsigned>(chunk));
+    if (written <= 0) return;
+    text += written;
+    length -= static_cast<size_t>(written);
+  }
+}
+
+void console_on_stop(void (*stop)(const char* why)) {
+  stop_function = stop;
+  SetConsoleCtrlHandler(stop_on_console_event, TRUE);
 }
 
 bool console_wait_key() {
