@@ -33,6 +33,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +43,7 @@
 #include "net/client.h"
 #include "net/protocol.h"
 #include "net/socket.h"
+#include "server/client_link.h"
 #include "server/match_driver.h"
 
 #ifndef ZOLT_SERVER_BINARY
@@ -368,7 +370,7 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
 // played `turns` turns, or -1 when the setup failed.
 int64_t turn_loop_allocations(const MatchSize& size, int64_t turns) {
   std::string err;
-  const SocketHandle listener = socket_bind_any(SERVER_PORT, &err);
+  const SocketHandle listener = socket_bind(nullptr, SERVER_PORT, &err);
   // A port that another process holds would leave the accepts below waiting
   // for ever.
   if (listener == INVALID_SOCKET_HANDLE || !err.empty() ||
@@ -377,7 +379,8 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns) {
     socket_close(listener);
     return -1;
   }
-  Match match;
+  const auto server = std::make_unique<Server>();
+  Match& match = server->match;
   match.human_count = size.humans;
   match.bot_count = size.bots;
   create_route_tables(match);
@@ -385,6 +388,8 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns) {
     square_route(b, &match.route_x[static_cast<size_t>(b)], &match.route_y[static_cast<size_t>(b)]);
   }
   create_client_table(match);
+  server->client_state.assign(static_cast<size_t>(size.humans), ClientState{});
+  server->clients_left = size.humans;
 
   // The clients play `turns` turns and then break the protocol, which is how
   // the server's turn loop ends.
@@ -403,13 +408,16 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns) {
     client_turn(links[0], breaking, players(size), views[0]);
     for (ClientLink& link : links) socket_close(link.socket);
   });
-  for (SocketHandle& client : match.client_socket) client = socket_accept(listener);
+  for (int32_t q = 0; q < size.humans; ++q) {
+    match.client_socket[static_cast<size_t>(q)] = socket_accept(listener);
+    watch_client(*server, q);
+  }
   set_up_tables(match);
   match.turn_count = 2;
 
   reset_counted_allocations();
   count_this_thread_allocations(true);
-  const int code = run_turns(match);
+  const int code = run_turns(*server);
   count_this_thread_allocations(false);
   clients.join();
   for (SocketHandle client : match.client_socket) socket_close(client);

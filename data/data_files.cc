@@ -59,16 +59,17 @@ void read_bot_routes(std::FILE* file, std::vector<RouteRow>& route_x,
   }
 }
 
-int load_bot_routes(std::vector<RouteRow>& route_x, std::vector<RouteRow>& route_y, int32_t count) {
+int load_bot_routes(std::vector<RouteRow>& route_x, std::vector<RouteRow>& route_y, int32_t count,
+                    const std::string& path) {
   bool refused;
-  std::FILE* file = open_data_file(BOT_ROUTE_PATH, "bot route file", &refused);
+  std::FILE* file = open_data_file(path.c_str(), "bot route file", &refused);
   if (file == nullptr) return 0;
   read_bot_routes(file, route_x, route_y, count);
   // A file that could not be read to its end is a failed load, though the
   // routes keep what was read before the error.
   const bool read_error = std::ferror(file) != 0;
   if (read_error) {
-    console_diagnostic("error reading bot route file '%s': %s", BOT_ROUTE_PATH,
+    console_diagnostic("error reading bot route file '%s': %s", path.c_str(),
                        std::strerror(errno));
   }
   std::fclose(file);
@@ -86,16 +87,17 @@ void start_position_file_name(int32_t map_number, char (&name)[START_FILE_NAME_S
 }
 
 void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y, int32_t count,
-                          int32_t map_number) {
+                          int32_t map_number, const std::string& maps_dir) {
   char name[START_FILE_NAME_SIZE];
   start_position_file_name(map_number, name);
   console_print(START_FILE_LINE, name);
+  const std::string path = maps_dir.empty() ? std::string(name) : maps_dir + "/" + name;
   bool refused;
-  std::FILE* file = open_data_file(name, "start position file", &refused);
+  std::FILE* file = open_data_file(path.c_str(), "start position file", &refused);
   if (file == nullptr) {
     if (refused) return;
-    console_diagnostic("cannot open start position file '%s': %s; positions left as they are", name,
-                       std::strerror(errno));
+    console_diagnostic("cannot open start position file '%s': %s; positions left as they are",
+                       path.c_str(), std::strerror(errno));
     return;
   }
   read_start_positions(file, pos_x, pos_y, count);

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "match/match.h"
@@ -21,9 +22,10 @@
 void read_bot_routes(std::FILE* file, std::vector<RouteRow>& route_x,
                      std::vector<RouteRow>& route_y, int32_t count);
 
-// Returns 1 when the bot route file was opened and read, 0 when it could not
-// be opened, is not a regular file, or gave a read error.
-int load_bot_routes(std::vector<RouteRow>& route_x, std::vector<RouteRow>& route_y, int32_t count);
+// Reads the bot route file at path. Returns 1 when it was opened and read, 0
+// when it could not be opened, is not a regular file, or gave a read error.
+int load_bot_routes(std::vector<RouteRow>& route_x, std::vector<RouteRow>& route_y, int32_t count,
+                    const std::string& path);
 
 // Fills entries 0..count-1 of pos_x and then of pos_y from file.
 // REQUIRES: count <= pos_x.size() and pos_y.size().
@@ -35,7 +37,8 @@ inline constexpr size_t START_FILE_NAME_SIZE = 20;
 void start_position_file_name(int32_t map_number, char (&name)[START_FILE_NAME_SIZE]);
 
 // Prints the file name on the console, then reads the start position file of
-// map_number. A file that cannot be opened or is not a regular file leaves
-// the positions as they are and is reported on standard error.
+// map_number from the folder maps_dir (empty: the working directory). A file
+// that cannot be opened or is not a regular file leaves the positions as
+// they are and is reported on standard error.
 void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y, int32_t count,
-                          int32_t map_number);
+                          int32_t map_number, const std::string& maps_dir);

@@ -53,7 +53,7 @@ TEST_F(DataFiles, BotRoutesFillNineXThenNineYPerBotWhateverTheLayout) {
     write(BOT_ROUTE_PATH, numbers(1, 36, separator) + "777 888");
     std::vector<RouteRow> xs, ys;
     marked_routes(2, xs, ys);
-    ASSERT_EQ(load_bot_routes(xs, ys, 2), 1);
+    ASSERT_EQ(load_bot_routes(xs, ys, 2, BOT_ROUTE_PATH), 1);
     for (size_t i = 0; i < 9; ++i) {
       EXPECT_EQ(xs[0][i], static_cast<int32_t>(1 + i));
       EXPECT_EQ(ys[0][i], static_cast<int32_t>(10 + i));
@@ -68,9 +68,9 @@ TEST_F(DataFiles, BotRoutesFillNineXThenNineYPerBotWhateverTheLayout) {
 
 TEST_F(DataFiles, AMissingBotRouteFileIsReportedEvenWithNoBots) {
   std::vector<RouteRow> xs, ys;
-  EXPECT_EQ(load_bot_routes(xs, ys, 0), 0);
+  EXPECT_EQ(load_bot_routes(xs, ys, 0, BOT_ROUTE_PATH), 0);
   write(BOT_ROUTE_PATH, "");
-  EXPECT_EQ(load_bot_routes(xs, ys, 0), 1);
+  EXPECT_EQ(load_bot_routes(xs, ys, 0, BOT_ROUTE_PATH), 1);
 }
 
 // A FIFO would hold the match until a writer came, a directory reads as
@@ -92,8 +92,8 @@ TEST_F(DataFiles, APathThatIsNotARegularFileIsRefusedAtOnce) {
     std::vector<int32_t> pos_x(1, 7), pos_y(1, 8);
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
-    EXPECT_EQ(load_bot_routes(xs, ys, 1), 0);
-    load_start_positions(pos_x, pos_y, 1, 1);
+    EXPECT_EQ(load_bot_routes(xs, ys, 1, BOT_ROUTE_PATH), 0);
+    load_start_positions(pos_x, pos_y, 1, 1, "");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n dept1.txt");
     const std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_NE(errors.find(std::string("'") + BOT_ROUTE_PATH + "': not a regular file"),
@@ -114,7 +114,7 @@ TEST_F(DataFiles, AReadErrorIsAFailedLoad) {
   std::vector<RouteRow> xs, ys;
   marked_routes(1, xs, ys);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(load_bot_routes(xs, ys, 1), 0);
+  EXPECT_EQ(load_bot_routes(xs, ys, 1, BOT_ROUTE_PATH), 0);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("error reading bot route file"),
             std::string::npos);
 }
@@ -133,7 +133,7 @@ TEST_F(DataFiles, ReadingStopsForGoodAtTheFirstNumberThatIsNotThere) {
     write(BOT_ROUTE_PATH, c.content);
     std::vector<RouteRow> xs, ys;
     marked_routes(1, xs, ys);
-    ASSERT_EQ(load_bot_routes(xs, ys, 1), 1);
+    ASSERT_EQ(load_bot_routes(xs, ys, 1, BOT_ROUTE_PATH), 1);
     for (int i = 0; i < 9; ++i) {
       EXPECT_EQ(xs[0][static_cast<size_t>(i)], i < c.x_filled ? i + 1 : -999)
           << c.content << " slot " << i;
@@ -146,7 +146,7 @@ TEST_F(DataFiles, NumbersBeyondTheIntegerRangeAreHeldAtItsEnds) {
   write(BOT_ROUTE_PATH, "99999999999 -99999999999 +12 2147483647 -2147483648");
   std::vector<RouteRow> xs, ys;
   marked_routes(1, xs, ys);
-  load_bot_routes(xs, ys, 1);
+  load_bot_routes(xs, ys, 1, BOT_ROUTE_PATH);
   EXPECT_EQ(xs[0][0], std::numeric_limits<int32_t>::max());
   EXPECT_EQ(xs[0][1], std::numeric_limits<int32_t>::min());
   EXPECT_EQ(xs[0][2], 12);
@@ -158,7 +158,7 @@ TEST_F(DataFiles, StartPositionsAreXValuesThenYValues) {
   write("dept3.txt", "10 20\n30 40\n");
   std::vector<int32_t> xs(2, -5), ys(2, -5);
   testing::internal::CaptureStdout();
-  load_start_positions(xs, ys, 2, 3);
+  load_start_positions(xs, ys, 2, 3, "");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n dept3.txt");
   EXPECT_EQ(xs, (std::vector<int32_t>{10, 20}));
   EXPECT_EQ(ys, (std::vector<int32_t>{30, 40}));
@@ -167,14 +167,14 @@ TEST_F(DataFiles, StartPositionsAreXValuesThenYValues) {
 TEST_F(DataFiles, AStartPositionFileThatIsMissingOrShortLeavesPositionsAlone) {
   std::vector<int32_t> xs(2, 7), ys(2, 8);
   testing::internal::CaptureStdout();
-  load_start_positions(xs, ys, 2, -1);
+  load_start_positions(xs, ys, 2, -1, "");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n dept-1.txt");
   EXPECT_EQ(xs, (std::vector<int32_t>{7, 7}));
   EXPECT_EQ(ys, (std::vector<int32_t>{8, 8}));
 
   write("dept0.txt", "1 2 3");
   testing::internal::CaptureStdout();
-  load_start_positions(xs, ys, 2, 0);
+  load_start_positions(xs, ys, 2, 0, "");
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(xs, (std::vector<int32_t>{1, 2}));
   EXPECT_EQ(ys, (std::vector<int32_t>{3, 8}));

@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   close(ends[0]);
 
   Match match;
-  const bool answered = run_dialogue(match);
+  const bool answered = run_dialogue(match, Options{});
   if (answered) {
     FUZZ_REQUIRE(match.human_count >= 0 && match.human_count <= MAX_PLAYERS, "human_count %" PRId32,
                  match.human_count);

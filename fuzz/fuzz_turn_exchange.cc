@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -121,7 +122,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInput input(data, size);
-  Match match;
+  const auto server = std::make_unique<Server>();
+  Match& match = server->match;
   match.human_count = input.take_small(1, 4);
   const int32_t q = input.take_small(0, match.human_count - 1);
   match.bot_count = input.take_small(0, 12);
@@ -129,6 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   match.map_number = input.take_small(0, MAP_FILES - 1);
   create_route_tables(match);
   create_client_table(match);
+  server->client_state.assign(static_cast<size_t>(match.human_count), ClientState{});
+  server->clients_left = match.human_count;
   set_up_tables(match);
   match.turn_count = first_turn ? 1 : 2;
   match.relay_a = input.take_int32();
@@ -150,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::thread client_thread(play_client, pair[1], std::cref(pieces), std::ref(client));
 
   const Match before = match;
-  turn_exchange(match, q);
+  turn_exchange(*server, q);
   close(pair[0]);
   client_thread.join();
   close(pair[1]);

@@ -85,11 +85,23 @@ bool ask(const char* prompt, int32_t min, int32_t max, int32_t* value) {
 
 }  // namespace
 
-bool run_dialogue(Match& match) {
+bool run_dialogue(Match& match, const Options& options) {
   constexpr int32_t any_min = std::numeric_limits<int32_t>::min();
   constexpr int32_t any_max = std::numeric_limits<int32_t>::max();
-  if (!ask(HUMANS_PROMPT, 0, MAX_PLAYERS, &match.human_count)) return false;
-  if (!ask(BOTS_PROMPT, 0, MAX_PLAYERS - match.human_count, &match.bot_count)) return false;
+  if (options.humans) {
+    match.human_count = *options.humans;
+  } else if (!ask(HUMANS_PROMPT, 0, MAX_PLAYERS - options.bots.value_or(0), &match.human_count)) {
+    return false;
+  }
+  if (options.bots) {
+    match.bot_count = *options.bots;
+  } else if (!ask(BOTS_PROMPT, 0, MAX_PLAYERS - match.human_count, &match.bot_count)) {
+    return false;
+  }
+  if (options.map) {
+    match.map_number = *options.map;
+    return true;
+  }
   console_print("%s", MAP_LIST);
   return ask(MAP_PROMPT, any_min, any_max, &match.map_number);
 }

@@ -8,7 +8,9 @@
 #pragma once
 
 #include "match/match.h"
+#include "server/options.h"
 
-// Asks the three questions and stores the answers into match. Returns false
-// when the input ends before the last answer.
-bool run_dialogue(Match& match);
+// Asks the three questions, but for those the operator answered with an
+// option, and stores the answers into match. Returns false when the input
+// ends before the last answer. REQUIRES: the options' answers are valid.
+bool run_dialogue(Match& match, const Options& options);

@@ -3,23 +3,20 @@
 #include <string>
 
 #include "console/console.h"
+#include "console/log.h"
 #include "console/texts.h"
 #include "net/message.h"
 #include "net/protocol.h"
+#include "server/client_link.h"
 
 namespace {
 
-// The handshake's messages are formatted into and received into these; the
-// turn exchange uses buffers of its own.
-struct HandshakeText {
-  char send[MESSAGE_MAX_DIGITS + 1];
-  char recv[MESSAGE_LIMIT + 1];
-};
-
 // Joining pass: each human in turn is accepted, greeted and told the player
 // count. A failed accept leaves an invalid entry that is served like any other.
-void join_clients(Match& match, SocketHandle listener, HandshakeText& text) {
+void join_clients(Server& server, SocketHandle listener) {
+  Match& match = server.match;
   const int32_t players = player_count(match);
+  char text[MESSAGE_MAX_DIGITS + 1];
   std::string err;
   for (int32_t q = 0; q < match.human_count; ++q) {
     SocketHandle& client = match.client_socket[static_cast<size_t>(q)];
@@ -33,34 +30,44 @@ void join_clients(Match& match, SocketHandle listener, HandshakeText& text) {
     }
     client = socket_accept(listener);
     console_print("%s", client == INVALID_SOCKET_HANDLE ? ACCEPT_ERROR : CONNECTING);
+    watch_client(server, q);
     char peer[DOTTED_SIZE];
     socket_peer_address(client, peer);
     console_print(PEER_LINE, peer);
+    if (client != INVALID_SOCKET_HANDLE) {
+      log_line(LogLevel::Info, "player %d joined from %s", static_cast<int>(q),
+               server.client_state[static_cast<size_t>(q)].peer);
+    } else {
+      log_line(LogLevel::Error, "player %d: the connection could not be accepted",
+               static_cast<int>(q));
+    }
 
-    console_print("%s", recv_number(client, text.recv) == ACK ? CONNECTED : GREETING_ERROR);
-    send_int_in(client, players, text.send);
-    if (recv_number(client, text.recv) != players) console_print("%s", ECHO_ERROR);
+    const int32_t greeting = receive_from(server, q, "greeting");
+    console_print("%s", greeting == ACK ? CONNECTED : GREETING_ERROR);
+    send_int_in(client, players, text);
+    if (receive_from(server, q, "echo") != players) console_print("%s", ECHO_ERROR);
   }
 }
 
 // Numbering pass, once every human is in: each learns its player index and
 // the map.
-void number_clients(const Match& match, HandshakeText& text) {
+void number_clients(Server& server) {
+  const Match& match = server.match;
+  char text[MESSAGE_MAX_DIGITS + 1];
   for (int32_t q = 0; q < match.human_count; ++q) {
     const SocketHandle client = match.client_socket[static_cast<size_t>(q)];
-    send_int_in(client, q, text.send);
-    recv_number(client, text.recv);  // any reply will do
-    send_int_in(client, match.map_number, text.send);
+    send_int_in(client, q, text);
+    receive_from(server, q, "reply to the player index");  // any reply will do
+    send_int_in(client, match.map_number, text);
   }
 }
 
 }  // namespace
 
-void run_handshake(Match& match) {
-  std::string err;
-  const SocketHandle listener = socket_bind_any(SERVER_PORT, &err);
-  if (listener == INVALID_SOCKET_HANDLE) console_diagnostic("%s", err.c_str());
-  HandshakeText text;
-  join_clients(match, listener, text);
-  number_clients(match, text);
+void run_handshake(Server& server, SocketHandle listener) {
+  join_clients(server, listener);
+  number_clients(server);
+  for (int32_t q = 0; q < server.match.human_count; ++q) {
+    if (must_drop(server, q)) drop_client(server, q);
+  }
 }

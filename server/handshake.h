@@ -1,8 +1,8 @@
-// The connection phase: a listener on TCP port 2000, then every human client
-// in turn is accepted, greeted and told the player count (joining pass), and
-// once all are in, each is told its player index and the map (numbering
-// pass). Progress shows on the console in French; a check that fails prints
-// its message and the phase goes on, so it never ends the match.
+// The connection phase: every human client in turn is accepted on the
+// listener, greeted and told the player count (joining pass), and once all
+// are in, each is told its player index and the map (numbering pass).
+// Progress shows on the console in French; a check that fails prints its
+// message and the phase goes on, so it never ends the match.
 //
 // What one client sees (each row one message, strictly alternating):
 //   in  greeting, ACK          out player_count      in  echo of player_count
@@ -11,11 +11,12 @@
 // After that the client speaks first: its first turn exchange.
 #pragma once
 
-#include "match/match.h"
+#include "server/server.h"
 
-// Fills match.client_socket, human_count entries, in accept order; an entry
-// whose accept failed holds INVALID_SOCKET_HANDLE and is served like any
-// other. Returns once every human has been numbered. With no humans the port
-// is bound but never listened on.
+// Fills match.client_socket and client_state, human_count entries, in accept
+// order; an entry whose accept failed holds INVALID_SOCKET_HANDLE and is
+// served like any other. listener may be INVALID_SOCKET_HANDLE (the port
+// could not be bound): then every accept fails. Returns once every human has
+// been numbered. With no humans the listener is never listened on.
 // REQUIRES: create_client_table(match) has run.
-void run_handshake(Match& match);
+void run_handshake(Server& server, SocketHandle listener);

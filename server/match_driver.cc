@@ -1,42 +1,130 @@
 #include "server/match_driver.h"
 
+#include <cinttypes>
 #include <string>
 
 #include "bots/route.h"
 #include "console/console.h"
+#include "console/log.h"
 #include "console/texts.h"
 #include "data/data_files.h"
-#include "net/socket.h"
+#include "net/message.h"
 #include "server/dialogue.h"
 #include "server/handshake.h"
 #include "server/turn_exchange.h"
 
 namespace {
 
-void start_up(const char* host_name) {
+using Clock = std::chrono::steady_clock;
+
+// The one server of the process, created once; the stop handler reads it.
+Server* running_server = nullptr;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The operator asked the server to end (a signal, or Ctrl-C on Windows).
+// Runs where a signal handler runs: only writes, arithmetic and _Exit.
+void stop_now(const char* why) {
+  char line[200];
+  size_t length = 0;
+  const auto put = [&](const char* text) {
+    while (*text != '\0' && length < sizeof line) line[length++] = *text++;
+  };
+  char stamp[TIMESTAMP_SIZE];
+  format_timestamp(std::time(nullptr), stamp);
+  put(stamp);
+  put(" INFO match stopped by ");
+  put(why);
+  put(" after ");
+  char digits[24];
+  uint64_t turns = running_server->turns_played.load(std::memory_order_relaxed);
+  size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + turns % 10);
+    turns /= 10;
+  } while (turns != 0);
+  char turns_text[24];
+  for (size_t i = 0; i < n; ++i) turns_text[i] = digits[n - 1 - i];
+  turns_text[n] = '\0';
+  put(turns_text);
+  put(" turns");
+  log_line_now(line, length);
+  console_write_now(stdout, END_BANNER, sizeof END_BANNER - 1);
+  std::_Exit(EXIT_MATCH_OVER);
+}
+
+// Starts the sockets library and shows the server's address. Returns false
+// when the sockets library cannot start and options ask for a clean failure.
+bool start_up(const Server& server) {
+  const Options& options = server.options;
+  log_line(LogLevel::Info,
+           "zolt-server %s starting: TCP port %u on %s, bot route file '%s', start position "
+           "files in '%s'",
+           ZOLT_VERSION, static_cast<unsigned>(options.port),
+           options.bind_address.empty() ? "every local IPv4 address" : options.bind_address.c_str(),
+           options.bot_file.c_str(), options.maps_dir.empty() ? "." : options.maps_dir.c_str());
   std::string err;
-  if (!socket_startup(&err)) console_diagnostic("%s", err.c_str());
+  if (!socket_startup(&err)) {
+    if (options.any_option) {
+      log_line(LogLevel::Error, "%s", err.c_str());
+      return false;
+    }
+    console_diagnostic("%s", err.c_str());
+  }
   char address[DOTTED_SIZE];
   err.clear();
+  const char* host_name = options.host_name.empty() ? nullptr : options.host_name.c_str();
   if (!resolve_first_ipv4(host_name, address, &err)) console_diagnostic("%s", err.c_str());
+  if (std::string(address).rfind("127.", 0) == 0) {
+    std::string others;
+    for (const std::string& other : socket_local_addresses()) others += " " + other;
+    log_line(LogLevel::Info,
+             "the host name gives %s, a loopback address that other machines cannot reach; "
+             "players should use one of this machine's other addresses:%s",
+             address, others.empty() ? " (none found)" : others.c_str());
+  }
   console_print("%s", WELCOME_BANNER);
   console_print("%s", BANNER_GAP);
   console_print(ADDRESS_LINE, address);
+  return true;
 }
 
-void read_bot_routes_or_say_so(Match& match) {
-  if (load_bot_routes(match.route_x, match.route_y, match.bot_count) != 1) {
+void read_bot_routes_or_say_so(Server& server) {
+  Match& match = server.match;
+  if (load_bot_routes(match.route_x, match.route_y, match.bot_count, server.options.bot_file) !=
+      1) {
     console_print("%s", ROUTE_ERROR);
   }
 }
 
+int end_of_match(Server& server, int code, const char* why) {
+  log_line(LogLevel::Info, "match over after %" PRIu64 " turns in %.1f s: %s",
+           server.turns_played.load(std::memory_order_relaxed), seconds_since(server.match_start),
+           why);
+  if (code == EXIT_MATCH_OVER) console_print("%s", END_BANNER);
+  return code;
+}
+
 }  // namespace
 
-int run_turns(Match& match) {
+int run_turns(Server& server) {
+  Match& match = server.match;
+  server.match_start = Clock::now();
+  auto last_status = server.match_start;
+  uint64_t turns_at_last_status = 0;
   while (player_count(match) != 0) {
     if (match.turn_count <= 1) ++match.turn_count;
     for (int32_t q = 0; q < match.human_count; ++q) {
-      if (turn_exchange(match, q) == ExchangeResult::ProtocolBreak) return EXIT_PROTOCOL_BREAK;
+      if (server.client_state[static_cast<size_t>(q)].status == ClientStatus::Dropped) continue;
+      const ExchangeResult result = turn_exchange(server, q);
+      if (result == ExchangeResult::ProtocolBreak) {
+        return end_of_match(server, EXIT_PROTOCOL_BREAK, "a client broke the protocol");
+      }
+      if (result == ExchangeResult::Dropped && server.clients_left == 0) {
+        return end_of_match(server, EXIT_PROTOCOL_BREAK, "no human client is left");
+      }
     }
     for (int32_t b = 0; b < match.bot_count; ++b) {
       bot_step(match, b);
@@ -44,30 +132,66 @@ int run_turns(Match& match) {
       // console gone nobody is left to do so, and the match is over.
       if (match.human_count == 0 && !console_wait_key()) {
         console_diagnostic("end of console input: nobody left to pace the bots");
-        console_print("%s", END_BANNER);
-        return EXIT_MATCH_OVER;
+        return end_of_match(server, EXIT_MATCH_OVER, "the console input ended");
       }
     }
+    const uint64_t turns = server.turns_played.fetch_add(1, std::memory_order_relaxed) + 1;
+    const auto now = Clock::now();
+    if (now - last_status >= server.status_interval) {
+      const double seconds = std::chrono::duration<double>(now - last_status).count();
+      log_line(LogLevel::Info, "turn %" PRIu64 ", %.1f turns/s", turns,
+               static_cast<double>(turns - turns_at_last_status) / seconds);
+      last_status = now;
+      turns_at_last_status = turns;
+    }
   }
-  console_print("%s", END_BANNER);
-  return EXIT_MATCH_OVER;
+  return end_of_match(server, EXIT_MATCH_OVER, "the match has no players");
 }
 
-int run_server(const char* host_name) {
-  // The one match state of the process; the text buffers come with it.
-  Match match;
-  start_up(host_name);
-  if (!run_dialogue(match)) {
+int run_server(const Options& options) {
+  // The one state of the process; it lives until the process ends.
+  static Server server;
+  server.options = options;
+  running_server = &server;
+  console_on_stop(stop_now);
+  Match& match = server.match;
+
+  if (!start_up(server)) return EXIT_CANNOT_LISTEN;
+  if (!run_dialogue(match, options)) {
     console_diagnostic("end of console input before the three answers were given");
     return EXIT_NO_OPERATOR;
   }
   create_route_tables(match);
-  read_bot_routes_or_say_so(match);
+  read_bot_routes_or_say_so(server);
   create_client_table(match);
-  run_handshake(match);
+  server.client_state.assign(static_cast<size_t>(match.human_count), ClientState{});
+  server.clients_left = match.human_count;
+
+  // The historic server binds its port even without humans, and never
+  // listens then; with options a match without humans needs no port.
+  std::string err;
+  const char* bind_address = options.bind_address.empty() ? nullptr : options.bind_address.c_str();
+  const bool needs_port = match.human_count > 0 || !options.any_option;
+  const SocketHandle listener =
+      needs_port ? socket_bind(bind_address, options.port, &err) : INVALID_SOCKET_HANDLE;
+  if (needs_port && listener == INVALID_SOCKET_HANDLE) {
+    if (options.any_option) {
+      log_line(LogLevel::Error, "%s", err.c_str());
+      return EXIT_CANNOT_LISTEN;
+    }
+    console_diagnostic("%s", err.c_str());
+  }
+  run_handshake(server, listener);
   // Read again so that route changes made while the clients connected count.
-  if (match.bot_count != 0) read_bot_routes_or_say_so(match);
+  if (match.bot_count != 0) read_bot_routes_or_say_so(server);
   console_print("%s", START_BANNER);
+  log_line(LogLevel::Info, "match started: %d human%s, %d bot%s, map %d",
+           static_cast<int>(match.human_count), match.human_count == 1 ? "" : "s",
+           static_cast<int>(match.bot_count), match.bot_count == 1 ? "" : "s",
+           static_cast<int>(match.map_number));
   set_up_tables(match);
-  return run_turns(match);
+  if (match.human_count > 0 && server.clients_left == 0) {
+    return end_of_match(server, EXIT_PROTOCOL_BREAK, "no human client is left");
+  }
+  return run_turns(server);
 }

@@ -2,18 +2,23 @@
 // console dialogue, first read of the bot route file, connection phase,
 // second read (only with bots), start banner and table set-up, then turns
 // until a client breaks the protocol. A match without players ends at once.
+// The operator's log follows each phase.
 #pragma once
 
-#include "match/match.h"
+#include "server/options.h"
+#include "server/server.h"
 
 // Exit codes of the server process.
-inline constexpr int EXIT_MATCH_OVER = 0;      // after the end banner
-inline constexpr int EXIT_PROTOCOL_BREAK = 1;  // a client's reply to relay_a was not ACK
+inline constexpr int EXIT_MATCH_OVER = 0;      // after the end banner, also when stopped
+inline constexpr int EXIT_PROTOCOL_BREAK = 1;  // a client broke the protocol (no client left)
 inline constexpr int EXIT_NO_OPERATOR = 2;     // the console input ended during the dialogue
+inline constexpr int EXIT_CANNOT_LISTEN = 3;   // with options: the port could not be bound
 
-// Runs the whole match. host_name is the name whose first IPv4 address is
-// shown as the server's (null: this machine's own name). Returns the exit code.
-int run_server(const char* host_name);
+// Runs the whole match with the operator's options. Returns the exit code.
+// Without any option, the console, the wire and the exit codes are exactly
+// the historic server's: then a port that cannot be bound leaves every
+// accept failing, and the match breaks at its first exchange.
+int run_server(const Options& options);
 
 // The turn loop on a match whose tables are set up. Returns the exit code.
-int run_turns(Match& match);
+int run_turns(Server& server);

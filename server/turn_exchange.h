@@ -9,14 +9,17 @@
 
 #include <cstdint>
 
-#include "match/match.h"
+#include "server/server.h"
 
 enum class ExchangeResult {
   Completed,
   ProtocolBreak,  // the reply to relay_a was not ACK: the match must end, exit code 1
+  Dropped,        // the client broke and broken clients are dropped: it was
 };
 
 // Runs the exchange with human q over client_socket[q]. In the first turn
 // (turn_count 1) it also reads the start position file after the position.
-// REQUIRES: 0 <= q < human_count, set_up_tables(match) has run.
-ExchangeResult turn_exchange(Match& match, int32_t q);
+// A client that breaks is served to the end of the exchange as always,
+// unless broken clients are dropped: then the exchange stops there.
+// REQUIRES: 0 <= q < human_count, set_up_tables(match) has run, q not dropped.
+ExchangeResult turn_exchange(Server& server, int32_t q);
