@@ -1,7 +1,7 @@
 // Faults against the real server process: a client that closes its
 // connection, sends bytes that are not a clean number, or sends 70 bytes at
 // once at each of its steps; data files that are missing, empty, truncated or
-// not numeric; port 2000 already taken; the console input ending at each
+// not numeric; the port already taken; the console input ending at each
 // question. In every case the server must end the way the protocol says
 // (exit code 1 at a protocol break, exit code 2 when the operator's input
 // ends) and never hang beyond a receive the protocol itself waits for.
@@ -496,13 +496,15 @@ INSTANTIATE_TEST_SUITE_P(
         StartCase{"not numeric inside x", "10 x 30 40", {{{10, 2}, {0, 0}}, {{10, 2}, {3, 4}}}}),
     param_name<StartCase>);
 
-// --- Port 2000 already taken ---------------------------------------------
+// --- The port already taken -----------------------------------------------
 
 class PortTaken : public ::testing::TestWithParam<const char*> {};
 
-// Another program holds the port: every accept fails at once, the failed
-// entries read as closed connections, and the first exchange breaks.
-TEST_P(PortTaken, EveryAcceptFailsAndTheMatchBreaksAtOnce) {
+// Another program holds the port. The historic server (no option) goes on:
+// every accept fails at once, the failed entries read as closed
+// connections, and the first exchange breaks. Given its port as an option,
+// the server stops at once, before it waits for anyone, naming the port.
+TEST_P(PortTaken, TheServerSaysSo) {
   const int taker = ::socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(taker, 0);
   // The port is given back however the case ends, for the cases after it.
@@ -512,7 +514,7 @@ TEST_P(PortTaken, EveryAcceptFailsAndTheMatchBreaksAtOnce) {
   setsockopt(taker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(SERVER_PORT);
+  address.sin_port = htons(test_port());
   ASSERT_EQ(inet_pton(AF_INET, GetParam(), &address.sin_addr), 1);
   ASSERT_EQ(::bind(taker, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(taker, 1), 0);
@@ -521,13 +523,20 @@ TEST_P(PortTaken, EveryAcceptFailsAndTheMatchBreaksAtOnce) {
   put_bot_route_file(dir.path(), "");
   ServerProcess server;
   server.start(dir.path(), {"127.0.0.1"}, answers(2, 0, 0), false);
+  const std::string port_named = "port " + std::to_string(test_port()) + ": ";
+  if (server_has_port_option()) {
+    EXPECT_EQ(server.wait_exit(), 3);
+    EXPECT_EQ(server.output(), dialogue_output("127.0.0.1"));
+    EXPECT_NE(server.errors().find(port_named), std::string::npos) << server.errors();
+    return;
+  }
   EXPECT_EQ(server.wait_exit(), 1);
   std::string failed;
   for (int q = 0; q < 2; ++q) {
     failed += std::string(kWaiting) + kPortTaken + kBadGreeting + kBadEcho;
   }
   EXPECT_EQ(server.output(), dialogue_output("127.0.0.1") + failed + kStart + "\n dept0.txt");
-  EXPECT_NE(server.errors().find("port 2000"), std::string::npos) << server.errors();
+  EXPECT_NE(server.errors().find(port_named), std::string::npos) << server.errors();
 }
 
 INSTANTIATE_TEST_SUITE_P(ByAnotherProgram, PortTaken, ::testing::Values("127.0.0.1", "0.0.0.0"),

@@ -1,12 +1,16 @@
 #include "tests/server_process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -92,7 +96,7 @@ bool foreign_listener_on(uint16_t port) {
 // with it, so wait until it is gone.
 void wait_until_listener_released() {
   const auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (foreign_listener_on(SERVER_PORT) && Clock::now() < deadline) {
+  while (foreign_listener_on(test_port()) && Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
@@ -103,8 +107,8 @@ void wait_until_listener_released() {
 class PortIsFree : public ::testing::Environment {
  public:
   void SetUp() override {
-    ASSERT_FALSE(foreign_listener_on(SERVER_PORT))
-        << "another program listens on TCP port " << SERVER_PORT
+    ASSERT_FALSE(foreign_listener_on(test_port()))
+        << "another program listens on TCP port " << test_port()
         << "; the cases need it: stop that program (tools/test.sh run as root gives the suites "
            "a network of their own)";
   }
@@ -130,13 +134,38 @@ void TempDir::write(const std::string& name, const std::string& content) const {
   std::ofstream(path_ + "/" + name, std::ios::binary) << content;
 }
 
+bool server_has_port_option() {
+  const char* fixed = std::getenv("ZOLT_E2E_PORT_2000");
+  return fixed == nullptr || std::strcmp(fixed, "1") != 0;
+}
+
+uint16_t test_port() {
+  // A port the system would give a client now: free, and not soon given
+  // again, so that the servers of cases running side by side do not meet.
+  static const uint16_t port = [] {
+    if (!server_has_port_option()) return SERVER_PORT;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      std::abort();
+    }
+    ::close(fd);
+    return ntohs(address.sin_port);
+  }();
+  return port;
+}
+
 bool server_is_windows() {
   const char* flag = std::getenv("ZOLT_SERVER_WINDOWS");
   return flag != nullptr && std::strcmp(flag, "1") == 0;
 }
 
 void put_bot_route_file(const std::string& workdir, const char* content) {
-  const char* fixed = std::getenv("ZOLT_BOT_ROUTE_FILE");
+  const char* fixed = server_has_port_option() ? nullptr : std::getenv("ZOLT_BOT_ROUTE_FILE");
   const std::string path = fixed != nullptr && *fixed != '\0' ? fixed : workdir + "/bot.txt";
   if (content == nullptr) {
     std::remove(path.c_str());
@@ -155,6 +184,15 @@ void ServerProcess::start(const std::string& workdir, const std::vector<std::str
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) std::abort();
   std::vector<std::string> words = server_command();
   words.insert(words.end(), args.begin(), args.end());
+  if (server_has_port_option()) {
+    // The bot route file too is the case's own, in its working directory:
+    // under Wine the default c:\bot.txt would be shared by every case.
+    const auto given = [&args](const char* option) {
+      return std::find(args.begin(), args.end(), option) != args.end();
+    };
+    if (!given("--port")) words.insert(words.end(), {"--port", std::to_string(test_port())});
+    if (!given("--bot-file")) words.insert(words.end(), {"--bot-file", "bot.txt"});
+  }
 
   pid_ = fork();
   if (pid_ == 0) {
@@ -229,7 +267,7 @@ bool ServerProcess::wait_for_output(const std::string& text, int timeout_ms) {
 
 bool ServerProcess::wait_until_listening(int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!foreign_listener_on(SERVER_PORT)) {
+  while (!foreign_listener_on(test_port())) {
     if (Clock::now() >= deadline || !running()) return false;
     pump(2);
   }
@@ -288,6 +326,10 @@ int ServerProcess::wait_exit(int timeout_ms) {
   return exit_code_;
 }
 
+void ServerProcess::send_signal(int signal_number) {
+  if (pid_ > 0) ::kill(pid_, signal_number);
+}
+
 void ServerProcess::kill() {
   const bool was_running = pid_ > 0;
   if (!running() && was_running && (exit_code_ < 0 || exit_code_ > 2)) {
@@ -336,7 +378,7 @@ TestClient::TestClient() {
   const auto deadline = Clock::now() + std::chrono::seconds(20);
   std::string err;
   for (;;) {
-    link.socket = socket_connect("127.0.0.1", SERVER_PORT, &err);
+    link.socket = socket_connect("127.0.0.1", test_port(), &err);
     if (link.socket != INVALID_SOCKET_HANDLE || Clock::now() >= deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

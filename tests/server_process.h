@@ -1,15 +1,18 @@
 // The end-to-end harness: the real server binary started as a process in a
 // temporary working directory, its console on pipes, and real TCP clients on
-// 127.0.0.1. Every case that uses it takes port 2000, so they run one at a
-// time.
+// 127.0.0.1. Each case (each its own process under CTest) starts its servers
+// with --port and a free port of its own, so cases run side by side. With
+// ZOLT_E2E_PORT_2000=1 the server is started as the historic one was, with
+// no option, on port 2000, and the cases must run one at a time. With its
+// port the server is also given its bot route file, in the case's folder.
 //
 // The server command comes from ZOLT_SERVER_COMMAND (words separated by
 // spaces, for instance "wine /path/zolt-server.exe"), else the binary built
 // beside the tests. With ZOLT_SERVER_WINDOWS=1 the harness reads the console
 // with CR LF line ends turned into LF (a line end without CR is marked, so
 // that it fails the comparison), waits after the server's end until Wine has
-// let go of its port, and the bot route file lives at ZOLT_BOT_ROUTE_FILE
-// instead of the working directory.
+// let go of its port, and, for the server started without options, the bot
+// route file lives at ZOLT_BOT_ROUTE_FILE instead of the working directory.
 #pragma once
 
 #include <sys/types.h>
@@ -39,6 +42,12 @@ class TempDir {
 // Whether the server under test is the Windows build.
 bool server_is_windows();
 
+// Whether the harness gives the server its port as an option (see above).
+bool server_has_port_option();
+
+// The TCP port of this test process's servers.
+uint16_t test_port();
+
 // Writes (or with content null, removes) the bot route file the server in
 // workdir will read.
 void put_bot_route_file(const std::string& workdir, const char* content);
@@ -60,7 +69,7 @@ class ServerProcess {
 
   // Waits until standard output contains text; false after timeout_ms.
   bool wait_for_output(const std::string& text, int timeout_ms = 20000);
-  // Waits until the server listens on port 2000: its waiting text comes
+  // Waits until the server listens on test_port(): its waiting text comes
   // before the listening socket, and a client that does not retry must not
   // try in between. False after timeout_ms or once the server has ended.
   bool wait_until_listening(int timeout_ms = 20000);
@@ -75,6 +84,8 @@ class ServerProcess {
   int wait_exit(int timeout_ms = 20000);
   bool running();
   void kill();
+  // Sends the process a signal (POSIX builds: Wine does not pass them on).
+  void send_signal(int signal_number);
 
  private:
   void pump(int timeout_ms);
@@ -90,7 +101,7 @@ class ServerProcess {
 // The console answers of a well-formed dialogue.
 std::string answers(int humans, int bots, int map);
 
-// A test client on 127.0.0.1:2000 that resets its connection when it goes,
+// A test client on 127.0.0.1:test_port() that resets its connection when it goes,
 // so that no side lingers in TIME_WAIT between cases.
 struct TestClient {
   ClientLink link;

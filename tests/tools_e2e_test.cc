@@ -78,6 +78,10 @@ ClientRun run_client(const std::vector<std::string>& args) {
   return run;
 }
 
+std::string port_text() {
+  return std::to_string(test_port());
+}
+
 size_t line_count(const std::string& text) {
   size_t lines = 0;
   for (char c : text) lines += c == '\n';
@@ -142,8 +146,9 @@ TEST(ZoltClient, PlaysAFullMatchAndPrintsTheLastTable) {
   TempDir dir;
   ServerProcess server;
   start_match(server, dir, 2, "40 41\n50 51\n");
-  const ClientRun run = run_client({"--clients", "2", "--turns", "100", "--x", "500", "--y", "600",
-                                    "--heading", "900", "--hit", "10:3", "--relay", "5,-2"});
+  const ClientRun run =
+      run_client({"--clients", "2", "--turns", "100", "--x", "500", "--y", "600", "--heading",
+                  "900", "--hit", "10:3", "--relay", "5,-2", "--port", port_text()});
   EXPECT_EQ(run.exit_code, 0) << run.err;
   EXPECT_EQ(run.err, "");
   // Each client hits the bot (player 2) for 10 in each of the 100 turns, and
@@ -166,7 +171,7 @@ TEST(ZoltClient, TraceShowsEveryMessageWithItsStep) {
   TempDir dir;
   ServerProcess server;
   start_match(server, dir, 1, "40\n50\n");
-  const ClientRun run = run_client({"--turns", "2", "--trace"});
+  const ClientRun run = run_client({"--turns", "2", "--trace", "--port", port_text()});
   EXPECT_EQ(run.exit_code, 0) << run.err;
   // The handshake and the first turn, as a client author would diff them. The
   // start position file replaces what the client sent; the bot has not moved.
@@ -271,15 +276,15 @@ TEST(ZoltClient, SaysSoWhenNoServerListens) {
   close(fd);
 }
 
-// A stand-in server on port 2000 for one client: answers the client's first
+// A stand-in server on the test port for one client: answers the client's first
 // messages with `answers`, reads one more message and closes the connection.
 // Returns how the client (playing 3 turns) ended.
 ClientRun serve_then_close(const std::vector<int32_t>& answers) {
   std::string err;
-  const SocketHandle listener = socket_bind_any(SERVER_PORT, &err);
+  const SocketHandle listener = socket_bind(nullptr, test_port(), &err);
   EXPECT_TRUE(err.empty() && socket_listen(listener, 1, &err)) << err;
   ClientRun run;
-  std::thread client([&run] { run = run_client({"--turns", "3"}); });
+  std::thread client([&run] { run = run_client({"--turns", "3", "--port", port_text()}); });
   const SocketHandle connection = socket_accept(listener);
   char buffer[MESSAGE_LIMIT + 1];
   for (int32_t answer : answers) {

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# run-ctest.sh BUILD_DIR STAGE [ctest arguments...]: runs CTest in BUILD_DIR
-# and appends "STAGE passed failed skipped" to $ZOLT_RESULTS for the summary
-# line. A case that skipped itself (GTEST_SKIP) counts as skipped, not passed.
+# run-ctest.sh BUILD_DIR STAGE [ctest arguments...]: runs CTest in BUILD_DIR,
+# ZOLT_CTEST_JOBS cases at a time (default 2), and appends "STAGE passed
+# failed skipped" to $ZOLT_RESULTS for the summary line. A case that skipped
+# itself (GTEST_SKIP) counts as skipped, not passed.
 set -euo pipefail
 dir=$1
 stage=$2
 shift 2
 log=$(mktemp)
 rc=0
-(cd "$dir" && ctest --output-on-failure -j2 "$@") 2>&1 | tee "$log" || rc=$?
+(cd "$dir" && ctest --output-on-failure -j"${ZOLT_CTEST_JOBS:-2}" "$@") 2>&1 | tee "$log" || rc=$?
 line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)
 if [ -z "$line" ]; then
   total=0

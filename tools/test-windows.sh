@@ -112,5 +112,9 @@ start=$SECONDS
 rc=0
 bash tools/run-ctest.sh "$linux_dir" windows -R '^e2e\.' || rc=$?
 say "end-to-end suite against zolt-server.exe under Wine: $((SECONDS - start)) s"
+start=$SECONDS
+ZOLT_E2E_PORT_2000=1 ZOLT_CTEST_JOBS=1 bash tools/run-ctest.sh "$linux_dir" windows-port-2000 \
+  -R '^e2e\.' || rc=$?
+say "the same, started without options on port 2000, one at a time: $((SECONDS - start)) s"
 rm -f "$ZOLT_BOT_ROUTE_FILE"
 exit $rc

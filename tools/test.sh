@@ -30,6 +30,10 @@ status=0
 cmake -S . -B build -G Ninja -DZOLT_WERROR=ON > build/configure.log || { cat build/configure.log; exit 1; }
 cmake --build build
 bash tools/run-ctest.sh build linux || status=1
+# The end-to-end cases once more against the server started as it always was,
+# without options, on port 2000: one at a time.
+ZOLT_E2E_PORT_2000=1 ZOLT_CTEST_JOBS=1 bash tools/run-ctest.sh build linux-port-2000 -R '^e2e\.' ||
+  status=1
 
 for stage in tools/test-*.sh; do
   echo "== $stage"
