@@ -1,0 +1,34 @@
+// The server's command line: zolt-server [host-name] [options], and the INI
+// file that --config names.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "console/console.h"
+#include "net/protocol.h"
+
+struct Options {
+  std::string host_name;  // empty: none given (the server then uses this machine's own name)
+  std::optional<int32_t> humans, bots, map;  // the three console answers, when given
+  uint16_t port = SERVER_PORT;               // --port P (1..65535)
+  std::string bind_address;  // --bind ADDR, a dotted IPv4 address; empty: every local IPv4 address
+  std::string bot_file = BOT_ROUTE_PATH;  // --bot-file PATH
+  std::string maps_dir;                   // --maps-dir DIR; empty: the working directory
+  std::string log_file;                   // --log FILE; empty: standard error
+  bool quiet = false;                     // --quiet: warnings and errors only
+  int32_t client_timeout = 0;             // --client-timeout SECONDS (>= 0); 0: wait for ever
+  bool drop_broken_clients = false;       // --drop-broken-clients
+  bool any_option = false;  // true when anything beyond the host name was given (a config file
+                            // included)
+};
+
+inline constexpr int EXIT_USAGE = 2;
+
+// Parses the command line (and the --config file it names). Returns -1 when the
+// server should run with `options`, otherwise the exit code to end with at once:
+// 0 after --help or --version (printed on standard output), EXIT_USAGE after a
+// usage error (a message on standard error naming the problem, and a hint to --help).
+// Options that are not given keep the values `options` had.
+int parse_options(int argc, char** argv, Options& options) noexcept;

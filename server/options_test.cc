@@ -1,0 +1,205 @@
+#include "server/options.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Result {
+  int code;
+  Options options;
+  std::string out, err;
+};
+
+Result parse(const std::vector<std::string>& args) {
+  std::vector<std::string> words = {"zolt-server"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  Result result;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  result.code = parse_options(static_cast<int>(words.size()), argv.data(), result.options);
+  result.out = testing::internal::GetCapturedStdout();
+  result.err = testing::internal::GetCapturedStderr();
+  return result;
+}
+
+// Every field in one line, so that a failure shows which one differs.
+std::string describe(const Options& o) {
+  const auto number = [](const std::optional<int32_t>& n) {
+    return n ? std::to_string(*n) : std::string("-");
+  };
+  return "host=" + o.host_name + " humans=" + number(o.humans) + " bots=" + number(o.bots) +
+         " map=" + number(o.map) + " port=" + std::to_string(o.port) + " bind=" + o.bind_address +
+         " bot-file=" + o.bot_file + " maps-dir=" + o.maps_dir + " log=" + o.log_file +
+         " quiet=" + std::to_string(o.quiet) + " timeout=" + std::to_string(o.client_timeout) +
+         " drop=" + std::to_string(o.drop_broken_clients) + " any=" + std::to_string(o.any_option);
+}
+
+Options with(void (*change)(Options&)) {
+  Options options;
+  change(options);
+  return options;
+}
+
+TEST(Options, ValidLinesGiveTheirValuesAndPrintNothing) {
+  const struct {
+    std::vector<std::string> args;
+    Options want;
+  } cases[] = {
+      {{}, Options{}},
+      {{"arena"}, with([](Options& o) { o.host_name = "arena"; })},
+      {{"--map", "-1", "arena"},
+       with([](Options& o) { o.map = -1, o.host_name = "arena", o.any_option = true; })},
+      {{"--map", "-2147483648"}, with([](Options& o) { o.map = INT32_MIN, o.any_option = true; })},
+      {{"--map=2147483647"}, with([](Options& o) { o.map = INT32_MAX, o.any_option = true; })},
+      // Decimal as at the console, where CLI11 alone would read octal 8.
+      {{"--humans", "010", "--bots", "+3"},
+       with([](Options& o) { o.humans = 10, o.bots = 3, o.any_option = true; })},
+      {{"--humans", "999999", "--bots", "1"},
+       with([](Options& o) { o.humans = 999999, o.bots = 1, o.any_option = true; })},
+      {{"--port", "3000"}, with([](Options& o) { o.port = 3000, o.any_option = true; })},
+      {{"--bots", "1000000"}, with([](Options& o) { o.bots = 1000000, o.any_option = true; })},
+      {{"--quiet"}, with([](Options& o) { o.quiet = true, o.any_option = true; })},
+      {{"h", "--humans", "0", "--port", "65535", "--bind", "192.168.0.255", "--bot-file", "b.txt",
+        "--maps-dir", "maps", "--log", "server.log", "--client-timeout", "30",
+        "--drop-broken-clients"},
+       with([](Options& o) {
+         o.host_name = "h", o.humans = 0, o.port = 65535, o.bind_address = "192.168.0.255",
+         o.bot_file = "b.txt", o.maps_dir = "maps", o.log_file = "server.log",
+         o.client_timeout = 30, o.drop_broken_clients = true, o.any_option = true;
+       })},
+  };
+  for (const auto& c : cases) {
+    const Result r = parse(c.args);
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    EXPECT_EQ(r.code, -1) << r.err;
+    EXPECT_EQ(describe(r.options), describe(c.want));
+    EXPECT_EQ(r.out + r.err, "");
+  }
+}
+
+TEST(Options, UsageErrorsNameTheProblemAndChangeNothing) {
+  const struct {
+    std::vector<std::string> args;
+    const char* named;
+  } cases[] = {
+      {{"--players", "2"}, "--players"},
+      {{"-x"}, "-x"},
+      {{"-1"}, "-1"},
+      {{"--map", "3", "-7"}, "-7"},
+      {{"--", "-h"}, "-h"},
+      {{"arena", "other"}, "other"},
+      {{"arena", "--port", "3000", "other"}, "other"},
+      {{"--port"}, "--port"},
+      {{"--humans", "1", "--humans", "2"}, "--humans"},
+      {{"--humans", "3.5"}, "3.5"},
+      {{"--humans", "0x10"}, "0x10"},
+      {{"--humans", ""}, "--humans"},
+      {{"--humans", "-1"}, "--humans"},
+      {{"--humans", "1000001"}, "1000001"},
+      {{"--humans", "2", "--bots", "999999"}, "999999"},
+      {{"--bots", "1000001"}, "1000001"},
+      {{"--map", "2147483648"}, "2147483648"},
+      {{"--port", "0"}, "--port"},
+      {{"--port", "65536"}, "65536"},
+      {{"--port", "3000x"}, "3000x"},
+      {{"--bind", "1.2.3"}, "1.2.3"},
+      {{"--bind", "256.0.0.1"}, "256.0.0.1"},
+      {{"--bind", "01.2.3.4"}, "01.2.3.4"},
+      {{"--bind", "localhost"}, "localhost"},
+      {{"--bind", ""}, "--bind"},
+      {{"--client-timeout", "-1"}, "-1"},
+      {{"--bot-file", ""}, "--bot-file"},
+      {{"--config", ""}, "--config"},
+      {{"--config", "/nonexistent/zolt.ini"}, "/nonexistent/zolt.ini"},
+  };
+  for (const auto& c : cases) {
+    const Result r = parse(c.args);
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    EXPECT_EQ(r.code, EXIT_USAGE);
+    EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--help"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(describe(r.options), describe(Options{}));
+  }
+}
+
+TEST(Options, HelpAndVersionGoToStandardOutput) {
+  for (const char* flag : {"--help", "-h"}) {
+    const Result r = parse({"arena", flag, "--humans", "abc"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.rfind("Usage: zolt-server", 0), 0u) << r.out;
+    for (const char* text :
+         {"--humans", "--bots", "--map", "--port", "--bind", "--bot-file", "--maps-dir", "--log",
+          "--quiet", "--client-timeout", "--drop-broken-clients", "--config", "--version",
+          BOT_ROUTE_PATH, "dept<N>.txt", "2000", "Exit codes"}) {
+      EXPECT_NE(r.out.find(text), std::string::npos) << text;
+    }
+  }
+  const Result r = parse({"--version"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "zolt-server " ZOLT_VERSION "\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(Options, ConfigFileGivesOptionsAndTheCommandLineWins) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "zolt-options-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const std::filesystem::path dir = pattern;
+  const std::string file = (dir / "zolt.ini").string();
+  const auto write = [&file](const char* content) { std::ofstream(file) << content; };
+
+  write(
+      "; the club's server\n"
+      "humans = 2\nbots=3\nmap = -4\nport = 3000\nbind = 10.0.0.7\n"
+      "maps-dir = C:\\Program Files\\zolt ; spaces kept\nlog = \"a, b.log\"\n"
+      "quiet = true\nclient-timeout = 30\ndrop-broken-clients = true\n");
+  Options want;
+  want.humans = 2, want.bots = 3, want.map = -4, want.port = 3000, want.bind_address = "10.0.0.7";
+  want.maps_dir = "C:\\Program Files\\zolt", want.log_file = "a, b.log", want.quiet = true;
+  want.client_timeout = 30, want.drop_broken_clients = true, want.any_option = true;
+  Result r = parse({"--config", file});
+  EXPECT_EQ(r.code, -1) << r.err;
+  EXPECT_EQ(describe(r.options), describe(want));
+
+  r = parse({"arena", "--humans", "1", "--config", file, "--port", "4000"});
+  want.host_name = "arena", want.humans = 1, want.port = 4000;
+  EXPECT_EQ(r.code, -1) << r.err;
+  EXPECT_EQ(describe(r.options), describe(want));
+
+  // Values from the file are checked as on the command line, and together with it.
+  const struct {
+    const char* content;
+    std::vector<std::string> more;
+    const char* named;
+  } errors[] = {
+      {"humans = abc\n", {}, "abc"},
+      {"humnas = 2\n", {}, "humnas"},
+      {"[match]\nhumans = 2\n", {}, "match"},
+      {"host-name = arena\n", {}, "host-name"},
+      {"humans = 2\n", {"--bots", "999999"}, "999999"},
+  };
+  for (const auto& e : errors) {
+    write(e.content);
+    std::vector<std::string> args = {"--config", file};
+    args.insert(args.end(), e.more.begin(), e.more.end());
+    r = parse(args);
+    EXPECT_EQ(r.code, EXIT_USAGE) << e.content;
+    EXPECT_NE(r.err.find(e.named), std::string::npos) << r.err;
+  }
+  r = parse({"--config", dir.string()});
+  EXPECT_EQ(r.code, EXIT_USAGE);
+  EXPECT_NE(r.err.find(dir.string()), std::string::npos) << r.err;
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
