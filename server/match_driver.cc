@@ -153,6 +153,11 @@ int run_server(const Options& options) {
   static Server server;
   server.options = options;
   running_server = &server;
+  std::string log_err;
+  if (!log_open(options.log_file, options.quiet, &log_err)) {
+    log_line(LogLevel::Error, "%s", log_err.c_str());
+    return EXIT_USAGE;
+  }
   console_on_stop(stop_now);
   Match& match = server.match;
 

@@ -202,16 +202,17 @@ void declare(CLI::App& app, Options& options, Texts& texts) {
                  "the folder of the start position files; default: the working directory")
       ->type_name("DIR");
   app.add_option("--log", options.log_file,
-                 "write the diagnostics to FILE; default: standard error")
+                 "append the operator's log to FILE; default: standard error")
       ->type_name("FILE");
   app.add_flag("--quiet", options.quiet, "log warnings and errors only; default: everything");
   app.add_option("--client-timeout", texts.client_timeout,
-                 "give up on a client that sends nothing for this many seconds; default: 0, "
-                 "wait for ever")
+                 "a client that sends nothing for this many seconds in the handshake or a "
+                 "turn counts as broken; default: 0, wait for ever")
       ->type_name("SECONDS");
   app.add_flag("--drop-broken-clients", options.drop_broken_clients,
-               "go on without a client that breaks the protocol; default: end the "
-               "match with exit code 1");
+               "drop a client that closes, times out or breaks the protocol, and play on "
+               "while a human client is left; default: a broken client ends the match "
+               "with exit code 1");
   app.set_config("--config", "",
                  "read options from this INI file, one \"name = value\" per line with the "
                  "long option names (humans = 2, quiet = true); the command line wins");
