@@ -24,8 +24,23 @@ void copy_dotted(in_addr address, char (&out)[DOTTED_SIZE]) {
   out[DOTTED_SIZE - 1] = '\0';
 }
 
+// "what: the system's words for the last error (Windows Sockets error N)".
 std::string error_text(const char* what) {
-  return std::string(what) + " (Windows Sockets error " + std::to_string(WSAGetLastError()) + ")";
+  const int code = WSAGetLastError();
+  char words[256] = {};
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(code), 0, words, sizeof words, nullptr);
+  std::string text = what;
+  if (length > 0) {
+    std::string reason(words, length);
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                               reason.back() == ' ' || reason.back() == '.')) {
+      reason.pop_back();
+    }
+    text += ": " + reason;
+  }
+  return text + " (Windows Sockets error " + std::to_string(code) + ")";
 }
 
 }  // namespace
