@@ -39,11 +39,11 @@
 #include <vector>
 
 #include "bench/allocation_count.h"
+#include "console/log.h"
 #include "match/match.h"
 #include "net/client.h"
 #include "net/protocol.h"
 #include "net/socket.h"
-#include "console/log.h"
 #include "server/client_link.h"
 #include "server/match_driver.h"
 

@@ -61,7 +61,8 @@ void format_timestamp(std::time_t time, char* out) {
   const long long day_of_era = days - era * 146097;
   const long long year_of_era =
       (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  const long long day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const long long day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
   const long long shifted_month = (5 * day_of_year + 2) / 153;
   const long long day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
   const long long month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;

@@ -69,8 +69,7 @@ int load_bot_routes(std::vector<RouteRow>& route_x, std::vector<RouteRow>& route
   // routes keep what was read before the error.
   const bool read_error = std::ferror(file) != 0;
   if (read_error) {
-    console_diagnostic("error reading bot route file '%s': %s", path.c_str(),
-                       std::strerror(errno));
+    console_diagnostic("error reading bot route file '%s': %s", path.c_str(), std::strerror(errno));
   }
   std::fclose(file);
   return read_error ? 0 : 1;

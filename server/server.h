@@ -29,7 +29,7 @@ struct Server {
   Options options;
   Match match;
   std::vector<ClientState> client_state;  // per human, by player index
-  int32_t clients_left = 0;             // humans not dropped
+  int32_t clients_left = 0;               // humans not dropped
 
   // turns_played is read by the stop handler, hence atomic.
   std::atomic<uint64_t> turns_played{0};

@@ -523,7 +523,7 @@ TEST_P(PortTaken, TheServerSaysSo) {
   put_bot_route_file(dir.path(), "");
   ServerProcess server;
   server.start(dir.path(), {"127.0.0.1"}, answers(2, 0, 0), false);
-  const std::string port_named = "port " + std::to_string(test_port()) + ": ";
+  const std::string port_named = "port " + std::to_string(test_port());
   if (server_has_port_option()) {
     EXPECT_EQ(server.wait_exit(), 3);
     EXPECT_EQ(server.output(), dialogue_output("127.0.0.1"));

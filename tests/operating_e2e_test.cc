@@ -5,12 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,18 +28,12 @@ std::string welcome() {
   return std::string(WELCOME_BANNER) + BANNER_GAP + formatted(ADDRESS_LINE, "127.0.0.1");
 }
 
-bool logged(const std::string& log, const std::string& pattern) {
+bool logged(std::string log, const std::string& pattern) {
+  // Windows writes its line ends as CR LF.
+  log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());
   // Every line: an ISO 8601 UTC time, then the level and the event.
   return std::regex_search(
-      log, std::regex("(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z " +
-                      pattern));
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
+      log, std::regex("(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z " + pattern));
 }
 
 TurnReport at(int32_t x, int32_t y) {
@@ -105,17 +98,18 @@ TEST_F(Unattended, OptionsAnswerTheQuestionsAndNameTheFiles) {
   clients_.clear();
   EXPECT_EQ(server_.wait_exit(), 1);
   const std::string log = server_.errors();
-  EXPECT_TRUE(logged(log, "INFO zolt-server " ZOLT_VERSION " starting: TCP port " +
-                              std::to_string(test_port()) + " .*bot route file 'routes/r.txt'"))
-      << log;
-  EXPECT_TRUE(logged(log, "INFO player 0 joined from 127\\.0\\.0\\.1:[0-9]+\n")) << log;
-  EXPECT_TRUE(logged(log, "INFO player 1 joined from 127\\.0\\.0\\.1:[0-9]+\n")) << log;
-  EXPECT_TRUE(logged(log, "INFO match started: 2 humans, 1 bot, map 3\n")) << log;
-  EXPECT_TRUE(logged(log, "WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) closed the connection in "
-                          "turn 2 at step 'relay_a'"))
-      << log;
-  EXPECT_TRUE(logged(log, "INFO match over after 1 turns in [0-9.]+ s: a client broke")) << log;
-  EXPECT_TRUE(logged(log, "INFO the host name gives 127.0.0.1, a loopback address")) << log;
+  for (const std::string& event :
+       {"INFO zolt-server " ZOLT_VERSION " starting: TCP port " + std::to_string(test_port()) +
+            " .*bot route file 'routes/r.txt'",
+        std::string("INFO the host name gives 127.0.0.1, a loopback address"),
+        std::string("INFO player 0 joined from 127\\.0\\.0\\.1:[0-9]+\n"),
+        std::string("INFO player 1 joined from 127\\.0\\.0\\.1:[0-9]+\n"),
+        std::string("INFO match started: 2 humans, 1 bot, map 3\n"),
+        std::string("WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) closed the connection in turn "
+                    "2 at step 'relay_a'"),
+        std::string("INFO match over after 1 turns in [0-9.]+ s: a client broke")}) {
+    EXPECT_TRUE(logged(log, event)) << event << "\n" << log;
+  }
 }
 
 TEST_F(Unattended, OnlyTheQuestionsNotAnsweredAreAsked) {
@@ -128,8 +122,6 @@ TEST_F(Unattended, OnlyTheQuestionsNotAnsweredAreAsked) {
       {{"--humans", "0", "--bots", "0", "--map", "1"}, "", ""},
       {{"--humans", "0", "--bots", "0"}, "4\n", std::string(MAP_LIST) + MAP_PROMPT},
       {{"--map", "2"}, "0\n0\n", std::string(HUMANS_PROMPT) + BOTS_PROMPT},
-      {{"--bots", "0"}, "x\n0\n3\n",
-       std::string(HUMANS_PROMPT) + NOT_AN_INTEGER + HUMANS_PROMPT + MAP_LIST + MAP_PROMPT},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
@@ -149,10 +141,14 @@ TEST_F(Unattended, ABreakEndsTheMatchWithTheReasonInTheLog) {
     int32_t relay_a_reply;  // 0: the client goes silent instead
     const char* logged_line;
   } cases[] = {
-      {"146 as the reply to relay_a", {}, 146,
+      {"146 as the reply to relay_a",
+       {},
+       146,
        "ERROR player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) broke the protocol in turn 1 at step "
        "'reply to relay_a': expected 147, got 146"},
-      {"silent longer than the client timeout", {"--client-timeout", "1"}, 0,
+      {"silent longer than the client timeout",
+       {"--client-timeout", "1"},
+       0,
        "WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) stayed silent for 1 s \\(the client timeout\\) "
        "in turn 1 at step 'relay_a'"},
   };
@@ -199,8 +195,9 @@ TEST_F(Unattended, DroppedClientsLeaveTheOthersPlayingWithFullTables) {
   clients_[1]->close();
   EXPECT_EQ(server_.wait_exit(), 1);
   const std::string log = server_.errors();
-  EXPECT_TRUE(logged(log, "WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) dropped in turn 3; 1 human "
-                          "client left"))
+  EXPECT_TRUE(logged(log,
+                     "WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) dropped in turn 3; 1 human "
+                     "client left"))
       << log;
   EXPECT_TRUE(logged(log, "INFO match over after 4 turns .*: no human client is left")) << log;
 }
@@ -283,16 +280,19 @@ TEST_F(Unattended, SignalsEndTheMatchCleanly) {
   }
 }
 
-TEST_F(Unattended, BadOptionsAreUsageErrors) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--humans", "-1"}, {"--bots", "1000001"}, {"--verbose"}, {"--port", "0"}}) {
-    SCOPED_TRACE(args[0]);
-    ServerProcess server;
-    server.start(dir_.path(), args, "", true);
-    EXPECT_EQ(server.wait_exit(), 2);
-    EXPECT_EQ(server.output(), "");
-    EXPECT_NE(server.errors().find(args[0]), std::string::npos) << server.errors();
-  }
+// An address given to --bind that is not one of this machine's cannot be
+// bound: the server ends before it waits for anyone.
+TEST_F(Unattended, AnAddressThatCannotBeBoundEndsTheServer) {
+  put_bot_route_file(dir_.path(), "");
+  ServerProcess server;
+  server.start(dir_.path(),
+               {"localhost", "--humans", "1", "--bots", "0", "--map", "0", "--bind", "192.0.2.1"},
+               "", true);
+  EXPECT_EQ(server.wait_exit(), 3);
+  EXPECT_EQ(server.output(), welcome());
+  EXPECT_TRUE(
+      logged(server.errors(), "ERROR cannot bind TCP port " + std::to_string(test_port()) + ": "))
+      << server.errors();
 }
 
 }  // namespace

@@ -134,6 +134,13 @@ void TempDir::write(const std::string& name, const std::string& content) const {
   std::ofstream(path_ + "/" + name, std::ios::binary) << content;
 }
 
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
 bool server_has_port_option() {
   const char* fixed = std::getenv("ZOLT_E2E_PORT_2000");
   return fixed == nullptr || std::strcmp(fixed, "1") != 0;

@@ -39,6 +39,9 @@ class TempDir {
   std::string path_;
 };
 
+// The whole content of a file; empty when there is none.
+std::string read_file(const std::string& path);
+
 // Whether the server under test is the Windows build.
 bool server_is_windows();
 

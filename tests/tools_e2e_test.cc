@@ -35,13 +35,6 @@ struct ClientRun {
   std::string out, err;
 };
 
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 // Runs zolt-client with args to its end (stopping it after 60 s).
 ClientRun run_client(const std::vector<std::string>& args) {
   TempDir dir;
