@@ -38,19 +38,17 @@ void stop_now(const char* why) {
   put(" INFO match stopped by ");
   put(why);
   put(" after ");
-  char digits[24];
+  char turns_text[24];
+  char* digit = turns_text + sizeof turns_text - 1;
+  *digit = '\0';
   uint64_t turns = running_server->turns_played.load(std::memory_order_relaxed);
-  size_t n = 0;
   do {
-    digits[n++] = static_cast<char>('0' + turns % 10);
+    *--digit = static_cast<char>('0' + turns % 10);
     turns /= 10;
   } while (turns != 0);
-  char turns_text[24];
-  for (size_t i = 0; i < n; ++i) turns_text[i] = digits[n - 1 - i];
-  turns_text[n] = '\0';
-  put(turns_text);
+  put(digit);
   put(" turns");
-  log_line_now(line, length);
+  if (log_enabled(LogLevel::Info)) log_line_now(line, length);
   console_write_now(stdout, END_BANNER, sizeof END_BANNER - 1);
   std::_Exit(EXIT_MATCH_OVER);
 }
