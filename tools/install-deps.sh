@@ -3,13 +3,13 @@
 # as root on Debian, with apt-get. Anything else is left to the caller, and
 # the scripts that need a missing tool say so and skip it.
 #   install-deps.sh            the Linux build and its tests
-#   install-deps.sh windows    also the Windows cross compiler, Wine and zip
+#   install-deps.sh windows    also the Windows cross compiler, Wine and unzip
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-  iproute2 libcli11-dev)
+  iproute2 libcli11-dev dpkg-dev file help2man lintian man-db)
 if [ "${1:-}" = windows ]; then
-  packages+=(g++-mingw-w64-x86-64 wine wine64 zip)
+  packages+=(g++-mingw-w64-x86-64 wine wine64 unzip)
 fi
 
 missing=()

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# The Windows stage of tools/test.sh: cross-builds zolt-server.exe into
-# build-windows/ (warnings are errors), checks that it needs no DLL beyond
-# those of Windows itself, packs the zip for the operators, and runs the
-# end-to-end suite of the Linux build (build/zolt_e2e) against the .exe under
-# Wine. The Wine prefix lives in build-windows/wineprefix; it is set up once
-# and reused, and its Wine server is started once for the whole suite.
-# Without Wine it still builds and packs, and says that it skipped the suite.
+# The Windows stage of tools/test.sh: cross-builds zolt-server.exe and
+# zolt-client.exe into build-windows/ (warnings are errors), checks that they
+# need no DLL beyond those of Windows itself, makes the operators' zip with
+# CPack, and runs the end-to-end suite of the Linux build (build/zolt_e2e)
+# against the .exe under Wine. Then it uses the zip as an operator would:
+# unpacked, a match started with start-server.cmd (its answers piped) and
+# played by the Linux zolt-client, and a match of the unpacked zolt-client.exe
+# against the Linux server. The Wine prefix lives in build-windows/wineprefix;
+# it is set up once and reused, and its Wine server is started once for the
+# whole stage. Without Wine it still builds and packs, and says that it
+# skipped the rest.
 #   test-windows.sh [LINUX_BUILD_DIR [WINDOWS_BUILD_DIR]]   (build, build-windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,37 +30,51 @@ missing() {
   local tool
   for tool in "$@"; do command -v "$tool" > /dev/null || echo -n "$tool "; done
 }
-lacking=$(missing x86_64-w64-mingw32-g++ x86_64-w64-mingw32-objdump zip)
+lacking=$(missing x86_64-w64-mingw32-g++ x86_64-w64-mingw32-objdump unzip)
 if [ -n "$lacking" ]; then
   say "skipped: ${lacking}missing and not installable here (Debian packages" \
-    "g++-mingw-w64-x86-64, zip)"
+    "g++-mingw-w64-x86-64, unzip)"
   exit 0
 fi
 
 mkdir -p "$dir"
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DZOLT_WERROR=ON > "$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; fail "configure"; }
-cmake --build "$dir" --target zolt-server || fail "build of zolt-server.exe"
+cmake --build "$dir" --target zolt-server zolt-client || fail "build of the .exe files"
 exe="$dir/zolt-server.exe"
 # The harness splits the server command at spaces.
 [[ "$exe" != *" "* ]] || fail "the path $exe must not contain spaces"
 
 # The operators' machines have Windows and nothing else: the C and C++
-# runtimes and the thread library must be inside the .exe.
-imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
-say "zolt-server.exe imports: $(echo $imports)"
-[ -n "$imports" ] || fail "no import table found in $exe"
-for dll in $imports; do
-  case "${dll,,}" in
-    kernel32.dll | msvcrt.dll | ws2_32.dll | user32.dll | advapi32.dll) ;;
-    *) fail "zolt-server.exe needs $dll, which Windows does not have" ;;
-  esac
+# runtimes and the thread library must be inside each .exe.
+for program in "$exe" "$dir/tools/zolt-client.exe"; do
+  name=${program##*/}
+  imports=$(x86_64-w64-mingw32-objdump -p "$program" | sed -n 's/^[[:space:]]*DLL Name: //p') ||
+    fail "cannot read $program"
+  say "$name imports: $(echo $imports)"
+  [ -n "$imports" ] || fail "no import table found in $program"
+  for dll in $imports; do
+    case "${dll,,}" in
+      kernel32.dll | msvcrt.dll | ws2_32.dll | user32.dll | advapi32.dll) ;;
+      *) fail "$name needs $dll, which Windows does not have" ;;
+    esac
+  done
 done
 
-zip_path=$(bash tools/package-windows.sh "$dir") || fail "packaging"
-listing=$(zip -sf "$zip_path")
-for entry in zolt-server.exe README.txt maps/bot.txt maps/dept0.txt; do
-  grep -q "/$entry\$" <<< "$listing" || fail "$entry missing from $zip_path"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
+package=zolt-server-$version-windows-x64
+zip_path="$dir/$package.zip"
+rm -f "$zip_path"
+(cd "$dir" && cpack -G ZIP) > "$dir/cpack.log" 2>&1 || { cat "$dir/cpack.log"; fail "cpack -G ZIP"; }
+listing=$(unzip -Z1 "$zip_path") || fail "$zip_path is not a zip"
+for entry in zolt-server.exe zolt-client.exe start-server.cmd README.txt maps/bot.txt \
+    maps/dept0.txt maps/dept4.txt; do
+  grep -qx "$package/$entry" <<< "$listing" || fail "$entry missing from $zip_path"
+done
+# Notepad and cmd.exe want CR LF at the end of every line.
+for entry in README.txt start-server.cmd; do
+  ! unzip -p "$zip_path" "$package/$entry" | grep -qv $'\r$' ||
+    fail "$entry in the zip has lines without CR LF"
 done
 say "package: $zip_path"
 
@@ -117,4 +135,79 @@ ZOLT_E2E_PORT_2000=1 ZOLT_CTEST_JOBS=1 bash tools/run-ctest.sh "$linux_dir" wind
   -R '^e2e\.' || rc=$?
 say "the same, started without options on port 2000, one at a time: $((SECONDS - start)) s"
 rm -f "$ZOLT_BOT_ROUTE_FILE"
+
+# The zip as an operator uses it.
+passed=0
+failed=0
+check() {
+  local what=$1
+  shift
+  if "$@"; then
+    say "ok: $what"
+    passed=$((passed + 1))
+  else
+    say "FAILED: $what"
+    failed=$((failed + 1))
+  fi
+}
+# wait_listening PORT PID: until something listens on PORT, while PID lives.
+wait_listening() {
+  local i
+  for ((i = 0; i < 600; i++)); do
+    [ -n "$(ss -Hltn "sport = :$1")" ] && return 0
+    kill -0 "$2" 2> /dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+# table_row OUTPUT PLAYER: "x y" of that player in zolt-client's last table.
+table_row() { awk -v p="$2" '$1 == p && NF == 5 { print $2, $3 }' <<< "$1" | tr -d '\r'; }
+
+unpacked="$dir/unpacked"
+rm -rf "$unpacked"
+mkdir -p "$unpacked"
+unzip -q "$zip_path" -d "$unpacked" || fail "unpacking $zip_path"
+folder="$unpacked/$package"
+
+# start-server.cmd with the three answers typed in (1 human player, 1 CPU
+# player, map 0), played by the Linux client. Player 0 starts where
+# maps\dept0.txt says (x 100) and the bot walks its route from maps\bot.txt,
+# both found beside start-server.cmd; nothing may appear on C:.
+start_server_match() {
+  local port=2001 out="$dir/start-server.out" pid client rc=0
+  printf '1\n1\n0\n' | timeout 120 wine cmd /c "$(winepath -w "$folder/start-server.cmd")" \
+    --port $port > "$out" 2>&1 &
+  pid=$!
+  wait_listening $port $pid || { cat "$out"; return 1; }
+  client=$(timeout 60 "$linux_dir/tools/zolt-client" --clients 1 --turns 20 --port $port) ||
+    { echo "$client"; cat "$out"; return 1; }
+  wait $pid || rc=$?
+  echo "$client"
+  tr -d '\r' < "$out" | grep -E 'INFO|exit code'
+  # The clients have gone: the match ends with exit code 1, which the
+  # command file shows, and passes on once its pause has read the end of input.
+  [ "$rc" = 1 ] && grep -q 'exit code 1' "$out" &&
+    [ "$(table_row "$client" 0 | cut -d' ' -f1)" = 100 ] &&
+    [ -n "$(table_row "$client" 1)" ] && [ "$(table_row "$client" 1)" != "0 0" ] &&
+    [ ! -e "$WINEPREFIX/drive_c/bot.txt" ]
+}
+check "start-server.cmd from the unpacked zip runs a match (Linux client)" start_server_match
+
+# The unpacked zolt-client.exe against the Linux server.
+windows_client_match() {
+  local port=2002 out="$dir/linux-server.out" pid client rc=0
+  timeout 60 "$linux_dir/zolt-server" --humans 1 --bots 0 --map 0 --port $port --bot-file maps/bot.txt \
+    --maps-dir maps < /dev/null > "$out" 2>&1 &
+  pid=$!
+  wait_listening $port $pid || { cat "$out"; return 1; }
+  client=$(timeout 120 wine "$folder/zolt-client.exe" --clients 1 --turns 20 --port $port) ||
+    { echo "$client"; kill $pid; cat "$out"; return 1; }
+  wait $pid || rc=$?
+  echo "$client"
+  [ "$rc" = 1 ] && [ "$(table_row "$client" 0 | cut -d' ' -f1)" = 100 ]
+}
+check "zolt-client.exe from the unpacked zip plays against the Linux server" windows_client_match
+
+[ -n "${ZOLT_RESULTS:-}" ] && echo "windows-package $passed $failed" >> "$ZOLT_RESULTS"
+[ "$failed" = 0 ] || rc=1
 exit $rc

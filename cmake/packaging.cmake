@@ -1,0 +1,92 @@
+# What the operators install, and the packages that carry it:
+#   Linux:   cpack -G DEB   in a build folder: zolt-server_<version>_<arch>.deb
+#   Windows: cpack -G ZIP   in the cross build: zolt-server-<version>-windows-x64.zip
+# The files of both besides the programs are in packaging/.
+set(ZOLT_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
+set(ZOLT_PACKAGE_STAGE ${CMAKE_BINARY_DIR}/package-files)
+file(GLOB ZOLT_SAMPLE_MAPS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/maps/*.txt)
+
+set(CPACK_PACKAGE_NAME zolt-server)
+set(CPACK_PACKAGE_VENDOR "ZOLT server maintainers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "ZOLT game server for networked players")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_GENERATOR "")
+
+if(WIN32)
+  # One folder that runs from wherever it was unpacked: the programs, the
+  # sample maps, and start-server.cmd, which finds both beside itself.
+  install(TARGETS zolt-server zolt-client RUNTIME DESTINATION .)
+  install(FILES ${ZOLT_SAMPLE_MAPS} DESTINATION maps)
+  # Windows' editors and cmd.exe want CR LF line ends.
+  configure_file(${CMAKE_SOURCE_DIR}/docs/windows.md ${ZOLT_PACKAGE_STAGE}/README.txt
+    @ONLY NEWLINE_STYLE CRLF)
+  configure_file(${ZOLT_PACKAGING_DIR}/start-server.cmd ${ZOLT_PACKAGE_STAGE}/start-server.cmd
+    @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${ZOLT_PACKAGE_STAGE}/README.txt ${ZOLT_PACKAGE_STAGE}/start-server.cmd
+    DESTINATION .)
+
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME zolt-server-${PROJECT_VERSION}-windows-x64)
+else()
+  include(GNUInstallDirs)
+  set(ZOLT_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/zolt-server)
+  install(TARGETS zolt-server zolt-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${ZOLT_SAMPLE_MAPS} DESTINATION ${CMAKE_INSTALL_DATADIR}/zolt-server/maps)
+  # The unit names /usr/bin and /usr/share: it belongs to the package, whose
+  # prefix is /usr.
+  install(FILES ${ZOLT_PACKAGING_DIR}/zolt-server@.service DESTINATION lib/systemd/system)
+  install(FILES ${ZOLT_PACKAGING_DIR}/lan1.ini DESTINATION ${ZOLT_DOC_DIR}/examples)
+  install(FILES ${ZOLT_PACKAGING_DIR}/copyright DESTINATION ${ZOLT_DOC_DIR})
+  install(DIRECTORY DESTINATION /etc/zolt-server)
+
+  # Debian wants its changelog and man pages compressed, without a time
+  # stamp in the gzip header.
+  find_program(ZOLT_GZIP gzip REQUIRED)
+  add_custom_command(OUTPUT ${ZOLT_PACKAGE_STAGE}/changelog.gz
+    COMMAND ${ZOLT_GZIP} -9nc ${ZOLT_PACKAGING_DIR}/changelog > ${ZOLT_PACKAGE_STAGE}/changelog.gz
+    DEPENDS ${ZOLT_PACKAGING_DIR}/changelog VERBATIM)
+  set(ZOLT_PACKAGE_BUILT ${ZOLT_PACKAGE_STAGE}/changelog.gz)
+  install(FILES ${ZOLT_PACKAGE_STAGE}/changelog.gz DESTINATION ${ZOLT_DOC_DIR})
+
+  # The man pages are the programs' own --help, with what it lacks from
+  # packaging/<program>.h2m; their version is the project's (zolt-client has
+  # no --version option).
+  find_program(ZOLT_HELP2MAN help2man)
+  if(ZOLT_HELP2MAN)
+    foreach(program zolt-server zolt-client)
+      set(page ${ZOLT_PACKAGE_STAGE}/${program}.6)
+      add_custom_command(OUTPUT ${page}.gz
+        COMMAND ${ZOLT_HELP2MAN} --no-info --section=6 --version-string=${PROJECT_VERSION}
+          --include=${ZOLT_PACKAGING_DIR}/${program}.h2m --output=${page} $<TARGET_FILE:${program}>
+        COMMAND ${ZOLT_GZIP} -9nf ${page}
+        DEPENDS ${program} ${ZOLT_PACKAGING_DIR}/${program}.h2m VERBATIM)
+      list(APPEND ZOLT_PACKAGE_BUILT ${page}.gz)
+      install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
+    endforeach()
+  else()
+    message(WARNING "help2man not found (Debian package help2man): the install and the "
+      "package will have no man pages")
+  endif()
+  add_custom_target(zolt-package-files ALL DEPENDS ${ZOLT_PACKAGE_BUILT})
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER
+    "ZOLT server maintainers <maintainers@users.noreply.c-seed-18d655f5.example>"
+    CACHE STRING "Maintainer field of the .deb")
+  set(CPACK_DEBIAN_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # The first line of the Description field is the summary above.
+  string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "zolt-server hosts one match of ZOLT: the human players' client programs\n"
+    "connect over TCP and the server walks the CPU players along their routes.\n"
+    "zolt-client plays a test match against it. The package has the sample maps\n"
+    "and a systemd unit that runs one match per instance.")
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${ZOLT_PACKAGING_DIR}/postinst ${ZOLT_PACKAGING_DIR}/prerm ${ZOLT_PACKAGING_DIR}/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
+
+include(CPack)

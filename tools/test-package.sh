@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# The package stage of tools/test.sh: builds the .deb the way an operator
+# would (cpack -G DEB in build-package/), checks it with lintian, installs it
+# with dpkg (the machine is meant to be a throwaway), runs the installed
+# zolt-server --version, looks up its man page, checks the service unit with
+# systemd-analyze verify where that exists, and removes the package.
+#   test-package.sh [BUILD_DIR]   (build-package)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+dir="$root/${1:-build-package}"
+
+say() { echo "test-package: $*"; }
+passed=0
+failed=0
+skipped=0
+record() {
+  [ -n "${ZOLT_RESULTS:-}" ] && echo "package $passed $failed $skipped" >> "$ZOLT_RESULTS"
+  return 0
+}
+# check WHAT COMMAND...: runs the command and counts it.
+check() {
+  local what=$1
+  shift
+  if "$@"; then
+    say "ok: $what"
+    passed=$((passed + 1))
+  else
+    say "FAILED: $what"
+    failed=$((failed + 1))
+  fi
+}
+
+bash tools/install-deps.sh || true
+lacking=""
+for tool in cmake cpack ninja dpkg dpkg-deb dpkg-shlibdeps help2man lintian man; do
+  command -v "$tool" > /dev/null || lacking+="$tool "
+done
+if [ "$(id -u)" != 0 ]; then
+  lacking+="root "
+fi
+if [ -n "$lacking" ]; then
+  say "skipped: ${lacking}missing (Debian packages dpkg-dev, help2man, lintian," \
+    "man-db; installing the package needs root)"
+  exit 0
+fi
+
+build_package() {
+  mkdir -p "$dir" &&
+    cmake -S . -B "$dir" -G Ninja -DZOLT_BUILD_TESTS=OFF -DZOLT_WERROR=ON \
+      > "$dir/configure.log" 2>&1 &&
+    cmake --build "$dir" &&
+    rm -f "$dir"/*.deb &&
+    (cd "$dir" && cpack -G DEB) &&
+    deb=$(ls "$dir"/zolt-server_*.deb) &&
+    dpkg-deb -f "$deb" Package Version Depends &&
+    # The computed dependencies: the C and C++ runtimes at least.
+    dpkg-deb -f "$deb" Depends | grep -q 'libc6'
+}
+deb=""
+check "the package builds, with its dependencies computed" build_package
+if [ -z "$deb" ]; then
+  [ -f "$dir/configure.log" ] && cat "$dir/configure.log"
+  record
+  exit 1
+fi
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
+
+# lintian refuses to run as root without this; it only reads the .deb.
+check "lintian finds no error" lintian --allow-root --fail-on error "$deb"
+
+trap 'dpkg -r zolt-server > /dev/null 2>&1 || true' EXIT
+# A minimal Debian may exclude man pages from every install: not these.
+check "dpkg installs it" dpkg --path-include='/usr/share/man/man6/zolt-*' -i "$deb"
+installed_version() {
+  local out
+  out=$(/usr/bin/zolt-server --version) && echo "$out" && [ "$out" = "zolt-server $version" ]
+}
+check "the installed zolt-server --version says $version" installed_version
+check "man finds the man pages" man -w zolt-server zolt-client
+
+if command -v systemd-analyze > /dev/null; then
+  verify_unit() {
+    local out rc=0
+    out=$(systemd-analyze verify zolt-server@lan1.service 2>&1) || rc=$?
+    [ -n "$out" ] && echo "$out"
+    # Some complaints only warn ("..., ignoring") and leave the exit code 0.
+    [ "$rc" = 0 ] && ! grep -q 'zolt-server@' <<< "$out"
+  }
+  check "systemd-analyze verify accepts the unit" verify_unit
+else
+  say "skipped the unit check: no systemd-analyze here"
+  skipped=$((skipped + 1))
+fi
+
+removed() { dpkg -r zolt-server && [ ! -e /usr/bin/zolt-server ]; }
+check "dpkg removes it" removed
+trap - EXIT
+
+record
+[ "$failed" = 0 ]
