@@ -286,14 +286,11 @@ TEST(ZoltClient, ExplainsAServerThatDoesNotAnswerAndWaitsOn) {
   ASSERT_EQ(client_join(human.link), 2);
   const std::string out_path = dir.path() + "/out", err_path = dir.path() + "/err";
   const pid_t pid = spawn_client({"--trace", "--port", port_text()}, out_path, err_path);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (read_file(err_path).find("Still waiting.") == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline) {
+  for (int i = 0; i < 400 && read_file(err_path).find("Still") == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  const std::string err = read_file(err_path);
-  EXPECT_NE(err.find("client 0 has had no answer to its greeting for 5 s."), std::string::npos)
-      << err;
+  EXPECT_NE(read_file(err_path).find("client 0 has had no answer to its greeting for 5 s."),
+            std::string::npos);
   // Still waiting, and its trace so far is out, not held in a buffer.
   EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);
   EXPECT_EQ(read_file(out_path), "client 0   join       C->S  greeting             147\n");
