@@ -12,7 +12,8 @@
 // the start position file.
 //
 // Input: bytes human count (1..4), which human q is served (0..count-1), bot
-// count (0..12), first turn (odd) or later, map number (0..3, whose start
+// count (0..12), a flags byte (bit 0: the first turn, else a later one;
+// bit 1: with --check-clients and --trace), map number (0..3, whose start
 // position file lies in the working directory); relay_a and relay_b (int32,
 // little-endian); then the pieces, each a length byte (0: close; else
 // 1..64 bytes, longer lengths cut to 64) and its bytes.
@@ -28,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "console/log.h"
 #include "fuzz/fuzz_support.h"
 #include "match/match.h"
 #include "net/message.h"
@@ -108,7 +110,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::string err;
   socket_startup(&err);
   // The first turn reads dept<N>.txt from the working directory: work in a
-  // directory of our own that holds them. The console text goes to
+  // directory of our own that holds them. The console text and the log go to
   // /dev/null.
   std::string pattern = (std::filesystem::temp_directory_path() / "zolt-fuzz-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) std::abort();
@@ -117,6 +119,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::atexit(remove_work_dir);
   std::filesystem::current_path(work_dir);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
+  if (!log_open("/dev/null", false, &err)) std::abort();
   return 0;
 }
 
@@ -127,7 +130,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   match.human_count = input.take_small(1, 4);
   const int32_t q = input.take_small(0, match.human_count - 1);
   match.bot_count = input.take_small(0, 12);
-  const bool first_turn = (input.take_byte() & 1) != 0;
+  const uint8_t flags = input.take_byte();
+  const bool first_turn = (flags & 1) != 0;
+  server->options.check_clients = server->options.trace = (flags & 2) != 0;
+  server->inspect_messages = server->options.check_clients;
   match.map_number = input.take_small(0, MAP_FILES - 1);
   create_route_tables(match);
   create_client_table(match);

@@ -19,7 +19,12 @@ int32_t client_recv(ClientLink& link, const char* step) {
   if (link.closed) return 0;
   // recv_number's steps, done here so that an empty receive (the server has
   // gone) can be told apart from a message "0".
-  const size_t got = socket_recv(link.socket, link.buffer, MESSAGE_LIMIT);
+  bool timed_out = false;
+  size_t got = socket_recv(link.socket, link.buffer, MESSAGE_LIMIT, &timed_out);
+  while (got == 0 && timed_out && link.on_silence && link.on_silence(step)) {
+    timed_out = false;
+    got = socket_recv(link.socket, link.buffer, MESSAGE_LIMIT, &timed_out);
+  }
   link.buffer[got] = '\0';
   if (got == 0) {
     link.closed = true;

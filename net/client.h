@@ -20,9 +20,16 @@
 // Called for every message, with its direction and the step it belongs to.
 using TraceFunction = std::function<void(bool outgoing, const char* step, int32_t value)>;
 
+// Called when a receive gives up after the socket's receive timeout, with the
+// step waited for; true to wait again, false to treat the link as closed.
+using SilenceFunction = std::function<bool(const char* step)>;
+
 struct ClientLink {
   SocketHandle socket = INVALID_SOCKET_HANDLE;
   TraceFunction trace;  // optional
+  // optional: without it (or without a receive timeout) a receive that gets
+  // no byte closes the link
+  SilenceFunction on_silence;
   uint64_t sent = 0;
   uint64_t received = 0;
   bool closed = false;              // a receive found the connection closed

@@ -71,6 +71,10 @@ long socket_send(SocketHandle connection, const char* data, size_t length);
 size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity,
                    bool* timed_out = nullptr);
 
+// Bytes that have arrived on connection and wait for a receive, without
+// waiting or taking them; 0 when there are none or they cannot be counted.
+size_t socket_pending(SocketHandle connection);
+
 // Client side, for tools and tests: connects to host:port (IPv4); returns
 // INVALID_SOCKET_HANDLE and fills *err on failure.
 SocketHandle socket_connect(const char* host, uint16_t port, std::string* err);

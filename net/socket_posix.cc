@@ -4,6 +4,7 @@
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -185,6 +186,12 @@ SocketHandle socket_connect(const char* host, uint16_t port, std::string* err) {
     return INVALID_SOCKET_HANDLE;
   }
   return fd;
+}
+
+size_t socket_pending(SocketHandle connection) {
+  int count = 0;
+  if (::ioctl(fd_of(connection), FIONREAD, &count) != 0 || count < 0) return 0;
+  return static_cast<size_t>(count);
 }
 
 void socket_close(SocketHandle s, bool abort) {

@@ -196,6 +196,12 @@ SocketHandle socket_connect(const char* host, uint16_t port, std::string* err) {
   return handle(s);
 }
 
+size_t socket_pending(SocketHandle connection) {
+  u_long count = 0;
+  if (::ioctlsocket(native(connection), FIONREAD, &count) != 0) return 0;
+  return static_cast<size_t>(count);
+}
+
 void socket_close(SocketHandle s, bool abort) {
   if (s == INVALID_SOCKET_HANDLE) return;
   if (abort) {

@@ -2,12 +2,161 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 
 #include "console/log.h"
+#include "net/decimal.h"
 #include "net/message.h"
 #include "net/protocol.h"
 
 namespace {
+
+// What the summary calls each kind, in the order of Departure.
+const char* const DEPARTURE_NAMES[DEPARTURE_KINDS] = {
+    "replies other than 147",
+    "messages not exactly one integer",
+    "zeros read as no value",
+    "numbers outside 32 bits",
+    "receives holding two messages",
+    "greetings other than 147",
+    "echoes other than the player count",
+};
+
+// A message's bytes for the log: within quotes, \xNN for any byte that is
+// not printable ASCII, and \" and \\ for the quote and the backslash.
+// REQUIRES: out holds 4 x length + 3 bytes.
+void quote_bytes(const char* bytes, size_t length, char* out) {
+  constexpr char hex[] = "0123456789abcdef";
+  size_t n = 0;
+  out[n++] = '"';
+  for (size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c == '"' || c == '\\') {
+      out[n++] = '\\';
+      out[n++] = static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7f) {
+      out[n++] = static_cast<char>(c);
+    } else {
+      out[n++] = '\\';
+      out[n++] = 'x';
+      out[n++] = hex[c >> 4];
+      out[n++] = hex[c & 15];
+    }
+  }
+  out[n++] = '"';
+  out[n] = '\0';
+}
+
+// A departure: counted, and a warning naming player, turn and step.
+void warn(Server& server, int32_t q, const char* step, Departure kind, const char* what) {
+  ClientState& link = server.client_state[static_cast<size_t>(q)];
+  link.departures.count[static_cast<size_t>(kind)].fetch_add(1, std::memory_order_relaxed);
+  log_line(LogLevel::Warning, "player %d (%s) in turn %" PRIu64 " at step '%s': %s",
+           static_cast<int>(q), link.peer, current_turn(server), step, what);
+}
+
+// The trace line of a received message and, with --check-clients, how it
+// departs from the protocol.
+void inspect_received(Server& server, int32_t q, const char* step, Expect expect, const char* bytes,
+                      size_t length, int32_t value) {
+  const Options& options = server.options;
+  // Bytes behind the message show that the client did not wait for the
+  // answer. Only the check looks: it costs a system call.
+  const size_t waiting = options.check_clients
+                             ? socket_pending(server.match.client_socket[static_cast<size_t>(q)])
+                             : 0;
+  const MessageForm form = message_form(bytes, length, waiting);
+  char shown[4 * MESSAGE_LIMIT + 3] = "";
+  if (form != MessageForm::Plain) quote_bytes(bytes, length, shown);
+  if (options.trace) {
+    log_line(LogLevel::Info, "trace player %d turn %" PRIu64 " C->S '%s' %d%s%s",
+             static_cast<int>(q), current_turn(server), step, static_cast<int>(value),
+             form == MessageForm::Plain ? "" : " bytes ", shown);
+  }
+  if (!options.check_clients) return;
+  char what[4 * MESSAGE_LIMIT + 160];
+  const int read_as = static_cast<int>(value);
+  switch (form) {
+    case MessageForm::Plain:
+      break;
+    case MessageForm::NotOneInteger:
+      std::snprintf(what, sizeof what, "%s is not exactly one integer; read as %d", shown, read_as);
+      warn(server, q, step, Departure::NotOneInteger, what);
+      break;
+    case MessageForm::OutOfRange:
+      std::snprintf(what, sizeof what, "%s is outside the 32-bit range; read as %d", shown,
+                    read_as);
+      warn(server, q, step, Departure::OutOfRange, what);
+      break;
+    case MessageForm::TwoInOneReceive:
+      if (waiting > 0) {
+        std::snprintf(what, sizeof what,
+                      "%s had %zu more bytes waiting behind it: the client sent again "
+                      "without waiting for the answer; read as %d",
+                      shown, waiting, read_as);
+      } else {
+        std::snprintf(what, sizeof what, "%s holds two messages in one receive; read as %d", shown,
+                      read_as);
+      }
+      warn(server, q, step, Departure::TwoInOneReceive, what);
+      break;
+  }
+  const int32_t players = player_count(server.match);
+  if (expect == Expect::TurnValue && value == 0) {
+    warn(server, q, step, Departure::ZeroAsNoValue,
+         "reads as 0, which the server takes as no value (-1)");
+  } else if (expect == Expect::Reply && value != ACK) {
+    std::snprintf(what, sizeof what, "replied %d, not 147; the server drops it", read_as);
+    warn(server, q, step, Departure::ReplyNotAck, what);
+  } else if (expect == Expect::Greeting && value != ACK) {
+    std::snprintf(what, sizeof what, "greeted with %d, not 147", read_as);
+    warn(server, q, step, Departure::BadGreeting, what);
+  } else if (expect == Expect::Echo && value != players) {
+    std::snprintf(what, sizeof what, "echoed %d, not the player count %d", read_as,
+                  static_cast<int>(players));
+    warn(server, q, step, Departure::BadEcho, what);
+  }
+}
+
+// Appends text to out[*length..size), cut at the end: plain stores only.
+void put(char* out, size_t size, size_t* length, const char* text) {
+  while (*text != '\0' && *length < size) out[(*length)++] = *text++;
+}
+
+void put_number(char* out, size_t size, size_t* length, uint64_t value) {
+  char digits[24];
+  size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0 && *length < size) out[(*length)++] = digits[--n];
+}
+
+// Human q's summary line, without time and level, built with plain stores so
+// that the stop handler may use it. Sets *any when q departed at all.
+size_t summary_line(const Server& server, int32_t q, char* out, size_t size, bool* any) {
+  const ClientState& link = server.client_state[static_cast<size_t>(q)];
+  size_t length = 0;
+  put(out, size, &length, "player ");
+  put_number(out, size, &length, static_cast<uint64_t>(q));
+  put(out, size, &length, " (");
+  put(out, size, &length, link.peer);
+  put(out, size, &length, ") departures from the protocol: ");
+  *any = false;
+  for (size_t kind = 0; kind < DEPARTURE_KINDS; ++kind) {
+    const uint32_t n = link.departures.count[kind].load(std::memory_order_relaxed);
+    *any = *any || n > 0;
+    if (kind > 0) put(out, size, &length, ", ");
+    put_number(out, size, &length, n);
+    put(out, size, &length, " ");
+    put(out, size, &length, DEPARTURE_NAMES[kind]);
+  }
+  return length;
+}
+
+constexpr size_t SUMMARY_SIZE = 512;
 
 void mark_broken(Server& server, int32_t q, const char* step, const char* what) {
   ClientState& link = server.client_state[static_cast<size_t>(q)];
@@ -26,13 +175,41 @@ void watch_client(Server& server, int32_t q) {
   uint16_t port = 0;
   socket_peer_address(socket, address, &port);
   std::snprintf(link.peer, sizeof link.peer, "%s:%u", address, static_cast<unsigned>(port));
+  server.inspect_messages = server.options.trace || server.options.check_clients;
+  server.clients_watched.store(q + 1, std::memory_order_release);
   // A client that speaks within the slice costs nothing more.
   if (socket != INVALID_SOCKET_HANDLE) {
     socket_set_receive_timeout(socket, static_cast<int>(server.wait_slice.count()));
   }
 }
 
-int32_t receive_from(Server& server, int32_t q, const char* step) {
+MessageForm message_form(const char* bytes, size_t length, size_t waiting) {
+  size_t at = 0;
+  const DecimalRead read = read_decimal(
+      [&]() -> int { return at < length ? static_cast<unsigned char>(bytes[at++]) : -1; });
+  if (read.has_digits && read.out_of_range) return MessageForm::OutOfRange;
+  if (waiting > 0) return MessageForm::TwoInOneReceive;
+  char plain[MESSAGE_MAX_DIGITS + 1];
+  const size_t plain_length = format_int(read.value, plain);
+  if (read.has_digits && plain_length == length && std::memcmp(plain, bytes, length) == 0) {
+    return MessageForm::Plain;
+  }
+  if (read.has_digits && read.next >= 0) {
+    // A second number behind the first, after white space or starting with
+    // its sign: "147 147", "-1-1". A number never holds either.
+    const size_t end = at - 1;
+    size_t i = end;
+    while (i < length && is_space(static_cast<unsigned char>(bytes[i]))) ++i;
+    const bool sign = i + 1 < length && (bytes[i] == '-' || bytes[i] == '+') &&
+                      is_digit(static_cast<unsigned char>(bytes[i + 1]));
+    const bool digit_after_space =
+        i > end && i < length && is_digit(static_cast<unsigned char>(bytes[i]));
+    if (sign || digit_after_space) return MessageForm::TwoInOneReceive;
+  }
+  return MessageForm::NotOneInteger;
+}
+
+int32_t receive_from(Server& server, int32_t q, const char* step, Expect expect) {
   const SocketHandle socket = server.match.client_socket[static_cast<size_t>(q)];
   char buffer[MESSAGE_LIMIT + 1];
   const std::chrono::milliseconds limit = std::chrono::seconds(server.options.client_timeout);
@@ -42,7 +219,9 @@ int32_t receive_from(Server& server, int32_t q, const char* step) {
     const size_t got = socket_recv(socket, buffer, MESSAGE_LIMIT, &timed_out);
     if (got > 0) {
       buffer[got] = '\0';
-      return parse_int(buffer);
+      const int32_t value = parse_int(buffer);
+      if (server.inspect_messages) inspect_received(server, q, step, expect, buffer, got, value);
+      return value;
     }
     if (!timed_out) {
       mark_broken(server, q, step, "closed the connection");
@@ -102,4 +281,48 @@ void drop_client(Server& server, int32_t q) {
   log_line(LogLevel::Warning, "player %d (%s) dropped in turn %" PRIu64 "; %d human client%s left",
            static_cast<int>(q), link.peer, current_turn(server),
            static_cast<int>(server.clients_left), server.clients_left == 1 ? "" : "s");
+}
+
+void send_to(Server& server, int32_t q, const char* step, int32_t value, int32_t row) {
+  send_int(server.match.client_socket[static_cast<size_t>(q)], value);
+  if (!server.inspect_messages || !server.options.trace) return;
+  if (row < 0) {
+    log_line(LogLevel::Info, "trace player %d turn %" PRIu64 " S->C '%s' %d", static_cast<int>(q),
+             current_turn(server), step, static_cast<int>(value));
+  } else {
+    log_line(LogLevel::Info, "trace player %d turn %" PRIu64 " S->C '%s of player %d' %d",
+             static_cast<int>(q), current_turn(server), step, static_cast<int>(row),
+             static_cast<int>(value));
+  }
+}
+
+void log_departure_summary(const Server& server) {
+  if (!server.options.check_clients) return;
+  const int32_t watched = server.clients_watched.load(std::memory_order_acquire);
+  char line[SUMMARY_SIZE];
+  for (int32_t q = 0; q < watched; ++q) {
+    bool any = false;
+    const size_t length = summary_line(server, q, line, sizeof line - 1, &any);
+    line[length] = '\0';
+    log_line(any ? LogLevel::Warning : LogLevel::Info, "%s", line);
+  }
+}
+
+void write_departure_summary_now(const Server& server) {
+  if (!server.options.check_clients) return;
+  const int32_t watched = server.clients_watched.load(std::memory_order_acquire);
+  char summary[SUMMARY_SIZE];
+  char line[SUMMARY_SIZE + TIMESTAMP_SIZE + 8];
+  for (int32_t q = 0; q < watched; ++q) {
+    bool any = false;
+    const size_t summary_length = summary_line(server, q, summary, sizeof summary - 1, &any);
+    summary[summary_length] = '\0';
+    const LogLevel level = any ? LogLevel::Warning : LogLevel::Info;
+    if (!log_enabled(level)) continue;
+    format_timestamp(std::time(nullptr), line);
+    size_t length = TIMESTAMP_SIZE - 1;
+    put(line, sizeof line, &length, any ? " WARN " : " INFO ");
+    put(line, sizeof line, &length, summary);
+    log_line_now(line, length);
+  }
 }

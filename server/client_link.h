@@ -8,6 +8,22 @@
 
 #include "server/server.h"
 
+// What the server makes of a message at a step, for --check-clients.
+enum class Expect : uint8_t {
+  Value,      // kept as it comes
+  TurnValue,  // a 0 reads as "no value" (-1)
+  Reply,      // read and dropped; 147 is what a client sends
+  Greeting,   // 147
+  Echo,       // the player count
+};
+
+// How a received message's bytes depart from the plain text of one number,
+// if they do: NotOneInteger, OutOfRange or TwoInOneReceive; `plain` when they
+// are the number exactly as a sender formats it. `waiting` is how many bytes
+// lay behind the message when it was taken.
+enum class MessageForm : uint8_t { Plain, NotOneInteger, OutOfRange, TwoInOneReceive };
+MessageForm message_form(const char* bytes, size_t length, size_t waiting);
+
 // Makes human q's freshly accepted connection one whose silences can be
 // timed, and notes its peer for the log.
 void watch_client(Server& server, int32_t q);
@@ -18,7 +34,19 @@ void watch_client(Server& server, int32_t q);
 // a line in the log; after a time-out every later receive gives 0 at once,
 // as from a closed connection. While the client is silent the log gets a
 // warning every server.stall_warning.
-int32_t receive_from(Server& server, int32_t q, const char* step);
+// With --trace the message goes to the log; with --check-clients what it
+// departs from the protocol (as `expect` tells) is logged and counted.
+int32_t receive_from(Server& server, int32_t q, const char* step, Expect expect = Expect::Value);
+
+// Sends value to human q at step (in the table, of player row; -1 for none),
+// traced with --trace. Failures are left to a later receive, as send_int's.
+void send_to(Server& server, int32_t q, const char* step, int32_t value, int32_t row = -1);
+
+// With --check-clients, one log line per human client: how many departures
+// of each kind it made. The first logs through log_line; the second is for
+// the stop handler: plain writes only, safe in a signal handler.
+void log_departure_summary(const Server& server);
+void write_departure_summary_now(const Server& server);
 
 // Logs that human q broke the protocol at step (expected ACK, arrived
 // `arrived`, or nothing when the client is broken) and marks it broken.

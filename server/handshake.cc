@@ -16,7 +16,6 @@ namespace {
 void join_clients(Server& server, SocketHandle listener) {
   Match& match = server.match;
   const int32_t players = player_count(match);
-  char text[MESSAGE_MAX_DIGITS + 1];
   std::string err;
   for (int32_t q = 0; q < match.human_count; ++q) {
     SocketHandle& client = match.client_socket[static_cast<size_t>(q)];
@@ -42,10 +41,10 @@ void join_clients(Server& server, SocketHandle listener) {
                static_cast<int>(q));
     }
 
-    const int32_t greeting = receive_from(server, q, "greeting");
+    const int32_t greeting = receive_from(server, q, "greeting", Expect::Greeting);
     console_print("%s", greeting == ACK ? CONNECTED : GREETING_ERROR);
-    send_int_in(client, players, text);
-    if (receive_from(server, q, "echo") != players) console_print("%s", ECHO_ERROR);
+    send_to(server, q, "player count", players);
+    if (receive_from(server, q, "echo", Expect::Echo) != players) console_print("%s", ECHO_ERROR);
   }
 }
 
@@ -53,12 +52,11 @@ void join_clients(Server& server, SocketHandle listener) {
 // the map.
 void number_clients(Server& server) {
   const Match& match = server.match;
-  char text[MESSAGE_MAX_DIGITS + 1];
   for (int32_t q = 0; q < match.human_count; ++q) {
-    const SocketHandle client = match.client_socket[static_cast<size_t>(q)];
-    send_int_in(client, q, text);
-    receive_from(server, q, "reply to the player index");  // any reply will do
-    send_int_in(client, match.map_number, text);
+    send_to(server, q, "player index", q);
+    // Any reply will do; 147 is what the protocol guide asks for.
+    receive_from(server, q, "reply to the player index", Expect::Reply);
+    send_to(server, q, "map", match.map_number);
   }
 }
 

@@ -10,6 +10,7 @@
 #include "data/data_files.h"
 #include "net/message.h"
 #include "server/dialogue.h"
+#include "server/client_link.h"
 #include "server/handshake.h"
 #include "server/turn_exchange.h"
 
@@ -49,6 +50,7 @@ void stop_now(const char* why) {
   put(digit);
   put(" turns");
   if (log_enabled(LogLevel::Info)) log_line_now(line, length);
+  write_departure_summary_now(*running_server);
   console_write_now(stdout, END_BANNER, sizeof END_BANNER - 1);
   std::_Exit(EXIT_MATCH_OVER);
 }
@@ -101,6 +103,7 @@ int end_of_match(Server& server, int code, const char* why) {
   log_line(LogLevel::Info, "match over after %" PRIu64 " turns in %.1f s: %s",
            server.turns_played.load(std::memory_order_relaxed), seconds_since(server.match_start),
            why);
+  log_departure_summary(server);
   if (code == EXIT_MATCH_OVER) console_print("%s", END_BANNER);
   return code;
 }

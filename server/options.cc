@@ -213,6 +213,12 @@ void declare(CLI::App& app, Options& options, Texts& texts) {
                "drop a client that closes, times out or breaks the protocol, and play on "
                "while a human client is left; default: a broken client ends the match "
                "with exit code 1");
+  app.add_flag("--trace", options.trace,
+               "log every message of the match, one INFO line each: player, turn, step, "
+               "direction, value (and the bytes when they are not a plain number); default: off");
+  app.add_flag("--check-clients", options.check_clients,
+               "log a warning for every departure from the protocol a client makes, and a "
+               "summary per client at the end; the match plays on as without it; default: off");
   app.set_config("--config", "",
                  "read options from this INI file, one \"name = value\" per line with the "
                  "long option names (humans = 2, quiet = true); the command line wins");
@@ -304,8 +310,14 @@ int parse(int argc, char** argv, Options& options) {
   }
   const std::string problem = check(app, texts, parsed);
   if (!problem.empty()) return usage_error(problem.c_str());
+  // The two that only watch the match leave it as the historic server plays
+  // it: binding, start-up failures and a match without humans go as before.
   for (const CLI::Option* option : app.get_options()) {
-    if (option->nonpositional() && option->count() > 0) parsed.any_option = true;
+    const std::string& name = option->get_name();
+    if (option->nonpositional() && option->count() > 0 && name != "--trace" &&
+        name != "--check-clients") {
+      parsed.any_option = true;
+    }
   }
   options = parsed;
   return -1;

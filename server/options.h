@@ -20,8 +20,11 @@ struct Options {
   bool quiet = false;                     // --quiet: warnings and errors only
   int32_t client_timeout = 0;             // --client-timeout SECONDS (>= 0); 0: wait for ever
   bool drop_broken_clients = false;       // --drop-broken-clients
+  bool trace = false;                     // --trace: every message in the log
+  bool check_clients = false;             // --check-clients: departures from the protocol logged
   bool any_option = false;  // true when anything beyond the host name was given (a config file
-                            // included)
+                            // included), but for --trace and --check-clients, which change
+                            // nothing of the match
 };
 
 inline constexpr int EXIT_USAGE = 2;

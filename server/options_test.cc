@@ -40,7 +40,8 @@ std::string describe(const Options& o) {
          " map=" + number(o.map) + " port=" + std::to_string(o.port) + " bind=" + o.bind_address +
          " bot-file=" + o.bot_file + " maps-dir=" + o.maps_dir + " log=" + o.log_file +
          " quiet=" + std::to_string(o.quiet) + " timeout=" + std::to_string(o.client_timeout) +
-         " drop=" + std::to_string(o.drop_broken_clients) + " any=" + std::to_string(o.any_option);
+         " drop=" + std::to_string(o.drop_broken_clients) + " trace=" + std::to_string(o.trace) +
+         " check=" + std::to_string(o.check_clients) + " any=" + std::to_string(o.any_option);
 }
 
 Options with(void (*change)(Options&)) {
@@ -65,6 +66,11 @@ TEST(Options, ValidLinesGiveTheirValuesAndPrintNothing) {
       {{"--humans", "999999", "--bots", "1"},
        with([](Options& o) { o.humans = 999999, o.bots = 1, o.any_option = true; })},
       {{"--port", "3000"}, with([](Options& o) { o.port = 3000, o.any_option = true; })},
+      // They only watch the match: the historic server's ways stay.
+      {{"--trace", "--check-clients"},
+       with([](Options& o) { o.trace = true, o.check_clients = true; })},
+      {{"--check-clients", "--map", "1"},
+       with([](Options& o) { o.check_clients = true, o.map = 1, o.any_option = true; })},
       {{"h", "--humans", "0", "--port", "65535", "--bind", "192.168.0.255", "--bot-file", "b.txt",
         "--maps-dir", "maps", "--log", "server.log", "--client-timeout", "30",
         "--drop-broken-clients"},

@@ -17,12 +17,39 @@ enum class ClientStatus : uint8_t {
   Dropped,  // with --drop-broken-clients: no longer served, its player kept
 };
 
+// The departures from the protocol that --check-clients counts, per client.
+enum class Departure : uint8_t {
+  ReplyNotAck,      // a reply the server drops was not 147
+  NotOneInteger,    // " 25", "+7", "25xyz", "007": not the plain text of one number
+  ZeroAsNoValue,    // a 0 in the turns, which the server reads as -1
+  OutOfRange,       // beyond 32 bits, read as the nearest 32-bit value
+  TwoInOneReceive,  // a second message came with the first, or was waiting behind it
+  BadGreeting,      // a greeting other than 147
+  BadEcho,          // an echo other than the player count
+};
+inline constexpr size_t DEPARTURE_KINDS = 7;
+
+// Counted by the match, read by the stop handler too: atomic, and copied
+// (when the table is set up) value by value.
+struct DepartureCounts {
+  std::atomic<uint32_t> count[DEPARTURE_KINDS] = {};
+  DepartureCounts() = default;
+  DepartureCounts(const DepartureCounts& other) { *this = other; }
+  DepartureCounts& operator=(const DepartureCounts& other) {
+    for (size_t i = 0; i < DEPARTURE_KINDS; ++i) {
+      count[i].store(other.count[i].load(std::memory_order_relaxed), std::memory_order_relaxed);
+    }
+    return *this;
+  }
+};
+
 // "255.255.255.255:65535" and its terminator.
 inline constexpr size_t PEER_TEXT_SIZE = 22;
 
 struct ClientState {
   char peer[PEER_TEXT_SIZE] = "0.0.0.0:0";  // for the log
   ClientStatus status = ClientStatus::Playing;
+  DepartureCounts departures;  // with --check-clients
 };
 
 struct Server {
@@ -30,6 +57,12 @@ struct Server {
   Match match;
   std::vector<ClientState> client_state;  // per human, by player index
   int32_t clients_left = 0;               // humans not dropped
+  // --trace or --check-clients: each message is looked at. Off, a message
+  // costs this one test and nothing more.
+  bool inspect_messages = false;
+  // Entries of client_state whose peer is known; the stop handler reads no
+  // further.
+  std::atomic<int32_t> clients_watched{0};
 
   // turns_played is read by the stop handler, hence atomic.
   std::atomic<uint64_t> turns_played{0};

@@ -35,10 +35,9 @@ struct ClientRun {
   std::string out, err;
 };
 
-// Runs zolt-client with args to its end (stopping it after 60 s).
-ClientRun run_client(const std::vector<std::string>& args) {
-  TempDir dir;
-  const std::string out_path = dir.path() + "/out", err_path = dir.path() + "/err";
+// Starts zolt-client with args, its output and errors going to files.
+pid_t spawn_client(const std::vector<std::string>& args, const std::string& out_path,
+                   const std::string& err_path) {
   const pid_t pid = fork();
   if (pid == 0) {
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -53,6 +52,14 @@ ClientRun run_client(const std::vector<std::string>& args) {
     execv(argv[0], argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+// Runs zolt-client with args to its end (stopping it after 60 s).
+ClientRun run_client(const std::vector<std::string>& args) {
+  TempDir dir;
+  const std::string out_path = dir.path() + "/out", err_path = dir.path() + "/err";
+  const pid_t pid = spawn_client(args, out_path, err_path);
   ClientRun run;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   int status = 0;
@@ -255,6 +262,40 @@ TEST(ZoltClient, RefusesBadArguments) {
   const ClientRun help = run_client({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_EQ(help.out.rfind("Usage: zolt-client ", 0), 0u);
+  const ClientRun version = run_client({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out, "zolt-client 1.5\n");
+}
+
+TEST(ZoltClient, NamesTheHumanCountWhenGivenMoreClients) {
+  TempDir dir;
+  ServerProcess server;
+  start_match(server, dir, 1, "40\n50\n");
+  expect_one_line_error(run_client({"--clients", "3", "--port", port_text()}), 2,
+                        "the match has 1 human player only: the server has told client 0 its "
+                        "player index, so client 1 and later are never served; run with "
+                        "--clients 1");
+  EXPECT_EQ(server.wait_exit(), 1);
+}
+
+TEST(ZoltClient, ExplainsAServerThatDoesNotAnswerAndWaitsOn) {
+  TempDir dir;
+  ServerProcess server;
+  start_match(server, dir, 1, "40\n50\n");
+  TestClient human;  // the match's one human player
+  ASSERT_EQ(client_join(human.link), 2);
+  const std::string out_path = dir.path() + "/out", err_path = dir.path() + "/err";
+  const pid_t pid = spawn_client({"--trace", "--port", port_text()}, out_path, err_path);
+  for (int i = 0; i < 400 && read_file(err_path).find("Still") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_NE(read_file(err_path).find("client 0 has had no answer to its greeting for 5 s."),
+            std::string::npos);
+  // Still waiting, and its trace so far is out, not held in a buffer.
+  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);
+  EXPECT_EQ(read_file(out_path), "client 0   join       C->S  greeting             147\n");
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
 }
 
 TEST(ZoltClient, SaysSoWhenNoServerListens) {

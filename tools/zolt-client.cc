@@ -31,10 +31,15 @@ constexpr int32_t MAX_CLIENTS = 1000;  // each client holds one socket of this p
 constexpr int64_t MAX_TURNS = 1000000000;
 // The default walk: one unit a turn toward +y, facing +y.
 constexpr int32_t WALK_HEADING = 2700;
+// A client that has greeted waits this long for the player count before it
+// says why the server may be silent; it looks every slice meanwhile.
+constexpr int SILENCE_NOTICE_SECONDS = 5;
+constexpr int SILENCE_SLICE_MS = 1000;
 
 const char* const USAGE =
     "Usage: zolt-client [--host H] [--port P] [--clients K] [--turns N]\n"
     "                   [--x X --y Y --heading A] [--relay A,B] [--hit DAMAGE:TARGET] [--trace]\n"
+    "       zolt-client --version\n"
     "\n"
     "Plays a match against a running zolt-server the way a client program does:\n"
     "connects K clients one after the other (they are numbered in that order),\n"
@@ -57,10 +62,16 @@ const char* const USAGE =
     "  --hit DAMAGE:TARGET  every client reports this hit each turn; TARGET is the\n"
     "                       player index + 1 (default: no hit)\n"
     "  --trace              print every message: client, phase, direction, step, value\n"
+    "                       (each line written out at once)\n"
+    "  --version            show the version\n"
     "  -h, --help           show this help\n"
     "\n"
     "The server ends its match (exit code 1) once the clients have gone.\n"
-    "Exit codes: 0 turns played, 2 bad arguments, 3 server unreachable,\n"
+    "A client the server has not answered within 5 s is told why that may be, and\n"
+    "waits on; one beyond the match's human players is never served, and\n"
+    "zolt-client ends, naming the count to give to --clients.\n"
+    "Exit codes: 0 turns played, 2 bad arguments (--clients too many included),\n"
+    "3 server unreachable,\n"
     "4 server closed a connection or sent what no match can hold.\n";
 
 struct Options {
@@ -113,6 +124,10 @@ int parse_options(int argc, char** argv, Options* options) {
     const std::string name = argv[i];
     if (name == "-h" || name == "--help") {
       std::fputs(USAGE, stdout);
+      return EXIT_PLAYED;
+    }
+    if (name == "--version") {
+      std::fputs("zolt-client " ZOLT_VERSION "\n", stdout);
       return EXIT_PLAYED;
     }
     if (name == "--trace") {
@@ -192,6 +207,9 @@ void print_trace(const TraceState& state, int32_t client, bool outgoing, const c
   }
   std::printf("client %-3" PRId32 " %-10s %s  %-20s %" PRId32 "\n", client, state.phase.c_str(),
               outgoing ? "C->S" : "S->C", label, value);
+  // Someone reading along, or a pipe, sees each message as it happens, also
+  // when the match then hangs.
+  std::fflush(stdout);
 }
 
 // One unit a turn toward +y from where the server last showed the client,
@@ -259,7 +277,40 @@ int play(const Options& options) {
     if (!client_connect(client.link, options.host.c_str(), options.port, &err)) {
       return fail(EXIT_UNREACHABLE, "client " + std::to_string(k) + ": " + err);
     }
+    // A server that does not answer the greeting is waited for, with a word
+    // on why; one that has started numbering the clients before this one
+    // joined has all its humans already.
+    bool too_many = false;
+    int waited_ms = 0;
+    socket_set_receive_timeout(client.link.socket, SILENCE_SLICE_MS);
+    client.link.on_silence = [&, k](const char*) {
+      if (k > 0 && socket_pending(clients[0].link.socket) > 0) {
+        too_many = true;
+        return false;
+      }
+      waited_ms += SILENCE_SLICE_MS;
+      if (waited_ms == SILENCE_NOTICE_SECONDS * 1000) {
+        std::fprintf(stderr,
+                     "zolt-client: client %" PRId32
+                     " has had no answer to its greeting for %d s. The server "
+                     "answers once it accepts this connection: it may still be busy with an "
+                     "earlier client's handshake, or its match may already have all its human "
+                     "players (the system then accepts a connection that the server never "
+                     "serves). Still waiting.\n",
+                     k, SILENCE_NOTICE_SECONDS);
+      }
+      return true;
+    };
     const int32_t count = client_join(client.link);
+    client.link.on_silence = nullptr;
+    socket_set_receive_timeout(client.link.socket, 0);
+    if (too_many) {
+      return fail(EXIT_BAD_ARGUMENTS,
+                  "the match has " + std::to_string(k) + " human player" + (k == 1 ? "" : "s") +
+                      " only: the server has told client 0 its player index, so client " +
+                      std::to_string(k) + " and later are never served; run with --clients " +
+                      std::to_string(k));
+    }
     if (client.link.closed) return fail(EXIT_SERVER_FAILED, closed_message(k, client.link));
     if (count < 1 || count > MAX_PLAYERS || (k > 0 && count != player_count)) {
       return fail(EXIT_SERVER_FAILED, "client " + std::to_string(k) +
