@@ -49,8 +49,7 @@ else()
   install(FILES ${ZOLT_PACKAGE_STAGE}/changelog.gz DESTINATION ${ZOLT_DOC_DIR})
 
   # The man pages are the programs' own --help, with what it lacks from
-  # packaging/<program>.h2m; their version is the project's (zolt-client has
-  # no --version option).
+  # packaging/<program>.h2m; their version is the project's.
   find_program(ZOLT_HELP2MAN help2man)
   if(ZOLT_HELP2MAN)
     foreach(program zolt-server zolt-client)
