@@ -20,6 +20,10 @@ struct Options {
   bool quiet = false;                     // --quiet: warnings and errors only
   int32_t client_timeout = 0;             // --client-timeout SECONDS (>= 0); 0: wait for ever
   bool drop_broken_clients = false;       // --drop-broken-clients
+  std::string http_address;  // --http ADDR:PORT, the live view; empty: no view
+  uint16_t http_port = 0;
+  std::string record_file;  // --record FILE: one line per turn; empty: none
+  std::string replay_file;  // --replay FILE: serve a recording instead of a match (needs --http)
   bool any_option = false;  // true when anything beyond the host name was given (a config file
                             // included)
 };

@@ -40,7 +40,9 @@ std::string describe(const Options& o) {
          " map=" + number(o.map) + " port=" + std::to_string(o.port) + " bind=" + o.bind_address +
          " bot-file=" + o.bot_file + " maps-dir=" + o.maps_dir + " log=" + o.log_file +
          " quiet=" + std::to_string(o.quiet) + " timeout=" + std::to_string(o.client_timeout) +
-         " drop=" + std::to_string(o.drop_broken_clients) + " any=" + std::to_string(o.any_option);
+         " drop=" + std::to_string(o.drop_broken_clients) + " http=" + o.http_address + ":" +
+         std::to_string(o.http_port) + " record=" + o.record_file + " replay=" + o.replay_file +
+         " any=" + std::to_string(o.any_option);
 }
 
 Options with(void (*change)(Options&)) {
@@ -72,6 +74,16 @@ TEST(Options, ValidLinesGiveTheirValuesAndPrintNothing) {
          o.host_name = "h", o.humans = 0, o.port = 65535, o.bind_address = "192.168.0.255",
          o.bot_file = "b.txt", o.maps_dir = "maps", o.log_file = "server.log",
          o.client_timeout = 30, o.drop_broken_clients = true, o.any_option = true;
+       })},
+      {{"--http", "127.0.0.1:8080", "--record", "m.jsonl"},
+       with([](Options& o) {
+         o.http_address = "127.0.0.1", o.http_port = 8080, o.record_file = "m.jsonl",
+         o.any_option = true;
+       })},
+      {{"--replay", "m.jsonl", "--http", "0.0.0.0:1"},
+       with([](Options& o) {
+         o.replay_file = "m.jsonl", o.http_address = "0.0.0.0", o.http_port = 1,
+         o.any_option = true;
        })},
   };
   for (const auto& c : cases) {
@@ -108,6 +120,14 @@ TEST(Options, UsageErrorsNameTheProblemAndChangeNothing) {
       {{"--bot-file", ""}, "--bot-file"},
       {{"--config", ""}, "--config"},
       {{"--config", "/nonexistent/zolt.ini"}, "/nonexistent/zolt.ini"},
+      {{"--http", "8080"}, "8080"},
+      {{"--http", "127.0.0.1:"}, "127.0.0.1:"},
+      {{"--http", "127.0.0.1:65536"}, "65536"},
+      {{"--http", "localhost:80"}, "localhost:80"},
+      {{"--http", ":80"}, "--http"},
+      {{"--record", ""}, "--record"},
+      {{"--replay", "m.jsonl"}, "--replay needs --http"},
+      {{"--replay", "m.jsonl", "--http", "127.0.0.1:80", "--record", "n"}, "--record"},
   };
   for (const auto& c : cases) {
     const Result r = parse(c.args);

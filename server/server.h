@@ -10,6 +10,7 @@
 
 #include "match/match.h"
 #include "server/options.h"
+#include "server/watch.h"
 
 enum class ClientStatus : uint8_t {
   Playing,
@@ -30,6 +31,10 @@ struct Server {
   Match match;
   std::vector<ClientState> client_state;  // per human, by player index
   int32_t clients_left = 0;               // humans not dropped
+  uint64_t messages = 0;                  // of the turn exchanges, both ways
+
+  // --http and --record; null without them.
+  std::unique_ptr<Watch> watch;
 
   // turns_played is read by the stop handler, hence atomic.
   std::atomic<uint64_t> turns_played{0};
