@@ -48,7 +48,7 @@ say "zolt-server.exe imports: $(echo $imports)"
 [ -n "$imports" ] || fail "no import table found in $exe"
 for dll in $imports; do
   case "${dll,,}" in
-    kernel32.dll | msvcrt.dll | ws2_32.dll | user32.dll | advapi32.dll) ;;
+    kernel32.dll | msvcrt.dll | ws2_32.dll | mswsock.dll | user32.dll | advapi32.dll) ;;
     *) fail "zolt-server.exe needs $dll, which Windows does not have" ;;
   esac
 done
