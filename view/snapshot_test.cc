@@ -52,32 +52,6 @@ TEST(Snapshot, ReadersSeeWholePublishesOnly) {
   EXPECT_EQ(frame.turn, 200000u);
 }
 
-TEST(Snapshot, WaitingCountsFromTheExchangeStartUntilItEnds) {
-  Snapshot snapshot;
-  snapshot.create(2, 0, 0);
-  Frame frame;
-  const struct {
-    bool started, ended;
-    int64_t now_ns;
-    int32_t player;
-    double seconds;
-    double round_trip_1;
-  } cases[] = {
-      {false, false, 5'000'000'000, -1, 0.0, -1.0},  // no exchange yet
-      {true, false, 3'500'000'000, 1, 2.5, -1.0},    // player 1 silent for 2.5 s
-      {true, true, 9'000'000'000, -1, 0.0, 0.000020},
-  };
-  for (const auto& c : cases) {
-    if (c.started) snapshot.exchange_started(1, 1'000'000'000);
-    if (c.ended) snapshot.exchange_ended(1, 20'000);
-    snapshot.read(frame, c.now_ns);
-    EXPECT_EQ(frame.waiting_player, c.player);
-    EXPECT_DOUBLE_EQ(frame.waiting_seconds, c.seconds);
-    EXPECT_DOUBLE_EQ(frame.round_trip[1], c.round_trip_1);
-    EXPECT_DOUBLE_EQ(frame.round_trip[0], -1.0);
-  }
-}
-
 TEST(Render, MetricsAndViewOfAFrame) {
   Frame frame;
   frame.turn = 7;
