@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -67,7 +68,38 @@ struct Settings {
   uint64_t round_trips = 100000;      // per target and size, at least
   uint64_t burst_round_trips = 5000;  // per burst, about
   std::vector<MatchSize> sizes = {{1, 0}, {1, 8}, {4, 8}, {16, 16}, {64, 64}};
+  // --watch: the server records every turn and serves its live view, with
+  // one page open on it (a poller asking /view.json as often as the page does).
+  bool watch = false;
 };
+
+constexpr uint16_t VIEW_PORT = 2080;
+constexpr int PAGE_POLL_MS = 150;  // the page's pace
+
+// Asks /view.json on the view's port as the page does, until stop is set.
+// Returns the answers that were whole.
+void poll_like_a_page(const std::atomic<bool>& stop, uint64_t* answers) {
+  const std::string request = "GET /view.json HTTP/1.1\r\nHost: b\r\n\r\n";
+  std::string err;
+  SocketHandle s = INVALID_SOCKET_HANDLE;
+  char buffer[65536];
+  while (!stop) {
+    if (s == INVALID_SOCKET_HANDLE) s = socket_connect("127.0.0.1", VIEW_PORT, &err);
+    if (s != INVALID_SOCKET_HANDLE) {
+      socket_send(s, request.data(), request.size());
+      bool timed_out = false;
+      // The answers are small: one receive holds the whole of one.
+      if (socket_recv(s, buffer, sizeof buffer, &timed_out) == 0) {
+        socket_close(s);
+        s = INVALID_SOCKET_HANDLE;
+      } else {
+        ++*answers;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(PAGE_POLL_MS));
+  }
+  socket_close(s);
+}
 
 constexpr int WARMUP_TURNS = 2;  // the first turn reads the start position file
 constexpr int MIN_TURNS = 4;
@@ -305,9 +337,18 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
   int port_output = -1;
   floor.pid = spawn({ZOLT_PONG_BINARY, "0"}, workdir, "", &port_output);
   floor.port = floor.pid > 0 ? read_port(port_output) : 0;
+  std::vector<std::string> server_args = {ZOLT_SERVER_BINARY, "localhost"};
+  if (settings.watch) {
+    server_args.insert(server_args.end(), {"--http", "127.0.0.1:" + std::to_string(VIEW_PORT),
+                                           "--record", workdir + "/match.jsonl", "--quiet"});
+  }
   server.pid =
-      spawn({ZOLT_SERVER_BINARY, "localhost"}, workdir,
+      spawn(server_args, workdir,
             std::to_string(size.humans) + "\n" + std::to_string(size.bots) + "\n0\n", nullptr);
+  std::atomic<bool> stop_page{false};
+  uint64_t page_answers = 0;
+  std::thread page;
+  if (settings.watch) page = std::thread(poll_like_a_page, std::cref(stop_page), &page_answers);
   server.port = SERVER_PORT;
   if (floor.port == 0) floor.error = "the responder did not say its port";
   if (floor.error.empty()) join(floor, size);
@@ -330,6 +371,8 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
       play(*target, size, burst, true);
     }
   }
+  stop_page = true;
+  if (page.joinable()) page.join();
   finish(floor, true);
   finish(server, false);  // it ends by itself once its clients have gone
   for (const Target* target : {&floor, &server}) {
@@ -361,6 +404,7 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
               1e3 * floor.cpu_seconds * 1e5 / double(floor.messages), server.peak_rss_kb, rss,
               1e6 * server.seconds / double(turns), round_trips_per_turn(size),
               1e6 * server.seconds / double(trips));
+  if (settings.watch) std::printf("        the page had %" PRIu64 " answers\n", page_answers);
   std::fflush(stdout);
   return true;
 }
@@ -369,7 +413,8 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
 // with the match already past its first turn (so no start position file is
 // read). Returns the operator new calls made by the server's thread while it
 // played `turns` turns, or -1 when the setup failed.
-int64_t turn_loop_allocations(const MatchSize& size, int64_t turns) {
+int64_t turn_loop_allocations(const MatchSize& size, int64_t turns, bool watch,
+                              const std::string& workdir) {
   std::string err;
   const SocketHandle listener = socket_bind(nullptr, SERVER_PORT, &err);
   // A port that another process holds would leave the accepts below waiting
@@ -415,12 +460,26 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns) {
   }
   set_up_tables(match);
   match.turn_count = 2;
+  std::atomic<bool> stop_page{false};
+  uint64_t page_answers = 0;
+  std::thread page;
+  if (watch) {
+    server->options.http_address = "127.0.0.1";
+    server->options.http_port = VIEW_PORT;
+    server->options.record_file = workdir + "/loop.jsonl";
+    if (watch_start(*server) >= 0) return -1;
+    watch_match_set_up(*server);
+    page = std::thread(poll_like_a_page, std::cref(stop_page), &page_answers);
+  }
 
   reset_counted_allocations();
   count_this_thread_allocations(true);
   const int code = run_turns(*server);
   count_this_thread_allocations(false);
   clients.join();
+  stop_page = true;
+  if (page.joinable()) page.join();
+  server->watch.reset();
   for (SocketHandle client : match.client_socket) socket_close(client);
   socket_close(listener);
   return code == EXIT_PROTOCOL_BREAK ? static_cast<int64_t>(counted_allocations()) : -1;
@@ -428,7 +487,7 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns) {
 
 bool usage() {
   std::fprintf(stderr,
-               "usage: zolt_exchange_bench [--quick] [--round-trips N] [--burst N]"
+               "usage: zolt_exchange_bench [--watch] [--quick] [--round-trips N] [--burst N]"
                " [--sizes H/B,H/B...]\n");
   return false;
 }
@@ -436,7 +495,9 @@ bool usage() {
 bool parse_settings(int argc, char** argv, Settings* settings) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--quick") {
+    if (arg == "--watch") {
+      settings->watch = true;
+    } else if (arg == "--quick") {
       // A smoke run: does everything once, quickly; its figures mean little.
       settings->round_trips = 2000;
       settings->burst_round_trips = 1000;
@@ -481,6 +542,11 @@ int main(int argc, char** argv) {
           .string();
   std::filesystem::create_directories(workdir);
 
+  if (settings.watch) {
+    std::printf("The server with --http 127.0.0.1:%u and --record, one page polling /view.json "
+                "every %d ms.\n",
+                unsigned{VIEW_PORT}, PAGE_POLL_MS);
+  }
   std::printf("Exchange benchmark on 127.0.0.1: at least %" PRIu64
               " round trips per target and size, in alternating bursts of about %" PRIu64
               ", after %d warm-up turns; load average %s.\n\n",
@@ -505,8 +571,8 @@ int main(int argc, char** argv) {
   for (const MatchSize& size : settings.sizes) {
     const int64_t long_turns =
         2 + std::max<int64_t>(4, 20000 / static_cast<int64_t>(round_trips_per_turn(size)));
-    const int64_t short_run = turn_loop_allocations(size, 2);
-    const int64_t long_run = turn_loop_allocations(size, long_turns);
+    const int64_t short_run = turn_loop_allocations(size, 2, settings.watch, workdir);
+    const int64_t long_run = turn_loop_allocations(size, long_turns, settings.watch, workdir);
     std::printf("%d/%d: %" PRId64 " in 2 turns, %" PRId64 " in %" PRId64 " turns\n", size.humans,
                 size.bots, short_run, long_run, long_turns);
     if (short_run < 0 || long_run < 0) status = 1;

@@ -6,10 +6,10 @@ set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(ZOLT_MINGW_PREFIX x86_64-w64-mingw32)
 
-# The win32 thread model needs no winpthread runtime, so nothing of it ends
-# up in the .exe; the server has one thread and uses no std::thread.
-find_program(ZOLT_MINGW_CXX NAMES ${ZOLT_MINGW_PREFIX}-g++-win32 ${ZOLT_MINGW_PREFIX}-g++
-  REQUIRED)
+# The live view runs on a std::thread, which needs the posix thread model;
+# the server links statically (see CMakeLists.txt), so its winpthread runtime
+# ends up inside the .exe rather than beside it.
+find_program(ZOLT_MINGW_CXX NAMES ${ZOLT_MINGW_PREFIX}-g++-posix REQUIRED)
 set(CMAKE_CXX_COMPILER ${ZOLT_MINGW_CXX})
 find_program(CMAKE_RC_COMPILER NAMES ${ZOLT_MINGW_PREFIX}-windres)
 

@@ -13,6 +13,7 @@
 #include "server/client_link.h"
 #include "server/handshake.h"
 #include "server/turn_exchange.h"
+#include "server/watch.h"
 
 namespace {
 
@@ -119,7 +120,9 @@ int run_turns(Server& server) {
     if (match.turn_count <= 1) ++match.turn_count;
     for (int32_t q = 0; q < match.human_count; ++q) {
       if (server.client_state[static_cast<size_t>(q)].status == ClientStatus::Dropped) continue;
+      watch_exchange_begins(server, q);
       const ExchangeResult result = turn_exchange(server, q);
+      if (result == ExchangeResult::Completed) watch_exchange_ends(server, q);
       if (result == ExchangeResult::ProtocolBreak) {
         return end_of_match(server, EXIT_PROTOCOL_BREAK, "a client broke the protocol");
       }
@@ -136,6 +139,7 @@ int run_turns(Server& server) {
         return end_of_match(server, EXIT_MATCH_OVER, "the console input ended");
       }
     }
+    watch_turn_ends(server);
     const uint64_t turns = server.turns_played.fetch_add(1, std::memory_order_relaxed) + 1;
     const auto now = Clock::now();
     if (now - last_status >= server.status_interval) {
@@ -162,6 +166,7 @@ int run_server(const Options& options) {
   console_on_stop(stop_now);
   Match& match = server.match;
 
+  if (!options.replay_file.empty()) return run_replay(server);
   if (!start_up(server)) return EXIT_CANNOT_LISTEN;
   if (!run_dialogue(match, options)) {
     console_diagnostic("end of console input before the three answers were given");
@@ -172,6 +177,8 @@ int run_server(const Options& options) {
   create_client_table(match);
   server.client_state.assign(static_cast<size_t>(match.human_count), ClientState{});
   server.clients_left = match.human_count;
+  const int watch_failure = watch_start(server);
+  if (watch_failure >= 0) return watch_failure;
 
   // The historic server binds its port even without humans, and never
   // listens then; with options a match without humans needs no port.
@@ -196,6 +203,7 @@ int run_server(const Options& options) {
            static_cast<int>(match.bot_count), match.bot_count == 1 ? "" : "s",
            static_cast<int>(match.map_number));
   set_up_tables(match);
+  watch_match_set_up(server);
   if (match.human_count > 0 && server.clients_left == 0) {
     return end_of_match(server, EXIT_PROTOCOL_BREAK, "no human client is left");
   }

@@ -152,7 +152,7 @@ class Help : public CLI::FormatterBase {
 };
 
 struct Texts {
-  std::string humans, bots, map, port, client_timeout;
+  std::string humans, bots, map, port, client_timeout, http;
 };
 
 // Declares every option on `app`, each bound to a field of `options` or, for
@@ -219,6 +219,16 @@ void declare(CLI::App& app, Options& options, Texts& texts) {
   app.add_flag("--check-clients", options.check_clients,
                "log a warning for every departure from the protocol a client makes, and a "
                "summary per client at the end; the match plays on as without it; default: off");
+  app.add_option("--http", texts.http,
+                 "serve the live view of the match (a page at /, /state.json, /metrics) on "
+                 "this IPv4 address and port, as 127.0.0.1:8080; default: none")
+      ->type_name("ADDR:PORT");
+  app.add_option("--record", options.record_file,
+                 "write the match to FILE, one JSON line per turn; default: none")
+      ->type_name("FILE");
+  app.add_option("--replay", options.replay_file,
+                 "play no match: serve a recording made with --record on the --http view")
+      ->type_name("FILE");
   app.set_config("--config", "",
                  "read options from this INI file, one \"name = value\" per line with the "
                  "long option names (humans = 2, quiet = true); the command line wins");
@@ -276,6 +286,25 @@ std::string check(const CLI::App& app, const Texts& texts, Options& options) {
              std::to_string(std::numeric_limits<int32_t>::max()) + ": " + texts.client_timeout;
     }
     options.client_timeout = value;
+  }
+  if (given("--http")) {
+    const size_t colon = texts.http.rfind(':');
+    const std::string address =
+        colon == std::string::npos ? texts.http : texts.http.substr(0, colon);
+    const std::string port =
+        colon == std::string::npos ? std::string() : texts.http.substr(colon + 1);
+    if (!is_dotted_ipv4(address) || !to_int32(port, value) || value < 1 || value > 65535) {
+      return "--http: not a dotted IPv4 address and a port 1..65535, as 127.0.0.1:8080: " +
+             texts.http;
+    }
+    options.http_address = address;
+    options.http_port = static_cast<uint16_t>(value);
+  }
+  if (given("--record") && options.record_file.empty()) return "--record: the file name is empty";
+  if (given("--replay")) {
+    if (options.replay_file.empty()) return "--replay: the file name is empty";
+    if (!given("--http")) return "--replay needs --http ADDR:PORT to serve the recording on";
+    if (given("--record")) return "--replay plays no match: --record has nothing to record";
   }
   return {};
 }

@@ -22,6 +22,10 @@ struct Options {
   bool drop_broken_clients = false;       // --drop-broken-clients
   bool trace = false;                     // --trace: every message in the log
   bool check_clients = false;             // --check-clients: departures from the protocol logged
+  std::string http_address;               // --http ADDR:PORT, the live view; empty: no view
+  uint16_t http_port = 0;
+  std::string record_file;  // --record FILE: one line per turn; empty: none
+  std::string replay_file;  // --replay FILE: serve a recording instead of a match (needs --http)
   bool any_option = false;  // true when anything beyond the host name was given (a config file
                             // included), but for --trace and --check-clients, which change
                             // nothing of the match

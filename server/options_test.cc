@@ -41,7 +41,9 @@ std::string describe(const Options& o) {
          " bot-file=" + o.bot_file + " maps-dir=" + o.maps_dir + " log=" + o.log_file +
          " quiet=" + std::to_string(o.quiet) + " timeout=" + std::to_string(o.client_timeout) +
          " drop=" + std::to_string(o.drop_broken_clients) + " trace=" + std::to_string(o.trace) +
-         " check=" + std::to_string(o.check_clients) + " any=" + std::to_string(o.any_option);
+         " check=" + std::to_string(o.check_clients) + " http=" + o.http_address + ":" +
+         std::to_string(o.http_port) + " record=" + o.record_file + " replay=" + o.replay_file +
+         " any=" + std::to_string(o.any_option);
 }
 
 Options with(void (*change)(Options&)) {
@@ -79,6 +81,14 @@ TEST(Options, ValidLinesGiveTheirValuesAndPrintNothing) {
          o.bot_file = "b.txt", o.maps_dir = "maps", o.log_file = "server.log",
          o.client_timeout = 30, o.drop_broken_clients = true, o.any_option = true;
        })},
+      {{"--http", "127.0.0.1:8080", "--record", "m.jsonl"}, with([](Options& o) {
+         o.http_address = "127.0.0.1", o.http_port = 8080, o.record_file = "m.jsonl",
+         o.any_option = true;
+       })},
+      {{"--replay", "m.jsonl", "--http", "0.0.0.0:1"}, with([](Options& o) {
+         o.replay_file = "m.jsonl", o.http_address = "0.0.0.0", o.http_port = 1,
+         o.any_option = true;
+       })},
   };
   for (const auto& c : cases) {
     const Result r = parse(c.args);
@@ -114,6 +124,14 @@ TEST(Options, UsageErrorsNameTheProblemAndChangeNothing) {
       {{"--bot-file", ""}, "--bot-file"},
       {{"--config", ""}, "--config"},
       {{"--config", "/nonexistent/zolt.ini"}, "/nonexistent/zolt.ini"},
+      {{"--http", "8080"}, "8080"},
+      {{"--http", "127.0.0.1:"}, "127.0.0.1:"},
+      {{"--http", "127.0.0.1:65536"}, "65536"},
+      {{"--http", "localhost:80"}, "localhost:80"},
+      {{"--http", ":80"}, "--http"},
+      {{"--record", ""}, "--record"},
+      {{"--replay", "m.jsonl"}, "--replay needs --http"},
+      {{"--replay", "m.jsonl", "--http", "127.0.0.1:80", "--record", "n"}, "--record"},
   };
   for (const auto& c : cases) {
     const Result r = parse(c.args);

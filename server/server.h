@@ -10,6 +10,7 @@
 
 #include "match/match.h"
 #include "server/options.h"
+#include "server/watch.h"
 
 enum class ClientStatus : uint8_t {
   Playing,
@@ -63,6 +64,10 @@ struct Server {
   // Entries of client_state whose peer is known; the stop handler reads no
   // further.
   std::atomic<int32_t> clients_watched{0};
+  uint64_t messages = 0;  // of the turn exchanges, both ways
+
+  // --http and --record; null without them.
+  std::unique_ptr<Watch> watch;
 
   // turns_played is read by the stop handler, hence atomic.
   std::atomic<uint64_t> turns_played{0};

@@ -55,7 +55,7 @@ for program in "$exe" "$dir/tools/zolt-client.exe"; do
   [ -n "$imports" ] || fail "no import table found in $program"
   for dll in $imports; do
     case "${dll,,}" in
-      kernel32.dll | msvcrt.dll | ws2_32.dll | user32.dll | advapi32.dll) ;;
+      kernel32.dll | msvcrt.dll | ws2_32.dll | mswsock.dll | user32.dll | advapi32.dll) ;;
       *) fail "$name needs $dll, which Windows does not have" ;;
     esac
   done

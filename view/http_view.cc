@@ -1,0 +1,277 @@
+// The live view's HTTP server, on the HTTP library of Boost (header only).
+// One thread runs every connection asynchronously, so a slow or silent
+// browser holds nothing but its own connection, and each connection has a
+// deadline. The library reports some failures by throwing: this file alone is
+// compiled with exceptions (see CMakeLists.txt), and none leaves it.
+#include <utility>  // before the networking headers: Boost 1.74 in C++20 needs it
+
+#include "view/http_view.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "view/page.h"
+#include "view/render.h"
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+struct HttpView::Impl {
+  asio::io_context io{1};
+  tcp::acceptor acceptor{io};
+  const Snapshot* snapshot = nullptr;  // live
+  std::string recording;               // replay
+  bool replay = false;
+  int connections = 0;
+  std::thread thread;
+  Frame frame;  // the view thread's copy of the snapshot
+
+  void accept();
+  http::response<http::string_body> answer(const http::request<http::empty_body>& request);
+};
+
+namespace {
+
+int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+http::response<http::string_body> reply(http::status status, const char* type, std::string body,
+                                        unsigned version) {
+  http::response<http::string_body> response{status, version};
+  response.set(http::field::server, "zolt-server");
+  response.set(http::field::content_type, type);
+  response.set(http::field::cache_control, "no-store");
+  response.body() = std::move(body);
+  response.prepare_payload();
+  return response;
+}
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket socket, HttpView::Impl& view) : stream_(std::move(socket)), view_(view) {
+    ++view_.connections;
+  }
+  ~Session() { --view_.connections; }
+
+  void read() {
+    parser_.emplace();
+    parser_->header_limit(HttpView::HEADER_LIMIT);
+    parser_->body_limit(0);  // a GET has no body
+    stream_.expires_after(std::chrono::seconds(HttpView::REQUEST_SECONDS));
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code error, size_t) {
+                       self->on_read(error);
+                     });
+  }
+
+ private:
+  void on_read(beast::error_code error) {
+    if (error == http::error::end_of_stream || error == beast::error::timeout ||
+        error == asio::error::operation_aborted || error == asio::error::connection_reset ||
+        error == asio::error::eof) {
+      close();
+      return;
+    }
+    if (error == http::error::header_limit || error == http::error::buffer_overflow) {
+      send(reply(http::status::request_header_fields_too_large, "text/plain",
+                 "request too large\n", 11),
+           false);
+      return;
+    }
+    if (error == http::error::body_limit || error == http::error::unexpected_body) {
+      send(reply(http::status::payload_too_large, "text/plain", "a request has no body here\n",
+                 11),
+           false);
+      return;
+    }
+    if (error) {
+      send(reply(http::status::bad_request, "text/plain", "bad request\n", 11), false);
+      return;
+    }
+    const http::request<http::empty_body>& request = parser_->get();
+    send(view_.answer(request), request.keep_alive());
+  }
+
+  void send(http::response<http::string_body> response, bool keep_alive) {
+    response.keep_alive(keep_alive);
+    response_ = std::move(response);
+    stream_.expires_after(std::chrono::seconds(HttpView::REQUEST_SECONDS));
+    http::async_write(stream_, response_,
+                      [self = shared_from_this(), keep_alive](beast::error_code error, size_t) {
+                        if (error || !keep_alive) {
+                          self->close();
+                        } else {
+                          self->read();
+                        }
+                      });
+  }
+
+  void close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.socket().close(ignored);
+  }
+
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_{HttpView::HEADER_LIMIT};  // never grows past the limit
+  std::optional<http::request_parser<http::empty_body>> parser_;
+  http::response<http::string_body> response_;
+  HttpView::Impl& view_;
+};
+
+}  // namespace
+
+void HttpView::Impl::accept() {
+  acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
+    if (error == asio::error::operation_aborted) return;  // stopping
+    if (!error) {
+      if (connections >= MAX_CONNECTIONS) {
+        beast::error_code ignored;
+        socket.close(ignored);  // too many at once: the newest goes
+      } else {
+        std::make_shared<Session>(std::move(socket), *this)->read();
+      }
+    }
+    accept();
+  });
+}
+
+http::response<http::string_body> HttpView::Impl::answer(
+    const http::request<http::empty_body>& request) {
+  const unsigned version = request.version();
+  if (request.method() != http::verb::get) {
+    auto response = reply(http::status::method_not_allowed, "text/plain", "GET only\n", version);
+    response.set(http::field::allow, "GET");
+    return response;
+  }
+  const beast::string_view target = request.target();
+  const beast::string_view path = target.substr(0, target.find('?'));
+  if (path == "/") return reply(http::status::ok, "text/html; charset=utf-8", PAGE, version);
+  if (replay) {
+    if (path == "/view.json") {
+      return reply(http::status::ok, "application/json", "{\"replay\": true}", version);
+    }
+    if (path == "/recording.jsonl") {
+      return reply(http::status::ok, "application/x-ndjson", recording, version);
+    }
+  } else if (path == "/state.json" || path == "/view.json" || path == "/metrics") {
+    if (!snapshot->created()) {
+      return reply(http::status::service_unavailable, "text/plain",
+                   "the match has not started yet\n", version);
+    }
+    snapshot->read(frame, steady_ns());
+    if (path == "/state.json") {
+      return reply(http::status::ok, "application/json", state_json(frame), version);
+    }
+    if (path == "/view.json") {
+      return reply(http::status::ok, "application/json", view_json(frame), version);
+    }
+    return reply(http::status::ok, "text/plain; version=0.0.4", metrics_text(frame), version);
+  }
+  return reply(http::status::not_found, "text/plain", "not found\n", version);
+}
+
+namespace {
+
+std::unique_ptr<HttpView> start(std::unique_ptr<HttpView::Impl> impl, const std::string& address,
+                                 uint16_t port, std::string* err) {
+  beast::error_code error;
+  const asio::ip::address ip = asio::ip::make_address_v4(address, error);
+  const char* doing = "read the address";
+  if (!error) {
+    const tcp::endpoint endpoint{ip, port};
+    doing = "open";
+    impl->acceptor.open(endpoint.protocol(), error);
+#ifndef _WIN32
+    // Not on Windows, where it would let another program take the port.
+    if (!error) impl->acceptor.set_option(asio::socket_base::reuse_address(true), error);
+#endif
+    if (!error) {
+      doing = "bind";
+      impl->acceptor.bind(endpoint, error);
+    }
+    if (!error) {
+      doing = "listen on";
+      impl->acceptor.listen(asio::socket_base::max_listen_connections, error);
+    }
+  }
+  if (error) {
+    *err = "--http: cannot " + std::string(doing) + " " + address + ":" + std::to_string(port) +
+           ": " + error.message();
+    return nullptr;
+  }
+  impl->accept();
+  HttpView::Impl* view = impl.get();
+  view->thread = std::thread([view] {
+    for (;;) {
+      try {
+        view->io.run();
+        return;
+      } catch (...) {
+        // A connection's failure ends that connection only; serving goes on.
+      }
+    }
+  });
+  return std::make_unique<HttpView>(std::move(impl));
+}
+
+}  // namespace
+
+HttpView::HttpView(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+
+std::unique_ptr<HttpView> HttpView::start_live(const std::string& address, uint16_t port,
+                                               const Snapshot* snapshot,
+                                               std::string* err) noexcept {
+  try {
+    auto impl = std::make_unique<Impl>();
+    impl->snapshot = snapshot;
+    return start(std::move(impl), address, port, err);
+  } catch (const std::exception& error) {
+    *err = std::string("--http: ") + error.what();
+    return nullptr;
+  } catch (...) {
+    *err = "--http: the view could not start";
+    return nullptr;
+  }
+}
+
+std::unique_ptr<HttpView> HttpView::start_replay(const std::string& address, uint16_t port,
+                                                 std::string recording,
+                                                 std::string* err) noexcept {
+  try {
+    auto impl = std::make_unique<Impl>();
+    impl->replay = true;
+    impl->recording = std::move(recording);
+    return start(std::move(impl), address, port, err);
+  } catch (const std::exception& error) {
+    *err = std::string("--http: ") + error.what();
+    return nullptr;
+  } catch (...) {
+    *err = "--http: the view could not start";
+    return nullptr;
+  }
+}
+
+void HttpView::wait() noexcept {
+  try {
+    if (impl_->thread.joinable()) impl_->thread.join();
+  } catch (...) {
+  }
+}
+
+HttpView::~HttpView() {
+  try {
+    impl_->io.stop();
+    if (impl_->thread.joinable()) impl_->thread.join();
+  } catch (...) {
+  }
+}

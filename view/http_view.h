@@ -1,0 +1,43 @@
+// The live view's HTTP server: its own thread, the page at /, /state.json,
+// /view.json and /metrics over a Snapshot, or, for a replay, the page and
+// /recording.jsonl. GET only; requests bounded in size and time; nothing is
+// read from disk. Exceptions of the HTTP library stay inside: nothing here
+// throws.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "view/snapshot.h"
+
+class HttpView {
+ public:
+  // Limits of one request: the request line and headers, and the seconds a
+  // client may take to send a request or read its answer.
+  static constexpr size_t HEADER_LIMIT = 8192;
+  static constexpr int REQUEST_SECONDS = 10;
+  static constexpr int MAX_CONNECTIONS = 64;
+
+  // Listens on address:port (dotted IPv4) and serves snapshot from a thread
+  // of its own. Returns null and fills *err when the port cannot be bound.
+  static std::unique_ptr<HttpView> start_live(const std::string& address, uint16_t port,
+                                              const Snapshot* snapshot, std::string* err) noexcept;
+  // Serves a recording (its lines, as read) instead of a match.
+  static std::unique_ptr<HttpView> start_replay(const std::string& address, uint16_t port,
+                                                std::string recording, std::string* err) noexcept;
+
+  // Stops the thread and closes every connection.
+  ~HttpView();
+  HttpView(const HttpView&) = delete;
+  HttpView& operator=(const HttpView&) = delete;
+
+  // Blocks until the view's thread ends (for a replay: until the process is stopped).
+  void wait() noexcept;
+
+  struct Impl;
+  explicit HttpView(std::unique_ptr<Impl> impl) noexcept;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};

@@ -1,0 +1,96 @@
+#include "view/render.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+struct StringOut {
+  std::string& text;
+  void put(const char* bytes, size_t length) { text.append(bytes, length); }
+};
+
+void append(std::string& text, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void append(std::string& text, const char* format, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (n > 0) text.append(line, static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
+}
+
+}  // namespace
+
+std::string state_json(const Frame& frame) {
+  std::string text;
+  text.reserve(128 + 96 * frame.players.size());
+  StringOut out{text};
+  write_state_json_open(out, frame.turn, frame.map, frame.relay_a, frame.relay_b, frame.humans,
+                        frame.players.size(), [&frame](size_t p) { return frame.players[p]; });
+  text += '}';
+  return text;
+}
+
+std::string view_json(const Frame& frame) {
+  std::string text = "{\"state\": " + state_json(frame);
+  append(text, ", \"humans\": %d, \"turns_total\": %" PRIu64 ", \"messages_total\": %" PRIu64
+               ", \"round_trip\": [",
+         static_cast<int>(frame.humans), frame.turns_total, frame.messages_total);
+  for (size_t q = 0; q < frame.round_trip.size(); ++q) {
+    if (q != 0) text += ", ";
+    if (frame.round_trip[q] < 0) {
+      text += "null";
+    } else {
+      append(text, "%.9f", frame.round_trip[q]);
+    }
+  }
+  text += "], \"waiting\": ";
+  if (frame.waiting_player < 0) {
+    text += "null";
+  } else {
+    append(text, "{\"player\": %d, \"seconds\": %.3f}", static_cast<int>(frame.waiting_player),
+           frame.waiting_seconds);
+  }
+  text += ", \"routes\": [";
+  for (size_t b = 0; b < frame.routes.size(); ++b) {
+    text += b == 0 ? "[" : ", [";
+    for (size_t i = 0; i < frame.routes[b].size(); ++i) {
+      append(text, "%s%d", i == 0 ? "" : ", ", static_cast<int>(frame.routes[b][i]));
+    }
+    text += "]";
+  }
+  text += "]}";
+  return text;
+}
+
+std::string metrics_text(const Frame& frame) {
+  std::string text;
+  text +=
+      "# HELP zolt_turns_total Turns the match has completed.\n"
+      "# TYPE zolt_turns_total counter\n";
+  append(text, "zolt_turns_total %" PRIu64 "\n", frame.turns_total);
+  text +=
+      "# HELP zolt_messages_total Messages of the turn exchanges, both ways.\n"
+      "# TYPE zolt_messages_total counter\n";
+  append(text, "zolt_messages_total %" PRIu64 "\n", frame.messages_total);
+  text +=
+      "# HELP zolt_players Players of the match.\n"
+      "# TYPE zolt_players gauge\n";
+  append(text, "zolt_players{kind=\"human\"} %d\nzolt_players{kind=\"bot\"} %d\n",
+         static_cast<int>(frame.humans), static_cast<int>(frame.bots));
+  text +=
+      "# HELP zolt_client_round_trip_seconds Mean round trip of the client's last exchange.\n"
+      "# TYPE zolt_client_round_trip_seconds gauge\n";
+  for (size_t q = 0; q < frame.round_trip.size(); ++q) {
+    if (frame.round_trip[q] < 0) continue;  // no exchange yet
+    append(text, "zolt_client_round_trip_seconds{player=\"%" PRIu64 "\"} %.9f\n", static_cast<uint64_t>(q), frame.round_trip[q]);
+  }
+  text +=
+      "# HELP zolt_waiting_seconds How long the client of the exchange under way has kept "
+      "everyone waiting.\n"
+      "# TYPE zolt_waiting_seconds gauge\n";
+  append(text, "zolt_waiting_seconds %.3f\n", frame.waiting_seconds);
+  return text;
+}

@@ -1,0 +1,18 @@
+// The texts the live view serves, made from a copy of the published state:
+// /state.json, the page's own /view.json, and /metrics.
+#pragma once
+
+#include <string>
+
+#include "view/snapshot.h"
+
+// {"turn": N, "map": M, "relay_a": A, "relay_b": B, "players": [...]}
+std::string state_json(const Frame& frame);
+
+// What the page draws: {"state": <state_json>, "humans": H, "turns_total": T,
+// "messages_total": M, "round_trip": [seconds or null per human], "waiting":
+// {"player": Q, "seconds": S} or null, "routes": [[x0..x8, y0..y8] per bot]}.
+std::string view_json(const Frame& frame);
+
+// The Prometheus text format, version 0.0.4.
+std::string metrics_text(const Frame& frame);

@@ -1,0 +1,191 @@
+// What the live view sees of a match: a copy of the tables that the match
+// thread publishes after each exchange and after the bots' steps, and that the
+// view's thread reads whenever a browser asks.
+//
+// The match thread never waits for the view and never allocates here: the
+// storage is made once, before the first turn, at the match's sizes. Readers
+// use a sequence lock: the sequence number is odd while the match thread
+// writes; a reader copies everything and starts again when the number moved
+// meanwhile. Every shared value is an atomic read and written relaxed, so a
+// copy torn by a writer is only ever thrown away, never undefined.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <cinttypes>
+#include <memory>
+#include <thread>
+#include <vector>
+
+inline constexpr int VIEW_ROUTE_SLOTS = 9;  // the waypoints of a route the page draws
+
+// One player's row, as the clients receive it.
+struct PlayerFrame {
+  int32_t x = 0, y = 0, health = 0, heading = 0;
+};
+
+// A plain copy of the published state, made by a reader.
+struct Frame {
+  uint64_t turn = 0;  // the turn in which the last exchange was made; 0 before the first
+  int32_t map = 0, relay_a = -1, relay_b = -1;
+  int32_t humans = 0, bots = 0;
+  uint64_t turns_total = 0;     // turns completed
+  uint64_t messages_total = 0;  // messages of the turns, both ways
+  std::vector<PlayerFrame> players;
+  std::vector<std::array<int32_t, 2 * VIEW_ROUTE_SLOTS>> routes;  // per bot: 9 x, then 9 y
+  std::vector<double> round_trip;  // per human: seconds per round trip of its last exchange
+  int32_t waiting_player = -1;     // the human the server is waiting for, -1: none
+  double waiting_seconds = 0;      // how long it has kept everyone waiting
+};
+
+class Snapshot {
+ public:
+  // Makes the storage for a match of these sizes; before any publish.
+  void create(int32_t humans, int32_t bots, int32_t map) {
+    humans_ = humans;
+    bots_ = bots;
+    map_ = map;
+    players_ = std::make_unique<AtomicRow[]>(static_cast<size_t>(humans) + static_cast<size_t>(bots));
+    routes_ = std::make_unique<AtomicRoute[]>(static_cast<size_t>(bots));
+    round_trip_ns_ = std::make_unique<std::atomic<int64_t>[]>(static_cast<size_t>(humans));
+    for (int32_t q = 0; q < humans; ++q) round_trip_ns_[static_cast<size_t>(q)].store(-1);
+    created_.store(true, std::memory_order_release);
+  }
+  bool created() const { return created_.load(std::memory_order_acquire); }
+
+  // The match thread, around its writes.
+  void begin_write() {
+    const uint64_t s = sequence_.load(std::memory_order_relaxed);
+    sequence_.store(s + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+  }
+  void end_write() {
+    sequence_.store(sequence_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  }
+  void put_header(uint64_t turn, int32_t relay_a, int32_t relay_b, uint64_t turns_total,
+                  uint64_t messages_total) {
+    turn_.store(turn, std::memory_order_relaxed);
+    relay_a_.store(relay_a, std::memory_order_relaxed);
+    relay_b_.store(relay_b, std::memory_order_relaxed);
+    turns_total_.store(turns_total, std::memory_order_relaxed);
+    messages_total_.store(messages_total, std::memory_order_relaxed);
+  }
+  void put_player(size_t p, int32_t x, int32_t y, int32_t health, int32_t heading) {
+    AtomicRow& row = players_[p];
+    row.x.store(x, std::memory_order_relaxed);
+    row.y.store(y, std::memory_order_relaxed);
+    row.health.store(health, std::memory_order_relaxed);
+    row.heading.store(heading, std::memory_order_relaxed);
+  }
+  void put_route(size_t b, const int32_t* xs, const int32_t* ys) {
+    for (size_t i = 0; i < VIEW_ROUTE_SLOTS; ++i) {
+      routes_[b][i].store(xs[i], std::memory_order_relaxed);
+      routes_[b][VIEW_ROUTE_SLOTS + i].store(ys[i], std::memory_order_relaxed);
+    }
+  }
+
+  // Outside the sequence: each is one value of its own. The exchange with
+  // human q began at `since_ns` (steady clock); -1 when no exchange is under way.
+  void exchange_started(int32_t q, int64_t since_ns) {
+    waiting_since_ns_.store(since_ns, std::memory_order_relaxed);
+    waiting_player_.store(q, std::memory_order_release);
+  }
+  void exchange_ended(int32_t q, int64_t round_trip_ns) {
+    waiting_player_.store(-1, std::memory_order_release);
+    round_trip_ns_[static_cast<size_t>(q)].store(round_trip_ns, std::memory_order_relaxed);
+  }
+
+  // Any thread but the match's: a consistent copy into frame (which allocates
+  // there, never on the match thread). now_ns on the clock of exchange_started.
+  void read(Frame& frame, int64_t now_ns) const {
+    const auto players = static_cast<size_t>(humans_) + static_cast<size_t>(bots_);
+    frame.players.resize(players);
+    frame.routes.resize(static_cast<size_t>(bots_));
+    frame.round_trip.resize(static_cast<size_t>(humans_));
+    frame.map = map_;
+    frame.humans = humans_;
+    frame.bots = bots_;
+    for (;;) {
+      const uint64_t before = sequence_.load(std::memory_order_acquire);
+      if ((before & 1) != 0) {
+        std::this_thread::yield();  // the match thread is writing
+        continue;
+      }
+      frame.turn = turn_.load(std::memory_order_relaxed);
+      frame.relay_a = relay_a_.load(std::memory_order_relaxed);
+      frame.relay_b = relay_b_.load(std::memory_order_relaxed);
+      frame.turns_total = turns_total_.load(std::memory_order_relaxed);
+      frame.messages_total = messages_total_.load(std::memory_order_relaxed);
+      for (size_t p = 0; p < players; ++p) {
+        const AtomicRow& row = players_[p];
+        frame.players[p] = {row.x.load(std::memory_order_relaxed),
+                            row.y.load(std::memory_order_relaxed),
+                            row.health.load(std::memory_order_relaxed),
+                            row.heading.load(std::memory_order_relaxed)};
+      }
+      for (size_t b = 0; b < frame.routes.size(); ++b) {
+        for (size_t i = 0; i < 2 * VIEW_ROUTE_SLOTS; ++i) {
+          frame.routes[b][i] = routes_[b][i].load(std::memory_order_relaxed);
+        }
+      }
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (sequence_.load(std::memory_order_relaxed) == before) break;
+    }
+    for (size_t q = 0; q < frame.round_trip.size(); ++q) {
+      const int64_t ns = round_trip_ns_[q].load(std::memory_order_relaxed);
+      frame.round_trip[q] = ns < 0 ? -1.0 : static_cast<double>(ns) / 1e9;
+    }
+    frame.waiting_player = waiting_player_.load(std::memory_order_acquire);
+    const int64_t since = waiting_since_ns_.load(std::memory_order_relaxed);
+    frame.waiting_seconds =
+        frame.waiting_player < 0 || now_ns < since ? 0.0 : static_cast<double>(now_ns - since) / 1e9;
+  }
+
+ private:
+  struct AtomicRow {
+    std::atomic<int32_t> x{0}, y{0}, health{0}, heading{0};
+  };
+  using AtomicRoute = std::array<std::atomic<int32_t>, 2 * VIEW_ROUTE_SLOTS>;
+
+  int32_t humans_ = 0, bots_ = 0, map_ = 0;  // fixed before the view reads
+  std::atomic<bool> created_{false};
+  std::atomic<uint64_t> sequence_{0};
+  std::atomic<uint64_t> turn_{0}, turns_total_{0}, messages_total_{0};
+  std::atomic<int32_t> relay_a_{-1}, relay_b_{-1};
+  std::unique_ptr<AtomicRow[]> players_;
+  std::unique_ptr<AtomicRoute[]> routes_;
+  std::unique_ptr<std::atomic<int64_t>[]> round_trip_ns_;
+  std::atomic<int32_t> waiting_player_{-1};
+  std::atomic<int64_t> waiting_since_ns_{0};
+};
+
+// The /state.json object of a match's tables, written through out.put(text,
+// length) in pieces: the recording writes it to its file on the match thread
+// without allocating, the view into a string. row(p) gives player p's
+// PlayerFrame. The object is left open after its "players" list, so that a
+// caller may add members before its closing brace.
+template <class Out, class Row>
+void write_state_json_open(Out& out, uint64_t turn, int32_t map, int32_t relay_a, int32_t relay_b,
+                           int32_t humans, size_t players, Row row) {
+  char text[160];
+  int n = std::snprintf(text, sizeof text,
+                        "{\"turn\": %" PRIu64 ", \"map\": %d, \"relay_a\": %d, \"relay_b\": %d, "
+                        "\"players\": [",
+                        turn, static_cast<int>(map),
+                        static_cast<int>(relay_a), static_cast<int>(relay_b));
+  out.put(text, static_cast<size_t>(n));
+  for (size_t p = 0; p < players; ++p) {
+    const PlayerFrame r = row(p);
+    n = std::snprintf(text, sizeof text,
+                      "%s{\"index\": %" PRIu64 ", \"human\": %s, \"x\": %d, \"y\": %d, \"health\": %d, "
+                      "\"heading\": %d}",
+                      p == 0 ? "" : ", ", static_cast<uint64_t>(p), p < static_cast<size_t>(humans) ? "true" : "false",
+                      static_cast<int>(r.x), static_cast<int>(r.y), static_cast<int>(r.health),
+                      static_cast<int>(r.heading));
+    out.put(text, static_cast<size_t>(n));
+  }
+  out.put("]", 1);
+}

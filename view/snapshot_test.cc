@@ -1,0 +1,87 @@
+#include "view/snapshot.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "view/render.h"
+
+namespace {
+
+// A reader never sees a state half written: the writer keeps every value of
+// a publish equal, and the reader checks each copy while the writer runs.
+TEST(Snapshot, ReadersSeeWholePublishesOnly) {
+  Snapshot snapshot;
+  snapshot.create(3, 2, 4);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    int32_t xs[VIEW_ROUTE_SLOTS], ys[VIEW_ROUTE_SLOTS];
+    for (int32_t k = 1; k <= 200000; ++k) {
+      for (int32_t& v : xs) v = k;
+      for (int32_t& v : ys) v = -k;
+      snapshot.begin_write();
+      snapshot.put_header(static_cast<uint64_t>(k), k, k, static_cast<uint64_t>(k),
+                          static_cast<uint64_t>(k));
+      for (size_t p = 0; p < 5; ++p) snapshot.put_player(p, k, k, k, k);
+      for (size_t b = 0; b < 2; ++b) snapshot.put_route(b, xs, ys);
+      snapshot.end_write();
+    }
+    done = true;
+  });
+  Frame frame;
+  int reads = 0;
+  while (!done || reads == 0) {
+    snapshot.read(frame, 0);
+    ++reads;
+    if (frame.turn == 0) continue;  // nothing published yet
+    const auto k = static_cast<int32_t>(frame.turn);
+    ASSERT_EQ(frame.relay_a, k);
+    ASSERT_EQ(frame.messages_total, frame.turn);
+    for (const PlayerFrame& row : frame.players) {
+      ASSERT_EQ(row.x, k);
+      ASSERT_EQ(row.heading, k);
+    }
+    for (const auto& route : frame.routes) {
+      ASSERT_EQ(route[0], k);
+      ASSERT_EQ(route[2 * VIEW_ROUTE_SLOTS - 1], -k);
+    }
+  }
+  writer.join();
+  snapshot.read(frame, 0);
+  EXPECT_EQ(frame.turn, 200000u);
+}
+
+TEST(Render, MetricsAndViewOfAFrame) {
+  Frame frame;
+  frame.turn = 7;
+  frame.humans = 2;
+  frame.bots = 1;
+  frame.turns_total = 6;
+  frame.messages_total = 1234;
+  frame.players = {{1, 2, 100, 900}, {3, 4, -5, 0}, {5, 6, 100, 2700}};
+  frame.routes = {{}};
+  frame.round_trip = {0.000015, -1};
+  frame.waiting_player = 1;
+  frame.waiting_seconds = 3.25;
+  const std::string metrics = metrics_text(frame);
+  for (const char* line :
+       {"\nzolt_turns_total 6\n", "\nzolt_messages_total 1234\n",
+        "\nzolt_players{kind=\"human\"} 2\nzolt_players{kind=\"bot\"} 1\n",
+        "\nzolt_client_round_trip_seconds{player=\"0\"} 0.000015000\n",
+        "\nzolt_waiting_seconds 3.250\n"}) {
+    EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
+  }
+  // A client without an exchange yet has no round trip to report.
+  EXPECT_EQ(metrics.find("player=\"1\""), std::string::npos) << metrics;
+  const std::string view = view_json(frame);
+  for (const char* part :
+       {"{\"index\": 1, \"human\": true, \"x\": 3, \"y\": 4, \"health\": -5, \"heading\": 0}",
+        "{\"index\": 2, \"human\": false,", "\"round_trip\": [0.000015000, null]",
+        "\"waiting\": {\"player\": 1, \"seconds\": 3.250}",
+        "\"routes\": [[0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0]]}"}) {
+    EXPECT_NE(view.find(part), std::string::npos) << part << "\n" << view;
+  }
+}
+
+}  // namespace
