@@ -18,6 +18,11 @@
 using SocketHandle = std::intptr_t;
 inline constexpr SocketHandle INVALID_SOCKET_HANDLE = -1;
 
+// Whether a listener may ask for address reuse: on POSIX it lets a server
+// started right after another take its port while old connections wait out
+// TIME_WAIT; on Windows it would let another program take the port.
+extern const bool LISTENER_REUSES_ADDRESS;
+
 // Dotted IPv4 text, "255.255.255.255" and its terminator fit.
 inline constexpr size_t DOTTED_SIZE = 16;
 

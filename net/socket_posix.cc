@@ -15,6 +15,8 @@
 
 #include "net/socket.h"
 
+const bool LISTENER_REUSES_ADDRESS = true;
+
 namespace {
 
 void copy_dotted(const in_addr& address, char (&out)[DOTTED_SIZE]) {

@@ -8,6 +8,8 @@
 
 #include "net/socket.h"
 
+const bool LISTENER_REUSES_ADDRESS = false;
+
 namespace {
 
 SOCKET native(SocketHandle s) {

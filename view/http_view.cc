@@ -14,6 +14,7 @@
 #include <optional>
 #include <thread>
 
+#include "net/socket.h"
 #include "view/page.h"
 #include "view/render.h"
 
@@ -67,10 +68,9 @@ class Session : public std::enable_shared_from_this<Session> {
     parser_->header_limit(HttpView::HEADER_LIMIT);
     parser_->body_limit(0);  // a GET has no body
     stream_.expires_after(std::chrono::seconds(HttpView::REQUEST_SECONDS));
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code error, size_t) {
-                       self->on_read(error);
-                     });
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code error, size_t) { self->on_read(error); });
   }
 
  private:
@@ -82,14 +82,13 @@ class Session : public std::enable_shared_from_this<Session> {
       return;
     }
     if (error == http::error::header_limit || error == http::error::buffer_overflow) {
-      send(reply(http::status::request_header_fields_too_large, "text/plain",
-                 "request too large\n", 11),
+      send(reply(http::status::request_header_fields_too_large, "text/plain", "request too large\n",
+                 11),
            false);
       return;
     }
     if (error == http::error::body_limit || error == http::error::unexpected_body) {
-      send(reply(http::status::payload_too_large, "text/plain", "a request has no body here\n",
-                 11),
+      send(reply(http::status::payload_too_large, "text/plain", "a request has no body here\n", 11),
            false);
       return;
     }
@@ -183,7 +182,7 @@ http::response<http::string_body> HttpView::Impl::answer(
 namespace {
 
 std::unique_ptr<HttpView> start(std::unique_ptr<HttpView::Impl> impl, const std::string& address,
-                                 uint16_t port, std::string* err) {
+                                uint16_t port, std::string* err) {
   beast::error_code error;
   const asio::ip::address ip = asio::ip::make_address_v4(address, error);
   const char* doing = "read the address";
@@ -191,10 +190,9 @@ std::unique_ptr<HttpView> start(std::unique_ptr<HttpView::Impl> impl, const std:
     const tcp::endpoint endpoint{ip, port};
     doing = "open";
     impl->acceptor.open(endpoint.protocol(), error);
-#ifndef _WIN32
-    // Not on Windows, where it would let another program take the port.
-    if (!error) impl->acceptor.set_option(asio::socket_base::reuse_address(true), error);
-#endif
+    if (!error && LISTENER_REUSES_ADDRESS) {
+      impl->acceptor.set_option(asio::socket_base::reuse_address(true), error);
+    }
     if (!error) {
       doing = "bind";
       impl->acceptor.bind(endpoint, error);
@@ -245,8 +243,7 @@ std::unique_ptr<HttpView> HttpView::start_live(const std::string& address, uint1
 }
 
 std::unique_ptr<HttpView> HttpView::start_replay(const std::string& address, uint16_t port,
-                                                 std::string recording,
-                                                 std::string* err) noexcept {
+                                                 std::string recording, std::string* err) noexcept {
   try {
     auto impl = std::make_unique<Impl>();
     impl->replay = true;
