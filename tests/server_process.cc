@@ -147,23 +147,23 @@ bool server_has_port_option() {
 }
 
 uint16_t test_port() {
-  // A port the system would give a client now: free, and not soon given
-  // again, so that the servers of cases running side by side do not meet.
-  static const uint16_t port = [] {
-    if (!server_has_port_option()) return SERVER_PORT;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      std::abort();
-    }
-    ::close(fd);
-    return ntohs(address.sin_port);
-  }();
+  // Chosen once: every server of the case listens there.
+  static const uint16_t port = server_has_port_option() ? free_port() : SERVER_PORT;
   return port;
+}
+
+uint16_t free_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::abort();
+  }
+  ::close(fd);
+  return ntohs(address.sin_port);
 }
 
 bool server_is_windows() {

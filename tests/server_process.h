@@ -51,6 +51,10 @@ bool server_has_port_option();
 // The TCP port of this test process's servers.
 uint16_t test_port();
 
+// A TCP port free on loopback now, one the system would give a client: not
+// soon given again, so that cases running side by side do not meet.
+uint16_t free_port();
+
 // Writes (or with content null, removes) the bot route file the server in
 // workdir will read.
 void put_bot_route_file(const std::string& workdir, const char* content);

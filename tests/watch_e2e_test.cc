@@ -33,17 +33,8 @@ const char* const kStillBot =
 uint16_t view_port() {
   static const uint16_t port = [] {
     for (;;) {
-      const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      socklen_t length = sizeof address;
-      if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-          ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        std::abort();
-      }
-      ::close(fd);
-      if (ntohs(address.sin_port) != test_port()) return ntohs(address.sin_port);
+      const uint16_t free = free_port();
+      if (free != test_port()) return free;
     }
   }();
   return port;
@@ -163,7 +154,8 @@ TEST_F(Watched, StateAndMetricsShowTheTablesOfTheLastExchange) {
   const std::string want =
       "{\"turn\": 2, \"map\": 0, \"relay_a\": 55, \"relay_b\": -1, \"players\": ["
       "{\"index\": 0, \"human\": true, \"x\": 111, \"y\": 222, \"health\": 100, \"heading\": 450}, "
-      "{\"index\": 1, \"human\": true, \"x\": 333, \"y\": 444, \"health\": 100, \"heading\": 1800}, "
+      "{\"index\": 1, \"human\": true, \"x\": 333, \"y\": 444, \"health\": 100, \"heading\": "
+      "1800}, "
       "{\"index\": 2, \"human\": false, \"x\": 300, \"y\": 400, \"health\": 93, \"heading\": ";
   const Reply state = get_until("/state.json", "\"turn\": 2, .*\"x\": 333");
   EXPECT_EQ(state.status, 200);
@@ -183,7 +175,8 @@ TEST_F(Watched, StateAndMetricsShowTheTablesOfTheLastExchange) {
         std::string("zolt_client_round_trip_seconds\\{player=\"0\"\\} 0\\.[0-9]{9}\n"),
         std::string("zolt_client_round_trip_seconds\\{player=\"1\"\\} 0\\.[0-9]{9}\n"),
         std::string("zolt_waiting_seconds [0-9]+\\.[0-9]{3}\n")}) {
-    EXPECT_TRUE(std::regex_search(metrics.body, std::regex("(^|\n)" + line))) << line << metrics.body;
+    EXPECT_TRUE(std::regex_search(metrics.body, std::regex("(^|\n)" + line)))
+        << line << metrics.body;
   }
 }
 
@@ -193,10 +186,12 @@ TEST_F(Watched, AStalledClientShowsItsWaitingSeconds) {
   play({at(1, 1, 0)});
   // The client says nothing in turn 2: the server waits for it.
   const Reply view = get_until("/view.json", "\"waiting\": \\{\"player\": 0, \"seconds\": [1-9]");
-  EXPECT_TRUE(std::regex_search(view.body, std::regex("\"waiting\": \\{\"player\": 0, \"seconds\": [1-9]")))
+  EXPECT_TRUE(
+      std::regex_search(view.body, std::regex("\"waiting\": \\{\"player\": 0, \"seconds\": [1-9]")))
       << view.body;
   const Reply metrics = get("/metrics");
-  EXPECT_TRUE(std::regex_search(metrics.body, std::regex("\nzolt_waiting_seconds [1-9]"))) << metrics.body;
+  EXPECT_TRUE(std::regex_search(metrics.body, std::regex("\nzolt_waiting_seconds [1-9]")))
+      << metrics.body;
 }
 
 TEST_F(Watched, BadRequestsGetTheirErrorAndTheMatchGoesOn) {
@@ -254,8 +249,9 @@ std::string run(const std::string& command) {
 std::string chromium(const TempDir& profile, const std::string& what) {
   return "timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
          "--disable-background-networking --disable-component-update --disable-sync "
-         "--user-data-dir=" + profile.path() + " --virtual-time-budget=3000 " + what +
-         " http://" + view_address() + "/ 2>/dev/null";
+         "--user-data-dir=" +
+         profile.path() + " --virtual-time-budget=3000 " + what + " http://" + view_address() +
+         "/ 2>/dev/null";
 }
 
 TEST_F(Watched, TheBrowserShowsEveryPlayerWhereItsClientPutIt) {
@@ -263,7 +259,8 @@ TEST_F(Watched, TheBrowserShowsEveryPlayerWhereItsClientPutIt) {
   dir_.write("bot.txt", kStillBot);
   start({"--http", view_address()}, 3, 1);
   join_all();
-  const std::vector<TurnReport> reports = {at(120, 340, 450), at(800, 150, 900), at(500, 650, 2250)};
+  const std::vector<TurnReport> reports = {at(120, 340, 450), at(800, 150, 900),
+                                           at(500, 650, 2250)};
   play(reports);
   play(reports);
   // The page draws once its first poll is answered; a browser slowed by a
@@ -283,7 +280,8 @@ TEST_F(Watched, TheBrowserShowsEveryPlayerWhereItsClientPutIt) {
     // Player 0's mark may carry "stalled" too: the server waits for its next turn.
     ASSERT_TRUE(std::regex_search(
         dom, mark,
-        std::regex("<g data-player=\"" + std::to_string(p) + "\" class=\"player (human|bot)[^\"]*\"[^>]*"
+        std::regex("<g data-player=\"" + std::to_string(p) +
+                   "\" class=\"player (human|bot)[^\"]*\"[^>]*"
                    "transform=\"translate\\(([-0-9.]+),([-0-9.]+)\\)\" data-x=\"([-0-9]+)\" "
                    "data-y=\"([-0-9]+)\"")))
         << dom;
@@ -353,7 +351,8 @@ TEST_F(Watched, ARecordingThatCannotBeWrittenIsLoggedOnceAndTheMatchGoesOn) {
   EXPECT_EQ(server_.wait_exit(), 1);
   const std::string log = server_.errors();
   const std::regex error("ERROR the recording '/dev/full' could not be written in turn 1 ");
-  EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), error), std::sregex_iterator()), 1)
+  EXPECT_EQ(
+      std::distance(std::sregex_iterator(log.begin(), log.end(), error), std::sregex_iterator()), 1)
       << log;
   EXPECT_NE(log.find("match over after 5 turns"), std::string::npos) << log;
 }
