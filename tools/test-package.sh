@@ -18,18 +18,7 @@ record() {
   [ -n "${ZOLT_RESULTS:-}" ] && echo "package $passed $failed $skipped" >> "$ZOLT_RESULTS"
   return 0
 }
-# check WHAT COMMAND...: runs the command and counts it.
-check() {
-  local what=$1
-  shift
-  if "$@"; then
-    say "ok: $what"
-    passed=$((passed + 1))
-  else
-    say "FAILED: $what"
-    failed=$((failed + 1))
-  fi
-}
+source tools/check-steps.sh
 
 bash tools/install-deps.sh || true
 lacking=""

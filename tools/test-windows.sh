@@ -139,17 +139,7 @@ rm -f "$ZOLT_BOT_ROUTE_FILE"
 # The zip as an operator uses it.
 passed=0
 failed=0
-check() {
-  local what=$1
-  shift
-  if "$@"; then
-    say "ok: $what"
-    passed=$((passed + 1))
-  else
-    say "FAILED: $what"
-    failed=$((failed + 1))
-  fi
-}
+source tools/check-steps.sh
 # wait_listening PORT PID: until something listens on PORT, while PID lives.
 wait_listening() {
   local i
