@@ -543,9 +543,10 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(workdir);
 
   if (settings.watch) {
-    std::printf("The server with --http 127.0.0.1:%u and --record, one page polling /view.json "
-                "every %d ms.\n",
-                unsigned{VIEW_PORT}, PAGE_POLL_MS);
+    std::printf(
+        "The server with --http 127.0.0.1:%u and --record, one page polling /view.json "
+        "every %d ms.\n",
+        unsigned{VIEW_PORT}, PAGE_POLL_MS);
   }
   std::printf("Exchange benchmark on 127.0.0.1: at least %" PRIu64
               " round trips per target and size, in alternating bursts of about %" PRIu64

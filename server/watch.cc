@@ -21,8 +21,8 @@ void publish(Server& server, bool with_routes, uint64_t turns_done) {
   Snapshot& snapshot = server.watch->snapshot;
   const Match& match = server.match;
   snapshot.begin_write();
-  snapshot.put_header(current_turn(server), match.relay_a, match.relay_b,
-                      turns_done, server.messages);
+  snapshot.put_header(current_turn(server), match.relay_a, match.relay_b, turns_done,
+                      server.messages);
   const auto players = static_cast<size_t>(player_count(match));
   for (size_t p = 0; p < players; ++p) {
     snapshot.put_player(p, match.pos_x[p], match.pos_y[p], match.health[p], match.heading[p]);
@@ -63,19 +63,18 @@ void record_turn(Server& server) {
   Watch& watch = *server.watch;
   const Match& match = server.match;
   RecordOut out{server};
-  write_state_json_open(out, current_turn(server), match.map_number, match.relay_a, match.relay_b,
-                        match.human_count, static_cast<size_t>(player_count(match)),
-                        [&match](size_t p) {
-                          return PlayerFrame{match.pos_x[p], match.pos_y[p], match.health[p],
-                                             match.heading[p]};
-                        });
+  write_state_json_open(
+      out, current_turn(server), match.map_number, match.relay_a, match.relay_b, match.human_count,
+      static_cast<size_t>(player_count(match)), [&match](size_t p) {
+        return PlayerFrame{match.pos_x[p], match.pos_y[p], match.health[p], match.heading[p]};
+      });
   out.put(", \"hits\": [", 11);
   char text[96];
   for (size_t h = 0; h < watch.hit_count; ++h) {
     const Hit& hit = watch.hits[h];
-    const int n = std::snprintf(text, sizeof text, "%s{\"from\": %d, \"damage\": %d, \"target\": %d}",
-                                h == 0 ? "" : ", ", static_cast<int>(hit.from),
-                                static_cast<int>(hit.damage), static_cast<int>(hit.target));
+    const int n = std::snprintf(
+        text, sizeof text, "%s{\"from\": %d, \"damage\": %d, \"target\": %d}", h == 0 ? "" : ", ",
+        static_cast<int>(hit.from), static_cast<int>(hit.damage), static_cast<int>(hit.target));
     out.put(text, static_cast<size_t>(n));
   }
   out.put("]}\n", 3);
@@ -105,7 +104,8 @@ int watch_start(Server& server) {
   }
   if (!options.http_address.empty()) {
     std::string err;
-    watch.view = HttpView::start_live(options.http_address, options.http_port, &watch.snapshot, &err);
+    watch.view =
+        HttpView::start_live(options.http_address, options.http_port, &watch.snapshot, &err);
     if (!watch.view) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_CANNOT_LISTEN;

@@ -18,7 +18,9 @@ void append(std::string& text, const char* format, ...) {
   va_start(args, format);
   const int n = std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  if (n > 0) text.append(line, static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
+  if (n > 0)
+    text.append(line,
+                static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
 }
 
 }  // namespace
@@ -35,8 +37,9 @@ std::string state_json(const Frame& frame) {
 
 std::string view_json(const Frame& frame) {
   std::string text = "{\"state\": " + state_json(frame);
-  append(text, ", \"humans\": %d, \"turns_total\": %" PRIu64 ", \"messages_total\": %" PRIu64
-               ", \"round_trip\": [",
+  append(text,
+         ", \"humans\": %d, \"turns_total\": %" PRIu64 ", \"messages_total\": %" PRIu64
+         ", \"round_trip\": [",
          static_cast<int>(frame.humans), frame.turns_total, frame.messages_total);
   for (size_t q = 0; q < frame.round_trip.size(); ++q) {
     if (q != 0) text += ", ";
@@ -85,7 +88,8 @@ std::string metrics_text(const Frame& frame) {
       "# TYPE zolt_client_round_trip_seconds gauge\n";
   for (size_t q = 0; q < frame.round_trip.size(); ++q) {
     if (frame.round_trip[q] < 0) continue;  // no exchange yet
-    append(text, "zolt_client_round_trip_seconds{player=\"%" PRIu64 "\"} %.9f\n", static_cast<uint64_t>(q), frame.round_trip[q]);
+    append(text, "zolt_client_round_trip_seconds{player=\"%" PRIu64 "\"} %.9f\n",
+           static_cast<uint64_t>(q), frame.round_trip[q]);
   }
   text +=
       "# HELP zolt_waiting_seconds How long the client of the exchange under way has kept "

@@ -12,10 +12,10 @@
 
 #include <array>
 #include <atomic>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <cinttypes>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -48,7 +48,8 @@ class Snapshot {
     humans_ = humans;
     bots_ = bots;
     map_ = map;
-    players_ = std::make_unique<AtomicRow[]>(static_cast<size_t>(humans) + static_cast<size_t>(bots));
+    players_ =
+        std::make_unique<AtomicRow[]>(static_cast<size_t>(humans) + static_cast<size_t>(bots));
     routes_ = std::make_unique<AtomicRoute[]>(static_cast<size_t>(bots));
     round_trip_ns_ = std::make_unique<std::atomic<int64_t>[]>(static_cast<size_t>(humans));
     for (int32_t q = 0; q < humans; ++q) round_trip_ns_[static_cast<size_t>(q)].store(-1);
@@ -140,8 +141,9 @@ class Snapshot {
     }
     frame.waiting_player = waiting_player_.load(std::memory_order_acquire);
     const int64_t since = waiting_since_ns_.load(std::memory_order_relaxed);
-    frame.waiting_seconds =
-        frame.waiting_player < 0 || now_ns < since ? 0.0 : static_cast<double>(now_ns - since) / 1e9;
+    frame.waiting_seconds = frame.waiting_player < 0 || now_ns < since
+                                ? 0.0
+                                : static_cast<double>(now_ns - since) / 1e9;
   }
 
  private:
@@ -172,18 +174,21 @@ void write_state_json_open(Out& out, uint64_t turn, int32_t map, int32_t relay_a
                            int32_t humans, size_t players, Row row) {
   char text[160];
   int n = std::snprintf(text, sizeof text,
-                        "{\"turn\": %" PRIu64 ", \"map\": %d, \"relay_a\": %d, \"relay_b\": %d, "
+                        "{\"turn\": %" PRIu64
+                        ", \"map\": %d, \"relay_a\": %d, \"relay_b\": %d, "
                         "\"players\": [",
-                        turn, static_cast<int>(map),
-                        static_cast<int>(relay_a), static_cast<int>(relay_b));
+                        turn, static_cast<int>(map), static_cast<int>(relay_a),
+                        static_cast<int>(relay_b));
   out.put(text, static_cast<size_t>(n));
   for (size_t p = 0; p < players; ++p) {
     const PlayerFrame r = row(p);
     n = std::snprintf(text, sizeof text,
-                      "%s{\"index\": %" PRIu64 ", \"human\": %s, \"x\": %d, \"y\": %d, \"health\": %d, "
+                      "%s{\"index\": %" PRIu64
+                      ", \"human\": %s, \"x\": %d, \"y\": %d, \"health\": %d, "
                       "\"heading\": %d}",
-                      p == 0 ? "" : ", ", static_cast<uint64_t>(p), p < static_cast<size_t>(humans) ? "true" : "false",
-                      static_cast<int>(r.x), static_cast<int>(r.y), static_cast<int>(r.health),
+                      p == 0 ? "" : ", ", static_cast<uint64_t>(p),
+                      p < static_cast<size_t>(humans) ? "true" : "false", static_cast<int>(r.x),
+                      static_cast<int>(r.y), static_cast<int>(r.health),
                       static_cast<int>(r.heading));
     out.put(text, static_cast<size_t>(n));
   }

@@ -65,11 +65,10 @@ TEST(Render, MetricsAndViewOfAFrame) {
   frame.waiting_player = 1;
   frame.waiting_seconds = 3.25;
   const std::string metrics = metrics_text(frame);
-  for (const char* line :
-       {"\nzolt_turns_total 6\n", "\nzolt_messages_total 1234\n",
-        "\nzolt_players{kind=\"human\"} 2\nzolt_players{kind=\"bot\"} 1\n",
-        "\nzolt_client_round_trip_seconds{player=\"0\"} 0.000015000\n",
-        "\nzolt_waiting_seconds 3.250\n"}) {
+  for (const char* line : {"\nzolt_turns_total 6\n", "\nzolt_messages_total 1234\n",
+                           "\nzolt_players{kind=\"human\"} 2\nzolt_players{kind=\"bot\"} 1\n",
+                           "\nzolt_client_round_trip_seconds{player=\"0\"} 0.000015000\n",
+                           "\nzolt_waiting_seconds 3.250\n"}) {
     EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
   }
   // A client without an exchange yet has no round trip to report.
