@@ -213,6 +213,10 @@ void declare(CLI::App& app, Options& options, Texts& texts) {
                "drop a client that closes, times out or breaks the protocol, and play on "
                "while a human client is left; default: a broken client ends the match "
                "with exit code 1");
+  app.add_flag("--concurrent", options.concurrent,
+               "serve every human client's exchange of a turn at the same time; each client "
+               "is sent exactly what one at a time would send it, and a turn takes one "
+               "client's exchange instead of the sum of them; default: one at a time");
   app.add_flag("--trace", options.trace,
                "log every message of the match, one INFO line each: player, turn, step, "
                "direction, value (and the bytes when they are not a plain number); default: off");

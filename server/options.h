@@ -20,6 +20,7 @@ struct Options {
   bool quiet = false;                     // --quiet: warnings and errors only
   int32_t client_timeout = 0;             // --client-timeout SECONDS (>= 0); 0: wait for ever
   bool drop_broken_clients = false;       // --drop-broken-clients
+  bool concurrent = false;                // --concurrent: every client's exchange at once
   bool trace = false;                     // --trace: every message in the log
   bool check_clients = false;             // --check-clients: departures from the protocol logged
   std::string http_address;               // --http ADDR:PORT, the live view; empty: no view

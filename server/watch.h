@@ -31,8 +31,6 @@ struct Watch {
   std::vector<Hit> hits;  // this turn's, at most one per human
   size_t hit_count = 0;
 
-  int64_t exchange_start_ns = 0;
-  uint64_t messages_at_start = 0;
 };
 
 // Opens the recording and starts the view, as the options ask. Returns -1,
