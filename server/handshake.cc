@@ -53,6 +53,7 @@ void join_clients(Server& server, SocketHandle listener) {
 void number_clients(Server& server) {
   const Match& match = server.match;
   for (int32_t q = 0; q < match.human_count; ++q) {
+    start_client_budget(server, q);
     send_to(server, q, "player index", q);
     // Any reply will do; 147 is what the protocol guide asks for.
     receive_from(server, q, "reply to the player index", Expect::Reply);
