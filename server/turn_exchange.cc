@@ -163,16 +163,23 @@ TurnResult serve_all_until(Server& server, Step stop) {
   const int32_t humans = server.match.human_count;
   const int32_t players = player_count(server.match);
   int32_t broke = humans;  // the first client that broke the protocol
+  const auto slice = std::chrono::duration_cast<std::chrono::nanoseconds>(server.wait_slice);
+  // Time-outs and stall warnings are looked at when one may be due, not at
+  // every message.
+  Clock::time_point next_check = Clock::now();
   for (;;) {
     size_t count = 0;
-    auto wait_for = std::chrono::duration_cast<std::chrono::nanoseconds>(server.wait_slice);
     bool any_at_once = false;
     const auto now = Clock::now();
+    const bool check = now >= next_check;
+    if (check) next_check = now + slice;
     for (int32_t q = 0; q < broke; ++q) {
       if (!waits_for(server, q, stop)) continue;
       const ClientState& link = server.client_state[static_cast<size_t>(q)];
-      wait_for =
-          std::min(wait_for, check_waiting_client(server, q, server_step_name(link.at.step), now));
+      if (check) {
+        next_check = std::min(
+            next_check, now + check_waiting_client(server, q, server_step_name(link.at.step), now));
+      }
       const SocketHandle socket = server.match.client_socket[static_cast<size_t>(q)];
       // A connection that never was gives its nothing at once.
       any_at_once = any_at_once || socket == INVALID_SOCKET_HANDLE;
@@ -181,7 +188,7 @@ TurnResult serve_all_until(Server& server, Step stop) {
     }
     if (count == 0) break;
     if (!any_at_once) {
-      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait_for).count();
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(next_check - now).count();
       socket_poll(server.waits.data(), count, static_cast<int>(std::max<int64_t>(ms, 0)));
     }
     for (size_t i = 0; i < count; ++i) {
