@@ -12,6 +12,7 @@
 #include "server/client_link.h"
 #include "server/dialogue.h"
 #include "server/handshake.h"
+#include "server/replay_mode.h"
 #include "server/turn_exchange.h"
 #include "server/watch.h"
 
@@ -166,7 +167,7 @@ int run_server(const Options& options) {
   console_on_stop(stop_now);
   Match& match = server.match;
 
-  if (!options.replay_file.empty()) return run_replay(server);
+  if (!options.replay_file.empty()) return run_replay(options);
   if (!start_up(server)) return EXIT_CANNOT_LISTEN;
   if (!run_dialogue(match, options)) {
     console_diagnostic("end of console input before the three answers were given");
