@@ -6,7 +6,7 @@
 
 #include "console/log.h"
 #include "record/replay.h"
-#include "server/match_driver.h"
+#include "server/exit_codes.h"
 #include "view/http_view.h"
 
 int run_replay(const Options& options) {

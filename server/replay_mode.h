@@ -5,6 +5,6 @@
 
 #include "server/options.h"
 
-// Returns the exit code: a recording that cannot be read is a usage error, a
+// Returns the exit code (server/exit_codes.h): a recording that cannot be read is a usage error, a
 // view port that cannot be bound is EXIT_CANNOT_LISTEN.
 int run_replay(const Options& options);

@@ -3,7 +3,7 @@
 #include <chrono>
 
 #include "console/log.h"
-#include "server/match_driver.h"
+#include "server/exit_codes.h"
 #include "server/server.h"
 
 namespace {
