@@ -12,12 +12,20 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <thread>
 #include <vector>
 
 inline constexpr int VIEW_ROUTE_SLOTS = 9;  // the waypoints of a route the page draws
+
+// The clock of exchange_started and read: steady, in nanoseconds.
+inline int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // One player's row, as the clients receive it.
 struct PlayerFrame {
