@@ -61,7 +61,8 @@ TEST(Options, ValidLinesGiveTheirValuesAndPrintNothing) {
       {{"arena"}, with([](Options& o) { o.host_name = "arena"; })},
       {{"--map", "-1", "arena"},
        with([](Options& o) { o.map = -1, o.host_name = "arena", o.historic_start_up = false; })},
-      {{"--map", "-2147483648"}, with([](Options& o) { o.map = INT32_MIN, o.historic_start_up = false; })},
+      {{"--map", "-2147483648"},
+       with([](Options& o) { o.map = INT32_MIN, o.historic_start_up = false; })},
       // Decimal as at the console, where CLI11 alone would read octal 8.
       {{"--humans", "010", "--bots", "+3"},
        with([](Options& o) { o.humans = 10, o.bots = 3, o.historic_start_up = false; })},
