@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "net/decimal.h"
 
 LogLevel log_threshold = LogLevel::Info;
 
@@ -25,11 +26,9 @@ const char* level_name(LogLevel level) {
   return "INFO";
 }
 
-void put_digits(char* out, long long value, int width) {
-  for (int i = width - 1; i >= 0; --i) {
-    out[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
+// The fields of a time stamp, each of exactly `width` digits.
+void put_field(char* out, long long value, size_t width) {
+  write_decimal(static_cast<uint64_t>(value), out, width);
 }
 
 }  // namespace
@@ -66,18 +65,20 @@ void format_timestamp(std::time_t time, char* out) {
   const long long shifted_month = (5 * day_of_year + 2) / 153;
   const long long day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
   const long long month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
-  const long long year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
-  put_digits(out, year, 4);
+  long long year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  // Four digits, as the line's layout has them.
+  year = year < 0 ? 0 : year > 9999 ? 9999 : year;
+  put_field(out, year, 4);
   out[4] = '-';
-  put_digits(out + 5, month, 2);
+  put_field(out + 5, month, 2);
   out[7] = '-';
-  put_digits(out + 8, day, 2);
+  put_field(out + 8, day, 2);
   out[10] = 'T';
-  put_digits(out + 11, rest / 3600, 2);
+  put_field(out + 11, rest / 3600, 2);
   out[13] = ':';
-  put_digits(out + 14, rest / 60 % 60, 2);
+  put_field(out + 14, rest / 60 % 60, 2);
   out[16] = ':';
-  put_digits(out + 17, rest % 60, 2);
+  put_field(out + 17, rest % 60, 2);
   out[19] = 'Z';
   out[20] = '\0';
 }

@@ -100,7 +100,8 @@ size_t socket_pending(SocketHandle connection);
 // INVALID_SOCKET_HANDLE and fills *err on failure.
 SocketHandle socket_connect(const char* host, uint16_t port, std::string* err);
 
-// Closes a socket. The server itself never calls it: its sockets live until
-// the process ends. With abort set the close resets the connection, so that
+// Closes a socket. The server closes a client's connection only when it
+// drops that client (--drop-broken-clients); its other sockets live until the
+// process ends. With abort set the close resets the connection, so that
 // neither side is left in TIME_WAIT.
 void socket_close(SocketHandle s, bool abort = false);

@@ -126,12 +126,8 @@ void put(char* out, size_t size, size_t* length, const char* text) {
 
 void put_number(char* out, size_t size, size_t* length, uint64_t value) {
   char digits[24];
-  size_t n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n > 0 && *length < size) out[(*length)++] = digits[--n];
+  digits[write_decimal(value, digits)] = '\0';
+  put(out, size, length, digits);
 }
 
 // Human q's summary line, without time and level, built with plain stores so

@@ -8,10 +8,12 @@
 #include "console/log.h"
 #include "console/texts.h"
 #include "data/data_files.h"
+#include "net/decimal.h"
 #include "net/message.h"
 #include "server/client_link.h"
 #include "server/dialogue.h"
 #include "server/handshake.h"
+#include "server/replay_mode.h"
 #include "server/turn_exchange.h"
 #include "server/watch.h"
 
@@ -40,15 +42,9 @@ void stop_now(const char* why) {
   put(" INFO match stopped by ");
   put(why);
   put(" after ");
-  char turns_text[24];
-  char* digit = turns_text + sizeof turns_text - 1;
-  *digit = '\0';
-  uint64_t turns = running_server->turns_played.load(std::memory_order_relaxed);
-  do {
-    *--digit = static_cast<char>('0' + turns % 10);
-    turns /= 10;
-  } while (turns != 0);
-  put(digit);
+  char turns[24];
+  turns[write_decimal(running_server->turns_played.load(std::memory_order_relaxed), turns)] = '\0';
+  put(turns);
   put(" turns");
   if (log_enabled(LogLevel::Info)) log_line_now(line, length);
   write_departure_summary_now(*running_server);
@@ -68,7 +64,7 @@ bool start_up(const Server& server) {
            options.bot_file.c_str(), options.maps_dir.empty() ? "." : options.maps_dir.c_str());
   std::string err;
   if (!socket_startup(&err)) {
-    if (options.any_option) {
+    if (!options.historic_start_up) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return false;
     }
@@ -162,7 +158,7 @@ int run_server(const Options& options) {
   console_on_stop(stop_now);
   Match& match = server.match;
 
-  if (!options.replay_file.empty()) return run_replay(server);
+  if (!options.replay_file.empty()) return run_replay(options);
   if (!start_up(server)) return EXIT_CANNOT_LISTEN;
   if (!run_dialogue(match, options)) {
     console_diagnostic("end of console input before the three answers were given");
@@ -180,11 +176,11 @@ int run_server(const Options& options) {
   // listens then; with options a match without humans needs no port.
   std::string err;
   const char* bind_address = options.bind_address.empty() ? nullptr : options.bind_address.c_str();
-  const bool needs_port = match.human_count > 0 || !options.any_option;
+  const bool needs_port = match.human_count > 0 || options.historic_start_up;
   const SocketHandle listener =
       needs_port ? socket_bind(bind_address, options.port, &err) : INVALID_SOCKET_HANDLE;
   if (needs_port && listener == INVALID_SOCKET_HANDLE) {
-    if (options.any_option) {
+    if (!options.historic_start_up) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_CANNOT_LISTEN;
     }

@@ -1,35 +1,23 @@
-// Watching a match: the snapshot the live view reads (--http) and the
-// recording of every turn (--record). The match thread publishes and writes
-// here; nothing here waits for the view, and once the match has started
-// nothing allocates. Without the options every call is one test of a null
-// pointer.
+// Watching a match: the snapshot the live view reads (--http), published
+// by the match thread, which also hands each turn to the recording
+// (--record, record/recording.h). Nothing here waits for the view, and once
+// the match has started nothing allocates. Without the options every call is
+// one test of a null pointer.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
-#include <string>
-#include <vector>
 
+#include "record/recording.h"
 #include "view/http_view.h"
 #include "view/snapshot.h"
 
 struct Server;
 
-// A hit a client reported: player q's damage on target (player index + 1).
-struct Hit {
-  int32_t from = 0, damage = 0, target = 0;
-};
-
 struct Watch {
   Snapshot snapshot;
   std::unique_ptr<HttpView> view;  // null without --http
-
-  std::FILE* record = nullptr;  // null without --record, or once a write failed
-  std::string record_path;
-  std::vector<char> record_buffer;
-  std::vector<Hit> hits;  // this turn's, at most one per human
-  size_t hit_count = 0;
+  Recording recording;             // its file null without --record
 
 };
 
@@ -48,7 +36,3 @@ void watch_exchange_ends(Server& server, int32_t q);
 void watch_hit(Server& server, int32_t q, int32_t damage, int32_t target);
 // After the bots' steps: the tables, the routes, and the turn's recording line.
 void watch_turn_ends(Server& server);
-
-// Serves the recording at options.replay_file until the process is stopped.
-// Returns the exit code.
-int run_replay(Server& server);

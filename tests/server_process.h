@@ -15,10 +15,12 @@
 // route file lives at ZOLT_BOT_ROUTE_FILE instead of the working directory.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/client.h"
@@ -93,6 +95,10 @@ class ServerProcess {
   void kill();
   // Sends the process a signal (POSIX builds: Wine does not pass them on).
   void send_signal(int signal_number);
+
+  // Resource limits (setrlimit: resource, value) of the servers started from
+  // now on; see SpawnSettings.
+  std::vector<std::pair<int, rlim_t>> limits;
 
  private:
   void pump(int timeout_ms);

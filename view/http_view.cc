@@ -39,12 +39,6 @@ struct HttpView::Impl {
 
 namespace {
 
-int64_t steady_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 http::response<http::string_body> reply(http::status status, const char* type, std::string body,
                                         unsigned version) {
   http::response<http::string_body> response{status, version};

@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "record/record_line.h"
+
 namespace {
 
 struct StringOut {

@@ -12,15 +12,20 @@
 
 #include <array>
 #include <atomic>
-#include <cinttypes>
+#include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
 
 inline constexpr int VIEW_ROUTE_SLOTS = 9;  // the waypoints of a route the page draws
+
+// The clock of exchange_started and read: steady, in nanoseconds.
+inline int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // One player's row, as the clients receive it.
 struct PlayerFrame {
@@ -163,34 +168,3 @@ class Snapshot {
   std::atomic<int32_t> waiting_player_{-1};
   std::atomic<int64_t> waiting_since_ns_{0};
 };
-
-// The /state.json object of a match's tables, written through out.put(text,
-// length) in pieces: the recording writes it to its file on the match thread
-// without allocating, the view into a string. row(p) gives player p's
-// PlayerFrame. The object is left open after its "players" list, so that a
-// caller may add members before its closing brace.
-template <class Out, class Row>
-void write_state_json_open(Out& out, uint64_t turn, int32_t map, int32_t relay_a, int32_t relay_b,
-                           int32_t humans, size_t players, Row row) {
-  char text[160];
-  int n = std::snprintf(text, sizeof text,
-                        "{\"turn\": %" PRIu64
-                        ", \"map\": %d, \"relay_a\": %d, \"relay_b\": %d, "
-                        "\"players\": [",
-                        turn, static_cast<int>(map), static_cast<int>(relay_a),
-                        static_cast<int>(relay_b));
-  out.put(text, static_cast<size_t>(n));
-  for (size_t p = 0; p < players; ++p) {
-    const PlayerFrame r = row(p);
-    n = std::snprintf(text, sizeof text,
-                      "%s{\"index\": %" PRIu64
-                      ", \"human\": %s, \"x\": %d, \"y\": %d, \"health\": %d, "
-                      "\"heading\": %d}",
-                      p == 0 ? "" : ", ", static_cast<uint64_t>(p),
-                      p < static_cast<size_t>(humans) ? "true" : "false", static_cast<int>(r.x),
-                      static_cast<int>(r.y), static_cast<int>(r.health),
-                      static_cast<int>(r.heading));
-    out.put(text, static_cast<size_t>(n));
-  }
-  out.put("]", 1);
-}
