@@ -488,7 +488,7 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns, bool watch,
 // trip that loopback lacks). Returns the mean time of a turn after the
 // warm-up, or a negative value when the match failed.
 double lan_turn_seconds(const MatchSize& size, std::chrono::microseconds delay, bool at_once,
-                        int64_t turns, const std::string& workdir) {
+                        int64_t turns, const std::string& workdir, double* cpu_per_turn) {
   std::ofstream(workdir + "/bot.txt") << bot_routes(size.bots);
   std::ofstream(workdir + "/dept0.txt") << start_positions(size.humans);
   std::vector<std::string> args = {ZOLT_SERVER_BINARY,
@@ -545,6 +545,7 @@ double lan_turn_seconds(const MatchSize& size, std::chrono::microseconds delay, 
   for (std::thread& client : clients) client.join();
   finish(server, false);
   if (failures > 0) return -1;
+  *cpu_per_turn = server.cpu_seconds / static_cast<double>(LAN_WARMUP_TURNS + turns);
   return std::chrono::duration<double>(measured_end - measured_start).count() /
          static_cast<double>(turns);
 }
@@ -560,10 +561,10 @@ bool measure_lan(const Settings& settings, const std::string& workdir) {
       " turns measured after %d warm-up turn; load average "
       "%s.\n\n",
       settings.lan_turns, LAN_WARMUP_TURNS, load_average().c_str());
-  std::printf("%-7s %6s %14s %16s %7s %16s %7s\n", "H/B", "D ms", "one exchange", "one at a time",
-              "ratio", "at once", "ratio");
-  std::printf("%-7s %6s %14s %16s %7s %16s %7s\n", "", "", "(4P+7) x D ms", "turn ms", "",
-              "turn ms", "");
+  std::printf("%-7s %6s %14s %16s %7s %16s %7s %12s\n", "H/B", "D ms", "one exchange",
+              "one at a time", "ratio", "at once", "ratio", "server CPU");
+  std::printf("%-7s %6s %14s %16s %7s %16s %7s %12s\n", "", "", "(4P+7) x D ms", "turn ms", "",
+              "turn ms", "", "ms/turn");
   bool ok = true;
   for (const auto delay : settings.lan_delays) {
     for (const MatchSize& size : settings.lan_sizes) {
@@ -571,15 +572,19 @@ bool measure_lan(const Settings& settings, const std::string& workdir) {
                               std::chrono::duration<double>(delay).count();
       // One at a time takes H exchanges a turn: fewer turns keep it to seconds.
       const auto affordable = static_cast<int64_t>(8.0 / (exchange * size.humans));
+      double in_turn_cpu = 0, at_once_cpu = 0;
       const double in_turn = lan_turn_seconds(
-          size, delay, false, std::clamp<int64_t>(affordable, 2, settings.lan_turns), workdir);
-      const double at_once = lan_turn_seconds(size, delay, true, settings.lan_turns, workdir);
+          size, delay, false, std::clamp<int64_t>(affordable, 2, settings.lan_turns), workdir,
+          &in_turn_cpu);
+      const double at_once =
+          lan_turn_seconds(size, delay, true, settings.lan_turns, workdir, &at_once_cpu);
       ok = ok && in_turn > 0 && at_once > 0;
       char label[16];
       std::snprintf(label, sizeof label, "%d/%d", size.humans, size.bots);
-      std::printf("%-7s %6.1f %14.1f %16.1f %7.2f %16.1f %7.2f\n", label,
+      std::printf("%-7s %6.1f %14.1f %16.1f %7.2f %16.1f %7.2f %12.1f\n", label,
                   std::chrono::duration<double, std::milli>(delay).count(), 1e3 * exchange,
-                  1e3 * in_turn, in_turn / exchange, 1e3 * at_once, at_once / exchange);
+                  1e3 * in_turn, in_turn / exchange, 1e3 * at_once, at_once / exchange,
+                  1e3 * at_once_cpu);
       std::fflush(stdout);
     }
   }
