@@ -169,7 +169,8 @@ long socket_send(SocketHandle connection, const char* data, size_t length) {
 
 bool socket_set_blocking(SocketHandle connection, bool blocking) {
   u_long nonblocking = blocking ? 0 : 1;
-  return ::ioctlsocket(native(connection), FIONBIO, &nonblocking) == 0;
+  // The command word has its top bit set: as the long the call takes, it wraps.
+  return ::ioctlsocket(native(connection), static_cast<long>(FIONBIO), &nonblocking) == 0;
 }
 
 int socket_poll(SocketWait* waits, size_t count, int milliseconds) {

@@ -174,7 +174,10 @@ void watch_client(Server& server, int32_t q) {
   socket_peer_address(socket, address, &port);
   std::snprintf(link.peer, sizeof link.peer, "%s:%u", address, static_cast<unsigned>(port));
   server.inspect_messages = server.options.trace || server.options.check_clients;
-  server.clients_watched.store(q + 1, std::memory_order_release);
+  // A player that rejoins has been watched already.
+  if (server.clients_watched.load(std::memory_order_relaxed) < q + 1) {
+    server.clients_watched.store(q + 1, std::memory_order_release);
+  }
   // A client that speaks within the slice costs nothing more.
   if (socket != INVALID_SOCKET_HANDLE) {
     socket_set_receive_timeout(socket, static_cast<int>(server.wait_slice.count()));

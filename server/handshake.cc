@@ -8,6 +8,7 @@
 #include "net/message.h"
 #include "net/protocol.h"
 #include "server/client_link.h"
+#include "server/rejoin.h"
 
 namespace {
 
@@ -28,6 +29,10 @@ void join_clients(Server& server, SocketHandle listener) {
       console_diagnostic("%s", err.c_str());
     }
     client = socket_accept(listener);
+    // A client from outside --allow takes no slot: the next one does.
+    while (client != INVALID_SOCKET_HANDLE && !admit(server, client)) {
+      client = socket_accept(listener);
+    }
     console_print("%s", client == INVALID_SOCKET_HANDLE ? ACCEPT_ERROR : CONNECTING);
     watch_client(server, q);
     char peer[DOTTED_SIZE];

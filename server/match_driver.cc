@@ -13,6 +13,7 @@
 #include "server/client_link.h"
 #include "server/dialogue.h"
 #include "server/handshake.h"
+#include "server/rejoin.h"
 #include "server/replay_mode.h"
 #include "server/turn_exchange.h"
 #include "server/watch.h"
@@ -187,6 +188,7 @@ int run_server(const Options& options) {
     console_diagnostic("%s", err.c_str());
   }
   run_handshake(server, listener);
+  keep_listening(server, listener);
   // Read again so that route changes made while the clients connected count.
   if (match.bot_count != 0) read_bot_routes_or_say_so(server);
   console_print("%s", START_BANNER);

@@ -47,6 +47,13 @@ struct DepartureCounts {
   }
 };
 
+// With --rejoin, a client that takes a dropped player's slot during the match.
+enum class Rejoin : uint8_t {
+  None,      // in the match, or dropped
+  Greeting,  // its handshake is under way
+  Ready,     // told its index and the map: plays from the next turn
+};
+
 // "255.255.255.255:65535" and its terminator.
 inline constexpr size_t PEER_TEXT_SIZE = 22;
 
@@ -56,6 +63,8 @@ struct ClientState {
   char peer[PEER_TEXT_SIZE] = "0.0.0.0:0";  // for the log
   ClientStatus status = ClientStatus::Playing;
   DepartureCounts departures;  // with --check-clients
+  Rejoin rejoin = Rejoin::None;
+  bool place_at_start = false;  // rejoined: its first report puts it at its start position
 
   // Where its conversation stands in this turn, and what it has reported.
   Cursor at;
@@ -91,6 +100,10 @@ struct Server {
   // the end of the turn.
   ViewLedger ledger;
   bool ledger_in_use = false;
+  // With --rejoin: the listener, watched during the match; rejoins so far.
+  SocketHandle listener = INVALID_SOCKET_HANDLE;
+  uint64_t rejoins = 0;
+  std::vector<int32_t> start_x, start_y;  // a rejoined player's start position read
   // Served at once: the connections waited on and their players, sized once.
   std::vector<SocketWait> waits;
   std::vector<int32_t> waiting;
@@ -109,6 +122,11 @@ struct Server {
   std::chrono::milliseconds stall_warning{30000};
   std::chrono::milliseconds status_interval{60000};
 };
+
+// Whether human q's client plays this turn: neither dropped nor still joining.
+inline bool in_play(const ClientState& link) {
+  return link.status != ClientStatus::Dropped && link.rejoin == Rejoin::None;
+}
 
 // The turn in which the server is: 0 during the handshake.
 inline uint64_t current_turn(const Server& server) {

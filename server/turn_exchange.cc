@@ -4,6 +4,7 @@
 
 #include "net/protocol.h"
 #include "server/client_link.h"
+#include "server/rejoin.h"
 #include "server/turn_rules.h"
 #include "server/watch.h"
 
@@ -127,7 +128,8 @@ TurnResult exchange_in_turn(Server& server, int32_t q) {
 
 TurnResult serve_in_turn(Server& server) {
   for (int32_t q = 0; q < server.match.human_count; ++q) {
-    if (server.client_state[static_cast<size_t>(q)].status == ClientStatus::Dropped) continue;
+    serve_joiners(server);
+    if (!in_play(server.client_state[static_cast<size_t>(q)])) continue;
     const TurnResult result = exchange_in_turn(server, q);
     if (result != TurnResult::Played) return result;
   }
@@ -137,8 +139,7 @@ TurnResult serve_in_turn(Server& server) {
 // All at once: whether human q still has messages to send before `stop`.
 bool waits_for(const Server& server, int32_t q, Step stop) {
   const ClientState& link = server.client_state[static_cast<size_t>(q)];
-  return link.status != ClientStatus::Dropped && link.at.step != stop &&
-         link.report.ended_at == Step::Done;
+  return in_play(link) && link.at.step != stop && link.report.ended_at == Step::Done;
 }
 
 // Answers human q's message at once: the server's steps up to the next one
@@ -187,10 +188,19 @@ TurnResult serve_all_until(Server& server, Step stop) {
       server.waiting[count++] = q;
     }
     if (count == 0) break;
+    // Clients that join meanwhile are served as their messages come too.
+    const size_t with_joiners = add_joiner_waits(server, count);
     if (!any_at_once) {
       const auto ms = std::chrono::ceil<std::chrono::milliseconds>(next_check - now).count();
-      socket_poll(server.waits.data(), count, static_cast<int>(std::max<int64_t>(ms, 0)));
+      socket_poll(server.waits.data(), with_joiners, static_cast<int>(std::max<int64_t>(ms, 0)));
     }
+    for (size_t i = count; i < with_joiners; ++i) {
+      if (server.waits[i].ready) {
+        serve_joiners(server);
+        break;
+      }
+    }
+    if (check && with_joiners > count) serve_joiners(server);
     for (size_t i = 0; i < count; ++i) {
       if (!server.waits[i].ready) continue;
       const int32_t q = server.waiting[i];
@@ -224,7 +234,7 @@ TurnResult serve_at_once(Server& server) {
   const auto now = Clock::now();
   for (int32_t q = 0; q < humans; ++q) {
     ClientState& link = server.client_state[static_cast<size_t>(q)];
-    if (link.status == ClientStatus::Dropped) continue;
+    if (!in_play(link)) continue;
     const SocketHandle socket = server.match.client_socket[static_cast<size_t>(q)];
     if (!link.nonblocking && socket != INVALID_SOCKET_HANDLE) {
       link.nonblocking = socket_set_blocking(socket, false);
@@ -242,7 +252,7 @@ TurnResult serve_at_once(Server& server) {
   server.ledger_in_use = true;
   for (int32_t q = 0; q < humans; ++q) {
     const ClientState& link = server.client_state[static_cast<size_t>(q)];
-    if (link.status == ClientStatus::Dropped) continue;
+    if (!in_play(link)) continue;
     apply_report(server, q, link.report, &server.ledger);
     if (link.report.ended_at != Step::Done) {
       drop_client(server, q);
@@ -255,7 +265,7 @@ TurnResult serve_at_once(Server& server) {
 
   // Every client's relay values and table, at once.
   for (int32_t q = 0; q < humans; ++q) {
-    if (server.client_state[static_cast<size_t>(q)].status == ClientStatus::Dropped) continue;
+    if (!in_play(server.client_state[static_cast<size_t>(q)])) continue;
     answer(server, q, Step::Done);
   }
   result = serve_all_until(server, Step::Done);
@@ -267,10 +277,15 @@ TurnResult serve_at_once(Server& server) {
 
 void set_up_serving_at_once(Server& server) {
   ledger_set_up(server.ledger, server.match);
-  server.waits.assign(static_cast<size_t>(server.match.human_count), SocketWait{});
+  // Every client, and with --rejoin the listener and every joining client.
+  server.waits.assign(2 * static_cast<size_t>(server.match.human_count) + 1, SocketWait{});
   server.waiting.assign(static_cast<size_t>(server.match.human_count), 0);
 }
 
 TurnResult serve_turn(Server& server) {
-  return server.options.concurrent ? serve_at_once(server) : serve_in_turn(server);
+  seat_joined(server);
+  const TurnResult result =
+      server.options.concurrent ? serve_at_once(server) : serve_in_turn(server);
+  serve_joiners(server);
+  return result;
 }

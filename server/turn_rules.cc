@@ -157,6 +157,23 @@ void apply_report(Server& server, int32_t q, const Report& report, ViewLedger* l
   write_cell(match.pos_y[self], table_cell(Column::PosY, q, players), report.y, q, ledger);
   if (!whole(Step::Y)) return;
   if (match.turn_count == 1) read_start_positions_in_turn(server, q, ledger);
+  ClientState& link = server.client_state[self];
+  if (link.place_at_start) {
+    // Back in the match: at its own start position, as a new match would put
+    // it; a file that cannot be read leaves it where it said it is.
+    link.place_at_start = false;
+    const auto humans = static_cast<size_t>(match.human_count);
+    server.start_x.assign(match.pos_x.begin(),
+                          match.pos_x.begin() + static_cast<ptrdiff_t>(humans));
+    server.start_y.assign(match.pos_y.begin(),
+                          match.pos_y.begin() + static_cast<ptrdiff_t>(humans));
+    load_start_positions(server.start_x, server.start_y, match.human_count, match.map_number,
+                         server.options.maps_dir);
+    write_cell(match.pos_x[self], table_cell(Column::PosX, q, players), server.start_x[self], q,
+               ledger);
+    write_cell(match.pos_y[self], table_cell(Column::PosY, q, players), server.start_y[self], q,
+               ledger);
+  }
   if (!whole(Step::Damage)) return;
   if (report.damage != NO_VALUE) {
     if (!whole(Step::Target)) return;

@@ -18,7 +18,6 @@ struct Watch {
   Snapshot snapshot;
   std::unique_ptr<HttpView> view;  // null without --http
   Recording recording;             // its file null without --record
-
 };
 
 // Opens the recording and starts the view, as the options ask. Returns -1,
