@@ -59,8 +59,12 @@ void give_slot_back(Server& server, int32_t q) {
            static_cast<int>(q), link.peer);
 }
 
+// A flood of connections is taken a few at a time, so that the turns keep
+// their pace meanwhile.
+constexpr int ACCEPTS_AT_ONCE = 16;
+
 void accept_waiting(Server& server) {
-  for (;;) {
+  for (int i = 0; i < ACCEPTS_AT_ONCE; ++i) {
     const SocketHandle connection = socket_accept(server.listener);
     if (connection == INVALID_SOCKET_HANDLE) return;
     if (!admit(server, connection)) continue;
