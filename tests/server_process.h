@@ -92,6 +92,7 @@ class ServerProcess {
   // Waits for the process to end; its exit code, -1 for a signal, -2 on time-out.
   int wait_exit(int timeout_ms = 20000);
   bool running();
+  pid_t pid() const { return pid_; }
   void kill();
   // Sends the process a signal (POSIX builds: Wine does not pass them on).
   void send_signal(int signal_number);
