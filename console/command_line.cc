@@ -152,7 +152,8 @@ std::string take(const CommandLine& line, const CLI::App& app, const Values& val
   return {};
 }
 
-// CLI11's word for an argument it could not place names it at the end.
+// An argument CLI11 could not place: an unknown option, or one positional
+// argument too many.
 std::string unknown_option(const CLI::App& app, const std::string& what) {
   const std::vector<std::string> extras = app.remaining();
   if (extras.empty()) return what;
