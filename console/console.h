@@ -24,7 +24,8 @@ void console_diagnostic(const char* format, ...) __attribute__((format(printf, 1
 // Writes text to stream at once with the system's own write, bypassing the
 // stream's buffer: safe in a signal handler. Only for streams that are never
 // left holding buffered text (standard output is flushed after every print).
-void console_write_now(std::FILE* stream, const char* text, size_t length);
+// Returns false, with errno set by the system, when not all of it was written.
+bool console_write_now(std::FILE* stream, const char* text, size_t length);
 
 // Has stop(why) called when the operator or the system asks the server to
 // end: SIGINT and SIGTERM on POSIX; Ctrl-C, Ctrl-Break and the closing of

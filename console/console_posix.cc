@@ -125,15 +125,16 @@ void console_unread_byte(int byte) {
   pushed_back = byte;
 }
 
-void console_write_now(std::FILE* stream, const char* text, size_t length) {
+bool console_write_now(std::FILE* stream, const char* text, size_t length) {
   const int fd = fileno(stream);
   while (length > 0) {
     const ssize_t written = ::write(fd, text, length);
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
+    if (written <= 0) return false;
     text += written;
     length -= static_cast<size_t>(written);
   }
+  return true;
 }
 
 void console_on_stop(void (*stop)(const char* why)) {

@@ -56,15 +56,16 @@ void console_unread_byte(int c) {
   pushed_back = c;
 }
 
-void console_write_now(std::FILE* stream, const char* text, size_t length) {
+bool console_write_now(std::FILE* stream, const char* text, size_t length) {
   const int fd = _fileno(stream);
   while (length > 0) {
     const int chunk = length > 65536 ? 65536 : static_cast<int>(length);
     const int written = _write(fd, text, static_cast<unsigned>(chunk));
-    if (written <= 0) return;
+    if (written <= 0) return false;
     text += written;
     length -= static_cast<size_t>(written);
   }
+  return true;
 }
 
 void console_on_stop(void (*stop)(const char* why)) {

@@ -1,5 +1,7 @@
 #include "console/log.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +15,24 @@ LogLevel log_threshold = LogLevel::Info;
 namespace {
 
 std::FILE* log_stream = stderr;
+std::string log_path;                // the log file's, for the word below
+std::atomic<bool> loss_told{false};  // the log's threads (the match's, the view's) may both fail
+
+// A log file that cannot be written (a full disk, /dev/full) loses its lines
+// without a word: standard error gets one, once.
+void tell_loss_once(int error) {
+  if (log_stream == stderr || loss_told.exchange(true)) return;
+  char stamp[TIMESTAMP_SIZE];
+  format_timestamp(std::time(nullptr), stamp);
+  char line[1024];
+  const int length = std::snprintf(line, sizeof line,
+                                   "%s ERROR the log file '%s' cannot be written (%s): its lines "
+                                   "are lost from here\n",
+                                   stamp, log_path.c_str(), std::strerror(error));
+  if (length > 0) {
+    console_write_now(stderr, line, std::min(static_cast<size_t>(length), sizeof line - 1));
+  }
+}
 
 const char* level_name(LogLevel level) {
   switch (level) {
@@ -42,6 +62,7 @@ bool log_open(const std::string& path, bool quiet, std::string* err) {
     return false;
   }
   log_stream = file;
+  log_path = path;
   return true;
 }
 
@@ -83,6 +104,29 @@ void format_timestamp(std::time_t time, char* out) {
   out[20] = '\0';
 }
 
+size_t escape_bytes(const char* bytes, size_t length, bool quoted, char* out) {
+  constexpr char hex[] = "0123456789abcdef";
+  size_t n = 0;
+  if (quoted) out[n++] = '"';
+  for (size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (quoted && (c == '"' || c == '\\')) {
+      out[n++] = '\\';
+      out[n++] = static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7f) {
+      out[n++] = static_cast<char>(c);
+    } else {
+      out[n++] = '\\';
+      out[n++] = 'x';
+      out[n++] = hex[c >> 4];
+      out[n++] = hex[c & 15];
+    }
+  }
+  if (quoted) out[n++] = '"';
+  out[n] = '\0';
+  return n;
+}
+
 void log_line(LogLevel level, const char* format, ...) {
   if (!log_enabled(level)) return;
   char line[1024];
@@ -97,7 +141,7 @@ void log_line(LogLevel level, const char* format, ...) {
   if (length > 0) used += static_cast<size_t>(length);
   if (used > sizeof line - 2) used = sizeof line - 2;  // a line cut short still ends
   line[used++] = '\n';
-  console_write_now(log_stream, line, used);
+  if (!console_write_now(log_stream, line, used)) tell_loss_once(errno);
 }
 
 void log_line_now(const char* text, size_t length) {

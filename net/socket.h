@@ -46,8 +46,9 @@ SocketHandle socket_bind(const char* address, uint16_t port, std::string* err);
 // failure.
 bool socket_listen(SocketHandle listener, int backlog, std::string* err);
 
-// Waits for one connection; INVALID_SOCKET_HANDLE when the accept fails.
-SocketHandle socket_accept(SocketHandle listener);
+// Waits for one connection; INVALID_SOCKET_HANDLE when the accept fails,
+// with the system's reason in *err when given ("Too many open files").
+SocketHandle socket_accept(SocketHandle listener, std::string* err = nullptr);
 
 // The peer's IPv4 address as dotted text, and its port when port is given;
 // "0.0.0.0" and 0 when they cannot be had.

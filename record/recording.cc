@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "console/files.h"
 #include "console/log.h"
 
 namespace {
@@ -36,6 +37,11 @@ struct FileOut {
 bool recording_open(Recording& recording, const std::string& path, int32_t humans,
                     std::string* err) {
   recording.path = path;
+  const std::string problem = file_problem(path);
+  if (!problem.empty()) {
+    *err = "--record: cannot write '" + path + "': " + problem;
+    return false;
+  }
   recording.file = std::fopen(path.c_str(), "wb");
   if (recording.file == nullptr) {
     *err = "--record: cannot open '" + path + "': " + std::strerror(errno);

@@ -23,7 +23,8 @@ struct Recording {
 
 // Creates or empties the file at path and makes the storage for a match of
 // `humans` human players. Returns false and fills *err, naming the path and
-// the reason, when the file cannot be opened.
+// the reason, when the file cannot be opened or is there and is not a
+// regular file (console/files.h).
 bool recording_open(Recording& recording, const std::string& path, int32_t humans,
                     std::string* err);
 

@@ -4,7 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console/files.h"
+
 bool replay_load(const std::string& path, Replay& replay, std::string* err) {
+  const std::string problem = file_problem(path);
+  if (!problem.empty()) {
+    *err = "--replay: cannot read '" + path + "': " + problem;
+    return false;
+  }
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     *err = "--replay: cannot open '" + path + "': " + std::strerror(errno);

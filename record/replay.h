@@ -11,5 +11,6 @@ struct Replay {
 };
 
 // Reads the recording at path. Returns false and fills *err, naming the path
-// and the reason, when it cannot be read.
+// and the reason, when it cannot be read or is not a regular file
+// (console/files.h).
 bool replay_load(const std::string& path, Replay& replay, std::string* err);

@@ -28,10 +28,11 @@ void join_clients(Server& server, SocketHandle listener) {
         q == 0) {
       console_diagnostic("%s", err.c_str());
     }
-    client = socket_accept(listener);
+    std::string why;
+    client = socket_accept(listener, &why);
     // A client from outside --allow takes no slot: the next one does.
     while (client != INVALID_SOCKET_HANDLE && !admit(server, client)) {
-      client = socket_accept(listener);
+      client = socket_accept(listener, &why);
     }
     console_print("%s", client == INVALID_SOCKET_HANDLE ? ACCEPT_ERROR : CONNECTING);
     watch_client(server, q);
@@ -42,8 +43,8 @@ void join_clients(Server& server, SocketHandle listener) {
       log_line(LogLevel::Info, "player %d joined from %s", static_cast<int>(q),
                server.client_state[static_cast<size_t>(q)].peer);
     } else {
-      log_line(LogLevel::Error, "player %d: the connection could not be accepted",
-               static_cast<int>(q));
+      log_line(LogLevel::Error, "player %d: the connection could not be accepted (%s)",
+               static_cast<int>(q), why.c_str());
     }
 
     const int32_t greeting = receive_from(server, q, "greeting", Expect::Greeting);

@@ -182,6 +182,12 @@ int run_server(const Options& options) {
       needs_port ? socket_bind(bind_address, options.port, &err) : INVALID_SOCKET_HANDLE;
   if (needs_port && listener == INVALID_SOCKET_HANDLE) {
     if (!options.historic_start_up) {
+      // The view has bound its port already: one given the same number is
+      // the likely holder.
+      if (!options.http_address.empty() && options.http_port == options.port) {
+        err += ": the server's own live view holds it (--http " + options.http_address + ":" +
+               std::to_string(options.http_port) + "); give --http another port";
+      }
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_CANNOT_LISTEN;
     }

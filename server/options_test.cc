@@ -181,6 +181,9 @@ TEST(Options, ConfigFileGivesOptionsAndTheCommandLineWins) {
       {"[match]\nhumans = 2\n", {}, "match"},
       {"host-name = arena\n", {}, "host-name"},
       {"humans = 2\n", {"--bots", "999999"}, "999999"},
+      // Bytes from the file are shown escaped, never sent to the terminal.
+      {"humans = 2\x1b[2J\n", {}, "--humans: not a whole number: 2\\x1b[2J"},
+      {"b\xc3\xa9 = 1\n", {}, "b\\xc3\\xa9"},
   };
   for (const auto& e : errors) {
     write(e.content);
@@ -189,6 +192,7 @@ TEST(Options, ConfigFileGivesOptionsAndTheCommandLineWins) {
     r = parse(args);
     EXPECT_EQ(r.code, EXIT_USAGE) << e.content;
     EXPECT_NE(r.err.find(e.named), std::string::npos) << r.err;
+    for (const char c : r.err) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << r.err;
   }
   r = parse({"--config", dir.string()});
   EXPECT_EQ(r.code, EXIT_USAGE);
