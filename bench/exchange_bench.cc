@@ -596,7 +596,8 @@ bool usage() {
   std::fprintf(stderr,
                "usage: zolt_exchange_bench [--watch] [--quick] [--round-trips N] [--burst N]"
                " [--sizes H/B,H/B...]\n"
-               "       zolt_exchange_bench --lan [--lan-turns N] [--quick]\n");
+               "       zolt_exchange_bench --lan [--lan-turns N] [--lan-delay US] [--sizes H/B,...]"
+               " [--quick]\n");
   return false;
 }
 
@@ -607,6 +608,8 @@ bool parse_settings(int argc, char** argv, Settings* settings) {
       settings->watch = true;
     } else if (arg == "--lan") {
       settings->lan = true;
+    } else if (arg == "--lan-delay" && i + 1 < argc) {
+      settings->lan_delays = {std::chrono::microseconds(std::strtoll(argv[++i], nullptr, 10))};
     } else if (arg == "--lan-turns" && i + 1 < argc) {
       settings->lan_turns = std::max<int64_t>(1, std::strtoll(argv[++i], nullptr, 10));
     } else if (arg == "--quick") {
@@ -635,6 +638,7 @@ bool parse_settings(int argc, char** argv, Settings* settings) {
         }
         if (*end != ',' && *end != '\0') return usage();
         settings->sizes.push_back(size);
+        settings->lan_sizes = settings->sizes;
         text = *end == ',' ? end + 1 : end;
       }
     } else {
