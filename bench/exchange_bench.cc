@@ -411,7 +411,7 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
 // with the match already past its first turn (so no start position file is
 // read). Returns the operator new calls made by the server's thread while it
 // played `turns` turns, or -1 when the setup failed.
-int64_t turn_loop_allocations(const MatchSize& size, int64_t turns, bool watch,
+int64_t turn_loop_allocations(const MatchSize& size, int64_t turns, bool watch, bool at_once,
                               const std::string& workdir) {
   std::string err;
   const SocketHandle listener = socket_bind(nullptr, SERVER_PORT, &err);
@@ -442,14 +442,29 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns, bool watch,
     std::string connect_err;
     for (ClientLink& link : links) client_connect(link, "127.0.0.1", SERVER_PORT, &connect_err);
     std::vector<TurnView> views(links.size());
-    for (int64_t turn = 0; turn < turns; ++turn) {
-      for (size_t q = 0; q < links.size(); ++q) {
+    // Served at once, no client is answered before all have reported: each
+    // plays on a thread of its own.
+    const auto play_turns = [&](size_t q) {
+      for (int64_t turn = 0; turn < turns; ++turn) {
         client_turn(links[q], report_for(static_cast<int32_t>(q), turn), players(size), views[q]);
       }
+    };
+    if (at_once) {
+      std::vector<std::thread> each;
+      for (size_t q = 0; q < links.size(); ++q) each.emplace_back(play_turns, q);
+      for (std::thread& thread : each) thread.join();
+    } else {
+      for (int64_t turn = 0; turn < turns; ++turn) {
+        for (size_t q = 0; q < links.size(); ++q) {
+          client_turn(links[q], report_for(static_cast<int32_t>(q), turn), players(size), views[q]);
+        }
+      }
     }
+    // One at a time, client 0 breaks the protocol; at once, the clients
+    // leave, which breaks it at the reply to relay_a all the same.
     TurnReport breaking;
     breaking.relay_a_reply = ACK - 1;
-    client_turn(links[0], breaking, players(size), views[0]);
+    if (!at_once) client_turn(links[0], breaking, players(size), views[0]);
     for (ClientLink& link : links) socket_close(link.socket);
   });
   for (int32_t q = 0; q < size.humans; ++q) {
@@ -458,6 +473,7 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns, bool watch,
   }
   set_up_tables(match);
   match.turn_count = 2;
+  server->options.concurrent = at_once;
   std::atomic<bool> stop_page{false};
   uint64_t page_answers = 0;
   std::thread page;
@@ -697,11 +713,15 @@ int main(int argc, char** argv) {
   for (const MatchSize& size : settings.sizes) {
     const int64_t long_turns =
         2 + std::max<int64_t>(4, 20000 / static_cast<int64_t>(round_trips_per_turn(size)));
-    const int64_t short_run = turn_loop_allocations(size, 2, settings.watch, workdir);
-    const int64_t long_run = turn_loop_allocations(size, long_turns, settings.watch, workdir);
-    std::printf("%d/%d: %" PRId64 " in 2 turns, %" PRId64 " in %" PRId64 " turns\n", size.humans,
-                size.bots, short_run, long_run, long_turns);
-    if (short_run < 0 || long_run < 0) status = 1;
+    for (const bool at_once : {false, true}) {
+      const int64_t short_run = turn_loop_allocations(size, 2, settings.watch, at_once, workdir);
+      const int64_t long_run =
+          turn_loop_allocations(size, long_turns, settings.watch, at_once, workdir);
+      std::printf("%d/%d%s: %" PRId64 " in 2 turns, %" PRId64 " in %" PRId64 " turns\n",
+                  size.humans, size.bots, at_once ? " at once" : "", short_run, long_run,
+                  long_turns);
+      if (short_run < 0 || long_run < 0) status = 1;
+    }
   }
   std::error_code ignored;
   std::filesystem::remove_all(workdir, ignored);
