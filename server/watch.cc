@@ -6,8 +6,10 @@
 #include <cstring>
 
 #include "console/log.h"
+#include "net/socket.h"
 #include "server/match_driver.h"
 #include "server/server.h"
+#include "view/render.h"
 
 namespace {
 
@@ -30,6 +32,12 @@ void publish(Server& server, bool with_routes, uint64_t turns_done) {
   if (with_routes) {
     for (size_t b = 0; b < static_cast<size_t>(match.bot_count); ++b) {
       snapshot.put_route(b, match.route_x[b].data(), match.route_y[b].data());
+    }
+    // At the turn's end: its hits join the feed.
+    const Watch& watch = *server.watch;
+    for (size_t h = 0; h < watch.hit_count; ++h) {
+      const Hit& hit = watch.hits[h];
+      snapshot.put_hit({current_turn(server), hit.from, hit.damage, hit.target});
     }
   }
   snapshot.end_write();
@@ -59,6 +67,39 @@ struct RecordOut {
   }
 };
 
+// The map's name in the first line, and the routes whenever they differ
+// from the last line's, so that a replay draws them as the match had them.
+void record_routes(Watch& watch, const Match& match, RecordOut& out) {
+  char text[96];
+  int n;
+  if (!watch.routes_recorded) {
+    n = std::snprintf(text, sizeof text, ", \"map_name\": \"%s\"", map_name(match.map_number));
+    out.put(text, static_cast<size_t>(n));
+  }
+  bool changed = !watch.routes_recorded;
+  size_t i = 0;
+  for (size_t b = 0; b < static_cast<size_t>(match.bot_count); ++b) {
+    for (const RouteRow* row : {&match.route_x[b], &match.route_y[b]}) {
+      for (size_t k = 0; k < VIEW_ROUTE_SLOTS; ++k, ++i) {
+        changed = changed || watch.recorded_routes[i] != (*row)[k];
+        watch.recorded_routes[i] = (*row)[k];
+      }
+    }
+  }
+  watch.routes_recorded = true;
+  if (!changed) return;
+  static constexpr char routes[] = ", \"routes\": [";
+  out.put(routes, sizeof routes - 1);
+  for (i = 0; i < watch.recorded_routes.size(); ++i) {
+    const size_t k = i % (2 * VIEW_ROUTE_SLOTS);
+    n = std::snprintf(text, sizeof text, "%s%d%s", k == 0 ? (i == 0 ? "[" : ", [") : ", ",
+                      static_cast<int>(watch.recorded_routes[i]),
+                      k == 2 * VIEW_ROUTE_SLOTS - 1 ? "]" : "");
+    out.put(text, static_cast<size_t>(n));
+  }
+  out.put("]", 1);
+}
+
 void record_turn(Server& server) {
   Watch& watch = *server.watch;
   const Match& match = server.match;
@@ -68,6 +109,7 @@ void record_turn(Server& server) {
       static_cast<size_t>(player_count(match)), [&match](size_t p) {
         return PlayerFrame{match.pos_x[p], match.pos_y[p], match.health[p], match.heading[p]};
       });
+  record_routes(watch, match, out);
   out.put(", \"hits\": [", 11);
   char text[96];
   for (size_t h = 0; h < watch.hit_count; ++h) {
@@ -79,7 +121,14 @@ void record_turn(Server& server) {
   }
   out.put("]}\n", 3);
   out.flush();
-  watch.hit_count = 0;
+}
+
+std::string urls(const std::vector<std::string>& addresses, uint16_t port) {
+  std::string text;
+  for (const std::string& address : addresses) {
+    text += (text.empty() ? "http://" : ", http://") + address + ":" + std::to_string(port) + "/";
+  }
+  return text;
 }
 
 }  // namespace
@@ -103,6 +152,11 @@ int watch_start(Server& server) {
     log_line(LogLevel::Info, "recording every turn to '%s'", options.record_file.c_str());
   }
   if (!options.http_address.empty()) {
+    std::vector<std::string> clients_at = reachable_addresses(options.bind_address);
+    for (std::string& address : clients_at) address += ":" + std::to_string(options.port);
+    const Match& match = server.match;
+    watch.snapshot.open_lobby(match.human_count, match.bot_count, match.map_number,
+                              std::move(clients_at));
     std::string err;
     watch.view =
         HttpView::start_live(options.http_address, options.http_port, &watch.snapshot, &err);
@@ -110,8 +164,8 @@ int watch_start(Server& server) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_CANNOT_LISTEN;
     }
-    log_line(LogLevel::Info, "live view on http://%s:%u/", options.http_address.c_str(),
-             static_cast<unsigned>(options.http_port));
+    log_line(LogLevel::Info, "live view on %s",
+             urls(reachable_addresses(options.http_address), options.http_port).c_str());
   }
   return -1;
 }
@@ -121,8 +175,13 @@ void watch_match_set_up(Server& server) {
   Watch& watch = *server.watch;
   const Match& match = server.match;
   watch.hits.resize(static_cast<size_t>(match.human_count));
+  watch.recorded_routes.resize(static_cast<size_t>(match.bot_count) * 2 * VIEW_ROUTE_SLOTS);
   watch.snapshot.create(match.human_count, match.bot_count, match.map_number);
   publish(server, true, 0);
+}
+
+void watch_joined(Server& server, int32_t joined) {
+  if (server.watch) server.watch->snapshot.player_joined(joined);
 }
 
 void watch_exchange_begins(Server& server, int32_t q) {
@@ -153,8 +212,10 @@ void watch_hit(Server& server, int32_t q, int32_t damage, int32_t target) {
 
 void watch_turn_ends(Server& server) {
   if (!server.watch) return;
+  Watch& watch = *server.watch;
   publish(server, true, server.turns_played.load(std::memory_order_relaxed) + 1);
-  if (server.watch->record != nullptr) record_turn(server);
+  if (watch.record != nullptr) record_turn(server);
+  watch.hit_count = 0;
 }
 
 int run_replay(Server& server) {
@@ -184,9 +245,16 @@ int run_replay(Server& server) {
     log_line(LogLevel::Error, "%s", err.c_str());
     return EXIT_CANNOT_LISTEN;
   }
-  log_line(LogLevel::Info, "replaying '%s' (%" PRIu64 " turns) on http://%s:%u/ until stopped",
-           options.replay_file.c_str(), static_cast<uint64_t>(lines), options.http_address.c_str(),
-           static_cast<unsigned>(options.http_port));
+  log_line(LogLevel::Info, "replaying '%s' (%" PRIu64 " turns) on %s until stopped",
+           options.replay_file.c_str(), static_cast<uint64_t>(lines),
+           urls(reachable_addresses(options.http_address), options.http_port).c_str());
   view->wait();
   return EXIT_MATCH_OVER;
+}
+
+std::vector<std::string> reachable_addresses(const std::string& bound) {
+  if (!bound.empty() && bound != "0.0.0.0") return {bound};
+  std::vector<std::string> addresses = socket_local_addresses();
+  if (addresses.empty()) addresses.push_back("127.0.0.1");
+  return addresses;
 }

@@ -30,6 +30,10 @@ struct Watch {
   std::vector<char> record_buffer;
   std::vector<Hit> hits;  // this turn's, at most one per human
   size_t hit_count = 0;
+  // The routes as the recording last wrote them, per bot 9 x then 9 y: a
+  // line names the routes only when they changed.
+  std::vector<int32_t> recorded_routes;
+  bool routes_recorded = false;
 
   int64_t exchange_start_ns = 0;
   uint64_t messages_at_start = 0;
@@ -44,6 +48,9 @@ int watch_start(Server& server);
 // Once the tables are set up: the storage at the match's sizes, and the first state.
 void watch_match_set_up(Server& server);
 
+// The handshake, once `joined` humans have joined.
+void watch_joined(Server& server, int32_t joined);
+
 void watch_exchange_begins(Server& server, int32_t q);
 // After a completed exchange with q: its round trip, and the tables as it left them.
 void watch_exchange_ends(Server& server, int32_t q);
@@ -54,3 +61,8 @@ void watch_turn_ends(Server& server);
 // Serves the recording at options.replay_file until the process is stopped.
 // Returns the exit code.
 int run_replay(Server& server);
+
+// The addresses other machines reach a socket bound to `bound` on: that one,
+// or for every address (empty or 0.0.0.0) this machine's own but loopback;
+// loopback when there is no other.
+std::vector<std::string> reachable_addresses(const std::string& bound);

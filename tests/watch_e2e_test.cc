@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,6 +22,7 @@
 #include "console/texts.h"
 #include "net/client.h"
 #include "net/socket.h"
+#include "tests/browser.h"
 #include "tests/server_process.h"
 
 namespace {
@@ -180,6 +183,21 @@ TEST_F(Watched, StateAndMetricsShowTheTablesOfTheLastExchange) {
   }
 }
 
+// A view on every address is logged with the addresses a spectator can open.
+TEST_F(Watched, TheLogNamesTheViewByAddressesThatReachIt) {
+  start({"--http", "0.0.0.0:" + std::to_string(view_port())}, 1, 0);
+  std::vector<std::string> addresses = socket_local_addresses();
+  if (addresses.empty()) addresses.push_back("127.0.0.1");
+  std::string want = "INFO live view on ";
+  for (const std::string& address : addresses) {
+    want += (address == addresses[0] ? "http://" : ", http://") + address + ":" +
+            std::to_string(view_port()) + "/";
+  }
+  const std::string log = server_.errors();
+  EXPECT_NE(log.find(want + "\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("0.0.0.0:"), std::string::npos) << log;
+}
+
 TEST_F(Watched, AStalledClientShowsItsWaitingSeconds) {
   start({"--http", view_address()}, 1, 0);
   join_all();
@@ -305,6 +323,181 @@ TEST_F(Watched, TheBrowserShowsEveryPlayerWhereItsClientPutIt) {
   EXPECT_TRUE(std::filesystem::exists(png)) << png;
 }
 
+// Per drawn player, as the browser laid it out: "index cx cy ax ay lx ly lw lh
+// health-number nx ny nw nh" with the centres of its mark and its heading
+// arrow, its label's box, and its health number with its box ("-" and zeros
+// when none is shown), in screen pixels.
+const char* const kLayout = R"JS((() => {
+  const out = [];
+  for (const g of document.querySelectorAll('#players g.player')) {
+    const box = e => e.getBoundingClientRect();
+    const m = box(g.querySelector('.human-mark, .bot-mark')), a = box(g.querySelector('.heading'));
+    const l = box(g.querySelector('.label'));
+    const n = box(g.querySelector('.health-number'));
+    out.push([g.dataset.player, m.x + m.width / 2, m.y + m.height / 2, a.x + a.width / 2,
+              a.y + a.height / 2, l.x, l.y, l.width, l.height,
+              n.width > 0 ? g.querySelector('.health-number').textContent : '-', n.x, n.y,
+              n.width, n.height].join(' '));
+  }
+  return out.join('\n');
+})())JS";
+
+struct Box {
+  double x, y, w, h;
+};
+
+struct Drawn {
+  double cx, cy, ax, ay;
+  Box label;
+  std::string health_number;
+  Box number;
+};
+
+std::vector<Drawn> drawn(const std::string& layout) {
+  std::vector<Drawn> players;
+  std::istringstream in(layout);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream row(line);
+    size_t p;
+    Drawn d;
+    row >> p >> d.cx >> d.cy >> d.ax >> d.ay >> d.label.x >> d.label.y >> d.label.w >> d.label.h >>
+        d.health_number >> d.number.x >> d.number.y >> d.number.w >> d.number.h;
+    if (players.size() <= p) players.resize(p + 1);
+    players[p] = d;
+  }
+  return players;
+}
+
+// Opens the page and waits until it shows the turn; false if it cannot.
+bool open_page(Browser& browser, int turn) {
+  if (!browser.open("http://" + view_address() + "/")) return false;
+  return browser.eval_until("document.getElementById('turn').textContent == '" +
+                            std::to_string(turn) + "'") == "true";
+}
+
+TEST_F(Watched, EveryArrowPointsWhereItsHeadingGoes) {
+  if (!Browser::available()) GTEST_SKIP() << "chromium is not installed";
+  start({"--http", view_address()}, 4, 0);
+  join_all();
+  // Each player faces the next: 900 toward -y, 0 toward +x, 2700 toward +y,
+  // 1800 toward -x.
+  const std::vector<TurnReport> reports = {at(500, 500, 900), at(500, 100, 0), at(900, 100, 2700),
+                                           at(900, 500, 1800)};
+  play(reports);
+  play(reports);
+  Browser browser;
+  ASSERT_TRUE(open_page(browser, 2)) << browser.error();
+  const std::vector<Drawn> players = drawn(browser.eval(kLayout));
+  ASSERT_EQ(players.size(), 4u);
+  for (size_t p = 0; p < 4; ++p) {
+    SCOPED_TRACE(p);
+    const Drawn& from = players[p];
+    const Drawn& to = players[(p + 1) % 4];
+    const double ax = from.ax - from.cx, ay = from.ay - from.cy;
+    const double tx = to.cx - from.cx, ty = to.cy - from.cy;
+    const double cosine = (ax * tx + ay * ty) / std::hypot(ax, ay) / std::hypot(tx, ty);
+    EXPECT_GT(cosine, 0.95) << "arrow (" << ax << ", " << ay << "), next player (" << tx << ", "
+                            << ty << ")";
+  }
+}
+
+TEST_F(Watched, HitsAreDrawnFromShooterToTargetAndListed) {
+  if (!Browser::available()) GTEST_SKIP() << "chromium is not installed";
+  start({"--http", view_address()}, 3, 1);
+  join_all();
+  play({at(100, 100, 0), at(700, 100, 0), at(400, 600, 0)});
+  TurnReport shot = at(100, 100, 0), missed = at(400, 600, 0);
+  shot.damage = 12;
+  shot.target = 2;  // player 1
+  missed.damage = 5;
+  missed.target = 9;  // names no player
+  play({shot, at(700, 100, 0), missed});
+  Browser browser;
+  ASSERT_TRUE(open_page(browser, 2)) << browser.error();
+  const std::string lines = browser.eval_until(R"JS([...document.querySelectorAll('#hits line')]
+      .map(l => { const b = l.getBoundingClientRect();
+                  return [l.dataset.from, l.dataset.target, b.left, b.top, b.right, b.bottom].join(' '); })
+      .join('\n'))JS");
+  const std::vector<Drawn> players = drawn(browser.eval(kLayout));
+  ASSERT_EQ(players.size(), 4u);
+  std::istringstream in(lines);
+  int from = -1, target = -1;
+  double left = 0, top = 0, right = 0, bottom = 0;
+  ASSERT_TRUE(in >> from >> target >> left >> top >> right >> bottom) << lines;
+  EXPECT_EQ(from, 0);
+  EXPECT_EQ(target, 1);  // the player, target 2 on the wire
+  // The line runs from the shooter's mark to the ring around its target:
+  // player 0 is left of player 1 on the same row.
+  EXPECT_NEAR(left, players[0].cx, 2);
+  EXPECT_NEAR(right, players[1].cx, 24);
+  EXPECT_NEAR(top, players[0].cy, 2);
+  EXPECT_NEAR(bottom, players[1].cy, 2);
+  EXPECT_FALSE(in >> from) << "a hit on no player is drawn: " << lines;
+  const std::string feed = browser.eval("document.getElementById('feed').innerText");
+  EXPECT_TRUE(std::regex_search(feed, std::regex("turn 2\\D+0\\D+1\\D+12"))) << feed;
+  EXPECT_TRUE(std::regex_search(feed, std::regex("turn 2\\D+2\\D+no player\\D+9"))) << feed;
+}
+
+TEST_F(Watched, PlayersStandingTogetherStayLegible) {
+  if (!Browser::available()) GTEST_SKIP() << "chromium is not installed";
+  start({"--http", view_address()}, 3, 1);
+  join_all();
+  play({at(500, 500, 0), at(500, 500, 0), at(500, 500, 0)});
+  TurnReport heal = at(500, 500, 0), wound = at(500, 500, 0);
+  heal.damage = -50;
+  heal.target = 3;  // player 2 to 150
+  wound.damage = 130;
+  wound.target = 2;  // player 1 to -30
+  play({heal, wound, at(500, 500, 0)});
+  Browser browser;
+  ASSERT_TRUE(open_page(browser, 2)) << browser.error();
+  const std::vector<Drawn> players = drawn(browser.eval(kLayout));
+  ASSERT_EQ(players.size(), 4u);
+  // No label or health number covers another.
+  std::vector<Box> texts;
+  for (const Drawn& d : players) {
+    texts.push_back(d.label);
+    if (d.number.w > 0) texts.push_back(d.number);
+  }
+  for (size_t i = 0; i < texts.size(); ++i) {
+    for (size_t j = i + 1; j < texts.size(); ++j) {
+      const Box &a = texts[i], &b = texts[j];
+      EXPECT_TRUE(a.x + a.w <= b.x || b.x + b.w <= a.x || a.y + a.h <= b.y || b.y + b.h <= a.y)
+          << "texts " << i << " and " << j << " overlap";
+    }
+  }
+  const std::string want[] = {"-", "-30", "150", "-"};
+  for (size_t p = 0; p < players.size(); ++p) EXPECT_EQ(players[p].health_number, want[p]) << p;
+  // Large type, and a colour of its own per player, its label in that colour.
+  const std::string style = browser.eval(R"JS([...document.querySelectorAll('#players g.player')]
+      .map(g => [getComputedStyle(g.querySelector('.label')).fontSize,
+                 getComputedStyle(g.querySelector('.human-mark, .bot-mark')).fill,
+                 getComputedStyle(g.querySelector('.label')).fill].join(' ')).join('\n'))JS");
+  std::istringstream in(style);
+  std::set<std::string> colours;
+  for (std::string size, fill, label, rest; in >> size >> fill;) {
+    std::getline(in, rest);
+    EXPECT_GE(std::stod(size), 16) << style;
+    colours.insert(fill + rest);
+  }
+  EXPECT_EQ(colours.size(), 4u) << style;
+  EXPECT_GE(std::stod(browser.eval("parseFloat(getComputedStyle(document.body).fontSize)")), 16);
+}
+
+TEST_F(Watched, BeforeTheMatchThePageCountsThePlayersAndSaysWhereToConnect) {
+  if (!Browser::available()) GTEST_SKIP() << "chromium is not installed";
+  start({"--http", view_address()}, 2, 1);
+  Browser browser;
+  ASSERT_TRUE(browser.open("http://" + view_address() + "/")) << browser.error();
+  const std::string lobby = "document.getElementById('lobby').innerText";
+  EXPECT_EQ(browser.eval_until(lobby + ".includes('0 of 2')"), "true") << browser.eval(lobby);
+  const std::string port = ":" + std::to_string(test_port());
+  EXPECT_NE(browser.eval(lobby).find(port), std::string::npos) << browser.eval(lobby);
+  TestClient first;
+  ASSERT_EQ(client_join(first.link), 3);
+  EXPECT_EQ(browser.eval_until(lobby + ".includes('1 of 2')"), "true") << browser.eval(lobby);
+}
+
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -340,6 +533,14 @@ TEST_F(Watched, TheRecordingHoldsEveryTurnAfterAKill) {
   EXPECT_NE(lines[0].find("\"turn\": 1, "), std::string::npos);
   EXPECT_NE(lines[0].find("\"x\": 10, \"y\": 30"), std::string::npos) << lines[0];  // dept0.txt
   EXPECT_NE(lines[2].find("\"hits\": []}"), std::string::npos);
+  // The first line names the map and the bot's route; the others name a
+  // route only once it has changed.
+  EXPECT_NE(lines[0].find(", \"map_name\": \"Torvallind level 0\", \"routes\": [[300, 300, 300, "
+                          "300, 300, 300, 300, 300, 300, 400, 400, 400, 400, 400, 400, 400, 400, "
+                          "400]], \"hits\": "),
+            std::string::npos)
+      << lines[0];
+  EXPECT_EQ(lines[1].find("routes"), std::string::npos) << lines[1];
 }
 
 TEST_F(Watched, ARecordingThatCannotBeWrittenIsLoggedOnceAndTheMatchGoesOn) {
@@ -378,6 +579,34 @@ TEST(Replay, TheRecordingIsServedWithThePageAndNoMatch) {
   socket_close(client, true);
   EXPECT_EQ(server.output(), "");
   EXPECT_TRUE(server.running());
+}
+
+TEST(Replay, ThePageShowsTheRoutesTheMapAndTheHits) {
+  if (!Browser::available()) GTEST_SKIP() << "chromium is not installed";
+  TempDir dir;
+  const std::string players =
+      "\"players\": [{\"index\": 0, \"human\": true, \"x\": 4, \"y\": 5, \"health\": 100, "
+      "\"heading\": 0}, {\"index\": 1, \"human\": false, \"x\": 100, \"y\": 100, "
+      "\"health\": 93, \"heading\": 0}]";
+  dir.write("old.jsonl",
+            "{\"turn\": 1, \"map\": 3, \"relay_a\": -1, \"relay_b\": -1, " + players +
+                ", \"map_name\": \"Ved Oravo vo dizav\", \"routes\": [[100, 200, 300, 400, 500, "
+                "600, 700, 800, 900, 100, 100, 100, 100, 100, 100, 100, 100, 100]], \"hits\": []}\n"
+                "{\"turn\": 2, \"map\": 3, \"relay_a\": -1, \"relay_b\": -1, " +
+                players + ", \"hits\": [{\"from\": 0, \"damage\": 7, \"target\": 2}]}\n");
+  ServerProcess server;
+  server.start(dir.path(), {"--replay", "old.jsonl", "--http", view_address()}, "", true);
+  Browser browser;
+  ASSERT_TRUE(open_page(browser, 2)) << browser.error();
+  EXPECT_EQ(browser.eval("document.getElementById('mapline').innerText"),
+            "Map 3 Ved Oravo vo dizav");
+  // Turn 2 names no route: turn 1's still holds.
+  EXPECT_EQ(browser.eval("[...document.querySelectorAll('#routes polyline')]"
+                         ".map(p => p.points.length).join(' ')"),
+            "9");
+  EXPECT_EQ(browser.eval("[...document.querySelectorAll('#hits line')]"
+                         ".map(l => l.dataset.from + '>' + l.dataset.target).join(' ')"),
+            "0>1");
 }
 
 TEST(ViewOptions, ABadViewIsRefusedBeforeTheMatch) {

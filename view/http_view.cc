@@ -163,6 +163,10 @@ http::response<http::string_body> HttpView::Impl::answer(
       return reply(http::status::ok, "application/x-ndjson", recording, version);
     }
   } else if (path == "/state.json" || path == "/view.json" || path == "/metrics") {
+    if (!snapshot->created() && path == "/view.json") {
+      snapshot->read_lobby(frame);  // the humans are joining: the page says how many
+      return reply(http::status::ok, "application/json", lobby_json(frame), version);
+    }
     if (!snapshot->created()) {
       return reply(http::status::service_unavailable, "text/plain",
                    "the match has not started yet\n", version);
