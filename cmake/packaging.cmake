@@ -40,33 +40,33 @@ else()
   install(DIRECTORY DESTINATION /etc/zolt-server)
 
   # Debian wants its changelog and man pages compressed, without a time
-  # stamp in the gzip header.
+  # stamp in the gzip header. The man pages are the programs' own --help,
+  # with what it lacks from packaging/<program>.h2m; their version is the
+  # project's. Both are made when installing (cpack installs first), never in
+  # a build: cmake/package-files.cmake writes them into the folder below,
+  # which the install rules after it take them from.
   find_program(ZOLT_GZIP gzip REQUIRED)
-  add_custom_command(OUTPUT ${ZOLT_PACKAGE_STAGE}/changelog.gz
-    COMMAND ${ZOLT_GZIP} -9nc ${ZOLT_PACKAGING_DIR}/changelog > ${ZOLT_PACKAGE_STAGE}/changelog.gz
-    DEPENDS ${ZOLT_PACKAGING_DIR}/changelog VERBATIM)
-  set(ZOLT_PACKAGE_BUILT ${ZOLT_PACKAGE_STAGE}/changelog.gz)
-  install(FILES ${ZOLT_PACKAGE_STAGE}/changelog.gz DESTINATION ${ZOLT_DOC_DIR})
-
-  # The man pages are the programs' own --help, with what it lacks from
-  # packaging/<program>.h2m; their version is the project's.
   find_program(ZOLT_HELP2MAN help2man)
+  set(programs "")
   if(ZOLT_HELP2MAN)
-    foreach(program zolt-server zolt-client)
-      set(page ${ZOLT_PACKAGE_STAGE}/${program}.6)
-      add_custom_command(OUTPUT ${page}.gz
-        COMMAND ${ZOLT_HELP2MAN} --no-info --section=6 --version-string=${PROJECT_VERSION}
-          --include=${ZOLT_PACKAGING_DIR}/${program}.h2m --output=${page} $<TARGET_FILE:${program}>
-        COMMAND ${ZOLT_GZIP} -9nf ${page}
-        DEPENDS ${program} ${ZOLT_PACKAGING_DIR}/${program}.h2m VERBATIM)
-      list(APPEND ZOLT_PACKAGE_BUILT ${page}.gz)
-      install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
-    endforeach()
+    set(programs "zolt-server=$<TARGET_FILE:zolt-server>;zolt-client=$<TARGET_FILE:zolt-client>")
   else()
     message(WARNING "help2man not found (Debian package help2man): the install and the "
       "package will have no man pages")
   endif()
-  add_custom_target(zolt-package-files ALL DEPENDS ${ZOLT_PACKAGE_BUILT})
+  install(CODE "
+    set(ZOLT_GZIP [[${ZOLT_GZIP}]])
+    set(ZOLT_HELP2MAN [[${ZOLT_HELP2MAN}]])
+    set(ZOLT_VERSION [[${PROJECT_VERSION}]])
+    set(ZOLT_PACKAGING_DIR [[${ZOLT_PACKAGING_DIR}]])
+    set(ZOLT_PACKAGE_STAGE [[${ZOLT_PACKAGE_STAGE}]])
+    set(ZOLT_PROGRAMS [[${programs}]])
+    include([[${CMAKE_SOURCE_DIR}/cmake/package-files.cmake]])")
+  install(FILES ${ZOLT_PACKAGE_STAGE}/changelog.gz DESTINATION ${ZOLT_DOC_DIR})
+  if(ZOLT_HELP2MAN)
+    install(FILES ${ZOLT_PACKAGE_STAGE}/zolt-server.6.gz ${ZOLT_PACKAGE_STAGE}/zolt-client.6.gz
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
+  endif()
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

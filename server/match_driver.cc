@@ -12,6 +12,7 @@
 #include "server/client_link.h"
 #include "server/dialogue.h"
 #include "server/handshake.h"
+#include "server/replay_mode.h"
 #include "server/turn_exchange.h"
 #include "server/watch.h"
 
@@ -68,7 +69,7 @@ bool start_up(const Server& server) {
            options.bot_file.c_str(), options.maps_dir.empty() ? "." : options.maps_dir.c_str());
   std::string err;
   if (!socket_startup(&err)) {
-    if (options.any_option) {
+    if (!options.historic_start_up) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return false;
     }
@@ -166,7 +167,7 @@ int run_server(const Options& options) {
   console_on_stop(stop_now);
   Match& match = server.match;
 
-  if (!options.replay_file.empty()) return run_replay(server);
+  if (!options.replay_file.empty()) return run_replay(options);
   if (!start_up(server)) return EXIT_CANNOT_LISTEN;
   if (!run_dialogue(match, options)) {
     console_diagnostic("end of console input before the three answers were given");
@@ -184,11 +185,11 @@ int run_server(const Options& options) {
   // listens then; with options a match without humans needs no port.
   std::string err;
   const char* bind_address = options.bind_address.empty() ? nullptr : options.bind_address.c_str();
-  const bool needs_port = match.human_count > 0 || !options.any_option;
+  const bool needs_port = match.human_count > 0 || options.historic_start_up;
   const SocketHandle listener =
       needs_port ? socket_bind(bind_address, options.port, &err) : INVALID_SOCKET_HANDLE;
   if (needs_port && listener == INVALID_SOCKET_HANDLE) {
-    if (options.any_option) {
+    if (!options.historic_start_up) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_CANNOT_LISTEN;
     }

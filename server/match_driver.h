@@ -5,16 +5,12 @@
 // The operator's log follows each phase.
 #pragma once
 
+#include "server/exit_codes.h"
 #include "server/options.h"
 #include "server/server.h"
 
-// Exit codes of the server process.
-inline constexpr int EXIT_MATCH_OVER = 0;      // after the end banner, also when stopped
-inline constexpr int EXIT_PROTOCOL_BREAK = 1;  // a client broke the protocol (no client left)
-inline constexpr int EXIT_NO_OPERATOR = 2;     // the console input ended during the dialogue
-inline constexpr int EXIT_CANNOT_LISTEN = 3;   // with options: the port could not be bound
-
-// Runs the whole match with the operator's options. Returns the exit code.
+// Runs the whole match with the operator's options. Returns the exit code
+// (server/exit_codes.h).
 // Without any option, the console, the wire and the exit codes are exactly
 // the historic server's: then a port that cannot be bound leaves every
 // accept failing, and the match breaks at its first exchange.

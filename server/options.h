@@ -8,6 +8,7 @@
 
 #include "console/console.h"
 #include "net/protocol.h"
+#include "server/exit_codes.h"
 
 struct Options {
   std::string host_name;  // empty: none given (the server then uses this machine's own name)
@@ -26,14 +27,14 @@ struct Options {
   uint16_t http_port = 0;
   std::string record_file;  // --record FILE: one line per turn; empty: none
   std::string replay_file;  // --replay FILE: serve a recording instead of a match (needs --http)
-  bool any_option = false;  // true when anything beyond the host name was given (a config file
-                            // included), but for --trace and --check-clients, which change
-                            // nothing of the match
+  // No option but the host name, --trace and --check-clients (which change
+  // nothing of the match) was given, nor a config file: start-up failures,
+  // binding and a match without humans go as the historic server's.
+  bool historic_start_up = true;
 };
 
-inline constexpr int EXIT_USAGE = 2;
-
-// Parses the command line (and the --config file it names). Returns -1 when the
+// Parses the command line (and the --config file it names), one table of
+// options in options.cc. Returns -1 when the
 // server should run with `options`, otherwise the exit code to end with at once:
 // 0 after --help or --version (printed on standard output), EXIT_USAGE after a
 // usage error (a message on standard error naming the problem, and a hint to --help).

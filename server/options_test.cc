@@ -43,7 +43,7 @@ std::string describe(const Options& o) {
          " drop=" + std::to_string(o.drop_broken_clients) + " trace=" + std::to_string(o.trace) +
          " check=" + std::to_string(o.check_clients) + " http=" + o.http_address + ":" +
          std::to_string(o.http_port) + " record=" + o.record_file + " replay=" + o.replay_file +
-         " any=" + std::to_string(o.any_option);
+         " historic=" + std::to_string(o.historic_start_up);
 }
 
 Options with(void (*change)(Options&)) {
@@ -60,34 +60,34 @@ TEST(Options, ValidLinesGiveTheirValuesAndPrintNothing) {
       {{}, Options{}},
       {{"arena"}, with([](Options& o) { o.host_name = "arena"; })},
       {{"--map", "-1", "arena"},
-       with([](Options& o) { o.map = -1, o.host_name = "arena", o.any_option = true; })},
-      {{"--map", "-2147483648"}, with([](Options& o) { o.map = INT32_MIN, o.any_option = true; })},
+       with([](Options& o) { o.map = -1, o.host_name = "arena", o.historic_start_up = false; })},
+      {{"--map", "-2147483648"}, with([](Options& o) { o.map = INT32_MIN, o.historic_start_up = false; })},
       // Decimal as at the console, where CLI11 alone would read octal 8.
       {{"--humans", "010", "--bots", "+3"},
-       with([](Options& o) { o.humans = 10, o.bots = 3, o.any_option = true; })},
+       with([](Options& o) { o.humans = 10, o.bots = 3, o.historic_start_up = false; })},
       {{"--humans", "999999", "--bots", "1"},
-       with([](Options& o) { o.humans = 999999, o.bots = 1, o.any_option = true; })},
-      {{"--port", "3000"}, with([](Options& o) { o.port = 3000, o.any_option = true; })},
+       with([](Options& o) { o.humans = 999999, o.bots = 1, o.historic_start_up = false; })},
+      {{"--port", "3000"}, with([](Options& o) { o.port = 3000, o.historic_start_up = false; })},
       // They only watch the match: the historic server's ways stay.
       {{"--trace", "--check-clients"},
        with([](Options& o) { o.trace = true, o.check_clients = true; })},
       {{"--check-clients", "--map", "1"},
-       with([](Options& o) { o.check_clients = true, o.map = 1, o.any_option = true; })},
+       with([](Options& o) { o.check_clients = true, o.map = 1, o.historic_start_up = false; })},
       {{"h", "--humans", "0", "--port", "65535", "--bind", "192.168.0.255", "--bot-file", "b.txt",
         "--maps-dir", "maps", "--log", "server.log", "--client-timeout", "30",
         "--drop-broken-clients"},
        with([](Options& o) {
          o.host_name = "h", o.humans = 0, o.port = 65535, o.bind_address = "192.168.0.255",
          o.bot_file = "b.txt", o.maps_dir = "maps", o.log_file = "server.log",
-         o.client_timeout = 30, o.drop_broken_clients = true, o.any_option = true;
+         o.client_timeout = 30, o.drop_broken_clients = true, o.historic_start_up = false;
        })},
       {{"--http", "127.0.0.1:8080", "--record", "m.jsonl"}, with([](Options& o) {
          o.http_address = "127.0.0.1", o.http_port = 8080, o.record_file = "m.jsonl",
-         o.any_option = true;
+         o.historic_start_up = false;
        })},
       {{"--replay", "m.jsonl", "--http", "0.0.0.0:1"}, with([](Options& o) {
          o.replay_file = "m.jsonl", o.http_address = "0.0.0.0", o.http_port = 1,
-         o.any_option = true;
+         o.historic_start_up = false;
        })},
   };
   for (const auto& c : cases) {
@@ -159,7 +159,7 @@ TEST(Options, ConfigFileGivesOptionsAndTheCommandLineWins) {
   Options want;
   want.humans = 2, want.bots = 3, want.map = -4, want.port = 3000, want.bind_address = "10.0.0.7";
   want.maps_dir = "C:\\Program Files\\zolt", want.log_file = "a, b.log", want.quiet = true;
-  want.client_timeout = 30, want.drop_broken_clients = true, want.any_option = true;
+  want.client_timeout = 30, want.drop_broken_clients = true, want.historic_start_up = false;
   Result r = parse({"--config", file});
   EXPECT_EQ(r.code, -1) << r.err;
   EXPECT_EQ(describe(r.options), describe(want));

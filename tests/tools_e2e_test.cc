@@ -21,7 +21,7 @@
 #include "console/texts.h"
 #include "net/message.h"
 #include "net/protocol.h"
-#include "server/match_driver.h"
+#include "server/exit_codes.h"
 #include "tests/server_process.h"
 
 #ifndef ZOLT_CLIENT_BINARY

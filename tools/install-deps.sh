@@ -6,7 +6,7 @@
 #   install-deps.sh windows    also the Windows cross compiler, Wine and unzip
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+packages=(cmake ninja-build make g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   iproute2 libcli11-dev dpkg-dev file help2man lintian man-db libboost-dev
   chromium)
 if [ "${1:-}" = windows ]; then

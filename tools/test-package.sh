@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The package stage of tools/test.sh: builds the .deb the way an operator
-# would (cpack -G DEB in build-package/), checks it with lintian, installs it
+# would (cpack -G DEB in build-package/), with CMake's default generator, as
+# the other stages build with Ninja; checks it with lintian, installs it
 # with dpkg (the machine is meant to be a throwaway), runs the installed
 # zolt-server --version, looks up its man page, checks the service unit with
 # systemd-analyze verify where that exists, and removes the package.
@@ -22,7 +23,7 @@ source tools/check-steps.sh
 
 bash tools/install-deps.sh || true
 lacking=""
-for tool in cmake cpack ninja dpkg dpkg-deb dpkg-shlibdeps help2man lintian man; do
+for tool in cmake cpack make dpkg dpkg-deb dpkg-shlibdeps help2man lintian man; do
   command -v "$tool" > /dev/null || lacking+="$tool "
 done
 if [ "$(id -u)" != 0 ]; then
@@ -34,11 +35,18 @@ if [ -n "$lacking" ]; then
   exit 0
 fi
 
+# A folder another generator made cannot be configured for this one.
+if [ -f "$dir/CMakeCache.txt" ] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Unix Makefiles$' \
+  "$dir/CMakeCache.txt"; then
+  rm -rf "$dir"
+fi
 build_package() {
   mkdir -p "$dir" &&
-    cmake -S . -B "$dir" -G Ninja -DZOLT_BUILD_TESTS=OFF -DZOLT_WERROR=ON \
-      > "$dir/configure.log" 2>&1 &&
-    cmake --build "$dir" &&
+    cmake -S . -B "$dir" -DZOLT_BUILD_TESTS=OFF -DZOLT_WERROR=ON > "$dir/configure.log" 2>&1 &&
+    rm -rf "$dir/package-files" &&
+    cmake --build "$dir" -j2 &&
+    # Packaging files are made by cpack, not by a build.
+    [ ! -e "$dir/package-files" ] &&
     rm -f "$dir"/*.deb &&
     (cd "$dir" && cpack -G DEB) &&
     deb=$(ls "$dir"/zolt-server_*.deb) &&

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "console/texts.h"
+#include "record/record_line.h"
 
 namespace {
 
@@ -35,11 +36,6 @@ std::string state_json(const Frame& frame) {
                         frame.players.size(), [&frame](size_t p) { return frame.players[p]; });
   text += '}';
   return text;
-}
-
-const char* map_name(int32_t map) {
-  constexpr auto count = static_cast<int32_t>(sizeof MAP_NAMES / sizeof MAP_NAMES[0]);
-  return map >= 0 && map < count ? MAP_NAMES[map] : "";
 }
 
 std::string lobby_json(const Frame& frame) {

@@ -21,8 +21,5 @@ std::string view_json(const Frame& frame);
 // "addresses": ["address:port", ...]}}.
 std::string lobby_json(const Frame& frame);
 
-// The name the operator's map list gives map, "" for a number it does not list.
-const char* map_name(int32_t map);
-
 // The Prometheus text format, version 0.0.4.
 std::string metrics_text(const Frame& frame);

@@ -12,10 +12,7 @@
 
 #include <array>
 #include <atomic>
-#include <cinttypes>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -226,34 +223,3 @@ class Snapshot {
   std::vector<std::string> addresses_;                         // likewise
   std::atomic<int32_t> joined_{0};
 };
-
-// The /state.json object of a match's tables, written through out.put(text,
-// length) in pieces: the recording writes it to its file on the match thread
-// without allocating, the view into a string. row(p) gives player p's
-// PlayerFrame. The object is left open after its "players" list, so that a
-// caller may add members before its closing brace.
-template <class Out, class Row>
-void write_state_json_open(Out& out, uint64_t turn, int32_t map, int32_t relay_a, int32_t relay_b,
-                           int32_t humans, size_t players, Row row) {
-  char text[160];
-  int n = std::snprintf(text, sizeof text,
-                        "{\"turn\": %" PRIu64
-                        ", \"map\": %d, \"relay_a\": %d, \"relay_b\": %d, "
-                        "\"players\": [",
-                        turn, static_cast<int>(map), static_cast<int>(relay_a),
-                        static_cast<int>(relay_b));
-  out.put(text, static_cast<size_t>(n));
-  for (size_t p = 0; p < players; ++p) {
-    const PlayerFrame r = row(p);
-    n = std::snprintf(text, sizeof text,
-                      "%s{\"index\": %" PRIu64
-                      ", \"human\": %s, \"x\": %d, \"y\": %d, \"health\": %d, "
-                      "\"heading\": %d}",
-                      p == 0 ? "" : ", ", static_cast<uint64_t>(p),
-                      p < static_cast<size_t>(humans) ? "true" : "false", static_cast<int>(r.x),
-                      static_cast<int>(r.y), static_cast<int>(r.health),
-                      static_cast<int>(r.heading));
-    out.put(text, static_cast<size_t>(n));
-  }
-  out.put("]", 1);
-}

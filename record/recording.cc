@@ -1,0 +1,88 @@
+#include "record/recording.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+
+#include "console/log.h"
+#include "console/texts.h"
+
+namespace {
+
+// Writes to the recording's file; after the first failure the recording
+// stops and the match goes on.
+struct FileOut {
+  Recording& recording;
+  uint64_t turn;
+
+  void put(const char* bytes, size_t length) {
+    if (recording.file == nullptr) return;
+    if (std::fwrite(bytes, 1, length, recording.file) != length) failed();
+  }
+  void flush() {
+    if (recording.file != nullptr && std::fflush(recording.file) != 0) failed();
+  }
+  void failed() {
+    log_line(LogLevel::Error,
+             "the recording '%s' could not be written in turn %" PRIu64
+             " (%s): it stops here, the match goes on",
+             recording.path.c_str(), turn, std::strerror(errno));
+    std::fclose(recording.file);
+    recording.file = nullptr;
+  }
+};
+
+}  // namespace
+
+bool recording_open(Recording& recording, const std::string& path, int32_t humans, int32_t bots,
+                    std::string* err) {
+  recording.path = path;
+  recording.file = std::fopen(path.c_str(), "wb");
+  if (recording.file == nullptr) {
+    *err = "--record: cannot open '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  recording.buffer.resize(64 * 1024);
+  std::setvbuf(recording.file, recording.buffer.data(), _IOFBF, recording.buffer.size());
+  recording.hits.resize(static_cast<size_t>(humans));
+  recording.hit_count = 0;
+  recording.routes.assign(static_cast<size_t>(bots) * 2 * RECORDED_ROUTE_SLOTS, 0);
+  recording.routes_now.assign(recording.routes.size(), 0);
+  recording.first_line = true;
+  return true;
+}
+
+void recording_add_hit(Recording& recording, const Hit& hit) {
+  if (recording.hit_count < recording.hits.size()) recording.hits[recording.hit_count++] = hit;
+}
+
+void recording_write_turn(Recording& recording, uint64_t turn, const Match& match) {
+  FileOut out{recording, turn};
+  write_state_json_open(
+      out, turn, match.map_number, match.relay_a, match.relay_b, match.human_count,
+      static_cast<size_t>(player_count(match)), [&match](size_t p) {
+        struct Row {
+          int32_t x, y, health, heading;
+        };
+        return Row{match.pos_x[p], match.pos_y[p], match.health[p], match.heading[p]};
+      });
+  // A replay draws the routes as the match had them: named in the first line
+  // and again whenever they changed.
+  std::vector<int32_t>& now = recording.routes_now;
+  for (size_t b = 0, i = 0; b < static_cast<size_t>(match.bot_count); ++b) {
+    for (size_t k = 0; k < RECORDED_ROUTE_SLOTS; ++k, ++i) {
+      now[i] = match.route_x[b][k];
+      now[i + RECORDED_ROUTE_SLOTS] = match.route_y[b][k];
+    }
+    i += RECORDED_ROUTE_SLOTS;
+  }
+  if (recording.first_line) write_map_name_json(out, map_name(match.map_number));
+  if (recording.first_line || now != recording.routes) {
+    write_routes_json(out, now.data(), static_cast<size_t>(match.bot_count), RECORDED_ROUTE_SLOTS);
+    recording.routes.swap(now);
+  }
+  recording.first_line = false;
+  write_hits_json_close(out, recording.hits.data(), recording.hit_count);
+  out.flush();
+  recording.hit_count = 0;
+}

@@ -1,0 +1,32 @@
+#include "server/replay_mode.h"
+
+#include <cinttypes>
+#include <memory>
+#include <string>
+
+#include "console/log.h"
+#include "record/replay.h"
+#include "server/exit_codes.h"
+#include "server/watch.h"
+#include "view/http_view.h"
+
+int run_replay(const Options& options) {
+  Replay replay;
+  std::string err;
+  if (!replay_load(options.replay_file, replay, &err)) {
+    log_line(LogLevel::Error, "%s", err.c_str());
+    return EXIT_USAGE;
+  }
+  const uint64_t turns = replay.turns;
+  std::unique_ptr<HttpView> view = HttpView::start_replay(options.http_address, options.http_port,
+                                                          std::move(replay.lines), &err);
+  if (!view) {
+    log_line(LogLevel::Error, "%s", err.c_str());
+    return EXIT_CANNOT_LISTEN;
+  }
+  log_line(LogLevel::Info, "replaying '%s' (%" PRIu64 " turns) on %s until stopped",
+           options.replay_file.c_str(), turns,
+           view_urls(reachable_addresses(options.http_address), options.http_port).c_str());
+  view->wait();
+  return EXIT_MATCH_OVER;
+}
