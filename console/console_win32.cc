@@ -49,7 +49,24 @@ int console_read_byte() {
     pushed_back = EOF;
     return c;
   }
-  return std::getchar();
+  const int c = std::getchar();
+  // The console echoes the answer's Enter: the console's line has ended.
+  static const bool echoed = input_is_console();
+  if (c == '\n' && echoed) console_line_ended();
+  return c;
+}
+
+bool console_shares_stream(std::FILE* stream) {
+  const auto out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+  const auto other = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode;
+  // A process has one console at most.
+  if (GetConsoleMode(out, &mode) && GetConsoleMode(other, &mode)) return true;
+  BY_HANDLE_FILE_INFORMATION a, b;
+  return GetFileType(out) == FILE_TYPE_DISK && GetFileType(other) == FILE_TYPE_DISK &&
+         GetFileInformationByHandle(out, &a) && GetFileInformationByHandle(other, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
 }
 
 void console_unread_byte(int c) {

@@ -12,6 +12,16 @@ LogLevel log_threshold = LogLevel::Info;
 namespace {
 
 std::FILE* log_stream = stderr;
+// Whether the log writes where the console does (both on one terminal, for
+// instance): then a log line must not continue a console line left open.
+bool shares_console = false;
+
+// A line feed first when the log line would continue the console's line.
+void end_console_line() {
+  if (!shares_console || !console_line_is_open()) return;
+  console_write_now(log_stream, "\n", 1);
+  console_line_ended();
+}
 
 const char* level_name(LogLevel level) {
   switch (level) {
@@ -36,13 +46,15 @@ void put_digits(char* out, long long value, int width) {
 
 bool log_open(const std::string& path, bool quiet, std::string* err) {
   log_threshold = quiet ? LogLevel::Warning : LogLevel::Info;
-  if (path.empty()) return true;
-  std::FILE* file = std::fopen(path.c_str(), "a");
-  if (file == nullptr) {
-    *err = "cannot open the log file '" + path + "': " + std::strerror(errno);
-    return false;
+  if (!path.empty()) {
+    std::FILE* file = std::fopen(path.c_str(), "a");
+    if (file == nullptr) {
+      *err = "cannot open the log file '" + path + "': " + std::strerror(errno);
+      return false;
+    }
+    log_stream = file;
   }
-  log_stream = file;
+  shares_console = console_shares_stream(log_stream);
   return true;
 }
 
@@ -96,10 +108,12 @@ void log_line(LogLevel level, const char* format, ...) {
   if (length > 0) used += static_cast<size_t>(length);
   if (used > sizeof line - 2) used = sizeof line - 2;  // a line cut short still ends
   line[used++] = '\n';
+  end_console_line();
   console_write_now(log_stream, line, used);
 }
 
 void log_line_now(const char* text, size_t length) {
+  end_console_line();
   console_write_now(log_stream, text, length);
   console_write_now(log_stream, "\n", 1);
 }

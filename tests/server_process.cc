@@ -205,7 +205,7 @@ void ServerProcess::start(const std::string& workdir, const std::vector<std::str
   if (pid_ == 0) {
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
+    dup2(log_to_output ? out_pipe[1] : err_pipe[1], 2);
     for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
       close(fd);
     }
