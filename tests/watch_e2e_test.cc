@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -193,7 +194,8 @@ TEST_F(Watched, TheLogNamesTheViewByAddressesThatReachIt) {
     want += (address == addresses[0] ? "http://" : ", http://") + address + ":" +
             std::to_string(view_port()) + "/";
   }
-  const std::string log = server_.errors();
+  std::string log = server_.errors();
+  log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());  // Windows' line ends
   EXPECT_NE(log.find(want + "\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("0.0.0.0:"), std::string::npos) << log;
 }
