@@ -32,6 +32,12 @@ bool console_shares_stream(std::FILE* stream);
 // standard output stay exactly as the operator expects.
 void console_diagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Opens path for writing in binary, creating the file; a regular file that
+// exists is left untouched: null with errno EEXIST. Anything else that
+// exists (a device, a pipe) is opened for writing as it is. Null with errno
+// set on failure.
+std::FILE* console_open_new_file(const char* path);
+
 // Writes text to stream at once with the system's own write, bypassing the
 // stream's buffer: safe in a signal handler. Only for streams that are never
 // left holding buffered text (standard output is flushed after every print).

@@ -3,6 +3,7 @@
 // answer are still there for the key wait. On a terminal the key wait
 // switches to non-canonical mode without echo for the one byte, and puts the
 // terminal back even when the server is interrupted meanwhile.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -124,6 +125,22 @@ int console_read_byte() {
   static const bool echoed = isatty(STDIN_FILENO) != 0;
   if (byte == '\n' && echoed) console_line_ended();
   return static_cast<unsigned char>(byte);
+}
+
+std::FILE* console_open_new_file(const char* path) {
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == EEXIST) {
+    struct stat existing {};
+    if (stat(path, &existing) != 0 || S_ISREG(existing.st_mode)) {
+      errno = EEXIST;
+      return nullptr;
+    }
+    fd = ::open(path, O_WRONLY | O_CLOEXEC);
+  }
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) ::close(fd);
+  return file;
 }
 
 bool console_shares_stream(std::FILE* stream) {

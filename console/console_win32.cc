@@ -5,9 +5,12 @@
 // or a scheduled task without a console) from standard input like the
 // answers, where _getch would return at once and leave the bots unpaced.
 #include <conio.h>
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "console/console.h"
@@ -54,6 +57,22 @@ int console_read_byte() {
   static const bool echoed = input_is_console();
   if (c == '\n' && echoed) console_line_ended();
   return c;
+}
+
+std::FILE* console_open_new_file(const char* path) {
+  int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0 && errno == EEXIST) {
+    struct _stat existing {};
+    if (_stat(path, &existing) != 0 || (existing.st_mode & _S_IFMT) == _S_IFREG) {
+      errno = EEXIST;
+      return nullptr;
+    }
+    fd = _open(path, _O_WRONLY | _O_BINARY);
+  }
+  if (fd < 0) return nullptr;
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) _close(fd);
+  return file;
 }
 
 bool console_shares_stream(std::FILE* stream) {

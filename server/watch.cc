@@ -48,7 +48,7 @@ int watch_start(Server& server) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_USAGE;
     }
-    log_line(LogLevel::Info, "recording every turn to '%s'", options.record_file.c_str());
+    log_line(LogLevel::Info, "recording every turn to '%s'", watch.recording.path.c_str());
   }
   if (!options.http_address.empty()) {
     std::vector<std::string> clients_at = reachable_addresses(options.bind_address);

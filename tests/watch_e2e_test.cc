@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <regex>
@@ -611,6 +612,36 @@ TEST(Replay, ThePageShowsTheRoutesTheMapAndTheHits) {
             "0>1");
 }
 
+// A recording is never overwritten: a match whose file exists takes the next
+// free number and says so; time placeholders name a file per start.
+TEST(RecordOptions, AnExistingRecordingIsKeptAndTheNextNumberTaken) {
+  TempDir dir;
+  dir.write("lan1.jsonl", "an older match\n");
+  dir.write("lan1-1.jsonl", "another\n");
+  const std::vector<std::string> match = {"--humans", "0", "--bots", "0", "--map", "0", "--record"};
+  ServerProcess server;
+  std::vector<std::string> args = match;
+  args.push_back("lan1.jsonl");
+  server.start(dir.path(), args, "", true);
+  EXPECT_EQ(server.wait_exit(), 0) << server.errors();
+  EXPECT_EQ(read_file(dir.path() + "/lan1.jsonl"), "an older match\n");
+  EXPECT_EQ(read_file(dir.path() + "/lan1-1.jsonl"), "another\n");
+  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/lan1-2.jsonl"));
+  EXPECT_NE(
+      server.errors().find("'lan1.jsonl' exists and is kept; this match goes to 'lan1-2.jsonl'"),
+      std::string::npos)
+      << server.errors();
+
+  args = match;
+  args.push_back("lan1-%Y.jsonl");
+  server.start(dir.path(), args, "", true);
+  EXPECT_EQ(server.wait_exit(), 0) << server.errors();
+  const std::time_t now = std::time(nullptr);
+  char year[8];
+  std::strftime(year, sizeof year, "%Y", std::gmtime(&now));
+  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/lan1-" + year + ".jsonl")) << server.errors();
+}
+
 TEST(ViewOptions, ABadViewIsRefusedBeforeTheMatch) {
   TempDir dir;
   // Another program holds the view's port.
@@ -626,6 +657,7 @@ TEST(ViewOptions, ABadViewIsRefusedBeforeTheMatch) {
       {{"--replay", "x.jsonl"}, 2},
       {{"--replay", "missing.jsonl", "--http", view_address()}, 2},
       {{"--record", "no/such/folder/x.jsonl", "--humans", "0", "--bots", "0", "--map", "0"}, 2},
+      {{"--record", "x-%y.jsonl", "--humans", "0", "--bots", "0", "--map", "0"}, 2},
       {{"--http", view_address(), "--humans", "1", "--bots", "0", "--map", "0"}, 3},
   };
   for (const auto& c : cases) {
