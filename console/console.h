@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // "c:\bot.txt" on Windows; "bot.txt" in the working directory elsewhere.
@@ -37,6 +38,9 @@ void console_diagnostic(const char* format, ...) __attribute__((format(printf, 1
 // exists (a device, a pipe) is opened for writing as it is. Null with errno
 // set on failure.
 std::FILE* console_open_new_file(const char* path);
+
+// Moves stream to byte offset from the start, files beyond 2 GB included.
+bool console_seek(std::FILE* stream, uint64_t offset);
 
 // Writes text to stream at once with the system's own write, bypassing the
 // stream's buffer: safe in a signal handler. Only for streams that are never

@@ -143,6 +143,10 @@ std::FILE* console_open_new_file(const char* path) {
   return file;
 }
 
+bool console_seek(std::FILE* stream, uint64_t offset) {
+  return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
 bool console_shares_stream(std::FILE* stream) {
   struct stat out {
   }, other{};

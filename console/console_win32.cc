@@ -75,6 +75,10 @@ std::FILE* console_open_new_file(const char* path) {
   return file;
 }
 
+bool console_seek(std::FILE* stream, uint64_t offset) {
+  return _fseeki64(stream, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
 bool console_shares_stream(std::FILE* stream) {
   const auto out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
   const auto other = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));

@@ -18,8 +18,8 @@ int run_replay(const Options& options) {
     return EXIT_USAGE;
   }
   const uint64_t turns = replay.turns;
-  std::unique_ptr<HttpView> view = HttpView::start_replay(options.http_address, options.http_port,
-                                                          std::move(replay.lines), &err);
+  std::unique_ptr<HttpView> view =
+      HttpView::start_replay(options.http_address, options.http_port, std::move(replay), &err);
   if (!view) {
     log_line(LogLevel::Error, "%s", err.c_str());
     return EXIT_CANNOT_LISTEN;

@@ -96,6 +96,7 @@ class ServerProcess {
   void kill();
   // Sends the process a signal (POSIX builds: Wine does not pass them on).
   void send_signal(int signal_number);
+  pid_t pid() const { return pid_; }
 
  private:
   void pump(int timeout_ms);

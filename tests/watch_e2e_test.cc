@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <set>
@@ -640,6 +641,76 @@ TEST(RecordOptions, AnExistingRecordingIsKeptAndTheNextNumberTaken) {
   char year[8];
   std::strftime(year, sizeof year, "%Y", std::gmtime(&now));
   EXPECT_TRUE(std::filesystem::exists(dir.path() + "/lan1-" + year + ".jsonl")) << server.errors();
+}
+
+// A long recording is served in windows bounded in bytes, the server holds
+// far less than the recording, and the page plays and seeks it window by
+// window, never fetching it whole.
+TEST(Replay, ALongRecordingIsPlayedAndSoughtInWindows) {
+  TempDir dir;
+  const int turns = 200000;
+  {
+    std::ofstream out(dir.path() + "/long.jsonl", std::ios::binary);
+    for (int t = 1; t <= turns; ++t) {
+      out << "{\"turn\": " << t << ", \"map\": 1, \"relay_a\": -1, \"relay_b\": -1, \"players\": [";
+      for (int p = 0; p < 3; ++p) {
+        out << (p ? ", " : "") << "{\"index\": " << p
+            << ", \"human\": " << (p < 2 ? "true" : "false") << ", \"x\": " << t % 1000 + p * 100
+            << ", \"y\": " << p * 50 << ", \"health\": 100, "
+            << "\"heading\": 2700}";
+      }
+      out << "]"
+          << (t == 1 ? ", \"map_name\": \"Vevoder\", \"routes\": [[1, 2, 3, 4, 5, 6, 7, 8, "
+                       "9, 9, 8, 7, 6, 5, 4, 3, 2, 1]]"
+                     : "")
+          << ", \"hits\": []}\n";
+    }
+    out << "{\"turn\": " << turns + 1 << ", \"map\": 1, \"rel";  // cut short by a kill
+  }
+  const auto size = std::filesystem::file_size(dir.path() + "/long.jsonl");
+  ServerProcess server;
+  server.start(dir.path(), {"--replay", "long.jsonl", "--http", view_address()}, "", true);
+
+  const Reply window = get("/turns.jsonl?from=150000&count=100000");
+  EXPECT_EQ(window.status, 200);
+  EXPECT_LE(window.body.size(), 1024u * 1024u + 200u);
+  const std::vector<std::string> lines = lines_of(window.body);
+  ASSERT_GT(lines.size(), 2u);
+  EXPECT_EQ(
+      lines[0],
+      "{\"from\": 150000, \"total\": 200000, \"map_name\": \"Vevoder\", \"routes\": [[1, 2, 3, "
+      "4, 5, 6, 7, 8, 9, 9, 8, 7, 6, 5, 4, 3, 2, 1]]}");
+  EXPECT_EQ(lines[1].rfind("{\"turn\": 150001, ", 0), 0u) << lines[1];
+  EXPECT_EQ(get("/turns.jsonl?from=200000&count=1").status, 404);  // the line cut short
+  EXPECT_EQ(get("/turns.jsonl?from=x").status, 400);
+  if (!server_is_windows()) {
+    const std::string status = read_file("/proc/" + std::to_string(server.pid()) + "/status");
+    std::smatch peak;
+    ASSERT_TRUE(std::regex_search(status, peak, std::regex("VmHWM:\\s+([0-9]+) kB"))) << status;
+    EXPECT_LT(std::stoull(peak[1]) * 1024, size / 4)
+        << "peak memory of a " << size << " byte replay";
+  }
+
+  if (!Browser::available()) GTEST_SKIP() << "chromium is not installed";
+  Browser browser;
+  ASSERT_TRUE(browser.open("http://" + view_address() + "/")) << browser.error();
+  const std::string turn = "Number(document.getElementById('turn').textContent)";
+  EXPECT_EQ(browser.eval_until(turn + " > 30"), "true") << browser.eval(turn);  // it plays
+  browser.eval("document.getElementById('play').click()");
+  browser.eval(
+      "(() => { const s = document.getElementById('slider'); s.value = 150000; "
+      "s.dispatchEvent(new Event('input')); })()");
+  EXPECT_EQ(browser.eval_until(turn + " == 150001"), "true") << browser.eval(turn);
+  EXPECT_EQ(browser.eval("document.getElementById('mapline').innerText"), "Map 1 Vevoder");
+  EXPECT_EQ(browser.eval("document.querySelectorAll('#routes polyline').length"), "1");
+  const std::string fetched = browser.eval(
+      "performance.getEntriesByType('resource').map(r => r.name.replace(/^.*\\//, '') + ' ' + "
+      "r.encodedBodySize).join('\\n')");
+  EXPECT_EQ(fetched.find("recording.jsonl"), std::string::npos) << fetched;
+  uint64_t bytes = 0;
+  std::istringstream in(fetched);
+  for (std::string name, count; in >> name >> count;) bytes += std::stoull(count);
+  EXPECT_LT(bytes, size / 10) << fetched;
 }
 
 TEST(ViewOptions, ABadViewIsRefusedBeforeTheMatch) {

@@ -1,8 +1,9 @@
 // The page at /: one self-contained document (no file, no network beyond this
 // server) that draws the match as SVG and polls /view.json; before the match
-// it shows who has joined and where to connect; for a replay it loads
-// /recording.jsonl once and plays it with its own controls. Made to be read
-// on a projector: large type, a colour per player, labels kept apart.
+// it shows who has joined and where to connect; for a replay it reads the
+// recording in windows of turns (/turns.jsonl) as it plays and seeks, with
+// its own controls. Made to be read on a projector: large type, a colour per
+// player, labels kept apart.
 #pragma once
 
 inline constexpr char PAGE[] = R"PAGE(<!DOCTYPE html>
@@ -353,55 +354,90 @@ async function live() {
   setTimeout(live, 150);
 }
 
+// A replay reads the recording in windows of turns, as it plays and seeks,
+// keeping a few: however long the recording, the page holds little of it.
+const WINDOW = 256;
+const KEPT_WINDOWS = 4;
 async function replay() {
-  const body = await (await fetch("/recording.jsonl", {cache: "no-store"})).text();
-  const turns = [];
-  for (const line of body.split("\n")) {
-    try { if (line.trim()) turns.push(JSON.parse(line)); } catch (e) { /* a line cut by a kill */ }
-  }
-  // A line names the routes when they changed, the first also the map's name.
-  const routesAt = [];
-  let routes = [], mapName = "";
-  for (const t of turns) {
-    if (t.routes) routes = t.routes;
-    if (t.map_name) mapName = t.map_name;
-    routesAt.push(routes);
-  }
   document.getElementById("replay").style.display = "block";
   const slider = document.getElementById("slider"), play = document.getElementById("play");
   const speed = document.getElementById("speed");
-  slider.max = Math.max(0, turns.length - 1);
-  let at = 0, playing = true, last = performance.now(), carry = 0;
-  // The latest hits up to turn i, newest first; those of the last two
+  const windows = [], pending = new Map();
+  let total = 0, mapName = "", at = 0, playing = true, last = performance.now(), carry = 0;
+  let broken = false;  // a window could not be had: no more asking
+  const held = (i) => windows.find(w => w.from <= i && i < w.from + w.turns.length);
+  // Loads the window that starts at line i, once.
+  const load = (i) => {
+    if (!pending.has(i)) {
+      pending.set(i, fetch("/turns.jsonl?from=" + i + "&count=" + WINDOW, {cache: "no-store"})
+        .then(r => r.ok ? r.text() : Promise.reject(r.status))
+        .then(body => {
+          const lines = body.split("\n");
+          const head = JSON.parse(lines[0]);
+          total = head.total;
+          mapName = head.map_name;
+          slider.max = Math.max(0, total - 1);
+          const turns = [];
+          for (const line of lines.slice(1, -1)) {
+            try { turns.push(JSON.parse(line)); } catch (e) { turns.push(null); }
+          }
+          windows.push({from: i, routes: head.routes || [], turns});
+          while (windows.length > KEPT_WINDOWS) {
+            let far = 0;
+            windows.forEach((w, k) => { if (Math.abs(w.from - at) > Math.abs(windows[far].from - at)) far = k; });
+            windows.splice(far, 1);
+          }
+        })
+        .catch(status => {
+          broken = true;
+          text("error", status === 404 && i === 0 ? "the recording is empty" : "the recording could not be read");
+        })
+        .finally(() => { pending.delete(i); show(); }));
+    }
+  };
+  // The latest hits up to line i, newest first; those of the last two
   // seconds of play fade out.
-  const hitsUpTo = (i) => {
+  const hitsUpTo = (w, i) => {
     const hits = [], fade = playing ? 2 * Number(speed.value) : 0;
-    for (let k = i; k >= 0 && k > i - 5000 && hits.length < HIT_FEED; --k) {
-      for (const h of (turns[k].hits || []).slice().reverse()) {
-        hits.push({turn: turns[k].turn, from: h.from, damage: h.damage, target: h.target,
+    for (let k = i; k >= w.from && k > i - 5000 && hits.length < HIT_FEED; --k) {
+      const t = w.turns[k - w.from];
+      for (const h of (t && t.hits || []).slice().reverse()) {
+        hits.push({turn: t.turn, from: h.from, damage: h.damage, target: h.target,
                    opacity: k === i ? 1 : (fade > 0 ? 1 - (i - k) / fade : 0)});
       }
     }
     return hits;
   };
+  // A line names the routes when they changed; the window knows those before it.
+  const routesAt = (w, i) => {
+    let routes = w.routes;
+    for (let k = w.from; k <= i; ++k) if (w.turns[k - w.from] && w.turns[k - w.from].routes) routes = w.turns[k - w.from].routes;
+    return routes;
+  };
   const show = () => {
-    if (!turns.length) { text("error", "the recording is empty"); return; }
-    const t = turns[at];
-    draw({state: t, round_trip: null, waiting: null, routes: routesAt[at], map_name: mapName, hits: hitsUpTo(at)});
+    const w = held(at);
+    if (!w) {
+      if (!broken) load(at);
+      return;
+    }
+    const next = w.from + w.turns.length;
+    if (next < total && at - w.from >= w.turns.length / 2 && !held(next)) load(next);
+    const t = w.turns[at - w.from];
+    if (t) draw({state: t, round_trip: null, waiting: null, routes: routesAt(w, at), map_name: mapName, hits: hitsUpTo(w, at)});
     slider.value = at;
     text("tps", playing ? speed.value : "0");
     text("mps", "-");
   };
   play.onclick = () => { playing = !playing; play.textContent = playing ? "Pause" : "Play"; last = performance.now(); show(); };
   slider.oninput = () => { at = Number(slider.value); show(); };
-  show();
+  load(0);
   setInterval(() => {
     const now = performance.now();
-    if (playing && turns.length) {
+    if (playing && total > 0) {
       carry += (now - last) / 1000 * Number(speed.value);
       const step = Math.floor(carry);
       carry -= step;
-      if (step > 0) { at = Math.min(turns.length - 1, at + step); show(); }
+      if (step > 0 && at < total - 1) { at = Math.min(total - 1, at + step); show(); }
     }
     last = now;
   }, 100);
