@@ -47,6 +47,7 @@
 #include "net/socket.h"
 #include "server/client_link.h"
 #include "server/match_driver.h"
+#include "tests/spawn.h"
 
 #ifndef ZOLT_SERVER_BINARY
 #error "ZOLT_SERVER_BINARY must name the built server"
@@ -191,23 +192,11 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& workdir,
             const std::string& input, int* output) {
   int in_pipe[2], out_pipe[2] = {-1, -1};
   if (pipe(in_pipe) != 0 || (output != nullptr && pipe(out_pipe) != 0)) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in_pipe[0], 0);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(output != nullptr ? out_pipe[1] : null, 1);
-    dup2(null, 2);
-    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], null}) {
-      if (fd > 2) close(fd);
-    }
-    if (chdir(workdir.c_str()) != 0) _exit(126);
-    std::vector<std::string> words = args;
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  SpawnSettings spawn;
+  spawn.workdir = workdir;
+  spawn.in = in_pipe[0];
+  spawn.out = out_pipe[1];
+  const pid_t pid = spawn_process(args, spawn);
   close(in_pipe[0]);
   if (!input.empty() && write(in_pipe[1], input.data(), input.size()) < 0) {
     // The child has gone already; connecting to it will say so.

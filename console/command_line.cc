@@ -6,6 +6,8 @@
 #include <exception>
 #include <memory>
 
+#include "console/files.h"
+#include "console/log.h"
 #include "net/decimal.h"
 
 namespace {
@@ -108,7 +110,16 @@ void declare(CLI::App& app, const CommandLine& line, Values& values) {
   // A mistyped name in the file is an error, as on the command line, rather
   // than a setting silently lost.
   app.allow_config_extras(CLI::config_extras_mode::error);
-  app.set_config("--config");
+  // Checked as soon as it is met, before CLI11 opens it: a FIFO would hold
+  // the program in that open, and /dev/zero would be read without end.
+  app.set_config("--config")
+      ->check(
+          [](const std::string& path) {
+            const std::string problem = file_problem(path, CONFIG_FILE_LIMIT);
+            return problem.empty() ? problem : "cannot read '" + path + "': " + problem;
+          },
+          "FILE")
+      ->trigger_on_parse();
 }
 
 // What the rows make of the values CLI11 found; empty when all hold.
@@ -141,7 +152,8 @@ std::string take(const CommandLine& line, const CLI::App& app, const Values& val
   return {};
 }
 
-// CLI11's word for an argument it could not place names it at the end.
+// An argument CLI11 could not place: an unknown option, or one positional
+// argument too many.
 std::string unknown_option(const CLI::App& app, const std::string& what) {
   const std::vector<std::string> extras = app.remaining();
   if (extras.empty()) return what;
@@ -198,8 +210,11 @@ CommandLineResult read(const CommandLine& line, int argc, char** argv) {
 }  // namespace
 
 int command_line_error(const CommandLine& line, const std::string& problem) {
-  std::fprintf(stderr, "%s: %s%s\n", line.program.c_str(), problem.c_str(),
-               line.error_hint.c_str());
+  // The problem may quote what was given, from a config file too: control
+  // bytes are shown, not sent to the operator's terminal.
+  std::string shown(4 * problem.size() + 3, '\0');
+  shown.resize(escape_bytes(problem.data(), problem.size(), false, shown.data()));
+  std::fprintf(stderr, "%s: %s%s\n", line.program.c_str(), shown.c_str(), line.error_hint.c_str());
   return line.usage_exit_code;
 }
 

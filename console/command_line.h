@@ -18,6 +18,10 @@
 #include <string>
 #include <vector>
 
+// A config file longer than this is refused: a few dozen lines is all it
+// ever needs.
+inline constexpr uintmax_t CONFIG_FILE_LIMIT = 1024 * 1024;
+
 struct OptionRow {
   std::string name;        // "--port"; without dashes: the positional argument
   std::string value_name;  // "P" in the help; empty for a flag and the positional argument

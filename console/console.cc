@@ -1,6 +1,6 @@
 #include "console/console.h"
 
-#include <csignal>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -9,7 +9,9 @@
 
 namespace {
 
-volatile std::sig_atomic_t line_open = 0;
+// Read and written by the match thread, the view's (its log lines) and the stop
+// handler: a lock-free atomic, safe in all three.
+std::atomic<bool> line_open{false};
 
 }  // namespace
 
@@ -26,12 +28,12 @@ void console_print(const char* format, ...) {
     const auto size = static_cast<size_t>(length);
     if (size < sizeof text) {
       std::fwrite(text, 1, size, stdout);
-      line_open = text[size - 1] != '\n';
+      line_open.store(text[size - 1] != '\n', std::memory_order_relaxed);
     } else {
       std::string long_text(size + 1, '\0');
       std::vsnprintf(long_text.data(), size + 1, format, again);
       std::fwrite(long_text.data(), 1, size, stdout);
-      line_open = long_text[size - 1] != '\n';
+      line_open.store(long_text[size - 1] != '\n', std::memory_order_relaxed);
     }
   }
   va_end(again);
@@ -39,11 +41,11 @@ void console_print(const char* format, ...) {
 }
 
 bool console_line_is_open() {
-  return line_open != 0;
+  return line_open.load(std::memory_order_relaxed);
 }
 
 void console_line_ended() {
-  line_open = 0;
+  line_open.store(false, std::memory_order_relaxed);
 }
 
 void console_diagnostic(const char* format, ...) {

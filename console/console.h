@@ -33,11 +33,9 @@ bool console_shares_stream(std::FILE* stream);
 // standard output stay exactly as the operator expects.
 void console_diagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Opens path for writing in binary, creating the file; a regular file that
-// exists is left untouched: null with errno EEXIST. Anything else that
-// exists (a device, a pipe) is opened for writing as it is. Null with errno
-// set on failure.
-std::FILE* console_open_new_file(const char* path);
+// Creates the file at path and opens it for writing in binary; null, with
+// errno EEXIST, when anything is there already, so nothing is overwritten.
+std::FILE* console_create_file(const char* path);
 
 // Moves stream to byte offset from the start, files beyond 2 GB included.
 bool console_seek(std::FILE* stream, uint64_t offset);
@@ -45,7 +43,8 @@ bool console_seek(std::FILE* stream, uint64_t offset);
 // Writes text to stream at once with the system's own write, bypassing the
 // stream's buffer: safe in a signal handler. Only for streams that are never
 // left holding buffered text (standard output is flushed after every print).
-void console_write_now(std::FILE* stream, const char* text, size_t length);
+// Returns false, with errno set by the system, when not all of it was written.
+bool console_write_now(std::FILE* stream, const char* text, size_t length);
 
 // Has stop(why) called when the operator or the system asks the server to
 // end: SIGINT and SIGTERM on POSIX; Ctrl-C, Ctrl-Break and the closing of

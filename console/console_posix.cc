@@ -127,16 +127,8 @@ int console_read_byte() {
   return static_cast<unsigned char>(byte);
 }
 
-std::FILE* console_open_new_file(const char* path) {
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0 && errno == EEXIST) {
-    struct stat existing {};
-    if (stat(path, &existing) != 0 || S_ISREG(existing.st_mode)) {
-      errno = EEXIST;
-      return nullptr;
-    }
-    fd = ::open(path, O_WRONLY | O_CLOEXEC);
-  }
+std::FILE* console_create_file(const char* path) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
   std::FILE* file = fdopen(fd, "wb");
   if (file == nullptr) ::close(fd);
@@ -158,15 +150,16 @@ void console_unread_byte(int byte) {
   pushed_back = byte;
 }
 
-void console_write_now(std::FILE* stream, const char* text, size_t length) {
+bool console_write_now(std::FILE* stream, const char* text, size_t length) {
   const int fd = fileno(stream);
   while (length > 0) {
     const ssize_t written = ::write(fd, text, length);
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
+    if (written <= 0) return false;
     text += written;
     length -= static_cast<size_t>(written);
   }
+  return true;
 }
 
 void console_on_stop(void (*stop)(const char* why)) {

@@ -59,16 +59,8 @@ int console_read_byte() {
   return c;
 }
 
-std::FILE* console_open_new_file(const char* path) {
-  int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-  if (fd < 0 && errno == EEXIST) {
-    struct _stat existing {};
-    if (_stat(path, &existing) != 0 || (existing.st_mode & _S_IFMT) == _S_IFREG) {
-      errno = EEXIST;
-      return nullptr;
-    }
-    fd = _open(path, _O_WRONLY | _O_BINARY);
-  }
+std::FILE* console_create_file(const char* path) {
+  const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd < 0) return nullptr;
   std::FILE* file = _fdopen(fd, "wb");
   if (file == nullptr) _close(fd);
@@ -96,15 +88,16 @@ void console_unread_byte(int c) {
   pushed_back = c;
 }
 
-void console_write_now(std::FILE* stream, const char* text, size_t length) {
+bool console_write_now(std::FILE* stream, const char* text, size_t length) {
   const int fd = _fileno(stream);
   while (length > 0) {
     const int chunk = length > 65536 ? 65536 : static_cast<int>(length);
     const int written = _write(fd, text, static_cast<unsigned>(chunk));
-    if (written <= 0) return;
+    if (written <= 0) return false;
     text += written;
     length -= static_cast<size_t>(written);
   }
+  return true;
 }
 
 void console_on_stop(void (*stop)(const char* why)) {

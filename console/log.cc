@@ -1,11 +1,14 @@
 #include "console/log.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "console/console.h"
+#include "net/decimal.h"
 
 LogLevel log_threshold = LogLevel::Info;
 
@@ -23,6 +26,25 @@ void end_console_line() {
   console_line_ended();
 }
 
+std::string log_path;                // the log file's, for the word below
+std::atomic<bool> loss_told{false};  // the log's threads (the match's, the view's) may both fail
+
+// A log file that cannot be written (a full disk, /dev/full) loses its lines
+// without a word: standard error gets one, once.
+void tell_loss_once(int error) {
+  if (log_stream == stderr || loss_told.exchange(true)) return;
+  char stamp[TIMESTAMP_SIZE];
+  format_timestamp(std::time(nullptr), stamp);
+  char line[1024];
+  const int length = std::snprintf(line, sizeof line,
+                                   "%s ERROR the log file '%s' cannot be written (%s): its lines "
+                                   "are lost from here\n",
+                                   stamp, log_path.c_str(), std::strerror(error));
+  if (length > 0) {
+    console_write_now(stderr, line, std::min(static_cast<size_t>(length), sizeof line - 1));
+  }
+}
+
 const char* level_name(LogLevel level) {
   switch (level) {
     case LogLevel::Error:
@@ -35,11 +57,9 @@ const char* level_name(LogLevel level) {
   return "INFO";
 }
 
-void put_digits(char* out, long long value, int width) {
-  for (int i = width - 1; i >= 0; --i) {
-    out[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
+// The fields of a time stamp, each of exactly `width` digits.
+void put_field(char* out, long long value, size_t width) {
+  write_decimal(static_cast<uint64_t>(value), out, width);
 }
 
 }  // namespace
@@ -54,6 +74,7 @@ bool log_open(const std::string& path, bool quiet, std::string* err) {
     }
     log_stream = file;
   }
+  log_path = path;
   shares_console = console_shares_stream(log_stream);
   return true;
 }
@@ -78,20 +99,45 @@ void format_timestamp(std::time_t time, char* out) {
   const long long shifted_month = (5 * day_of_year + 2) / 153;
   const long long day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
   const long long month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
-  const long long year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
-  put_digits(out, year, 4);
+  long long year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  // Four digits, as the line's layout has them.
+  year = year < 0 ? 0 : year > 9999 ? 9999 : year;
+  put_field(out, year, 4);
   out[4] = '-';
-  put_digits(out + 5, month, 2);
+  put_field(out + 5, month, 2);
   out[7] = '-';
-  put_digits(out + 8, day, 2);
+  put_field(out + 8, day, 2);
   out[10] = 'T';
-  put_digits(out + 11, rest / 3600, 2);
+  put_field(out + 11, rest / 3600, 2);
   out[13] = ':';
-  put_digits(out + 14, rest / 60 % 60, 2);
+  put_field(out + 14, rest / 60 % 60, 2);
   out[16] = ':';
-  put_digits(out + 17, rest % 60, 2);
+  put_field(out + 17, rest % 60, 2);
   out[19] = 'Z';
   out[20] = '\0';
+}
+
+size_t escape_bytes(const char* bytes, size_t length, bool quoted, char* out) {
+  constexpr char hex[] = "0123456789abcdef";
+  size_t n = 0;
+  if (quoted) out[n++] = '"';
+  for (size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (quoted && (c == '"' || c == '\\')) {
+      out[n++] = '\\';
+      out[n++] = static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7f) {
+      out[n++] = static_cast<char>(c);
+    } else {
+      out[n++] = '\\';
+      out[n++] = 'x';
+      out[n++] = hex[c >> 4];
+      out[n++] = hex[c & 15];
+    }
+  }
+  if (quoted) out[n++] = '"';
+  out[n] = '\0';
+  return n;
 }
 
 void log_line(LogLevel level, const char* format, ...) {
@@ -109,7 +155,7 @@ void log_line(LogLevel level, const char* format, ...) {
   if (used > sizeof line - 2) used = sizeof line - 2;  // a line cut short still ends
   line[used++] = '\n';
   end_console_line();
-  console_write_now(log_stream, line, used);
+  if (!console_write_now(log_stream, line, used)) tell_loss_once(errno);
 }
 
 void log_line_now(const char* text, size_t length) {

@@ -31,6 +31,13 @@ void log_line(LogLevel level, const char* format, ...) __attribute__((format(pri
 // buffer and no lock: safe in a signal handler. The level is not checked.
 void log_line_now(const char* text, size_t length);
 
+// Bytes from outside (a client's message, a config file's line) as the log
+// and the messages show them: printable ASCII as it is, any other byte as
+// \xNN. With quoted, within quotes, and the quote and the backslash as \"
+// and \\. Writes a terminator; returns the length without it.
+// REQUIRES: out holds 4 x length + 3 bytes.
+size_t escape_bytes(const char* bytes, size_t length, bool quoted, char* out);
+
 // "YYYY-MM-DDTHH:MM:SSZ" of time, then a terminator; out must hold
 // TIMESTAMP_SIZE bytes. Pure arithmetic, so a signal handler may use it.
 inline constexpr size_t TIMESTAMP_SIZE = 21;

@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "console/console.h"
+#include "console/files.h"
 #include "console/texts.h"
 #include "net/decimal.h"
 
@@ -31,17 +31,15 @@ bool scan_ints(std::FILE* file, int32_t count, Store store) {
   return true;
 }
 
-// Opens a data file for reading. Only a regular file will do: a FIFO would
-// hold the match until some program writes to it, and a directory or a
-// device reads as nothing or as garbage. Anything else is reported on
-// standard error, naming the path, and counts as a file that cannot be opened
-// (*refused set; otherwise a null result leaves fopen's errno).
+// Opens a data file for reading. Only a regular file will do (console/files.h):
+// anything else is reported on standard error, naming the path, and counts as
+// a file that cannot be opened (*refused set; otherwise a null result leaves
+// fopen's errno).
 std::FILE* open_data_file(const char* path, const char* what, bool* refused) {
-  std::error_code error;
-  const auto status = std::filesystem::status(path, error);
-  *refused = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+  const std::string problem = file_problem(path);
+  *refused = !problem.empty();
   if (*refused) {
-    console_diagnostic("cannot read %s '%s': not a regular file", what, path);
+    console_diagnostic("cannot read %s '%s': %s", what, path, problem.c_str());
     return nullptr;
   }
   return std::fopen(path, "r");

@@ -1,6 +1,6 @@
 // Decimal integers: the one number form of the match, in messages, in the data
-// files and in the operator's answers. Every reader here follows the same
-// rules:
+// files and in the operator's answers, and the one writer of their text
+// (write_decimal). Every reader here follows the same rules:
 // - white space (space, \t \n \v \f \r) before the number is skipped;
 // - then one optional sign and the digits, up to the first byte that is not
 //   a digit;
@@ -10,6 +10,7 @@
 // caller makes of a number without digits or of the byte after it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
@@ -65,6 +66,23 @@ DecimalRead read_decimal(NextByte&& next_byte) {
   read.value = saturate_to_int32(value);
   read.out_of_range = read.value != value;
   return read;
+}
+
+// Writes value's decimal digits into out, at least min_digits of them (zeros
+// in front), without a terminator; returns how many. Plain stores only, so
+// that a signal handler may use it.
+// REQUIRES: out has room for the digits: 20 at most, or min_digits.
+inline size_t write_decimal(uint64_t value, char* out, size_t min_digits = 1) {
+  char reversed[20];
+  size_t digits = 0;
+  do {
+    reversed[digits++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  size_t length = 0;
+  while (length + digits < min_digits) out[length++] = '0';
+  while (digits > 0) out[length++] = reversed[--digits];
+  return length;
 }
 
 // Reads one number from a NUL-terminated text.

@@ -2,29 +2,14 @@
 
 #include "net/decimal.h"
 
-namespace {
-
-int32_t receive_into(SocketHandle socket, char* buffer) {
-  const size_t got = socket_recv(socket, buffer, MESSAGE_LIMIT);
-  buffer[got] = '\0';
-  return parse_int(buffer);
-}
-
-}  // namespace
-
 size_t format_int(int32_t value, char* out) {
   // The magnitude is taken in unsigned arithmetic so that the smallest value
   // has one too.
-  uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-  char reversed[MESSAGE_MAX_DIGITS];
-  size_t digits = 0;
-  do {
-    reversed[digits++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
+  const uint32_t magnitude =
+      value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
   size_t length = 0;
   if (value < 0) out[length++] = '-';
-  while (digits > 0) out[length++] = reversed[--digits];
+  length += write_decimal(magnitude, out + length);
   out[length] = '\0';
   return length;
 }
@@ -44,11 +29,7 @@ void send_int(SocketHandle socket, int32_t value) {
 }
 
 int32_t recv_number(SocketHandle socket, char* buffer) {
-  return receive_into(socket, buffer);
-}
-
-int32_t recv_int(SocketHandle socket) {
-  char scratch[MESSAGE_LIMIT + 1];
-  const int32_t value = receive_into(socket, scratch);
-  return value == 0 ? NO_VALUE : value;
+  const size_t got = socket_recv(socket, buffer, MESSAGE_LIMIT);
+  buffer[got] = '\0';
+  return parse_int(buffer);
 }

@@ -7,9 +7,9 @@
 //   (leading white space, one optional sign, digits up to the first non-digit,
 //   0 when there are none) and saturates out-of-range numbers to the nearest
 //   32-bit value.
-// - send_int/recv_int are what the turn exchange speaks; recv_int turns a
-//   received 0 (also an empty or unreadable text) into NO_VALUE.
-// - recv_number is the handshake's receive: a 0 stays 0.
+// - send_int and recv_number are what the server, zolt-client and the tests
+//   speak; recv_number keeps a received 0 (also an empty or unreadable text)
+//   as 0, and the turn exchange reads it as NO_VALUE where the protocol says so.
 #pragma once
 
 #include <cstddef>
@@ -33,10 +33,7 @@ void send_int(SocketHandle socket, int32_t value);
 // REQUIRES: buffer has room for MESSAGE_MAX_DIGITS + 1 bytes.
 void send_int_in(SocketHandle socket, int32_t value, char* buffer);
 
-// Receives one message of at most MESSAGE_LIMIT bytes and parses it; 0 and a
-// closed or failed connection give NO_VALUE.
-int32_t recv_int(SocketHandle socket);
-
-// As recv_int, in the caller's buffer, keeping 0 as 0.
+// Receives one message of at most MESSAGE_LIMIT bytes into buffer and parses
+// it; a closed or failed connection gives 0.
 // REQUIRES: buffer has room for MESSAGE_LIMIT + 1 bytes.
 int32_t recv_number(SocketHandle socket, char* buffer);

@@ -10,7 +10,7 @@ inline constexpr int LISTEN_BACKLOG = 500;
 
 // One side confirms the other's message with this value.
 inline constexpr int32_t ACK = 147;
-// On the wire: "no value". recv_int also turns a received 0 into it.
+// On the wire: "no value". The turn exchange also reads a received 0 as it.
 inline constexpr int32_t NO_VALUE = -1;
 // As a relay value: set the relay back to NO_VALUE.
 inline constexpr int32_t CLEAR_VALUE = -2;

@@ -46,8 +46,9 @@ SocketHandle socket_bind(const char* address, uint16_t port, std::string* err);
 // failure.
 bool socket_listen(SocketHandle listener, int backlog, std::string* err);
 
-// Waits for one connection; INVALID_SOCKET_HANDLE when the accept fails.
-SocketHandle socket_accept(SocketHandle listener);
+// Waits for one connection; INVALID_SOCKET_HANDLE when the accept fails,
+// with the system's reason in *err when given ("Too many open files").
+SocketHandle socket_accept(SocketHandle listener, std::string* err = nullptr);
 
 // The peer's IPv4 address as dotted text, and its port when port is given;
 // "0.0.0.0" and 0 when they cannot be had.
@@ -84,7 +85,8 @@ size_t socket_pending(SocketHandle connection);
 // INVALID_SOCKET_HANDLE and fills *err on failure.
 SocketHandle socket_connect(const char* host, uint16_t port, std::string* err);
 
-// Closes a socket. The server itself never calls it: its sockets live until
-// the process ends. With abort set the close resets the connection, so that
+// Closes a socket. The server closes a client's connection only when it
+// drops that client (--drop-broken-clients); its other sockets live until the
+// process ends. With abort set the close resets the connection, so that
 // neither side is left in TIME_WAIT.
 void socket_close(SocketHandle s, bool abort = false);

@@ -105,7 +105,7 @@ bool socket_listen(SocketHandle listener, int backlog, std::string* err) {
   return true;
 }
 
-SocketHandle socket_accept(SocketHandle listener) {
+SocketHandle socket_accept(SocketHandle listener, std::string* err) {
   sockaddr_in peer{};
   for (;;) {
     socklen_t length = sizeof peer;
@@ -113,7 +113,10 @@ SocketHandle socket_accept(SocketHandle listener) {
     if (fd >= 0) return fd;
     // A connection that was reset while it waited in the backlog is not a
     // failed accept of the next client; take the next one instead.
-    if (errno != EINTR && errno != ECONNABORTED) return INVALID_SOCKET_HANDLE;
+    if (errno != EINTR && errno != ECONNABORTED) {
+      if (err != nullptr) *err = std::strerror(errno);
+      return INVALID_SOCKET_HANDLE;
+    }
   }
 }
 

@@ -153,14 +153,17 @@ bool socket_listen(SocketHandle listener, int backlog, std::string* err) {
   return true;
 }
 
-SocketHandle socket_accept(SocketHandle listener) {
+SocketHandle socket_accept(SocketHandle listener, std::string* err) {
   sockaddr_in peer{};
   for (;;) {
     int length = sizeof peer;
     const SOCKET s = ::accept(native(listener), reinterpret_cast<sockaddr*>(&peer), &length);
     // A connection that was reset while it waited in the backlog is not a
     // failed accept of the next client; take the next one instead.
-    if (s != INVALID_SOCKET || WSAGetLastError() != WSAECONNRESET) return handle(s);
+    if (s != INVALID_SOCKET || WSAGetLastError() != WSAECONNRESET) {
+      if (s == INVALID_SOCKET && err != nullptr) *err = error_text("accept");
+      return handle(s);
+    }
   }
 }
 

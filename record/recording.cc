@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "console/files.h"
 #include "console/log.h"
 #include "console/texts.h"
 
@@ -84,7 +85,12 @@ bool recording_open(Recording& recording, const std::string& path, int32_t human
   constexpr int most_numbers = 9999;
   for (int n = 0; n <= most_numbers; ++n) {
     recording.path = n == 0 ? name : recording_numbered_name(name, n);
-    recording.file = console_open_new_file(recording.path.c_str());
+    const std::string problem = file_problem(recording.path);
+    if (!problem.empty()) {
+      *err = "--record: cannot write '" + recording.path + "': " + problem;
+      return false;
+    }
+    recording.file = console_create_file(recording.path.c_str());
     if (recording.file != nullptr || errno != EEXIST) break;
   }
   if (recording.file == nullptr) {

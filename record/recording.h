@@ -33,7 +33,8 @@ inline constexpr size_t RECORDED_ROUTE_SLOTS = 9;  // the waypoints of a route a
 // time placeholders filled in (recording_name); a file of that name is never
 // overwritten: the first free numbered name is taken instead (and logged).
 // Returns false and fills *err, naming the path and the reason, when path
-// holds an unknown placeholder or no file can be created.
+// holds an unknown placeholder, a name is taken by something other than a
+// regular file (console/files.h), or no file can be created.
 bool recording_open(Recording& recording, const std::string& path, int32_t humans, int32_t bots,
                     std::string* err);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "console/files.h"
 
 namespace {
 
@@ -85,6 +86,11 @@ struct RoutesFinder {
 }  // namespace
 
 bool replay_load(const std::string& path, Replay& replay, std::string* err) {
+  const std::string problem = file_problem(path);
+  if (!problem.empty()) {
+    *err = "--replay: cannot read '" + path + "': " + problem;
+    return false;
+  }
   replay.path = path;
   replay.file.reset(std::fopen(path.c_str(), "rb"));
   if (!replay.file) {

@@ -32,7 +32,8 @@ struct Replay {
 };
 
 // Opens and indexes the recording at path. Returns false and fills *err,
-// naming the path and the reason, when it cannot be read.
+// naming the path and the reason, when it cannot be read or is not a
+// regular file (console/files.h).
 bool replay_load(const std::string& path, Replay& replay, std::string* err);
 
 // Lines from, from + 1, ... of the recording, at most count of them and

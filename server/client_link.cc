@@ -23,31 +23,6 @@ const char* const DEPARTURE_NAMES[DEPARTURE_KINDS] = {
     "echoes other than the player count",
 };
 
-// A message's bytes for the log: within quotes, \xNN for any byte that is
-// not printable ASCII, and \" and \\ for the quote and the backslash.
-// REQUIRES: out holds 4 x length + 3 bytes.
-void quote_bytes(const char* bytes, size_t length, char* out) {
-  constexpr char hex[] = "0123456789abcdef";
-  size_t n = 0;
-  out[n++] = '"';
-  for (size_t i = 0; i < length; ++i) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    if (c == '"' || c == '\\') {
-      out[n++] = '\\';
-      out[n++] = static_cast<char>(c);
-    } else if (c >= 0x20 && c < 0x7f) {
-      out[n++] = static_cast<char>(c);
-    } else {
-      out[n++] = '\\';
-      out[n++] = 'x';
-      out[n++] = hex[c >> 4];
-      out[n++] = hex[c & 15];
-    }
-  }
-  out[n++] = '"';
-  out[n] = '\0';
-}
-
 // A departure: counted, and a warning naming player, turn and step.
 void warn(Server& server, int32_t q, const char* step, Departure kind, const char* what) {
   ClientState& link = server.client_state[static_cast<size_t>(q)];
@@ -68,7 +43,7 @@ void inspect_received(Server& server, int32_t q, const char* step, Expect expect
                              : 0;
   const MessageForm form = message_form(bytes, length, waiting);
   char shown[4 * MESSAGE_LIMIT + 3] = "";
-  if (form != MessageForm::Plain) quote_bytes(bytes, length, shown);
+  if (form != MessageForm::Plain) escape_bytes(bytes, length, true, shown);
   if (options.trace) {
     log_line(LogLevel::Info, "trace player %d turn %" PRIu64 " C->S '%s' %d%s%s",
              static_cast<int>(q), current_turn(server), step, static_cast<int>(value),
@@ -126,12 +101,8 @@ void put(char* out, size_t size, size_t* length, const char* text) {
 
 void put_number(char* out, size_t size, size_t* length, uint64_t value) {
   char digits[24];
-  size_t n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n > 0 && *length < size) out[(*length)++] = digits[--n];
+  digits[write_decimal(value, digits)] = '\0';
+  put(out, size, length, digits);
 }
 
 // Human q's summary line, without time and level, built with plain stores so

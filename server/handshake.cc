@@ -27,7 +27,8 @@ void join_clients(Server& server, SocketHandle listener) {
         q == 0) {
       console_diagnostic("%s", err.c_str());
     }
-    client = socket_accept(listener);
+    std::string why;
+    client = socket_accept(listener, &why);
     console_print("%s", client == INVALID_SOCKET_HANDLE ? ACCEPT_ERROR : CONNECTING);
     watch_client(server, q);
     char peer[DOTTED_SIZE];
@@ -37,8 +38,8 @@ void join_clients(Server& server, SocketHandle listener) {
       log_line(LogLevel::Info, "player %d joined from %s", static_cast<int>(q),
                server.client_state[static_cast<size_t>(q)].peer);
     } else {
-      log_line(LogLevel::Error, "player %d: the connection could not be accepted",
-               static_cast<int>(q));
+      log_line(LogLevel::Error, "player %d: the connection could not be accepted (%s)",
+               static_cast<int>(q), why.c_str());
     }
     watch_joined(server, q + 1);
 

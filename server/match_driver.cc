@@ -8,6 +8,7 @@
 #include "console/log.h"
 #include "console/texts.h"
 #include "data/data_files.h"
+#include "net/decimal.h"
 #include "net/message.h"
 #include "server/client_link.h"
 #include "server/dialogue.h"
@@ -41,15 +42,9 @@ void stop_now(const char* why) {
   put(" INFO match stopped by ");
   put(why);
   put(" after ");
-  char turns_text[24];
-  char* digit = turns_text + sizeof turns_text - 1;
-  *digit = '\0';
-  uint64_t turns = running_server->turns_played.load(std::memory_order_relaxed);
-  do {
-    *--digit = static_cast<char>('0' + turns % 10);
-    turns /= 10;
-  } while (turns != 0);
-  put(digit);
+  char turns[24];
+  turns[write_decimal(running_server->turns_played.load(std::memory_order_relaxed), turns)] = '\0';
+  put(turns);
   put(" turns");
   if (log_enabled(LogLevel::Info)) log_line_now(line, length);
   write_departure_summary_now(*running_server);
@@ -190,6 +185,12 @@ int run_server(const Options& options) {
       needs_port ? socket_bind(bind_address, options.port, &err) : INVALID_SOCKET_HANDLE;
   if (needs_port && listener == INVALID_SOCKET_HANDLE) {
     if (!options.historic_start_up) {
+      // The view has bound its port already: one given the same number is
+      // the likely holder.
+      if (!options.http_address.empty() && options.http_port == options.port) {
+        err += ": the server's own live view holds it (--http " + options.http_address + ":" +
+               std::to_string(options.http_port) + "); give --http another port";
+      }
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_CANNOT_LISTEN;
     }

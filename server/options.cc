@@ -8,6 +8,7 @@
 #include <string>
 
 #include "console/command_line.h"
+#include "console/files.h"
 #include "match/match.h"
 #include "net/decimal.h"
 #include "server/exit_codes.h"
@@ -36,11 +37,16 @@ bool is_dotted_ipv4(const std::string& text) {
 }
 
 // A row whose value is a path, stored as given; `what` names it when empty.
+// With regular_only, a path to anything but a regular file (a FIFO, a
+// device, a folder) is refused at once (console/files.h).
 OptionRow path_row(const char* name, const char* value_name, std::string help, std::string& path,
-                   const char* what) {
-  return {name, value_name, std::move(help), [&path, name, what](const std::string& text) {
+                   const char* what, bool regular_only = false) {
+  return {name, value_name, std::move(help),
+          [&path, name, what, regular_only](const std::string& text) {
             path = text;
-            return text.empty() ? std::string(name) + ": the " + what + " is empty" : "";
+            if (text.empty()) return std::string(name) + ": the " + what + " is empty";
+            const std::string problem = regular_only ? file_problem(text) : std::string();
+            return problem.empty() ? problem : std::string(name) + ": '" + text + "': " + problem;
           }};
 }
 
@@ -205,10 +211,10 @@ CommandLine command_line(Options& o) {
       path_row("--record", "FILE",
                "write the match to FILE, one JSON line per turn; %Y%m%d-%H%M%S in FILE "
                "are the UTC time, an existing file is kept and a number added; default: none",
-               o.record_file, "file name"),
+               o.record_file, "file name", true),
       path_row("--replay", "FILE",
                "play no match: serve a recording made with --record on the --http view",
-               o.replay_file, "file name"),
+               o.replay_file, "file name", true),
   };
   return line;
 }

@@ -61,7 +61,8 @@ TEST(Options, ValidLinesGiveTheirValuesAndPrintNothing) {
       {{"arena"}, with([](Options& o) { o.host_name = "arena"; })},
       {{"--map", "-1", "arena"},
        with([](Options& o) { o.map = -1, o.host_name = "arena", o.historic_start_up = false; })},
-      {{"--map", "-2147483648"}, with([](Options& o) { o.map = INT32_MIN, o.historic_start_up = false; })},
+      {{"--map", "-2147483648"},
+       with([](Options& o) { o.map = INT32_MIN, o.historic_start_up = false; })},
       // Decimal as at the console, where CLI11 alone would read octal 8.
       {{"--humans", "010", "--bots", "+3"},
        with([](Options& o) { o.humans = 10, o.bots = 3, o.historic_start_up = false; })},
@@ -180,6 +181,9 @@ TEST(Options, ConfigFileGivesOptionsAndTheCommandLineWins) {
       {"[match]\nhumans = 2\n", {}, "match"},
       {"host-name = arena\n", {}, "host-name"},
       {"humans = 2\n", {"--bots", "999999"}, "999999"},
+      // Bytes from the file are shown escaped, never sent to the terminal.
+      {"humans = 2\x1b[2J\n", {}, "--humans: not a whole number: 2\\x1b[2J"},
+      {"b\xc3\xa9 = 1\n", {}, "b\\xc3\\xa9"},
   };
   for (const auto& e : errors) {
     write(e.content);
@@ -188,6 +192,7 @@ TEST(Options, ConfigFileGivesOptionsAndTheCommandLineWins) {
     r = parse(args);
     EXPECT_EQ(r.code, EXIT_USAGE) << e.content;
     EXPECT_NE(r.err.find(e.named), std::string::npos) << r.err;
+    for (const char c : r.err) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << r.err;
   }
   r = parse({"--config", dir.string()});
   EXPECT_EQ(r.code, EXIT_USAGE);

@@ -1,19 +1,11 @@
 #include "server/watch.h"
 
-#include <chrono>
-
 #include "console/log.h"
 #include "net/socket.h"
 #include "server/exit_codes.h"
 #include "server/server.h"
 
 namespace {
-
-int64_t steady_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 void publish(Server& server, bool with_routes, uint64_t turns_done) {
   Snapshot& snapshot = server.watch->snapshot;

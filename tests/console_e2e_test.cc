@@ -115,9 +115,14 @@ TEST_F(Console, WithoutHumansEveryBotStepWaitsForOneKey) {
 
 TEST_F(Console, KeysTypedAheadAreTakenOnePerBotStep) {
   put_bot_route_file(dir_.path(), kTwoBots);
-  server_.start(dir_.path(), {"localhost"}, answers(0, 2, 0) + "abc", true);
+  // Two bots: keys a and b pace turn 1, c and d turn 2, e the first step of
+  // turn 3, and the input ends at the second. Keys taken all at once, or two
+  // a step, would play fewer turns.
+  server_.start(dir_.path(), {"localhost"}, answers(0, 2, 0) + "abcde", true);
   ASSERT_EQ(server_.wait_exit(), 0);
   EXPECT_EQ(server_.output(), dialogue_output("127.0.0.1") + kStart + kEnd);
+  EXPECT_NE(server_.errors().find("match over after 2 turns"), std::string::npos)
+      << server_.errors();
 }
 
 TEST_F(Console, AMissingBotRouteFileIsReportedAfterEachRead) {

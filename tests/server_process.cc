@@ -26,6 +26,7 @@
 #include "console/texts.h"
 #include "net/message.h"
 #include "net/protocol.h"
+#include "tests/spawn.h"
 
 #ifndef ZOLT_SERVER_BINARY
 #error "ZOLT_SERVER_BINARY must name the built server"
@@ -201,21 +202,13 @@ void ServerProcess::start(const std::string& workdir, const std::vector<std::str
     if (!given("--bot-file")) words.insert(words.end(), {"--bot-file", "bot.txt"});
   }
 
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
-    dup2(log_to_output ? out_pipe[1] : err_pipe[1], 2);
-    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
-      close(fd);
-    }
-    if (chdir(workdir.c_str()) != 0) _exit(126);
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
+  SpawnSettings spawn;
+  spawn.workdir = workdir;
+  spawn.in = in_pipe[0];
+  spawn.out = out_pipe[1];
+  spawn.err = log_to_output ? out_pipe[1] : err_pipe[1];
+  spawn.limits = limits;
+  pid_ = spawn_process(words, spawn);
   close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);

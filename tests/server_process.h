@@ -15,10 +15,12 @@
 // route file lives at ZOLT_BOT_ROUTE_FILE instead of the working directory.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/client.h"
@@ -93,10 +95,14 @@ class ServerProcess {
   // Waits for the process to end; its exit code, -1 for a signal, -2 on time-out.
   int wait_exit(int timeout_ms = 20000);
   bool running();
+  pid_t pid() const { return pid_; }
   void kill();
   // Sends the process a signal (POSIX builds: Wine does not pass them on).
   void send_signal(int signal_number);
-  pid_t pid() const { return pid_; }
+
+  // Resource limits (setrlimit: resource, value) of the servers started from
+  // now on; see SpawnSettings.
+  std::vector<std::pair<int, rlim_t>> limits;
 
  private:
   void pump(int timeout_ms);

@@ -36,6 +36,7 @@
 #include "net/client.h"
 #include "net/protocol.h"
 #include "net/socket.h"
+#include "tests/spawn.h"
 
 #ifndef ZOLT_SERVER_BINARY
 #error "ZOLT_SERVER_BINARY must name the built server"
@@ -119,25 +120,18 @@ std::string start_positions(int32_t humans) {
 pid_t start_server(const Settings& settings, const std::string& dir) {
   int input[2];
   if (pipe(input) != 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = open((dir + "/console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open((dir + "/errors.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(126);
-    dup2(input[0], 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    // The server's descriptors are then its own: the three standard ones,
-    // the listening socket and one per client.
-    const long open_max = sysconf(_SC_OPEN_MAX);
-    for (int fd = 3; fd < (open_max > 0 ? open_max : 1024); ++fd) close(fd);
-    std::string server = settings.server;
-    std::string host = "127.0.0.1";
-    char* argv[] = {server.data(), host.data(), nullptr};
-    execv(argv[0], argv);
-    _exit(127);
+  SpawnSettings spawn;
+  spawn.workdir = dir;
+  spawn.in = input[0];
+  // The server's descriptors are then its own: the three standard ones,
+  // the listening socket and one per client.
+  spawn.out = open((dir + "/console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  spawn.err = open((dir + "/errors.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const pid_t pid =
+      spawn.out < 0 || spawn.err < 0 ? -1 : spawn_process({settings.server, "127.0.0.1"}, spawn);
+  for (const int fd : {input[0], spawn.out, spawn.err}) {
+    if (fd >= 0) close(fd);
   }
-  close(input[0]);
   const std::string answers =
       std::to_string(settings.humans) + "\n" + std::to_string(settings.bots) + "\n0\n";
   if (write(input[1], answers.data(), answers.size()) != static_cast<ssize_t>(answers.size())) {

@@ -23,6 +23,7 @@
 #include "net/protocol.h"
 #include "server/exit_codes.h"
 #include "tests/server_process.h"
+#include "tests/spawn.h"
 
 #ifndef ZOLT_CLIENT_BINARY
 #error "ZOLT_CLIENT_BINARY must name the built zolt-client"
@@ -38,20 +39,14 @@ struct ClientRun {
 // Starts zolt-client with args, its output and errors going to files.
 pid_t spawn_client(const std::vector<std::string>& args, const std::string& out_path,
                    const std::string& err_path) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<std::string> words = {ZOLT_CLIENT_BINARY};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  SpawnSettings spawn;
+  spawn.out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  spawn.err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<std::string> words = {ZOLT_CLIENT_BINARY};
+  words.insert(words.end(), args.begin(), args.end());
+  const pid_t pid = spawn_process(words, spawn);
+  close(spawn.out);
+  close(spawn.err);
   return pid;
 }
 

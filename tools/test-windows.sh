@@ -47,7 +47,7 @@ exe="$dir/zolt-server.exe"
 
 # The operators' machines have Windows and nothing else: the C and C++
 # runtimes and the thread library must be inside each .exe.
-for program in "$exe" "$dir/tools/zolt-client.exe"; do
+for program in "$exe" "$dir/client/zolt-client.exe"; do
   name=${program##*/}
   imports=$(x86_64-w64-mingw32-objdump -p "$program" | sed -n 's/^[[:space:]]*DLL Name: //p') ||
     fail "cannot read $program"
@@ -172,7 +172,7 @@ zolt_start_match() {
     > "$out" 2>&1 &
   pid=$!
   wait_listening $port $pid || { cat "$out"; return 1; }
-  client=$(timeout 60 "$linux_dir/tools/zolt-client" --clients 1 --turns 20 --port $port) ||
+  client=$(timeout 60 "$linux_dir/client/zolt-client" --clients 1 --turns 20 --port $port) ||
     { echo "$client"; cat "$out"; return 1; }
   wait $pid || rc=$?
   echo "$client"

@@ -9,12 +9,14 @@
 
 #include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <chrono>
 #include <optional>
 #include <thread>
 
+#include "console/log.h"
 #include "net/socket.h"
 #include "record/replay.h"
 #include "view/page.h"
@@ -28,6 +30,11 @@ using tcp = asio::ip::tcp;
 struct HttpView::Impl {
   asio::io_context io{1};
   tcp::acceptor acceptor{io};
+  // After a failed accept: the wait before the next, and when the failure
+  // was last logged.
+  asio::steady_timer accept_pause{io};
+  std::chrono::milliseconds pause{0};
+  std::optional<std::chrono::steady_clock::time_point> failure_logged;
   const Snapshot* snapshot = nullptr;  // live
   Replay recording;                    // replay
   bool replay = false;
@@ -36,6 +43,7 @@ struct HttpView::Impl {
   Frame frame;  // the view thread's copy of the snapshot
 
   void accept();
+  void accept_failed(const beast::error_code& error);
   http::response<http::string_body> answer(const http::request<http::empty_body>& request);
 };
 
@@ -70,12 +78,6 @@ bool window_asked(beast::string_view target, uint64_t* from, uint64_t* count) {
     }
   }
   return has_from && has_count;
-}
-
-int64_t steady_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 http::response<http::string_body> reply(http::status status, const char* type, std::string body,
@@ -184,15 +186,39 @@ class Session : public std::enable_shared_from_this<Session> {
 void HttpView::Impl::accept() {
   acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
     if (error == asio::error::operation_aborted) return;  // stopping
-    if (!error) {
-      if (connections >= MAX_CONNECTIONS) {
-        beast::error_code ignored;
-        socket.close(ignored);  // too many at once: the newest goes
-      } else {
-        std::make_shared<Session>(std::move(socket), *this)->read();
-      }
+    if (error) {
+      accept_failed(error);
+      return;
+    }
+    pause = std::chrono::milliseconds(0);
+    if (connections >= MAX_CONNECTIONS) {
+      beast::error_code ignored;
+      socket.close(ignored);  // too many at once: the newest goes
+    } else {
+      std::make_shared<Session>(std::move(socket), *this)->read();
     }
     accept();
+  });
+}
+
+// Out of descriptors (or of memory) the connection stays waiting and the
+// next accept fails at once: tried again at once, it would spin for ever and
+// take a core from the match. The view pauses, longer each time up to a
+// second, and says so in the log once (again at most every ten minutes).
+void HttpView::Impl::accept_failed(const beast::error_code& error) {
+  using std::chrono::milliseconds;
+  pause = std::min(std::max(pause * 2, milliseconds(50)), milliseconds(1000));
+  const auto now = std::chrono::steady_clock::now();
+  if (!failure_logged || now - *failure_logged >= std::chrono::minutes(10)) {
+    failure_logged = now;
+    log_line(LogLevel::Error,
+             "the live view cannot accept connections (%s): it pauses up to a second between "
+             "tries until it can",
+             error.message().c_str());
+  }
+  accept_pause.expires_after(pause);
+  accept_pause.async_wait([this](beast::error_code waited) {
+    if (waited != asio::error::operation_aborted) accept();
   });
 }
 

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,6 +29,13 @@ struct HitFrame {
   uint64_t turn = 0;
   int32_t from = 0, damage = 0, target = 0;
 };
+
+// The clock of exchange_started and read: steady, in nanoseconds.
+inline int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // One player's row, as the clients receive it.
 struct PlayerFrame {

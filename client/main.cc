@@ -4,16 +4,15 @@
 // prints every message, its direction and its step: what a client author
 // compares their own program with.
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "client/options.h"
 #include "match/match.h"
 #include "net/client.h"
 #include "net/protocol.h"
@@ -21,167 +20,14 @@
 
 namespace {
 
-// Exit codes.
-constexpr int EXIT_PLAYED = 0;
-constexpr int EXIT_BAD_ARGUMENTS = 2;
-constexpr int EXIT_UNREACHABLE = 3;    // a client could not connect
-constexpr int EXIT_SERVER_FAILED = 4;  // the server closed a connection or sent nonsense
-
-constexpr int32_t MAX_CLIENTS = 1000;  // each client holds one socket of this process
-constexpr int64_t MAX_TURNS = 1000000000;
-// The default walk: one unit a turn toward +y, facing +y.
-constexpr int32_t WALK_HEADING = 2700;
 // A client that has greeted waits this long for the player count before it
 // says why the server may be silent; it looks every slice meanwhile.
 constexpr int SILENCE_NOTICE_SECONDS = 5;
 constexpr int SILENCE_SLICE_MS = 1000;
 
-const char* const USAGE =
-    "Usage: zolt-client [--host H] [--port P] [--clients K] [--turns N]\n"
-    "                   [--x X --y Y --heading A] [--relay A,B] [--hit DAMAGE:TARGET] [--trace]\n"
-    "       zolt-client --version\n"
-    "\n"
-    "Plays a match against a running zolt-server the way a client program does:\n"
-    "connects K clients one after the other (they are numbered in that order),\n"
-    "goes through the handshake with each, plays N turns, then prints the last\n"
-    "player table (player, x, y, health, heading) and a summary line.\n"
-    "\n"
-    "  --host H             server address (default 127.0.0.1)\n"
-    "  --port P             server port (default 2000)\n"
-    "  --clients K          clients to connect, 1 to 1000 (default 1); the server\n"
-    "                       numbers them only once all the human players it asked\n"
-    "                       for have joined: give its human player count\n"
-    "  --turns N            turns to play (default 10)\n"
-    "  --x X, --y Y         position every client reports each turn; by default\n"
-    "                       each walks one unit a turn toward +y from where the\n"
-    "                       server last showed it\n"
-    "  --heading A          heading every client reports, tenths of a degree\n"
-    "                       (default 2700, facing +y)\n"
-    "  --relay A,B          relay values every client sends each turn (default\n"
-    "                       -1,-1: leave both unchanged; -2 clears one)\n"
-    "  --hit DAMAGE:TARGET  every client reports this hit each turn; TARGET is the\n"
-    "                       player index + 1 (default: no hit)\n"
-    "  --trace              print every message: client, phase, direction, step, value\n"
-    "                       (each line written out at once)\n"
-    "  --version            show the version\n"
-    "  -h, --help           show this help\n"
-    "\n"
-    "The server ends its match (exit code 1) once the clients have gone.\n"
-    "A client the server has not answered within 5 s is told why that may be, and\n"
-    "waits on; one beyond the match's human players is never served, and\n"
-    "zolt-client ends, naming the count to give to --clients.\n"
-    "Exit codes: 0 turns played, 2 bad arguments (--clients too many included),\n"
-    "3 server unreachable,\n"
-    "4 server closed a connection or sent what no match can hold.\n";
-
-struct Options {
-  std::string host = "127.0.0.1";
-  uint16_t port = SERVER_PORT;
-  int32_t clients = 1;
-  int64_t turns = 10;
-  bool has_x = false, has_y = false;
-  int32_t x = 0, y = 0;
-  int32_t heading = WALK_HEADING;
-  int32_t relay_a = NO_VALUE, relay_b = NO_VALUE;
-  int32_t damage = NO_VALUE, target = 0;
-  bool trace = false;
-};
-
 int fail(int code, const std::string& message) {
   std::fprintf(stderr, "zolt-client: %s\n", message.c_str());
   return code;
-}
-
-// The whole text must be one decimal number within [low, high].
-bool parse_number(const std::string& text, int64_t low, int64_t high, int64_t* out) {
-  if (text.empty() || text.size() > 20) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < low || value > high) return false;
-  if (!(text[0] == '-' || (text[0] >= '0' && text[0] <= '9'))) return false;  // no "+" or spaces
-  *out = value;
-  return true;
-}
-
-bool parse_int32(const std::string& text, int32_t* out) {
-  int64_t value = 0;
-  if (!parse_number(text, INT32_MIN, INT32_MAX, &value)) return false;
-  *out = static_cast<int32_t>(value);
-  return true;
-}
-
-// "A<separator>B", both 32-bit integers.
-bool parse_pair(const std::string& text, char separator, int32_t* a, int32_t* b) {
-  const size_t at = text.find(separator);
-  return at != std::string::npos && parse_int32(text.substr(0, at), a) &&
-         parse_int32(text.substr(at + 1), b);
-}
-
-// Fills *options from the command line. Returns -1 to go on, else the exit code.
-int parse_options(int argc, char** argv, Options* options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string name = argv[i];
-    if (name == "-h" || name == "--help") {
-      std::fputs(USAGE, stdout);
-      return EXIT_PLAYED;
-    }
-    if (name == "--version") {
-      std::fputs("zolt-client " ZOLT_VERSION "\n", stdout);
-      return EXIT_PLAYED;
-    }
-    if (name == "--trace") {
-      options->trace = true;
-      continue;
-    }
-    static const char* const WITH_VALUE[] = {"--host", "--port",    "--clients", "--turns", "--x",
-                                             "--y",    "--heading", "--relay",   "--hit"};
-    bool known = false;
-    for (const char* option : WITH_VALUE) known = known || name == option;
-    if (!known) return fail(EXIT_BAD_ARGUMENTS, "unknown option '" + name + "' (see --help)");
-    if (i + 1 >= argc) return fail(EXIT_BAD_ARGUMENTS, name + " needs a value (see --help)");
-    const std::string value = argv[++i];
-    const std::string bad = "bad value '" + value + "' for " + name + ": ";
-    int64_t number = 0;
-    if (name == "--host") {
-      if (value.empty()) return fail(EXIT_BAD_ARGUMENTS, bad + "an address is needed");
-      options->host = value;
-    } else if (name == "--port") {
-      if (!parse_number(value, 1, 65535, &number)) {
-        return fail(EXIT_BAD_ARGUMENTS, bad + "a port from 1 to 65535 is needed");
-      }
-      options->port = static_cast<uint16_t>(number);
-    } else if (name == "--clients") {
-      if (!parse_number(value, 1, MAX_CLIENTS, &number)) {
-        return fail(EXIT_BAD_ARGUMENTS,
-                    bad + "a count from 1 to " + std::to_string(MAX_CLIENTS) + " is needed");
-      }
-      options->clients = static_cast<int32_t>(number);
-    } else if (name == "--turns") {
-      if (!parse_number(value, 0, MAX_TURNS, &options->turns)) {
-        return fail(EXIT_BAD_ARGUMENTS,
-                    bad + "a count from 0 to " + std::to_string(MAX_TURNS) + " is needed");
-      }
-    } else if (name == "--relay") {
-      if (!parse_pair(value, ',', &options->relay_a, &options->relay_b)) {
-        return fail(EXIT_BAD_ARGUMENTS, bad + "two integers A,B are needed");
-      }
-    } else if (name == "--hit") {
-      if (!parse_pair(value, ':', &options->damage, &options->target)) {
-        return fail(EXIT_BAD_ARGUMENTS, bad + "two integers DAMAGE:TARGET are needed");
-      }
-    } else {
-      int32_t* field = name == "--x"   ? &options->x
-                       : name == "--y" ? &options->y
-                                       : &options->heading;
-      if (!parse_int32(value, field)) {
-        return fail(EXIT_BAD_ARGUMENTS, bad + "a 32-bit integer is needed");
-      }
-      options->has_x = options->has_x || name == "--x";
-      options->has_y = options->has_y || name == "--y";
-    }
-  }
-  return -1;
 }
 
 struct Client {
@@ -214,7 +60,7 @@ void print_trace(const TraceState& state, int32_t client, bool outgoing, const c
 
 // One unit a turn toward +y from where the server last showed the client,
 // without passing the end of the 32-bit range.
-TurnReport make_report(const Options& options, const Client& client, int64_t turn) {
+TurnReport make_report(const ClientOptions& options, const Client& client, int32_t turn) {
   TurnReport report;
   report.relay_a = options.relay_a;
   report.relay_b = options.relay_b;
@@ -258,7 +104,7 @@ void print_table(const std::vector<PlayerRow>& players) {
   }
 }
 
-int play(const Options& options) {
+int play(const ClientOptions& options) {
   std::string err;
   if (!socket_startup(&err)) return fail(EXIT_UNREACHABLE, err);
   std::vector<Client> clients(static_cast<size_t>(options.clients));
@@ -338,7 +184,7 @@ int play(const Options& options) {
   uint64_t before = 0;
   for (const Client& client : clients) before += client.link.sent + client.link.received;
   const auto start = std::chrono::steady_clock::now();
-  for (int64_t turn = 1; turn <= options.turns; ++turn) {
+  for (int32_t turn = 1; turn <= options.turns; ++turn) {
     if (options.trace) trace.phase = "turn " + std::to_string(turn);
     for (int32_t k = 0; k < options.clients; ++k) {
       Client& client = clients[static_cast<size_t>(k)];
@@ -359,11 +205,11 @@ int play(const Options& options) {
 
   if (options.turns > 0) {
     std::printf("Map %" PRId32 ", %" PRId32 " players; the table client %" PRId32
-                " was sent in turn %" PRId64 ":\n",
+                " was sent in turn %" PRId32 ":\n",
                 map_number, player_count, options.clients - 1, options.turns);
     print_table(clients.back().view.players);
   }
-  std::printf("%" PRId64 " turn%s, %" PRIu64 " messages in %.3f s, %.0f messages/s\n",
+  std::printf("%" PRId32 " turn%s, %" PRIu64 " messages in %.3f s, %.0f messages/s\n",
               options.turns, options.turns == 1 ? "" : "s", messages, seconds,
               seconds > 0 ? double(messages) / seconds : 0.0);
   return EXIT_PLAYED;
@@ -372,8 +218,8 @@ int play(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  const int code = parse_options(argc, argv, &options);
+  ClientOptions options;
+  const int code = parse_client_options(argc, argv, options);
   if (code >= 0) return code;
   return play(options);
 }

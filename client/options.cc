@@ -1,0 +1,138 @@
+// zolt-client's options, one row each (console/command_line.h). Numbers are
+// whole decimal numbers, without a sign "+".
+#include "client/options.h"
+
+#include <functional>
+
+#include "console/command_line.h"
+
+namespace {
+
+bool to_int32(const std::string& text, int32_t low, int32_t high, int32_t* value) {
+  int32_t read = 0;
+  if (text.empty() || text[0] == '+' || !whole_int32(text, &read)) return false;
+  if (read < low || read > high) return false;
+  *value = read;
+  return true;
+}
+
+// "A<separator>B", both 32-bit integers.
+bool to_pair(const std::string& text, char separator, int32_t* a, int32_t* b) {
+  const size_t at = text.find(separator);
+  return at != std::string::npos && to_int32(text.substr(0, at), INT32_MIN, INT32_MAX, a) &&
+         to_int32(text.substr(at + 1), INT32_MIN, INT32_MAX, b);
+}
+
+std::string bad_value(const std::string& text, const char* name, const std::string& needed) {
+  return "bad value '" + text + "' for " + name + ": " + needed;
+}
+
+// A row taking one number within [low, high], handed to store.
+OptionRow number_row(const char* name, const char* value_name, std::string help, int32_t low,
+                     int32_t high, std::function<void(int32_t)> store, std::string needed) {
+  return {name, value_name, std::move(help), [=](const std::string& text) {
+            int32_t value = 0;
+            if (!to_int32(text, low, high, &value)) return bad_value(text, name, needed);
+            store(value);
+            return std::string();
+          }};
+}
+
+CommandLine command_line(ClientOptions& o) {
+  CommandLine line;
+  line.program = "zolt-client";
+  line.usage = "[options]";
+  line.about =
+      "Plays a match against a running zolt-server the way a client program does:\n"
+      "connects K clients one after the other (they are numbered in that order),\n"
+      "goes through the handshake with each, plays N turns, then prints the last\n"
+      "player table (player, x, y, health, heading) and a summary line.\n";
+  line.epilogue =
+      "\n"
+      "The server ends its match (exit code 1) once the clients have gone.\n"
+      "A client the server has not answered within 5 s is told why that may be, and\n"
+      "waits on; one beyond the match's human players is never served, and\n"
+      "zolt-client ends, naming the count to give to --clients.\n"
+      "\n"
+      "Exit codes:\n"
+      "  0  the turns were played\n"
+      "  2  bad arguments (--clients too many included)\n"
+      "  3  the server could not be reached\n"
+      "  4  the server closed a connection or sent what no match can hold\n";
+  line.error_hint = " (see --help)";
+  line.usage_exit_code = EXIT_BAD_ARGUMENTS;
+  const std::string walks =
+      "; default: each client walks one unit a turn toward +y from where the server last "
+      "showed it";
+  line.rows = {
+      {"--host", "H", "the server's address; default: 127.0.0.1",
+       [&o](const std::string& text) {
+         o.host = text;
+         return text.empty() ? bad_value(text, "--host", "an address is needed") : "";
+       }},
+      number_row(
+          "--port", "P", "the server's port; default: " + std::to_string(SERVER_PORT), 1, 65535,
+          [&o](int32_t v) { o.port = static_cast<uint16_t>(v); },
+          "a port from 1 to 65535 is needed"),
+      number_row(
+          "--clients", "K",
+          "clients to connect, 1 to " + std::to_string(MAX_CLIENTS) +
+              "; the server numbers them only once all the human players it asked for "
+              "have joined: give its human player count; default: 1",
+          1, MAX_CLIENTS, [&o](int32_t v) { o.clients = v; },
+          "a count from 1 to " + std::to_string(MAX_CLIENTS) + " is needed"),
+      number_row(
+          "--turns", "N", "turns to play; default: 10", 0, MAX_TURNS,
+          [&o](int32_t v) { o.turns = v; },
+          "a count from 0 to " + std::to_string(MAX_TURNS) + " is needed"),
+      number_row(
+          "--x", "X", "the x every client reports each turn" + walks, INT32_MIN, INT32_MAX,
+          [&o](int32_t v) {
+            o.x = v;
+            o.has_x = true;
+          },
+          "a 32-bit integer is needed"),
+      number_row(
+          "--y", "Y", "the y every client reports each turn" + walks, INT32_MIN, INT32_MAX,
+          [&o](int32_t v) {
+            o.y = v;
+            o.has_y = true;
+          },
+          "a 32-bit integer is needed"),
+      number_row(
+          "--heading", "A",
+          "the heading every client reports, tenths of a degree; default: " +
+              std::to_string(WALK_HEADING) + ", facing +y",
+          INT32_MIN, INT32_MAX, [&o](int32_t v) { o.heading = v; }, "a 32-bit integer is needed"),
+      {"--relay", "A,B",
+       "the relay values every client sends each turn; default: -1,-1, leaving both unchanged "
+       "(-2 clears one)",
+       [&o](const std::string& text) {
+         return to_pair(text, ',', &o.relay_a, &o.relay_b)
+                    ? std::string()
+                    : bad_value(text, "--relay", "two integers A,B are needed");
+       }},
+      {"--hit", "DAMAGE:TARGET",
+       "every client reports this hit each turn; TARGET is the player index + 1; default: no hit",
+       [&o](const std::string& text) {
+         return to_pair(text, ':', &o.damage, &o.target)
+                    ? std::string()
+                    : bad_value(text, "--hit", "two integers DAMAGE:TARGET are needed");
+       }},
+      {"--trace", "",
+       "print every message: client, phase, direction, step, value (each line written out at "
+       "once)",
+       nullptr, &o.trace},
+  };
+  return line;
+}
+
+}  // namespace
+
+int parse_client_options(int argc, char** argv, ClientOptions& options) noexcept {
+  ClientOptions parsed = options;
+  const int code = read_command_line(command_line(parsed), argc, argv).code;
+  if (code >= 0) return code;
+  options = parsed;
+  return -1;
+}

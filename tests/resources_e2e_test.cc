@@ -1,0 +1,183 @@
+// The server short of file descriptors, and given files it must not read or
+// write: a device, a FIFO, a port its own view holds, a log that cannot be
+// written.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "console/texts.h"
+#include "net/socket.h"
+#include "server/exit_codes.h"
+#include "tests/server_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+size_t count_of(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// The processor time the process has used, in seconds (POSIX: /proc).
+double cpu_seconds(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // The fields after the command's closing parenthesis; utime and stime are
+  // the 12th and 13th of them.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 1; i <= 13 && fields >> field; ++i) {
+    if (i >= 12) ticks += std::stod(field);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+uint16_t view_port() {
+  static const uint16_t port = [] {
+    for (;;) {
+      const uint16_t free = free_port();
+      if (free != test_port()) return free;
+    }
+  }();
+  return port;
+}
+
+// The status of GET / on the view, 0 when there is no answer.
+int view_status() {
+  std::string err;
+  const SocketHandle s = socket_connect("127.0.0.1", view_port(), &err);
+  if (s == INVALID_SOCKET_HANDLE) return 0;
+  const std::string request = "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  socket_send(s, request.data(), request.size());
+  socket_set_receive_timeout(s, 5000);
+  char head[16] = {};
+  const size_t got = socket_recv(s, head, sizeof head - 1);
+  socket_close(s, true);
+  return got >= 12 && std::string(head, 9) == "HTTP/1.1 " ? std::stoi(std::string(head + 9, 3)) : 0;
+}
+
+class Resources : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (server_is_windows()) GTEST_SKIP() << "resource limits are set for a POSIX process";
+    dir_.write("bot.txt", "");
+    dir_.write("dept0.txt", "1 2\n3 4\n");
+  }
+  TempDir dir_;
+  ServerProcess server_;
+};
+
+// With its descriptors used up, the view's accept fails while browsers
+// wait: the view pauses instead of trying again at once, says so once, and
+// serves again once descriptors are free.
+TEST_F(Resources, AViewOutOfDescriptorsPausesAndSaysSoOnce) {
+  server_.limits = {{RLIMIT_NOFILE, 16}};
+  server_.start(dir_.path(),
+                {"--humans", "1", "--bots", "0", "--map", "0", "--http",
+                 "127.0.0.1:" + std::to_string(view_port())},
+                "", true);
+  ASSERT_TRUE(server_.wait_for_output(WAITING)) << server_.errors();
+  std::vector<SocketHandle> browsers;
+  std::string err;
+  for (int i = 0; i < 24; ++i) {
+    const SocketHandle s = socket_connect("127.0.0.1", view_port(), &err);
+    ASSERT_NE(s, INVALID_SOCKET_HANDLE) << err;
+    browsers.push_back(s);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const double before = cpu_seconds(server_.pid());
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  // Accepting again at once used 0.9 s of each second.
+  EXPECT_LT(cpu_seconds(server_.pid()) - before, 0.2);
+  for (const SocketHandle s : browsers) socket_close(s, true);
+  const auto deadline = Clock::now() + std::chrono::seconds(15);
+  while (view_status() != 200 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(view_status(), 200);
+  EXPECT_EQ(
+      count_of(server_.errors(), "the live view cannot accept connections (Too many open files)"),
+      1u)
+      << server_.errors();
+}
+
+TEST_F(Resources, AGamePortOutOfDescriptorsNamesTheReason) {
+  // The three standard descriptors, the listener and the first client.
+  server_.limits = {{RLIMIT_NOFILE, 5}};
+  server_.start(dir_.path(), {"--humans", "2", "--bots", "0", "--map", "0"}, "", true);
+  ASSERT_TRUE(server_.wait_for_output(WAITING)) << server_.errors();
+  TestClient first;
+  client_join(first.link);
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (server_.errors().find("player 1:") == std::string::npos && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(
+      server_.errors().find("player 1: the connection could not be accepted (Too many open files)"),
+      std::string::npos)
+      << server_.errors();
+}
+
+// Each is refused at once with a usage error; a FIFO without a writer would
+// hold the server in open, a device would be read without end.
+TEST_F(Resources, FilesThatAreNoRegularFilesAreRefusedAtOnce) {
+  ASSERT_EQ(mkfifo((dir_.path() + "/fifo").c_str(), 0600), 0);
+  const std::string view = "127.0.0.1:" + std::to_string(view_port());
+  const std::vector<std::string> match = {"--humans", "0", "--bots", "0", "--map", "0"};
+  const struct {
+    std::vector<std::string> args;
+    const char* named;
+  } cases[] = {
+      {{"--config", "/dev/zero"}, "--config: cannot read '/dev/zero': not a regular file"},
+      {{"--config", "fifo"}, "--config: cannot read 'fifo': not a regular file"},
+      {{"--config", "big.ini"}, "--config: cannot read 'big.ini': larger than 1048576 bytes"},
+      {{"--replay", "/dev/zero", "--http", view}, "--replay: '/dev/zero': not a regular file"},
+      {{"--replay", "fifo", "--http", view}, "--replay: 'fifo': not a regular file"},
+      {{"--record", "fifo"}, "--record: 'fifo': not a regular file"},
+      {{"--record", "/dev/null"}, "--record: '/dev/null': not a regular file"},
+  };
+  dir_.write("big.ini", "; " + std::string(1024 * 1024, 'x') + "\n");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), match.begin(), match.end());
+    ServerProcess server;
+    server.start(dir_.path(), args, "", true);
+    EXPECT_EQ(server.wait_exit(5000), EXIT_USAGE);
+    EXPECT_NE(server.errors().find(c.named), std::string::npos) << server.errors();
+    EXPECT_EQ(server.output(), "");
+  }
+}
+
+TEST_F(Resources, ALogThatCannotBeWrittenIsReportedOnceAndTheMatchPlays) {
+  server_.start(dir_.path(), {"--log", "/dev/full", "--humans", "0", "--bots", "0", "--map", "0"},
+                "", true);
+  EXPECT_EQ(server_.wait_exit(), EXIT_MATCH_OVER);
+  EXPECT_EQ(count_of(server_.errors(), "ERROR the log file '/dev/full' cannot be written ("), 1u)
+      << server_.errors();
+  EXPECT_NE(server_.output().find("LA PARTIE EST TERMINEE"), std::string::npos);
+}
+
+TEST_F(Resources, AGamePortTheViewHoldsIsNamedSo) {
+  const std::string port = std::to_string(view_port());
+  server_.start(
+      dir_.path(),
+      {"--port", port, "--http", "127.0.0.1:" + port, "--humans", "1", "--bots", "0", "--map", "0"},
+      "", true);
+  EXPECT_EQ(server_.wait_exit(), EXIT_CANNOT_LISTEN);
+  EXPECT_NE(server_.errors().find("the server's own live view holds it (--http 127.0.0.1:" + port),
+            std::string::npos)
+      << server_.errors();
+}
+
+}  // namespace
