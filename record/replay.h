@@ -21,7 +21,7 @@ struct Replay {
     int64_t routes_from = -1;  // of the last line before it naming the routes, -1: none
   };
   struct Closer {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+    void operator()(std::FILE* open_file) const { std::fclose(open_file); }
   };
 
   std::string path;
