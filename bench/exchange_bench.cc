@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,9 +73,16 @@ struct Settings {
   // --watch: the server records every turn and serves its live view, with
   // one page open on it (a poller asking /view.json as often as the page does).
   bool watch = false;
+  // --lan: the emulated LAN instead, one at a time against at once.
+  bool lan = false;
+  std::vector<std::chrono::microseconds> lan_delays = {std::chrono::microseconds(500),
+                                                       std::chrono::microseconds(2000)};
+  std::vector<MatchSize> lan_sizes = {{2, 1}, {4, 2}, {8, 4}, {16, 8}, {64, 32}};
+  int64_t lan_turns = 20;
 };
 
 constexpr uint16_t VIEW_PORT = 2080;
+constexpr uint16_t LAN_PORT = 2002;
 constexpr int PAGE_POLL_MS = 150;  // the page's pace
 
 // Asks /view.json on the view's port as the page does, until stop is set.
@@ -104,6 +112,7 @@ void poll_like_a_page(const std::atomic<bool>& stop, uint64_t* answers) {
 
 constexpr int WARMUP_TURNS = 2;  // the first turn reads the start position file
 constexpr int MIN_TURNS = 4;
+constexpr int LAN_WARMUP_TURNS = 1;
 
 // A target process and the load generator's clients connected to it.
 struct Target {
@@ -474,10 +483,120 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns, bool watch,
   return code == EXIT_PROTOCOL_BREAK ? static_cast<int64_t>(counted_allocations()) : -1;
 }
 
+// The emulated LAN: every client on a thread of its own, as on players'
+// machines, each waiting `delay` before every message it sends (the round
+// trip that loopback lacks). Returns the mean time of a turn after the
+// warm-up, or a negative value when the match failed.
+double lan_turn_seconds(const MatchSize& size, std::chrono::microseconds delay, bool at_once,
+                        int64_t turns, const std::string& workdir, double* cpu_per_turn) {
+  std::ofstream(workdir + "/bot.txt") << bot_routes(size.bots);
+  std::ofstream(workdir + "/dept0.txt") << start_positions(size.humans);
+  std::vector<std::string> args = {ZOLT_SERVER_BINARY,
+                                   "localhost",
+                                   "--quiet",
+                                   "--port",
+                                   std::to_string(LAN_PORT),
+                                   "--bot-file",
+                                   "bot.txt",
+                                   "--humans",
+                                   std::to_string(size.humans),
+                                   "--bots",
+                                   std::to_string(size.bots),
+                                   "--map",
+                                   "0"};
+  if (at_once) args.push_back("--concurrent");
+  Target server;
+  server.pid = spawn(args, workdir, "", nullptr);
+  server.port = LAN_PORT;
+  server.links.resize(static_cast<size_t>(size.humans));
+  std::string err;
+  for (size_t q = 0; q < server.links.size(); ++q) {
+    if (!(q == 0 ? connect_with_retry(server.links[q], server, &err)
+                 : client_connect(server.links[q], "127.0.0.1", LAN_PORT, &err))) {
+      std::fprintf(stderr, "exchange_bench: %s\n", err.c_str());
+      kill(server.pid, SIGKILL);
+      waitpid(server.pid, nullptr, 0);
+      return -1;
+    }
+  }
+  std::atomic<int64_t> failures{0};
+  Clock::time_point measured_start, measured_end;
+  std::vector<std::thread> clients;
+  for (size_t q = 0; q < server.links.size(); ++q) {
+    clients.emplace_back([&, q] {
+      ClientLink& link = server.links[q];
+      link.trace = [delay](bool outgoing, const char*, int32_t) {
+        if (outgoing) std::this_thread::sleep_for(delay);
+      };
+      client_join(link);
+      int32_t index = 0, map = 0;
+      client_learn(link, &index, &map);
+      TurnView view;
+      for (int64_t turn = 0; turn < LAN_WARMUP_TURNS + turns; ++turn) {
+        if (q == 0 && turn == LAN_WARMUP_TURNS) measured_start = Clock::now();
+        if (!client_turn(link, report_for(static_cast<int32_t>(q), turn), players(size), view)) {
+          ++failures;
+          break;
+        }
+      }
+      if (q == 0) measured_end = Clock::now();
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  finish(server, false);
+  if (failures > 0) return -1;
+  *cpu_per_turn = server.cpu_seconds / static_cast<double>(LAN_WARMUP_TURNS + turns);
+  return std::chrono::duration<double>(measured_end - measured_start).count() /
+         static_cast<double>(turns);
+}
+
+// The turn time over one client's own exchange, (4P+7) x D, one at a time and
+// at once, per match size and delay.
+bool measure_lan(const Settings& settings, const std::string& workdir) {
+  // Sleeps as short as asked: the default slack of 50 us would be a tenth of D.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  std::printf(
+      "Emulated LAN on 127.0.0.1: each client, on a thread of its own, waits D before every "
+      "message it sends; up to %" PRId64
+      " turns measured after %d warm-up turn; load average "
+      "%s.\n\n",
+      settings.lan_turns, LAN_WARMUP_TURNS, load_average().c_str());
+  std::printf("%-7s %6s %14s %16s %7s %16s %7s %12s\n", "H/B", "D ms", "one exchange",
+              "one at a time", "ratio", "at once", "ratio", "server CPU");
+  std::printf("%-7s %6s %14s %16s %7s %16s %7s %12s\n", "", "", "(4P+7) x D ms", "turn ms", "",
+              "turn ms", "", "ms/turn");
+  bool ok = true;
+  for (const auto delay : settings.lan_delays) {
+    for (const MatchSize& size : settings.lan_sizes) {
+      const double exchange = double(exchange_messages(players(size), false)) *
+                              std::chrono::duration<double>(delay).count();
+      // One at a time takes H exchanges a turn: fewer turns keep it to seconds.
+      const auto affordable = static_cast<int64_t>(8.0 / (exchange * size.humans));
+      double in_turn_cpu = 0, at_once_cpu = 0;
+      const double in_turn = lan_turn_seconds(
+          size, delay, false, std::clamp<int64_t>(affordable, 2, settings.lan_turns), workdir,
+          &in_turn_cpu);
+      const double at_once =
+          lan_turn_seconds(size, delay, true, settings.lan_turns, workdir, &at_once_cpu);
+      ok = ok && in_turn > 0 && at_once > 0;
+      char label[16];
+      std::snprintf(label, sizeof label, "%d/%d", size.humans, size.bots);
+      std::printf("%-7s %6.1f %14.1f %16.1f %7.2f %16.1f %7.2f %12.1f\n", label,
+                  std::chrono::duration<double, std::milli>(delay).count(), 1e3 * exchange,
+                  1e3 * in_turn, in_turn / exchange, 1e3 * at_once, at_once / exchange,
+                  1e3 * at_once_cpu);
+      std::fflush(stdout);
+    }
+  }
+  std::printf("Load average at the end: %s.\n", load_average().c_str());
+  return ok;
+}
+
 bool usage() {
   std::fprintf(stderr,
                "usage: zolt_exchange_bench [--watch] [--quick] [--round-trips N] [--burst N]"
-               " [--sizes H/B,H/B...]\n");
+               " [--sizes H/B,H/B...]\n"
+               "       zolt_exchange_bench --lan [--lan-turns N] [--quick]\n");
   return false;
 }
 
@@ -486,11 +605,18 @@ bool parse_settings(int argc, char** argv, Settings* settings) {
     const std::string arg = argv[i];
     if (arg == "--watch") {
       settings->watch = true;
+    } else if (arg == "--lan") {
+      settings->lan = true;
+    } else if (arg == "--lan-turns" && i + 1 < argc) {
+      settings->lan_turns = std::max<int64_t>(1, std::strtoll(argv[++i], nullptr, 10));
     } else if (arg == "--quick") {
       // A smoke run: does everything once, quickly; its figures mean little.
       settings->round_trips = 2000;
       settings->burst_round_trips = 1000;
       settings->sizes = {{1, 0}, {2, 2}};
+      settings->lan_sizes = {{2, 1}, {4, 2}};
+      settings->lan_delays = {std::chrono::microseconds(500)};
+      settings->lan_turns = 3;
     } else if (arg == "--round-trips" && i + 1 < argc) {
       settings->round_trips = std::strtoull(argv[++i], nullptr, 10);
     } else if (arg == "--burst" && i + 1 < argc) {
@@ -531,6 +657,12 @@ int main(int argc, char** argv) {
           .string();
   std::filesystem::create_directories(workdir);
 
+  if (settings.lan) {
+    const bool ok = measure_lan(settings, workdir);
+    std::error_code ignored;
+    std::filesystem::remove_all(workdir, ignored);
+    return ok ? 0 : 1;
+  }
   if (settings.watch) {
     std::printf(
         "The server with --http 127.0.0.1:%u and --record, one page polling /view.json "

@@ -1,6 +1,8 @@
 // zolt-client: a headless reference client. Connects K clients to a running
 // server one after the other, goes through the handshake with each, plays N
-// turns, and prints the last player table and a summary line. With --trace it
+// turns (one client after the other, or with --at-once each on a thread of
+// its own, for a server that serves its clients at once), and prints the
+// last player table and a summary line. With --trace it
 // prints every message, its direction and its step: what a client author
 // compares their own program with.
 #include <algorithm>
@@ -9,7 +11,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/options.h"
@@ -43,8 +47,12 @@ struct TraceState {
   int32_t table_player = -1;
 };
 
+// With --at-once the clients' threads print side by side, a line at a time.
+std::mutex trace_lines;
+
 void print_trace(const TraceState& state, int32_t client, bool outgoing, const char* step,
                  int32_t value) {
+  const std::lock_guard<std::mutex> line(trace_lines);
   char label[48];
   if (std::strncmp(step, "table ", 6) == 0) {
     std::snprintf(label, sizeof label, "table p%" PRId32 " %s", state.table_player, step + 6);
@@ -108,13 +116,14 @@ int play(const ClientOptions& options) {
   std::string err;
   if (!socket_startup(&err)) return fail(EXIT_UNREACHABLE, err);
   std::vector<Client> clients(static_cast<size_t>(options.clients));
-  TraceState trace;
+  std::vector<TraceState> traces(clients.size());
 
   int32_t player_count = 0;
   for (int32_t k = 0; k < options.clients; ++k) {
     Client& client = clients[static_cast<size_t>(k)];
     if (options.trace) {
-      client.link.trace = [&trace, k](bool outgoing, const char* step, int32_t value) {
+      client.link.trace = [&traces, k](bool outgoing, const char* step, int32_t value) {
+        TraceState& trace = traces[static_cast<size_t>(k)];
         if (std::strcmp(step, "table pos_x") == 0) ++trace.table_player;
         print_trace(trace, k, outgoing, step, value);
       };
@@ -166,7 +175,7 @@ int play(const ClientOptions& options) {
     player_count = count;
   }
 
-  trace.phase = "number";
+  for (TraceState& trace : traces) trace.phase = "number";
   int32_t map_number = 0;
   for (int32_t k = 0; k < options.clients; ++k) {
     Client& client = clients[static_cast<size_t>(k)];
@@ -184,16 +193,37 @@ int play(const ClientOptions& options) {
   uint64_t before = 0;
   for (const Client& client : clients) before += client.link.sent + client.link.received;
   const auto start = std::chrono::steady_clock::now();
-  for (int32_t turn = 1; turn <= options.turns; ++turn) {
+  // Client k's turn; an empty text when it was played.
+  const auto play_turn = [&](int32_t k, int32_t turn) {
+    Client& client = clients[static_cast<size_t>(k)];
+    TraceState& trace = traces[static_cast<size_t>(k)];
     if (options.trace) trace.phase = "turn " + std::to_string(turn);
+    trace.table_player = -1;
+    if (client_turn(client.link, make_report(options, client, turn), player_count, client.view)) {
+      return std::string();
+    }
+    return closed_message(k, client.link) + " in turn " + std::to_string(turn);
+  };
+  if (options.at_once) {
+    std::vector<std::string> failures(clients.size());
+    std::vector<std::thread> threads;
     for (int32_t k = 0; k < options.clients; ++k) {
-      Client& client = clients[static_cast<size_t>(k)];
-      trace.table_player = -1;
-      if (!client_turn(client.link, make_report(options, client, turn), player_count,
-                       client.view)) {
-        return fail(EXIT_SERVER_FAILED,
-                    closed_message(k, client.link) + " in turn " + std::to_string(turn));
-      }
+      threads.emplace_back([&, k] {
+        std::string& failure = failures[static_cast<size_t>(k)];
+        for (int32_t turn = 1; turn <= options.turns && failure.empty(); ++turn) {
+          failure = play_turn(k, turn);
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (const std::string& failure : failures) {
+      if (!failure.empty()) return fail(EXIT_SERVER_FAILED, failure);
+    }
+  }
+  for (int32_t turn = 1; turn <= options.turns && !options.at_once; ++turn) {
+    for (int32_t k = 0; k < options.clients; ++k) {
+      const std::string failure = play_turn(k, turn);
+      if (!failure.empty()) return fail(EXIT_SERVER_FAILED, failure);
     }
   }
   const double seconds =

@@ -123,6 +123,12 @@ CommandLine command_line(ClientOptions& o) {
        "print every message: client, phase, direction, step, value (each line written out at "
        "once)",
        nullptr, &o.trace},
+      {"--at-once", "",
+       "play every client's turns at the same time, each on a thread of its own, as separate "
+       "players' programs do; needed against a server started with --concurrent, which sends "
+       "no client its relay values before every client has reported; default: the clients "
+       "one after the other",
+       nullptr, &o.at_once},
   };
   return line;
 }

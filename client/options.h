@@ -28,6 +28,7 @@ struct ClientOptions {
   int32_t relay_a = NO_VALUE, relay_b = NO_VALUE;
   int32_t damage = NO_VALUE, target = 0;
   bool trace = false;
+  bool at_once = false;  // --at-once: every client's turns on a thread of its own
 };
 
 // Returns -1 when the client should play with `options`, otherwise the exit

@@ -134,12 +134,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool first_turn = (flags & 1) != 0;
   server->options.check_clients = server->options.trace = (flags & 2) != 0;
   server->inspect_messages = server->options.check_clients;
+  // Either scheduler: one client served alone gets the same either way.
+  server->options.concurrent = (flags & 4) != 0;
   match.map_number = input.take_small(0, MAP_FILES - 1);
   create_route_tables(match);
   create_client_table(match);
   server->client_state.assign(static_cast<size_t>(match.human_count), ClientState{});
-  server->clients_left = match.human_count;
+  // Only human q is served: the others are gone.
+  for (int32_t p = 0; p < match.human_count; ++p) {
+    if (p != q) server->client_state[static_cast<size_t>(p)].status = ClientStatus::Dropped;
+  }
+  server->clients_left = 1;
   set_up_tables(match);
+  if (server->options.concurrent) set_up_serving_at_once(*server);
   match.turn_count = first_turn ? 1 : 2;
   match.relay_a = input.take_int32();
   match.relay_b = input.take_int32();
@@ -160,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::thread client_thread(play_client, pair[1], std::cref(pieces), std::ref(client));
 
   const Match before = match;
-  turn_exchange(*server, q);
+  serve_turn(*server);
   close(pair[0]);
   client_thread.join();
   close(pair[1]);

@@ -1,5 +1,6 @@
 #include "net/client.h"
 
+#include "net/conversation.h"
 #include "net/message.h"
 #include "net/protocol.h"
 
@@ -37,10 +38,67 @@ int32_t client_recv(ClientLink& link, const char* step) {
   return value;
 }
 
-// Whether the server takes damage as a hit report (and so expects a target).
-bool reports_hit(int32_t damage) {
-  // The server reads a 0 as NO_VALUE too: no hit, and no target follows.
-  return damage != NO_VALUE && damage != 0;
+// The value the client sends at one of its steps.
+int32_t client_value(Step step, const TurnReport& report, int32_t players) {
+  switch (step) {
+    case Step::Greeting:
+      return ACK;
+    case Step::Echo:
+      return players;
+    case Step::RelayA:
+      return report.relay_a;
+    case Step::RelayB:
+      return report.relay_b;
+    case Step::X:
+      return report.x;
+    case Step::Y:
+      return report.y;
+    case Step::Damage:
+      return report.damage;
+    case Step::Target:
+      return report.target;
+    case Step::Heading:
+      return report.heading;
+    case Step::ReplyToRelayA:
+      return report.relay_a_reply;
+    default:
+      return ACK;  // every other reply
+  }
+}
+
+// Walks the conversation from `at` until `until` (or the link closes),
+// sending the client's values and keeping what the server sends in view,
+// players and *received (the last value). Stops early after a reply to
+// relay_a other than ACK: the server ends the match there.
+Cursor client_walk(ClientLink& link, Cursor at, Step until, const TurnReport& report,
+                   int32_t* players, TurnView* view, int32_t* received) {
+  while (at.step != until && !link.closed) {
+    int32_t value = 0;
+    if (speaker(at.step) == Speaker::Client) {
+      value = client_value(at.step, report, *players);
+      client_send(link, client_step_name(at.step), value);
+      if (at.step == Step::ReplyToRelayA && value != ACK) break;
+    } else if (speaker(at.step) == Speaker::Server) {
+      value = client_recv(link, client_step_name(at.step));
+      *received = value;
+      if (at.step == Step::PlayerCount) *players = value;
+      if (view != nullptr) {
+        PlayerRow* row = at.row < static_cast<int32_t>(view->players.size())
+                             ? &view->players[static_cast<size_t>(at.row)]
+                             : nullptr;
+        if (at.step == Step::SendRelayA) view->relay_a = value;
+        if (at.step == Step::SendRelayB) view->relay_b = value;
+        if (row != nullptr && at.step == Step::RowX) row->x = value;
+        if (row != nullptr && at.step == Step::RowY) row->y = value;
+        if (row != nullptr && at.step == Step::RowHealth) row->health = value;
+        if (row != nullptr && at.step == Step::RowHeading) row->heading = value;
+      }
+    } else {
+      break;
+    }
+    at = next_step(at, value, *players);
+  }
+  return at;
 }
 
 }  // namespace
@@ -51,16 +109,18 @@ bool client_connect(ClientLink& link, const char* host, uint16_t port, std::stri
 }
 
 int32_t client_join(ClientLink& link) {
-  client_send(link, "greeting", ACK);
-  const int32_t players = client_recv(link, "player count");
-  client_send(link, "echo", players);
+  int32_t players = 0;
+  int32_t received = 0;
+  client_walk(link, HANDSHAKE_START, Step::Joined, TurnReport{}, &players, nullptr, &received);
   return players;
 }
 
 void client_learn(ClientLink& link, int32_t* player_index, int32_t* map_number) {
-  *player_index = client_recv(link, "player index");
-  client_send(link, "reply", ACK);
-  *map_number = client_recv(link, "map");
+  int32_t players = 0;
+  client_walk(link, {Step::PlayerIndex, 0}, Step::ReplyToIndex, TurnReport{}, &players, nullptr,
+              player_index);
+  client_walk(link, {Step::ReplyToIndex, 0}, Step::Numbered, TurnReport{}, &players, nullptr,
+              map_number);
 }
 
 int64_t exchange_messages(int32_t player_count, bool hit) {
@@ -68,38 +128,10 @@ int64_t exchange_messages(int32_t player_count, bool hit) {
 }
 
 bool client_turn(ClientLink& link, const TurnReport& report, int32_t player_count, TurnView& view) {
-  client_send(link, "relay_a", report.relay_a);
-  client_recv(link, "ack");
-  client_send(link, "relay_b", report.relay_b);
-  client_recv(link, "ack");
-  client_send(link, "x", report.x);
-  client_recv(link, "ack");
-  client_send(link, "y", report.y);
-  client_recv(link, "ack");
-  client_send(link, "damage", report.damage);
-  if (reports_hit(report.damage)) {
-    client_recv(link, "ack");
-    client_send(link, "target", report.target);
-  }
-  client_recv(link, "ack");
-  client_send(link, "heading", report.heading);
-  view.relay_a = client_recv(link, "relay_a");
-  client_send(link, "reply", report.relay_a_reply);
-  if (report.relay_a_reply != ACK) return false;
-  view.relay_b = client_recv(link, "relay_b");
-  client_send(link, "reply", ACK);
-
   view.players.resize(static_cast<size_t>(player_count > 0 ? player_count : 0));
-  for (int32_t p = 0; p < player_count && !link.closed; ++p) {
-    PlayerRow& row = view.players[static_cast<size_t>(p)];
-    row.x = client_recv(link, "table pos_x");
-    client_send(link, "reply", ACK);
-    row.y = client_recv(link, "table pos_y");
-    client_send(link, "reply", ACK);
-    row.health = client_recv(link, "table health");
-    client_send(link, "reply", ACK);
-    row.heading = client_recv(link, "table heading");
-    if (p != player_count - 1) client_send(link, "reply", ACK);
-  }
-  return !link.closed;
+  int32_t players = player_count;
+  int32_t received = 0;
+  const Cursor end =
+      client_walk(link, EXCHANGE_START, Step::Done, report, &players, &view, &received);
+  return end.step == Step::Done && !link.closed;
 }

@@ -63,6 +63,22 @@ std::vector<std::string> socket_local_addresses();
 // byte (0: wait for ever). Returns false when the system refuses.
 bool socket_set_receive_timeout(SocketHandle connection, int milliseconds);
 
+// Makes a connection's sends and receives return at once instead of waiting
+// (blocking false), or wait again. Returns false when the system refuses.
+bool socket_set_blocking(SocketHandle connection, bool blocking);
+
+// One connection to watch for a message: `ready` is set when a receive on it
+// will not wait (a message, a close or an error).
+struct SocketWait {
+  SocketHandle socket = INVALID_SOCKET_HANDLE;
+  bool ready = false;
+};
+
+// Waits until at least one of the connections is ready, or milliseconds have
+// passed (-1: for ever). Returns how many are ready, 0 when the time ran
+// out, -1 when the system refuses. Storage grows only with the largest count.
+int socket_poll(SocketWait* waits, size_t count, int milliseconds);
+
 // Ends both directions of a connection without closing the socket: every
 // later receive gives 0 at once, on this side too.
 void socket_shutdown(SocketHandle connection);

@@ -1,9 +1,11 @@
 // POSIX sockets for the server: the same calls as the Windows build, with
 // EINTR retries and writes that cannot raise SIGPIPE.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <vector>
 
 #include "net/socket.h"
 
@@ -163,6 +166,25 @@ long socket_send(SocketHandle connection, const char* data, size_t length) {
     const ssize_t sent = ::send(fd_of(connection), data, length, MSG_NOSIGNAL);
     if (sent >= 0 || errno != EINTR) return static_cast<long>(sent);
   }
+}
+
+bool socket_set_blocking(SocketHandle connection, bool blocking) {
+  const int flags = ::fcntl(fd_of(connection), F_GETFL);
+  if (flags < 0) return false;
+  const int wanted = blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK;
+  return wanted == flags || ::fcntl(fd_of(connection), F_SETFL, wanted) == 0;
+}
+
+int socket_poll(SocketWait* waits, size_t count, int milliseconds) {
+  static std::vector<pollfd> fds;
+  fds.resize(count);
+  for (size_t i = 0; i < count; ++i) fds[i] = pollfd{fd_of(waits[i].socket), POLLIN, 0};
+  int ready;
+  do {
+    ready = ::poll(fds.data(), static_cast<nfds_t>(count), milliseconds);
+  } while (ready < 0 && errno == EINTR);
+  for (size_t i = 0; i < count; ++i) waits[i].ready = ready > 0 && fds[i].revents != 0;
+  return ready;
 }
 
 size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity, bool* timed_out) {

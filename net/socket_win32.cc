@@ -5,6 +5,7 @@
 #include <ws2tcpip.h>
 
 #include <cstring>
+#include <vector>
 
 #include "net/socket.h"
 
@@ -211,10 +212,30 @@ long socket_send(SocketHandle connection, const char* data, size_t length) {
   return sent == SOCKET_ERROR ? -1 : sent;
 }
 
+bool socket_set_blocking(SocketHandle connection, bool blocking) {
+  u_long nonblocking = blocking ? 0 : 1;
+  // The command word has its top bit set: as the long the call takes, it wraps.
+  return ::ioctlsocket(native(connection), static_cast<long>(FIONBIO), &nonblocking) == 0;
+}
+
+int socket_poll(SocketWait* waits, size_t count, int milliseconds) {
+  static std::vector<WSAPOLLFD> fds;
+  fds.resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    fds[i] = WSAPOLLFD{};
+    fds[i].fd = native(waits[i].socket);
+    fds[i].events = POLLRDNORM;
+  }
+  const int ready = ::WSAPoll(fds.data(), static_cast<ULONG>(count), milliseconds);
+  for (size_t i = 0; i < count; ++i) waits[i].ready = ready > 0 && fds[i].revents != 0;
+  return ready == SOCKET_ERROR ? -1 : ready;
+}
+
 size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity, bool* timed_out) {
   const int got = ::recv(native(connection), buffer, static_cast<int>(capacity), 0);
   if (got == SOCKET_ERROR && timed_out != nullptr) {
-    *timed_out = WSAGetLastError() == WSAETIMEDOUT;
+    const int error = WSAGetLastError();
+    *timed_out = error == WSAETIMEDOUT || error == WSAEWOULDBLOCK;
   }
   return got > 0 ? static_cast<size_t>(got) : 0;
 }

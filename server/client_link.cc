@@ -129,6 +129,8 @@ size_t summary_line(const Server& server, int32_t q, char* out, size_t size, boo
 
 constexpr size_t SUMMARY_SIZE = 512;
 
+using Clock = std::chrono::steady_clock;
+
 void mark_broken(Server& server, int32_t q, const char* step, const char* what) {
   ClientState& link = server.client_state[static_cast<size_t>(q)];
   if (link.status != ClientStatus::Playing) return;
@@ -147,7 +149,10 @@ void watch_client(Server& server, int32_t q) {
   socket_peer_address(socket, address, &port);
   std::snprintf(link.peer, sizeof link.peer, "%s:%u", address, static_cast<unsigned>(port));
   server.inspect_messages = server.options.trace || server.options.check_clients;
-  server.clients_watched.store(q + 1, std::memory_order_release);
+  // A player that rejoins has been watched already.
+  if (server.clients_watched.load(std::memory_order_relaxed) < q + 1) {
+    server.clients_watched.store(q + 1, std::memory_order_release);
+  }
   // A client that speaks within the slice costs nothing more.
   if (socket != INVALID_SOCKET_HANDLE) {
     socket_set_receive_timeout(socket, static_cast<int>(server.wait_slice.count()));
@@ -180,41 +185,130 @@ MessageForm message_form(const char* bytes, size_t length, size_t waiting) {
   return MessageForm::NotOneInteger;
 }
 
-int32_t receive_from(Server& server, int32_t q, const char* step, Expect expect) {
+namespace {
+
+// One receive from human q: true with *value when a message came, or when
+// the connection closed or failed (the client is then broken and *value 0);
+// false when nothing came before the socket's receive timeout, or at once on
+// a socket that does not block.
+bool take_message(Server& server, int32_t q, const char* step, Expect expect, int32_t* value) {
   const SocketHandle socket = server.match.client_socket[static_cast<size_t>(q)];
   char buffer[MESSAGE_LIMIT + 1];
-  const std::chrono::milliseconds limit = std::chrono::seconds(server.options.client_timeout);
+  bool timed_out = false;
+  const size_t got = socket_recv(socket, buffer, MESSAGE_LIMIT, &timed_out);
+  if (got > 0) {
+    buffer[got] = '\0';
+    *value = parse_int(buffer);
+    if (server.inspect_messages) inspect_received(server, q, step, expect, buffer, got, *value);
+    return true;
+  }
+  if (timed_out) return false;
+  mark_broken(server, q, step, "closed the connection");
+  *value = 0;
+  return true;
+}
+
+std::chrono::nanoseconds client_budget(const Server& server) {
+  return std::chrono::seconds(server.options.client_timeout);
+}
+
+// The client used up its time in this turn: broken, and every later receive
+// from it gives 0 at once, as from a closed connection.
+void time_out(Server& server, int32_t q, const char* step, bool in_one_silence) {
+  ClientState& link = server.client_state[static_cast<size_t>(q)];
+  char what[96];
+  std::snprintf(what, sizeof what, "%s for %d s (the client timeout)",
+                in_one_silence ? "stayed silent" : "kept everyone waiting in this turn",
+                static_cast<int>(server.options.client_timeout));
+  link.waited = client_budget(server);
+  mark_broken(server, q, step, what);
+  socket_shutdown(server.match.client_socket[static_cast<size_t>(q)]);
+}
+
+void warn_stall(const Server& server, int32_t q, const char* step,
+                std::chrono::nanoseconds waited) {
+  log_line(LogLevel::Warning,
+           "player %d (%s) has kept everyone waiting for %g s, in turn %" PRIu64 " at step '%s'",
+           static_cast<int>(q), server.client_state[static_cast<size_t>(q)].peer,
+           std::chrono::duration<double>(waited).count(), current_turn(server), step);
+}
+
+}  // namespace
+
+void start_client_budget(Server& server, int32_t q) {
+  ClientState& link = server.client_state[static_cast<size_t>(q)];
+  link.waited = std::chrono::nanoseconds{0};
+  if (link.short_receive_timeout) {
+    link.short_receive_timeout = false;
+    socket_set_receive_timeout(server.match.client_socket[static_cast<size_t>(q)],
+                               static_cast<int>(server.wait_slice.count()));
+  }
+}
+
+int32_t receive_from(Server& server, int32_t q, const char* step, Expect expect) {
+  ClientState& link = server.client_state[static_cast<size_t>(q)];
+  const SocketHandle socket = server.match.client_socket[static_cast<size_t>(q)];
+  const bool timed = server.options.client_timeout > 0 && link.status == ClientStatus::Playing;
+  const auto budget = client_budget(server);
+  const auto start = timed ? Clock::now() : Clock::time_point{};
   std::chrono::milliseconds waited{0};
   for (;;) {
-    bool timed_out = false;
-    const size_t got = socket_recv(socket, buffer, MESSAGE_LIMIT, &timed_out);
-    if (got > 0) {
-      buffer[got] = '\0';
-      const int32_t value = parse_int(buffer);
-      if (server.inspect_messages) inspect_received(server, q, step, expect, buffer, got, value);
+    if (timed) {
+      const auto left = budget - link.waited - (Clock::now() - start);
+      if (left <= std::chrono::nanoseconds{0}) {
+        time_out(server, q, step, link.waited.count() == 0);
+        return 0;
+      }
+      // The last slice of the client's time: wait no longer than what is left.
+      if (left < server.wait_slice && !link.short_receive_timeout) {
+        link.short_receive_timeout = true;
+        socket_set_receive_timeout(
+            socket, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+      }
+    }
+    int32_t value = 0;
+    if (take_message(server, q, step, expect, &value)) {
+      if (timed) link.waited += Clock::now() - start;
       return value;
     }
-    if (!timed_out) {
-      mark_broken(server, q, step, "closed the connection");
+    if (timed && budget - link.waited - (Clock::now() - start) <= std::chrono::nanoseconds{0}) {
+      time_out(server, q, step, link.waited.count() == 0);
       return 0;
     }
     waited += server.wait_slice;
-    if (limit.count() > 0 && waited >= limit) {
-      char what[64];
-      std::snprintf(what, sizeof what, "stayed silent for %d s (the client timeout)",
-                    static_cast<int>(server.options.client_timeout));
-      mark_broken(server, q, step, what);
-      socket_shutdown(socket);
-      return 0;
-    }
-    if (waited % server.stall_warning < server.wait_slice) {
-      log_line(LogLevel::Warning,
-               "player %d (%s) has kept everyone waiting for %g s, in turn %" PRIu64
-               " at step '%s'",
-               static_cast<int>(q), server.client_state[static_cast<size_t>(q)].peer,
-               std::chrono::duration<double>(waited).count(), current_turn(server), step);
-    }
+    if (waited % server.stall_warning < server.wait_slice) warn_stall(server, q, step, waited);
   }
+}
+
+bool receive_ready(Server& server, int32_t q, const char* step, Expect expect, int32_t* value) {
+  ClientState& link = server.client_state[static_cast<size_t>(q)];
+  if (!take_message(server, q, step, expect, value)) return false;
+  if (server.options.client_timeout > 0) link.waited += Clock::now() - link.waiting_since;
+  return true;
+}
+
+std::chrono::nanoseconds check_waiting_client(Server& server, int32_t q, const char* step,
+                                              Clock::time_point now) {
+  ClientState& link = server.client_state[static_cast<size_t>(q)];
+  const auto waiting = now - link.waiting_since;
+  const auto slice = std::chrono::duration_cast<std::chrono::nanoseconds>(server.wait_slice);
+  std::chrono::nanoseconds next = slice - waiting % slice;
+  if (server.options.client_timeout > 0 && link.status == ClientStatus::Playing) {
+    const auto left = client_budget(server) - link.waited - waiting;
+    if (left <= std::chrono::nanoseconds{0}) {
+      time_out(server, q, step, link.waited.count() == 0);
+      return std::chrono::nanoseconds{0};
+    }
+    if (left < next) next = left;
+  }
+  // A warning every stall_warning of one message's silence, as served one
+  // at a time.
+  const auto stall = std::chrono::duration_cast<std::chrono::nanoseconds>(server.stall_warning);
+  if (waiting / stall > link.warned_stalls) {
+    link.warned_stalls = waiting / stall;
+    warn_stall(server, q, step, std::chrono::duration_cast<std::chrono::milliseconds>(waiting));
+  }
+  return next;
 }
 
 void note_protocol_break(Server& server, int32_t q, const char* step, int32_t arrived) {

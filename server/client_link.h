@@ -4,6 +4,7 @@
 // send_int, whose failures a later receive notices.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "server/server.h"
@@ -29,14 +30,31 @@ MessageForm message_form(const char* bytes, size_t length, size_t waiting);
 void watch_client(Server& server, int32_t q);
 
 // One receive from human q at step (named as in the protocol guide): the
-// value as recv_number gives it, 0 for nothing. A close, a receive error or a
-// silence as long as the client timeout marks the client broken, once, with
-// a line in the log; after a time-out every later receive gives 0 at once,
-// as from a closed connection. While the client is silent the log gets a
-// warning every server.stall_warning.
+// value as recv_number gives it, 0 for nothing. A close or a receive error
+// marks the client broken, once, with a line in the log; so does running out
+// of time: with --client-timeout, the server waits for one client at most
+// that long in all of a turn (or of its part of the handshake), and after a
+// time-out every later receive gives 0 at once, as from a closed connection.
+// While the client is silent the log gets a warning every
+// server.stall_warning.
 // With --trace the message goes to the log; with --check-clients what it
 // departs from the protocol (as `expect` tells) is logged and counted.
 int32_t receive_from(Server& server, int32_t q, const char* step, Expect expect = Expect::Value);
+
+// Starts human q's time for a turn (or a part of the handshake) afresh.
+void start_client_budget(Server& server, int32_t q);
+
+// For clients served at once, whose sockets do not block: one receive from
+// human q, which the server has waited for since its waiting_since. True
+// with *value as receive_from gives it; false when nothing has come yet.
+bool receive_ready(Server& server, int32_t q, const char* step, Expect expect, int32_t* value);
+
+// For clients served at once: human q, waited for at step since its
+// waiting_since, is timed out when its time is up, and a stall warned of as
+// receive_from would. Returns how long the server may wait before looking
+// again (0 after a time-out).
+std::chrono::nanoseconds check_waiting_client(Server& server, int32_t q, const char* step,
+                                              std::chrono::steady_clock::time_point now);
 
 // Sends value to human q at step (in the table, of player row; -1 for none),
 // traced with --trace. Failures are left to a later receive, as send_int's.

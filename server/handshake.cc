@@ -8,6 +8,7 @@
 #include "net/message.h"
 #include "net/protocol.h"
 #include "server/client_link.h"
+#include "server/rejoin.h"
 
 namespace {
 
@@ -29,6 +30,10 @@ void join_clients(Server& server, SocketHandle listener) {
     }
     std::string why;
     client = socket_accept(listener, &why);
+    // A client from outside --allow takes no slot: the next one does.
+    while (client != INVALID_SOCKET_HANDLE && !admit(server, client)) {
+      client = socket_accept(listener, &why);
+    }
     console_print("%s", client == INVALID_SOCKET_HANDLE ? ACCEPT_ERROR : CONNECTING);
     watch_client(server, q);
     char peer[DOTTED_SIZE];
@@ -55,6 +60,7 @@ void join_clients(Server& server, SocketHandle listener) {
 void number_clients(Server& server) {
   const Match& match = server.match;
   for (int32_t q = 0; q < match.human_count; ++q) {
+    start_client_budget(server, q);
     send_to(server, q, "player index", q);
     // Any reply will do; 147 is what the protocol guide asks for.
     receive_from(server, q, "reply to the player index", Expect::Reply);

@@ -13,6 +13,7 @@
 #include "server/client_link.h"
 #include "server/dialogue.h"
 #include "server/handshake.h"
+#include "server/rejoin.h"
 #include "server/replay_mode.h"
 #include "server/turn_exchange.h"
 #include "server/watch.h"
@@ -112,19 +113,15 @@ int run_turns(Server& server) {
   server.match_start = Clock::now();
   auto last_status = server.match_start;
   uint64_t turns_at_last_status = 0;
+  if (server.options.concurrent) set_up_serving_at_once(server);
   while (player_count(match) != 0) {
     if (match.turn_count <= 1) ++match.turn_count;
-    for (int32_t q = 0; q < match.human_count; ++q) {
-      if (server.client_state[static_cast<size_t>(q)].status == ClientStatus::Dropped) continue;
-      watch_exchange_begins(server, q);
-      const ExchangeResult result = turn_exchange(server, q);
-      if (result == ExchangeResult::Completed) watch_exchange_ends(server, q);
-      if (result == ExchangeResult::ProtocolBreak) {
-        return end_of_match(server, EXIT_PROTOCOL_BREAK, "a client broke the protocol");
-      }
-      if (result == ExchangeResult::Dropped && server.clients_left == 0) {
-        return end_of_match(server, EXIT_PROTOCOL_BREAK, "no human client is left");
-      }
+    const TurnResult result = serve_turn(server);
+    if (result == TurnResult::ProtocolBreak) {
+      return end_of_match(server, EXIT_PROTOCOL_BREAK, "a client broke the protocol");
+    }
+    if (result == TurnResult::NoClientLeft) {
+      return end_of_match(server, EXIT_PROTOCOL_BREAK, "no human client is left");
     }
     for (int32_t b = 0; b < match.bot_count; ++b) {
       bot_step(match, b);
@@ -197,6 +194,7 @@ int run_server(const Options& options) {
     console_diagnostic("%s", err.c_str());
   }
   run_handshake(server, listener);
+  keep_listening(server, listener);
   // Read again so that route changes made while the clients connected count.
   if (match.bot_count != 0) read_bot_routes_or_say_so(server);
   console_print("%s", START_BANNER);

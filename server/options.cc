@@ -10,30 +10,15 @@
 #include "console/command_line.h"
 #include "console/files.h"
 #include "match/match.h"
+#include "net/address.h"
 #include "net/decimal.h"
 #include "server/exit_codes.h"
 
 namespace {
 
-// Four decimal numbers 0..255 joined by dots, and nothing else. A leading zero
-// is refused: some address readers take "010" as octal 8.
 bool is_dotted_ipv4(const std::string& text) {
-  size_t at = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (at >= text.size() || text[at] != '.') return false;
-      ++at;
-    }
-    const size_t start = at;
-    int value = 0;
-    while (at < text.size() && at - start < 3 && is_digit(text[at])) {
-      value = value * 10 + (text[at] - '0');
-      ++at;
-    }
-    const size_t digits = at - start;
-    if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return false;
-  }
-  return at == text.size();
+  uint32_t address = 0;
+  return parse_dotted_ipv4(text, &address);
 }
 
 // A row whose value is a path, stored as given; `what` names it when empty.
@@ -165,8 +150,8 @@ CommandLine command_line(Options& o) {
        }},
       {"--quiet", "", "log warnings and errors only; default: everything", nullptr, &o.quiet},
       {"--client-timeout", "SECONDS",
-       "a client that sends nothing for this many seconds in the handshake or a turn counts as "
-       "broken; default: 0, wait for ever",
+       "a client that keeps the server waiting this many seconds in all of a turn (or of the "
+       "handshake) counts as broken; default: 0, wait for ever",
        [&o](const std::string& text) {
          int32_t value = 0;
          if (!whole_int32(text, &value) || value < 0) {
@@ -180,6 +165,24 @@ CommandLine command_line(Options& o) {
        "drop a client that closes, times out or breaks the protocol, and play on while a human "
        "client is left; default: a broken client ends the match with exit code 1",
        nullptr, &o.drop_broken_clients},
+      {"--rejoin", "",
+       "while the match runs, a client that connects takes the slot of a dropped player "
+       "(the lowest free one, one last held from its own address first) and plays from the "
+       "next turn; implies --drop-broken-clients; default: off",
+       nullptr, &o.rejoin},
+      {"--allow", "CIDR[,CIDR...]",
+       "only clients from these IPv4 networks (as 192.168.1.0/24; an address alone is /32) "
+       "may join, at the start or to rejoin; any other connection is closed at once; "
+       "default: everyone",
+       [&o](const std::string& text) {
+         const std::string problem = parse_ipv4_networks(text, &o.allow);
+         return problem.empty() ? problem : "--allow: " + problem;
+       }},
+      {"--concurrent", "",
+       "serve every human client's exchange of a turn at the same time; each client is sent "
+       "exactly what one at a time would send it, and a turn takes one client's exchange "
+       "instead of the sum of them; default: one at a time",
+       nullptr, &o.concurrent},
       // The two that only watch the match leave it as the historic server
       // plays it: binding, start-up failures and a match without humans go
       // as before.
@@ -243,6 +246,8 @@ int parse_options(int argc, char** argv, Options& options) noexcept {
     }
   }
   parsed.historic_start_up = !result.run_changed;
+  // A player that comes back needs its slot freed: the broken client dropped.
+  if (parsed.rejoin) parsed.drop_broken_clients = true;
   options = parsed;
   return -1;
 }

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "console/console.h"
+#include "net/address.h"
 #include "net/protocol.h"
 #include "server/exit_codes.h"
 
@@ -21,9 +23,12 @@ struct Options {
   bool quiet = false;                     // --quiet: warnings and errors only
   int32_t client_timeout = 0;             // --client-timeout SECONDS (>= 0); 0: wait for ever
   bool drop_broken_clients = false;       // --drop-broken-clients
-  bool trace = false;                     // --trace: every message in the log
-  bool check_clients = false;             // --check-clients: departures from the protocol logged
-  std::string http_address;               // --http ADDR:PORT, the live view; empty: no view
+  bool rejoin = false;  // --rejoin: a dropped player's slot is taken by a client that connects
+  std::vector<Ipv4Network> allow;  // --allow: who may join; empty: everyone
+  bool concurrent = false;         // --concurrent: every client's exchange at once
+  bool trace = false;              // --trace: every message in the log
+  bool check_clients = false;      // --check-clients: departures from the protocol logged
+  std::string http_address;        // --http ADDR:PORT, the live view; empty: no view
   uint16_t http_port = 0;
   std::string record_file;  // --record FILE: one line per turn; empty: none
   std::string replay_file;  // --replay FILE: serve a recording instead of a match (needs --http)

@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "match/match.h"
+#include "net/conversation.h"
+#include "net/socket.h"
 #include "server/options.h"
+#include "server/turn_rules.h"
 #include "server/watch.h"
 
 enum class ClientStatus : uint8_t {
@@ -44,13 +47,40 @@ struct DepartureCounts {
   }
 };
 
+// With --rejoin, a client that takes a dropped player's slot during the match.
+enum class Rejoin : uint8_t {
+  None,      // in the match, or dropped
+  Greeting,  // its handshake is under way
+  Ready,     // told its index and the map: plays from the next turn
+};
+
 // "255.255.255.255:65535" and its terminator.
 inline constexpr size_t PEER_TEXT_SIZE = 22;
 
+// Everything the server knows of one human client's connection but its
+// socket, which is the match's client_socket table.
 struct ClientState {
   char peer[PEER_TEXT_SIZE] = "0.0.0.0:0";  // for the log
   ClientStatus status = ClientStatus::Playing;
   DepartureCounts departures;  // with --check-clients
+  Rejoin rejoin = Rejoin::None;
+  bool place_at_start = false;  // rejoined: its first report puts it at its start position
+
+  // Where its conversation stands in this turn, and what it has reported.
+  Cursor at;
+  Report report;
+  // With --client-timeout: how long the server has waited for it in this
+  // turn (or this part of the handshake); the time-out bounds the sum.
+  std::chrono::nanoseconds waited{0};
+  // Since when the server waits for its next message (served at once).
+  std::chrono::steady_clock::time_point waiting_since{};
+  int64_t warned_stalls = 0;           // stall warnings logged for that message
+  bool short_receive_timeout = false;  // the socket's receive timeout is below wait_slice
+  bool nonblocking = false;            // served at once: its socket never blocks
+  // For the view: when its exchange began, and the messages until then.
+  int64_t exchange_start_ns = 0;
+  uint64_t messages_at_start = 0;
+  uint64_t messages = 0;  // of its turn exchanges, both ways
 };
 
 struct Server {
@@ -65,6 +95,18 @@ struct Server {
   // further.
   std::atomic<int32_t> clients_watched{0};
   uint64_t messages = 0;  // of the turn exchanges, both ways
+  // Served at once (--concurrent): what each client is shown while the
+  // tables already hold the end of the turn; in use between the reports and
+  // the end of the turn.
+  ViewLedger ledger;
+  bool ledger_in_use = false;
+  // With --rejoin: the listener, watched during the match; rejoins so far.
+  SocketHandle listener = INVALID_SOCKET_HANDLE;
+  uint64_t rejoins = 0;
+  std::vector<int32_t> start_x, start_y;  // a rejoined player's start position read
+  // Served at once: the connections waited on and their players, sized once.
+  std::vector<SocketWait> waits;
+  std::vector<int32_t> waiting;
 
   // --http and --record; null without them.
   std::unique_ptr<Watch> watch;
@@ -80,6 +122,11 @@ struct Server {
   std::chrono::milliseconds stall_warning{30000};
   std::chrono::milliseconds status_interval{60000};
 };
+
+// Whether human q's client plays this turn: neither dropped nor still joining.
+inline bool in_play(const ClientState& link) {
+  return link.status != ClientStatus::Dropped && link.rejoin == Rejoin::None;
+}
 
 // The turn in which the server is: 0 during the handshake.
 inline uint64_t current_turn(const Server& server) {

@@ -73,18 +73,19 @@ void watch_joined(Server& server, int32_t joined) {
 
 void watch_exchange_begins(Server& server, int32_t q) {
   if (!server.watch) return;
-  Watch& watch = *server.watch;
-  watch.exchange_start_ns = steady_ns();
-  watch.messages_at_start = server.messages;
-  watch.snapshot.exchange_started(q, watch.exchange_start_ns);
+  ClientState& link = server.client_state[static_cast<size_t>(q)];
+  link.exchange_start_ns = steady_ns();
+  link.messages_at_start = link.messages;
+  server.watch->snapshot.exchange_started(q, link.exchange_start_ns);
 }
 
 void watch_exchange_ends(Server& server, int32_t q) {
   if (!server.watch) return;
   Watch& watch = *server.watch;
+  const ClientState& link = server.client_state[static_cast<size_t>(q)];
   // The two sides alternate: every round trip is one message each way.
-  const uint64_t round_trips = (server.messages - watch.messages_at_start) / 2;
-  const int64_t elapsed = steady_ns() - watch.exchange_start_ns;
+  const uint64_t round_trips = (link.messages - link.messages_at_start) / 2;
+  const int64_t elapsed = steady_ns() - link.exchange_start_ns;
   watch.snapshot.exchange_ended(
       q, round_trips == 0 ? elapsed : elapsed / static_cast<int64_t>(round_trips));
   publish(server, false, server.turns_played.load(std::memory_order_relaxed));

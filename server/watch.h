@@ -20,9 +20,6 @@ struct Watch {
   Snapshot snapshot;
   std::unique_ptr<HttpView> view;  // null without --http
   Recording recording;             // its file null without --record
-
-  int64_t exchange_start_ns = 0;
-  uint64_t messages_at_start = 0;
 };
 
 // Opens the recording and starts the view, as the options ask. Returns -1,

@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "console/texts.h"
@@ -141,6 +143,7 @@ TEST_F(Unattended, ABreakEndsTheMatchWithTheReasonInTheLog) {
     std::vector<std::string> args;
     int32_t relay_a_reply;  // 0: the client goes silent instead
     const char* logged_line;
+    int slow_ms = 0;  // the client waits this long before each message of the turn
   } cases[] = {
       {"146 as the reply to relay_a",
        {},
@@ -152,6 +155,20 @@ TEST_F(Unattended, ABreakEndsTheMatchWithTheReasonInTheLog) {
        0,
        "WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) stayed silent for 1 s \\(the client timeout\\) "
        "in turn 1 at step 'relay_a'"},
+      // The time-out bounds what one client makes everyone wait in a turn,
+      // not the wait for one message.
+      {"each message inside the client timeout, too slow in all",
+       {"--client-timeout", "1"},
+       147,
+       "WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) kept everyone waiting in this turn for 1 s "
+       "\\(the client timeout\\) in turn 1 at step '[a-z_]+'",
+       400},
+      {"the same, served at once",
+       {"--client-timeout", "1", "--concurrent"},
+       147,
+       "WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) kept everyone waiting in this turn for 1 s "
+       "\\(the client timeout\\) in turn 1 at step '[a-z_]+'",
+       400},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -165,6 +182,11 @@ TEST_F(Unattended, ABreakEndsTheMatchWithTheReasonInTheLog) {
     client_join(client.link);
     int32_t index, map;
     client_learn(client.link, &index, &map);
+    if (c.slow_ms > 0) {
+      client.link.trace = [&c](bool outgoing, const char*, int32_t) {
+        if (outgoing) std::this_thread::sleep_for(std::chrono::milliseconds(c.slow_ms));
+      };
+    }
     if (c.relay_a_reply != 0) {
       TurnReport report = at(5, 5);
       report.relay_a_reply = c.relay_a_reply;

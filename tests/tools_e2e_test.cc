@@ -130,39 +130,52 @@ TEST(ServerFlags, AnArgumentThatIsNoOptionIsTheHostName) {
 
 // A server for `humans` humans and one bot that stands still on (300, 400)
 // with map 0's start positions from `starts`, waiting for its clients.
-void start_match(ServerProcess& server, const TempDir& dir, int humans, const std::string& starts) {
+void start_match(ServerProcess& server, const TempDir& dir, int humans, const std::string& starts,
+                 const std::vector<std::string>& options = {}) {
   dir.write("dept0.txt", starts);
   put_bot_route_file(dir.path(),
                      "300 300 300 300 300 300 300 300 300\n"
                      "400 400 400 400 400 400 400 400 400\n");
-  server.start(dir.path(), {"localhost"}, answers(humans, 1, 0), false);
+  std::vector<std::string> args = {"localhost"};
+  args.insert(args.end(), options.begin(), options.end());
+  server.start(dir.path(), args, answers(humans, 1, 0), false);
   ASSERT_TRUE(server.wait_for_output(WAITING)) << server.output();
   ASSERT_TRUE(server.wait_until_listening()) << server.output();
 }
 
 TEST(ZoltClient, PlaysAFullMatchAndPrintsTheLastTable) {
-  TempDir dir;
-  ServerProcess server;
-  start_match(server, dir, 2, "40 41\n50 51\n");
-  const ClientRun run =
-      run_client({"--clients", "2", "--turns", "100", "--x", "500", "--y", "600", "--heading",
-                  "900", "--hit", "10:3", "--relay", "5,-2", "--port", port_text()});
-  EXPECT_EQ(run.exit_code, 0) << run.err;
-  EXPECT_EQ(run.err, "");
-  // Each client hits the bot (player 2) for 10 in each of the 100 turns, and
-  // the last table, client 1's, comes after its own last hit.
-  const std::string table =
-      "Map 0, 3 players; the table client 1 was sent in turn 100:\n"
-      "player    x    y  health  heading\n"
-      "     0  500  600     100      900\n"
-      "     1  500  600     100      900\n"
-      "     2  300  400   -1900     2600\n";
-  EXPECT_EQ(run.out.substr(0, table.size()), table) << run.out;
-  // 4 x 3 players + 8 each way (with a hit), 2 clients, 100 turns.
-  EXPECT_NE(run.out.find("\n100 turns, 8000 messages in "), std::string::npos) << run.out;
-  EXPECT_EQ(line_count(run.out), 6u) << run.out;
-  // With its clients gone the server ends its match as on any broken protocol.
-  EXPECT_EQ(server.wait_exit(), 1);
+  // A server that serves its clients at once answers none before all have
+  // reported: zolt-client then plays each on a thread of its own.
+  const struct {
+    std::vector<std::string> server_options, client_options;
+  } cases[] = {{{}, {}}, {{"--concurrent"}, {"--at-once"}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.client_options.empty() ? "one at a time" : "at once");
+    TempDir dir;
+    ServerProcess server;
+    start_match(server, dir, 2, "40 41\n50 51\n", c.server_options);
+    std::vector<std::string> args = {"--clients", "2",    "--turns",   "100",      "--x",   "500",
+                                     "--y",       "600",  "--heading", "900",      "--hit", "10:3",
+                                     "--relay",   "5,-2", "--port",    port_text()};
+    args.insert(args.end(), c.client_options.begin(), c.client_options.end());
+    const ClientRun run = run_client(args);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    // Each client hits the bot (player 2) for 10 in each of the 100 turns, and
+    // the last table, client 1's, comes after its own last hit.
+    const std::string table =
+        "Map 0, 3 players; the table client 1 was sent in turn 100:\n"
+        "player    x    y  health  heading\n"
+        "     0  500  600     100      900\n"
+        "     1  500  600     100      900\n"
+        "     2  300  400   -1900     2600\n";
+    EXPECT_EQ(run.out.substr(0, table.size()), table) << run.out;
+    // 4 x 3 players + 8 each way (with a hit), 2 clients, 100 turns.
+    EXPECT_NE(run.out.find("\n100 turns, 8000 messages in "), std::string::npos) << run.out;
+    EXPECT_EQ(line_count(run.out), 6u) << run.out;
+    // With its clients gone the server ends its match as on any broken protocol.
+    EXPECT_EQ(server.wait_exit(), 1);
+  }
 }
 
 TEST(ZoltClient, TraceShowsEveryMessageWithItsStep) {
