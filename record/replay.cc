@@ -143,13 +143,6 @@ bool replay_window(Replay& replay, uint64_t from, uint64_t count, size_t max_byt
     if (line.find(ROUTES) != std::string::npos) routes_from = static_cast<int64_t>(offset);
     offset += line.size() + 1;
   }
-  std::string body;
-  for (uint64_t k = from; k < replay.turns && k - from < count; ++k) {
-    if (!read_line(file, &line)) return false;
-    if (k > from && body.size() + line.size() + 1 > max_bytes) break;
-    body += line;
-    body += '\n';
-  }
   std::string routes = "null";
   if (routes_from >= 0) {
     if (!console_seek(file, static_cast<uint64_t>(routes_from)) || !read_line(file, &line)) {
@@ -161,6 +154,15 @@ bool replay_window(Replay& replay, uint64_t from, uint64_t count, size_t max_byt
   std::snprintf(head, sizeof head,
                 "{\"from\": %" PRIu64 ", \"total\": %" PRIu64 ", \"map_name\": \"", from,
                 replay.turns);
-  *out = head + replay.map_name + "\", \"routes\": " + routes + "}\n" + body;
+  *out = head + replay.map_name + "\", \"routes\": " + routes + "}\n";
+  // The lines go straight into the answer: one copy of the window at most.
+  const size_t limit = out->size() + max_bytes;
+  if (!console_seek(file, offset)) return false;
+  for (uint64_t k = from; k < replay.turns && k - from < count; ++k) {
+    if (!read_line(file, &line)) return false;
+    if (k > from && out->size() + line.size() + 1 > limit) break;
+    *out += line;
+    *out += '\n';
+  }
   return true;
 }
