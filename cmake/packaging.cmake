@@ -14,15 +14,15 @@ set(CPACK_SOURCE_GENERATOR "")
 
 if(WIN32)
   # One folder that runs from wherever it was unpacked: the programs, the
-  # sample maps, and start-server.cmd, which finds both beside itself.
+  # sample maps, and zolt-start.cmd, which finds both beside itself.
   install(TARGETS zolt-server zolt-client RUNTIME DESTINATION .)
   install(FILES ${ZOLT_SAMPLE_MAPS} DESTINATION maps)
   # Windows' editors and cmd.exe want CR LF line ends.
   configure_file(${CMAKE_SOURCE_DIR}/docs/windows.md ${ZOLT_PACKAGE_STAGE}/README.txt
     @ONLY NEWLINE_STYLE CRLF)
-  configure_file(${ZOLT_PACKAGING_DIR}/start-server.cmd ${ZOLT_PACKAGE_STAGE}/start-server.cmd
+  configure_file(${ZOLT_PACKAGING_DIR}/zolt-start.cmd ${ZOLT_PACKAGE_STAGE}/zolt-start.cmd
     @ONLY NEWLINE_STYLE CRLF)
-  install(FILES ${ZOLT_PACKAGE_STAGE}/README.txt ${ZOLT_PACKAGE_STAGE}/start-server.cmd
+  install(FILES ${ZOLT_PACKAGE_STAGE}/README.txt ${ZOLT_PACKAGE_STAGE}/zolt-start.cmd
     DESTINATION .)
 
   set(CPACK_GENERATOR ZIP)

@@ -1,16 +1,51 @@
 #include "console/console.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "console/log.h"
 
+namespace {
+
+// Read and written by the match thread, the view's (its log lines) and the stop
+// handler: a lock-free atomic, safe in all three.
+std::atomic<bool> line_open{false};
+
+}  // namespace
+
 void console_print(const char* format, ...) {
-  va_list args;
+  // Formatted here first, to know how the text ends; the bytes and the one
+  // write of the flush are those of printf.
+  char text[1024];
+  va_list args, again;
   va_start(args, format);
-  std::vprintf(format, args);
+  va_copy(again, args);
+  const int length = std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
+  if (length > 0) {
+    const auto size = static_cast<size_t>(length);
+    if (size < sizeof text) {
+      std::fwrite(text, 1, size, stdout);
+      line_open.store(text[size - 1] != '\n', std::memory_order_relaxed);
+    } else {
+      std::string long_text(size + 1, '\0');
+      std::vsnprintf(long_text.data(), size + 1, format, again);
+      std::fwrite(long_text.data(), 1, size, stdout);
+      line_open.store(long_text[size - 1] != '\n', std::memory_order_relaxed);
+    }
+  }
+  va_end(again);
   std::fflush(stdout);
+}
+
+bool console_line_is_open() {
+  return line_open.load(std::memory_order_relaxed);
+}
+
+void console_line_ended() {
+  line_open.store(false, std::memory_order_relaxed);
 }
 
 void console_diagnostic(const char* format, ...) {

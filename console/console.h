@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // "c:\bot.txt" on Windows; "bot.txt" in the working directory elsewhere.
@@ -16,10 +17,28 @@ extern const char* const BOT_ROUTE_PATH;
 // printf to standard output, flushed.
 void console_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Whether the console's line is still open: the last text printed did not
+// end with a line feed, and neither an answer typed at a terminal nor a log
+// line sharing the console has ended it since. Safe in a signal handler.
+bool console_line_is_open();
+// Notes that the console's line has ended (a typed answer's echo, a log line).
+void console_line_ended();
+
+// Whether stream writes where standard output does: the same terminal or
+// console, the same file, or (POSIX) the same pipe.
+bool console_shares_stream(std::FILE* stream);
+
 // A diagnostic for whoever watches the server, a warning in the operator's
 // log (standard error unless a log file was named): the console texts on
 // standard output stay exactly as the operator expects.
 void console_diagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Creates the file at path and opens it for writing in binary; null, with
+// errno EEXIST, when anything is there already, so nothing is overwritten.
+std::FILE* console_create_file(const char* path);
+
+// Moves stream to byte offset from the start, files beyond 2 GB included.
+bool console_seek(std::FILE* stream, uint64_t offset);
 
 // Writes text to stream at once with the system's own write, bypassing the
 // stream's buffer: safe in a signal handler. Only for streams that are never

@@ -3,7 +3,9 @@
 // answer are still there for the key wait. On a terminal the key wait
 // switches to non-canonical mode without echo for the one byte, and puts the
 // terminal back even when the server is interrupted meanwhile.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -118,7 +120,30 @@ int console_read_byte() {
     return byte;
   }
   if (input_start == input_end && !fill_input()) return EOF;
-  return static_cast<unsigned char>(input[input_start++]);
+  const char byte = input[input_start++];
+  // A terminal echoes the answer's Enter: the console's line has ended.
+  static const bool echoed = isatty(STDIN_FILENO) != 0;
+  if (byte == '\n' && echoed) console_line_ended();
+  return static_cast<unsigned char>(byte);
+}
+
+std::FILE* console_create_file(const char* path) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
+bool console_seek(std::FILE* stream, uint64_t offset) {
+  return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool console_shares_stream(std::FILE* stream) {
+  struct stat out {
+  }, other{};
+  return fstat(STDOUT_FILENO, &out) == 0 && fstat(fileno(stream), &other) == 0 &&
+         out.st_dev == other.st_dev && out.st_ino == other.st_ino;
 }
 
 void console_unread_byte(int byte) {

@@ -5,9 +5,12 @@
 // or a scheduled task without a console) from standard input like the
 // answers, where _getch would return at once and leave the bots unpaced.
 #include <conio.h>
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "console/console.h"
@@ -49,7 +52,36 @@ int console_read_byte() {
     pushed_back = EOF;
     return c;
   }
-  return std::getchar();
+  const int c = std::getchar();
+  // The console echoes the answer's Enter: the console's line has ended.
+  static const bool echoed = input_is_console();
+  if (c == '\n' && echoed) console_line_ended();
+  return c;
+}
+
+std::FILE* console_create_file(const char* path) {
+  const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return nullptr;
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+bool console_seek(std::FILE* stream, uint64_t offset) {
+  return _fseeki64(stream, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+bool console_shares_stream(std::FILE* stream) {
+  const auto out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+  const auto other = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode;
+  // A process has one console at most.
+  if (GetConsoleMode(out, &mode) && GetConsoleMode(other, &mode)) return true;
+  BY_HANDLE_FILE_INFORMATION a, b;
+  return GetFileType(out) == FILE_TYPE_DISK && GetFileType(other) == FILE_TYPE_DISK &&
+         GetFileInformationByHandle(out, &a) && GetFileInformationByHandle(other, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
 }
 
 void console_unread_byte(int c) {

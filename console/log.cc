@@ -15,6 +15,17 @@ LogLevel log_threshold = LogLevel::Info;
 namespace {
 
 std::FILE* log_stream = stderr;
+// Whether the log writes where the console does (both on one terminal, for
+// instance): then a log line must not continue a console line left open.
+bool shares_console = false;
+
+// A line feed first when the log line would continue the console's line.
+void end_console_line() {
+  if (!shares_console || !console_line_is_open()) return;
+  console_write_now(log_stream, "\n", 1);
+  console_line_ended();
+}
+
 std::string log_path;                // the log file's, for the word below
 std::atomic<bool> loss_told{false};  // the log's threads (the match's, the view's) may both fail
 
@@ -55,14 +66,16 @@ void put_field(char* out, long long value, size_t width) {
 
 bool log_open(const std::string& path, bool quiet, std::string* err) {
   log_threshold = quiet ? LogLevel::Warning : LogLevel::Info;
-  if (path.empty()) return true;
-  std::FILE* file = std::fopen(path.c_str(), "a");
-  if (file == nullptr) {
-    *err = "cannot open the log file '" + path + "': " + std::strerror(errno);
-    return false;
+  if (!path.empty()) {
+    std::FILE* file = std::fopen(path.c_str(), "a");
+    if (file == nullptr) {
+      *err = "cannot open the log file '" + path + "': " + std::strerror(errno);
+      return false;
+    }
+    log_stream = file;
   }
-  log_stream = file;
   log_path = path;
+  shares_console = console_shares_stream(log_stream);
   return true;
 }
 
@@ -141,10 +154,12 @@ void log_line(LogLevel level, const char* format, ...) {
   if (length > 0) used += static_cast<size_t>(length);
   if (used > sizeof line - 2) used = sizeof line - 2;  // a line cut short still ends
   line[used++] = '\n';
+  end_console_line();
   if (!console_write_now(log_stream, line, used)) tell_loss_once(errno);
 }
 
 void log_line_now(const char* text, size_t length) {
+  end_console_line();
   console_write_now(log_stream, text, length);
   console_write_now(log_stream, "\n", 1);
 }

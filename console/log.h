@@ -1,7 +1,9 @@
 // The operator's log: one line per event, for people and for grep:
 //   2026-12-07T23:46:23Z INFO player 1 joined from 192.168.1.20:50112
 // The time is UTC, to the second. Lines go to standard error unless the
-// operator names a file; each is written whole and at once. A line whose
+// operator names a file; each is written whole and at once. Where the log and
+// the console write to the same place (a terminal, say) and the console's
+// line is open, a log line starts on a line of its own. A line whose
 // level is off costs one compare: nothing is formatted.
 #pragma once
 

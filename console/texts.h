@@ -20,6 +20,15 @@ inline constexpr char MAP_LIST[] =
     "\n  map 3 : Ved Oravo vo dizav "
     "\n  map 4 : Rovudazizado       "
     "\n*******************************";
+// The maps of the list by number, as the live view and the recording name them.
+inline constexpr const char* MAP_NAMES[] = {"Torvallind level 0", "Vevoder", "Zovezivadi Zavo",
+                                            "Ved Oravo vo dizav", "Rovudazizado"};
+// The name the list gives map, "" for a number it does not list.
+inline const char* map_name(long map) {
+  return map >= 0 && map < static_cast<long>(sizeof MAP_NAMES / sizeof MAP_NAMES[0])
+             ? MAP_NAMES[map]
+             : "";
+}
 inline constexpr char MAP_PROMPT[] = "\n\nTaper le numero de la map : ";
 inline constexpr char NOT_AN_INTEGER[] = "\n----- Erreur : tapez un nombre entier. -----";
 inline constexpr char OUT_OF_RANGE[] = "\n----- Erreur : nombre hors limites. -----";

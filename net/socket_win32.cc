@@ -27,6 +27,49 @@ void copy_dotted(in_addr address, char (&out)[DOTTED_SIZE]) {
   out[DOTTED_SIZE - 1] = '\0';
 }
 
+// The usual words for the common Windows Sockets errors, those POSIX
+// systems give, for where the system has none of its own (Wine among them).
+const char* usual_words(int code) {
+  switch (code) {
+    case WSAEACCES:
+      return "permission denied";
+    case WSAEADDRINUSE:
+      return "address already in use";
+    case WSAEADDRNOTAVAIL:
+      return "cannot assign requested address";
+    case WSAECONNREFUSED:
+      return "connection refused";
+    case WSAECONNRESET:
+      return "connection reset by peer";
+    case WSAECONNABORTED:
+      return "connection aborted";
+    case WSAETIMEDOUT:
+      return "connection timed out";
+    case WSAENETDOWN:
+      return "network is down";
+    case WSAENETUNREACH:
+      return "network is unreachable";
+    case WSAEHOSTUNREACH:
+      return "no route to host";
+    case WSAEMFILE:
+      return "too many open sockets";
+    case WSAENOBUFS:
+      return "no buffer space available";
+    case WSAEINVAL:
+      return "invalid argument";
+    case WSANOTINITIALISED:
+      return "Windows Sockets not started";
+    case WSAHOST_NOT_FOUND:
+      return "host not found";
+    case WSATRY_AGAIN:
+      return "no answer from the name server, try again";
+    case WSANO_DATA:
+      return "the name has no IPv4 address";
+    default:
+      return nullptr;
+  }
+}
+
 // "what: the system's words for the last error (Windows Sockets error N)".
 std::string error_text(const char* what) {
   const int code = WSAGetLastError();
@@ -34,15 +77,14 @@ std::string error_text(const char* what) {
   const DWORD length =
       FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                      static_cast<DWORD>(code), 0, words, sizeof words, nullptr);
-  std::string text = what;
-  if (length > 0) {
-    std::string reason(words, length);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                               reason.back() == ' ' || reason.back() == '.')) {
-      reason.pop_back();
-    }
-    text += ": " + reason;
+  std::string reason(words, length);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                             reason.back() == ' ' || reason.back() == '.')) {
+    reason.pop_back();
   }
+  if (reason.empty() && usual_words(code) != nullptr) reason = usual_words(code);
+  std::string text = what;
+  if (!reason.empty()) text += ": " + reason;
   return text + " (Windows Sockets error " + std::to_string(code) + ")";
 }
 

@@ -3,7 +3,10 @@
 // hits reported in the turn added:
 //   {"turn": T, "map": M, "relay_a": A, "relay_b": B, "players": [{"index": 0,
 //    "human": true, "x": X, "y": Y, "health": H, "heading": D}, ...],
+//    "map_name": "N", "routes": [[x0..x8, y0..y8] per bot],
 //    "hits": [{"from": Q, "damage": D, "target": P + 1}, ...]}
+// where only the first line names the map, and a line names the routes when
+// they differ from the last line's (the first always does).
 // Written through out.put(text, length) in pieces: the recording writes to
 // its file on the match thread without allocating, the view into a string.
 #pragma once
@@ -42,6 +45,29 @@ void write_state_json_open(Out& out, uint64_t turn, int32_t map, int32_t relay_a
                       p < static_cast<size_t>(humans) ? "true" : "false", static_cast<int>(r.x),
                       static_cast<int>(r.y), static_cast<int>(r.health),
                       static_cast<int>(r.heading));
+    out.put(text, static_cast<size_t>(n));
+  }
+  out.put("]", 1);
+}
+
+// The "map_name" member (name: plain text, nothing to escape).
+template <class Out>
+void write_map_name_json(Out& out, const char* name) {
+  char text[96];
+  const int n = std::snprintf(text, sizeof text, ", \"map_name\": \"%s\"", name);
+  out.put(text, static_cast<size_t>(n));
+}
+
+// The "routes" member: per bot, 2 * slots values, its x and then its y.
+template <class Out>
+void write_routes_json(Out& out, const int32_t* values, size_t bots, size_t slots) {
+  static constexpr char name[] = ", \"routes\": [";
+  out.put(name, sizeof name - 1);
+  char text[32];
+  for (size_t i = 0; i < bots * 2 * slots; ++i) {
+    const size_t k = i % (2 * slots);
+    const int n = std::snprintf(text, sizeof text, "%s%d%s", k == 0 ? (i == 0 ? "[" : ", [") : ", ",
+                                static_cast<int>(values[i]), k == 2 * slots - 1 ? "]" : "");
     out.put(text, static_cast<size_t>(n));
   }
   out.put("]", 1);

@@ -4,8 +4,10 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "console/console.h"
 #include "console/files.h"
 #include "console/log.h"
+#include "console/texts.h"
 
 namespace {
 
@@ -34,23 +36,78 @@ struct FileOut {
 
 }  // namespace
 
-bool recording_open(Recording& recording, const std::string& path, int32_t humans,
+bool recording_name(const std::string& path, std::time_t now, std::string* name, std::string* err) {
+  // Each placeholder is a piece of "YYYY-MM-DDTHH:MM:SSZ".
+  struct Piece {
+    char placeholder;
+    size_t offset, length;
+  };
+  static constexpr Piece pieces[] = {{'Y', 0, 4},  {'m', 5, 2},  {'d', 8, 2},
+                                     {'H', 11, 2}, {'M', 14, 2}, {'S', 17, 2}};
+  char stamp[TIMESTAMP_SIZE];
+  format_timestamp(now, stamp);
+  name->clear();
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (path[i] != '%') {
+      *name += path[i];
+      continue;
+    }
+    const char placeholder = i + 1 < path.size() ? path[++i] : ' ';
+    const Piece* piece = nullptr;
+    for (const Piece& p : pieces) piece = p.placeholder == placeholder ? &p : piece;
+    if (piece != nullptr) {
+      name->append(stamp + piece->offset, piece->length);
+    } else if (placeholder == '%') {
+      *name += '%';
+    } else {
+      *err = "--record: '" + path + "' holds %" + std::string(1, placeholder) +
+             ", which is no time placeholder: %Y %m %d %H %M %S (UTC), %% for a %";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string recording_numbered_name(const std::string& name, int n) {
+  const size_t folder = name.find_last_of("/\\");
+  const size_t base = folder == std::string::npos ? 0 : folder + 1;
+  size_t dot = name.rfind('.');
+  // A leading dot starts a name, it does not start an extension.
+  if (dot == std::string::npos || dot <= base) dot = name.size();
+  return name.substr(0, dot) + "-" + std::to_string(n) + name.substr(dot);
+}
+
+bool recording_open(Recording& recording, const std::string& path, int32_t humans, int32_t bots,
                     std::string* err) {
-  recording.path = path;
-  const std::string problem = file_problem(path);
-  if (!problem.empty()) {
-    *err = "--record: cannot write '" + path + "': " + problem;
+  std::string name;
+  if (!recording_name(path, std::time(nullptr), &name, err)) return false;
+  // A restarted service must not empty the last match's recording.
+  constexpr int most_numbers = 9999;
+  for (int n = 0; n <= most_numbers; ++n) {
+    recording.path = n == 0 ? name : recording_numbered_name(name, n);
+    const std::string problem = file_problem(recording.path);
+    if (!problem.empty()) {
+      *err = "--record: cannot write '" + recording.path + "': " + problem;
+      return false;
+    }
+    recording.file = console_create_file(recording.path.c_str());
+    if (recording.file != nullptr || errno != EEXIST) break;
+  }
+  if (recording.file == nullptr) {
+    *err = "--record: cannot create '" + recording.path + "': " + std::strerror(errno);
     return false;
   }
-  recording.file = std::fopen(path.c_str(), "wb");
-  if (recording.file == nullptr) {
-    *err = "--record: cannot open '" + path + "': " + std::strerror(errno);
-    return false;
+  if (recording.path != name) {
+    log_line(LogLevel::Info, "--record: '%s' exists and is kept; this match goes to '%s'",
+             name.c_str(), recording.path.c_str());
   }
   recording.buffer.resize(64 * 1024);
   std::setvbuf(recording.file, recording.buffer.data(), _IOFBF, recording.buffer.size());
   recording.hits.resize(static_cast<size_t>(humans));
   recording.hit_count = 0;
+  recording.routes.assign(static_cast<size_t>(bots) * 2 * RECORDED_ROUTE_SLOTS, 0);
+  recording.routes_now.assign(recording.routes.size(), 0);
+  recording.first_line = true;
   return true;
 }
 
@@ -68,6 +125,22 @@ void recording_write_turn(Recording& recording, uint64_t turn, const Match& matc
         };
         return Row{match.pos_x[p], match.pos_y[p], match.health[p], match.heading[p]};
       });
+  // A replay draws the routes as the match had them: named in the first line
+  // and again whenever they changed.
+  std::vector<int32_t>& now = recording.routes_now;
+  for (size_t b = 0, i = 0; b < static_cast<size_t>(match.bot_count); ++b) {
+    for (size_t k = 0; k < RECORDED_ROUTE_SLOTS; ++k, ++i) {
+      now[i] = match.route_x[b][k];
+      now[i + RECORDED_ROUTE_SLOTS] = match.route_y[b][k];
+    }
+    i += RECORDED_ROUTE_SLOTS;
+  }
+  if (recording.first_line) write_map_name_json(out, map_name(match.map_number));
+  if (recording.first_line || now != recording.routes) {
+    write_routes_json(out, now.data(), static_cast<size_t>(match.bot_count), RECORDED_ROUTE_SLOTS);
+    recording.routes.swap(now);
+  }
+  recording.first_line = false;
   write_hits_json_close(out, recording.hits.data(), recording.hit_count);
   out.flush();
   recording.hit_count = 0;

@@ -46,6 +46,7 @@ void join_clients(Server& server, SocketHandle listener) {
       log_line(LogLevel::Error, "player %d: the connection could not be accepted (%s)",
                static_cast<int>(q), why.c_str());
     }
+    watch_joined(server, q + 1);
 
     const int32_t greeting = receive_from(server, q, "greeting", Expect::Greeting);
     console_print("%s", greeting == ACK ? CONNECTED : GREETING_ERROR);

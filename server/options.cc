@@ -211,7 +211,9 @@ CommandLine command_line(Options& o) {
          o.http_port = static_cast<uint16_t>(value);
          return std::string();
        }},
-      path_row("--record", "FILE", "write the match to FILE, one JSON line per turn; default: none",
+      path_row("--record", "FILE",
+               "write the match to FILE, one JSON line per turn; %Y%m%d-%H%M%S in FILE "
+               "are the UTC time, an existing file is kept and a number added; default: none",
                o.record_file, "file name", true),
       path_row("--replay", "FILE",
                "play no match: serve a recording made with --record on the --http view",

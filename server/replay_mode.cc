@@ -7,6 +7,7 @@
 #include "console/log.h"
 #include "record/replay.h"
 #include "server/exit_codes.h"
+#include "server/watch.h"
 #include "view/http_view.h"
 
 int run_replay(const Options& options) {
@@ -17,15 +18,15 @@ int run_replay(const Options& options) {
     return EXIT_USAGE;
   }
   const uint64_t turns = replay.turns;
-  std::unique_ptr<HttpView> view = HttpView::start_replay(options.http_address, options.http_port,
-                                                          std::move(replay.lines), &err);
+  std::unique_ptr<HttpView> view =
+      HttpView::start_replay(options.http_address, options.http_port, std::move(replay), &err);
   if (!view) {
     log_line(LogLevel::Error, "%s", err.c_str());
     return EXIT_CANNOT_LISTEN;
   }
-  log_line(LogLevel::Info, "replaying '%s' (%" PRIu64 " turns) on http://%s:%u/ until stopped",
-           options.replay_file.c_str(), turns, options.http_address.c_str(),
-           static_cast<unsigned>(options.http_port));
+  log_line(LogLevel::Info, "replaying '%s' (%" PRIu64 " turns) on %s until stopped",
+           options.replay_file.c_str(), turns,
+           view_urls(reachable_addresses(options.http_address), options.http_port).c_str());
   view->wait();
   return EXIT_MATCH_OVER;
 }

@@ -1,6 +1,7 @@
 #include "server/watch.h"
 
 #include "console/log.h"
+#include "net/socket.h"
 #include "server/exit_codes.h"
 #include "server/server.h"
 
@@ -32,22 +33,28 @@ int watch_start(Server& server) {
   server.watch = std::make_unique<Watch>();
   Watch& watch = *server.watch;
   std::string err;
+  const Match& match = server.match;
   if (!options.record_file.empty()) {
-    if (!recording_open(watch.recording, options.record_file, server.match.human_count, &err)) {
+    if (!recording_open(watch.recording, options.record_file, match.human_count, match.bot_count,
+                        &err)) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_USAGE;
     }
-    log_line(LogLevel::Info, "recording every turn to '%s'", options.record_file.c_str());
+    log_line(LogLevel::Info, "recording every turn to '%s'", watch.recording.path.c_str());
   }
   if (!options.http_address.empty()) {
+    std::vector<std::string> clients_at = reachable_addresses(options.bind_address);
+    for (std::string& address : clients_at) address += ":" + std::to_string(options.port);
+    watch.snapshot.open_lobby(match.human_count, match.bot_count, match.map_number,
+                              std::move(clients_at));
     watch.view =
         HttpView::start_live(options.http_address, options.http_port, &watch.snapshot, &err);
     if (!watch.view) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_CANNOT_LISTEN;
     }
-    log_line(LogLevel::Info, "live view on http://%s:%u/", options.http_address.c_str(),
-             static_cast<unsigned>(options.http_port));
+    log_line(LogLevel::Info, "live view on %s",
+             view_urls(reachable_addresses(options.http_address), options.http_port).c_str());
   }
   return -1;
 }
@@ -58,6 +65,10 @@ void watch_match_set_up(Server& server) {
   const Match& match = server.match;
   watch.snapshot.create(match.human_count, match.bot_count, match.map_number);
   publish(server, true, 0);
+}
+
+void watch_joined(Server& server, int32_t joined) {
+  if (server.watch) server.watch->snapshot.player_joined(joined);
 }
 
 void watch_exchange_begins(Server& server, int32_t q) {
@@ -82,7 +93,11 @@ void watch_exchange_ends(Server& server, int32_t q) {
 
 void watch_hit(Server& server, int32_t q, int32_t damage, int32_t target) {
   if (!server.watch) return;
-  recording_add_hit(server.watch->recording, Hit{q, damage, target});
+  Watch& watch = *server.watch;
+  recording_add_hit(watch.recording, Hit{q, damage, target});
+  watch.snapshot.begin_write();
+  watch.snapshot.put_hit({current_turn(server), q, damage, target});
+  watch.snapshot.end_write();
 }
 
 void watch_turn_ends(Server& server) {
@@ -91,4 +106,19 @@ void watch_turn_ends(Server& server) {
   Recording& recording = server.watch->recording;
   if (recording.file != nullptr)
     recording_write_turn(recording, current_turn(server), server.match);
+}
+
+std::vector<std::string> reachable_addresses(const std::string& bound) {
+  if (!bound.empty() && bound != "0.0.0.0") return {bound};
+  std::vector<std::string> addresses = socket_local_addresses();
+  if (addresses.empty()) addresses.push_back("127.0.0.1");
+  return addresses;
+}
+
+std::string view_urls(const std::vector<std::string>& addresses, uint16_t port) {
+  std::string text;
+  for (const std::string& address : addresses) {
+    text += (text.empty() ? "http://" : ", http://") + address + ":" + std::to_string(port) + "/";
+  }
+  return text;
 }

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "record/recording.h"
 #include "view/http_view.h"
@@ -29,9 +31,20 @@ int watch_start(Server& server);
 // Once the tables are set up: the storage at the match's sizes, and the first state.
 void watch_match_set_up(Server& server);
 
+// The handshake, once `joined` humans have joined.
+void watch_joined(Server& server, int32_t joined);
+
 void watch_exchange_begins(Server& server, int32_t q);
 // After a completed exchange with q: its round trip, and the tables as it left them.
 void watch_exchange_ends(Server& server, int32_t q);
 void watch_hit(Server& server, int32_t q, int32_t damage, int32_t target);
 // After the bots' steps: the tables, the routes, and the turn's recording line.
 void watch_turn_ends(Server& server);
+
+// The addresses other machines reach a socket bound to `bound` on: that one,
+// or for every address (empty or 0.0.0.0) this machine's own but loopback;
+// loopback when there is no other.
+std::vector<std::string> reachable_addresses(const std::string& bound);
+
+// "http://A:port/, http://B:port/" for each address.
+std::string view_urls(const std::vector<std::string>& addresses, uint16_t port);

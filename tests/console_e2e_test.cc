@@ -138,4 +138,20 @@ TEST_F(Console, AMissingBotRouteFileIsReportedAfterEachRead) {
                                   peer_line("127.0.0.1") + CONNECTED + kRouteError + kStart);
 }
 
+// The log on the console's own pipe, as both are on a terminal: a log line
+// that comes while the console's line is open starts a line of its own.
+TEST_F(Console, ALogLineOnTheConsolesPipeStartsOnANewLine) {
+  if (server_is_windows()) GTEST_SKIP() << "Windows tells a shared console or file, not a pipe";
+  put_bot_route_file(dir_.path(), "");
+  server_.log_to_output = true;
+  server_.start(dir_.path(), {"localhost", "--humans", "1", "--bots", "0", "--map", "0"}, "", true);
+  ASSERT_TRUE(server_.wait_for_output(WAITING));
+  TestClient client;
+  ASSERT_TRUE(server_.wait_for_output(" INFO player 0 joined"));
+  const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z";
+  EXPECT_TRUE(std::regex_search(server_.output(), std::regex("\nIP du PC : 127\\.0\\.0\\.1\n" +
+                                                             stamp + " INFO player 0 joined")))
+      << server_.output();
+}
+
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "console/texts.h"
 #include "net/protocol.h"
+#include "net/socket.h"
 #include "tests/server_process.h"
 
 namespace {
@@ -302,20 +303,36 @@ TEST_F(Unattended, SignalsEndTheMatchCleanly) {
   }
 }
 
-// An address given to --bind that is not one of this machine's cannot be
-// bound: the server ends before it waits for anyone.
-TEST_F(Unattended, AnAddressThatCannotBeBoundEndsTheServer) {
+// A port another program holds, or an address given to --bind that is not
+// one of this machine's, cannot be bound: the server ends before it waits
+// for anyone, and says why in the usual words (Windows' own or, where the
+// system has none, ours).
+TEST_F(Unattended, APortThatCannotBeBoundEndsTheServerWithTheReason) {
   put_bot_route_file(dir_.path(), "");
-  ServerProcess server;
-  server.start(dir_.path(),
-               {"localhost", "--humans", "1", "--bots", "0", "--map", "0", "--bind", "192.0.2.1"},
-               "", true);
-  EXPECT_EQ(server.wait_exit(), 3);
-  EXPECT_EQ(server.output(), welcome());
-  // The system's reason follows (Wine has no words for it, only its code).
-  EXPECT_TRUE(
-      logged(server.errors(), "ERROR cannot bind TCP port " + std::to_string(test_port()) + "[: ]"))
-      << server.errors();
+  std::string err;
+  const SocketHandle holder = socket_bind("127.0.0.1", test_port(), &err);
+  ASSERT_TRUE(socket_listen(holder, 1, &err)) << err;
+  const struct {
+    const char* bind;
+    const char* reason;
+  } cases[] = {
+      {"127.0.0.1", "(address already in use|only one usage of each socket address)"},
+      {"192.0.2.1", "(cannot assign requested address|the requested address is not valid)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bind);
+    ServerProcess server;
+    server.start(dir_.path(),
+                 {"localhost", "--humans", "1", "--bots", "0", "--map", "0", "--bind", c.bind}, "",
+                 true);
+    EXPECT_EQ(server.wait_exit(), 3);
+    EXPECT_EQ(server.output(), welcome());
+    const std::regex reason(
+        "ERROR cannot bind TCP port " + std::to_string(test_port()) + ": " + c.reason + "[ \\r\\n]",
+        std::regex::icase);
+    EXPECT_TRUE(std::regex_search(server.errors(), reason)) << server.errors();
+  }
+  socket_close(holder);
 }
 
 }  // namespace

@@ -206,7 +206,7 @@ void ServerProcess::start(const std::string& workdir, const std::vector<std::str
   spawn.workdir = workdir;
   spawn.in = in_pipe[0];
   spawn.out = out_pipe[1];
-  spawn.err = err_pipe[1];
+  spawn.err = log_to_output ? out_pipe[1] : err_pipe[1];
   spawn.limits = limits;
   pid_ = spawn_process(words, spawn);
   close(in_pipe[0]);

@@ -68,6 +68,9 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
+  // Standard error on standard output's pipe, as when both are one terminal.
+  bool log_to_output = false;
+
   // Starts the server in workdir with extra arguments; the console input is
   // given at once (closed afterwards when close_input is set).
   void start(const std::string& workdir, const std::vector<std::string>& args,

@@ -7,11 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,6 +24,7 @@
 #include "console/texts.h"
 #include "net/client.h"
 #include "net/socket.h"
+#include "tests/browser.h"
 #include "tests/server_process.h"
 
 namespace {
@@ -180,6 +185,22 @@ TEST_F(Watched, StateAndMetricsShowTheTablesOfTheLastExchange) {
   }
 }
 
+// A view on every address is logged with the addresses a spectator can open.
+TEST_F(Watched, TheLogNamesTheViewByAddressesThatReachIt) {
+  start({"--http", "0.0.0.0:" + std::to_string(view_port())}, 1, 0);
+  std::vector<std::string> addresses = socket_local_addresses();
+  if (addresses.empty()) addresses.push_back("127.0.0.1");
+  std::string want = "INFO live view on ";
+  for (const std::string& address : addresses) {
+    want += (address == addresses[0] ? "http://" : ", http://") + address + ":" +
+            std::to_string(view_port()) + "/";
+  }
+  std::string log = server_.errors();
+  log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());  // Windows' line ends
+  EXPECT_NE(log.find(want + "\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("0.0.0.0:"), std::string::npos) << log;
+}
+
 TEST_F(Watched, AStalledClientShowsItsWaitingSeconds) {
   start({"--http", view_address()}, 1, 0);
   join_all();
@@ -305,6 +326,75 @@ TEST_F(Watched, TheBrowserShowsEveryPlayerWhereItsClientPutIt) {
   EXPECT_TRUE(std::filesystem::exists(png)) << png;
 }
 
+// What the browser laid out, each a word or a number to compare; the marks'
+// and arrows' centres are those of their boxes on the screen.
+const char* const kDrawn = R"JS((() => {
+  const centre = e => { const b = e.getBoundingClientRect(); return [b.x + b.width / 2, b.y + b.height / 2]; };
+  const g = [...document.querySelectorAll('#players g.player')], mark = p => centre(g[p].querySelector('.human-mark'));
+  const facing = [0, 1, 2, 3].map(p => {
+    const [mx, my] = mark(p), [ax, ay] = centre(g[p].querySelector('.heading')), [tx, ty] = mark((p + 1) % 4);
+    return ((ax - mx) * (tx - mx) + (ay - my) * (ty - my)) / Math.hypot(ax - mx, ay - my) / Math.hypot(tx - mx, ty - my) > 0.95 ? 'toward' : 'away';
+  });
+  const lines = [...document.querySelectorAll('#hits line')];
+  const shot = lines.find(l => l.dataset.from === '1').getBoundingClientRect();
+  const texts = [...document.querySelectorAll('.label, .health-number')].map(t => t.getBoundingClientRect()).filter(b => b.width > 0);
+  const covered = texts.filter((a, i) => texts.some((b, j) => j > i && a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom));
+  return [facing.join(' '), lines.map(l => l.dataset.from + '>' + l.dataset.target).sort().join(' '),
+          Math.abs(shot.left - mark(1)[0]) < 2 && Math.abs(shot.top - mark(1)[1]) < 2 && Math.abs(shot.right - mark(2)[0]) < 24,
+          covered.length, g.map(m => m.querySelector('.health-number').getBoundingClientRect().width > 0 ? m.querySelector('.health-number').textContent : '-').join(' '),
+          new Set(g.map(m => getComputedStyle(m.querySelector('.human-mark')).fill)).size,
+          Math.min(...g.map(m => parseFloat(getComputedStyle(m.querySelector('.label')).fontSize)))].join('\n');
+})())JS";
+
+// The page as a projector shows it: arrows as the headings mean them, each
+// hit from shooter to target and in the feed, a colour per player, numbers
+// that stay apart when players stand together, health beyond 0..100 written.
+TEST_F(Watched, ThePageDrawsHeadingsHitsAndCrowdsLegibly) {
+  if (!Browser::available()) GTEST_SKIP() << "chromium is not installed";
+  start({"--http", view_address()}, 6, 0);
+  join_all();
+  // Players 0 to 3 each face the next: 900 toward -y, 0 toward +x, 2700
+  // toward +y, 1800 toward -x. Players 4 and 5 stand on player 0.
+  std::vector<TurnReport> turn = {at(500, 500, 900),  at(500, 100, 0), at(900, 100, 2700),
+                                  at(900, 500, 1800), at(500, 500, 0), at(500, 500, 0)};
+  play(turn);
+  const int32_t hits[6][2] = {{0, 0}, {12, 3},  {0, 0},
+                              {5, 9}, {-50, 6}, {130, 5}};  // damage, target
+  for (size_t q = 0; q < 6; ++q) {
+    turn[q].damage = hits[q][0];
+    turn[q].target = hits[q][1];
+  }
+  play(turn);
+  Browser browser;
+  ASSERT_TRUE(browser.open("http://" + view_address() + "/")) << browser.error();
+  ASSERT_EQ(browser.eval_until("document.getElementById('turn').textContent == '2'"), "true");
+  EXPECT_EQ(browser.eval(kDrawn),
+            "toward toward toward toward\n"  // every arrow
+            "1>2 4>5 5>4\n"                  // the hits on players, target 9 names none
+            "true\n"                         // from player 1's mark to player 2's ring
+            "0\n"                            // no label or health number covered
+            "- - - - -30 150\n"              // health beyond 0..100
+            "6\n"                            // colours
+            "20");                           // the labels' type, in pixels
+  const std::string feed = browser.eval("document.getElementById('feed').innerText");
+  EXPECT_TRUE(std::regex_search(feed, std::regex("turn 2\\D+1\\D+2\\D+12"))) << feed;
+  EXPECT_TRUE(std::regex_search(feed, std::regex("turn 2\\D+3\\D+no player\\D+9"))) << feed;
+}
+
+TEST_F(Watched, BeforeTheMatchThePageCountsThePlayersAndSaysWhereToConnect) {
+  if (!Browser::available()) GTEST_SKIP() << "chromium is not installed";
+  start({"--http", view_address()}, 2, 1);
+  Browser browser;
+  ASSERT_TRUE(browser.open("http://" + view_address() + "/")) << browser.error();
+  const std::string lobby = "document.getElementById('lobby').innerText";
+  EXPECT_EQ(browser.eval_until(lobby + ".includes('0 of 2')"), "true") << browser.eval(lobby);
+  const std::string port = ":" + std::to_string(test_port());
+  EXPECT_NE(browser.eval(lobby).find(port), std::string::npos) << browser.eval(lobby);
+  TestClient first;
+  ASSERT_EQ(client_join(first.link), 3);
+  EXPECT_EQ(browser.eval_until(lobby + ".includes('1 of 2')"), "true") << browser.eval(lobby);
+}
+
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -340,6 +430,14 @@ TEST_F(Watched, TheRecordingHoldsEveryTurnAfterAKill) {
   EXPECT_NE(lines[0].find("\"turn\": 1, "), std::string::npos);
   EXPECT_NE(lines[0].find("\"x\": 10, \"y\": 30"), std::string::npos) << lines[0];  // dept0.txt
   EXPECT_NE(lines[2].find("\"hits\": []}"), std::string::npos);
+  // The first line names the map and the bot's route; the others name a
+  // route only once it has changed.
+  EXPECT_NE(lines[0].find(", \"map_name\": \"Torvallind level 0\", \"routes\": [[300, 300, 300, "
+                          "300, 300, 300, 300, 300, 300, 400, 400, 400, 400, 400, 400, 400, 400, "
+                          "400]], \"hits\": "),
+            std::string::npos)
+      << lines[0];
+  EXPECT_EQ(lines[1].find("routes"), std::string::npos) << lines[1];
 }
 
 TEST_F(Watched, ARecordingThatCannotBeWrittenIsLoggedOnceAndTheMatchGoesOn) {
@@ -383,6 +481,124 @@ TEST(Replay, TheRecordingIsServedWithThePageAndNoMatch) {
   EXPECT_TRUE(server.running());
 }
 
+// A recording is never overwritten: a match whose file exists takes the next
+// free number and says so.
+TEST(RecordOptions, AnExistingRecordingIsKeptAndTheNextNumberTaken) {
+  TempDir dir;
+  dir.write("lan1.jsonl", "an older match\n");
+  dir.write("lan1-1.jsonl", "another\n");
+  ServerProcess server;
+  server.start(dir.path(), {"--humans", "0", "--bots", "0", "--map", "0", "--record", "lan1.jsonl"},
+               "", true);
+  EXPECT_EQ(server.wait_exit(), 0) << server.errors();
+  EXPECT_EQ(read_file(dir.path() + "/lan1.jsonl") + read_file(dir.path() + "/lan1-1.jsonl"),
+            "an older match\nanother\n");
+  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/lan1-2.jsonl"));
+  EXPECT_NE(
+      server.errors().find("'lan1.jsonl' exists and is kept; this match goes to 'lan1-2.jsonl'"),
+      std::string::npos)
+      << server.errors();
+}
+
+// A long recording is served in windows bounded in bytes, each with the
+// routes in force before it, the server holds far less than the recording,
+// and the page plays and seeks it window by window, never fetching it whole.
+TEST(Replay, ALongRecordingIsPlayedAndSoughtInWindows) {
+  TempDir dir;
+  const int turns = 200000, route_change = 149990, hit = 150000;  // lines, from 0
+  {
+    std::ofstream out(dir.path() + "/long.jsonl", std::ios::binary);
+    const std::string player = ", \"x\": 300, \"y\": 200, \"health\": 100, \"heading\": 2700}";
+    const std::string players = "\"players\": [{\"index\": 0, \"human\": true" + player +
+                                ", {\"index\": 1, \"human\": false" + player;
+    for (int line = 0; line < turns; ++line) {
+      out << "{\"turn\": " << line + 1 << ", \"map\": 1, \"relay_a\": -1, \"relay_b\": -1, "
+          << players
+          << (line == 0
+                  ? "], \"map_name\": \"Vevoder\", \"routes\": [[1, 2, 3, 4, 5, 6, 7, 8, 9, 9, 8, "
+                    "7, 6, 5, 4, 3, 2, 1]"
+              : line == route_change
+                  ? "], \"routes\": [[5, 5, 5, 5, 5, 5, 5, 5, 5, 9, 8, 7, 6, 5, 4, 3, 2, 1]"
+                  : "")
+          << "], \"hits\": [" << (line == hit ? "{\"from\": 0, \"damage\": 7, \"target\": 2}" : "")
+          << "]}\n";
+    }
+    out << "{\"turn\": " << turns + 1 << ", \"map\": 1, \"rel";  // cut short by a kill
+  }
+  const auto size = std::filesystem::file_size(dir.path() + "/long.jsonl");
+  // The server's peak memory (POSIX), above that of a replay of one line.
+  dir.write("short.jsonl", "{\"turn\": 1, \"players\": [], \"hits\": []}\n");
+  uint64_t baseline = 0;
+  const auto peak = [&baseline](ServerProcess& replay) -> uint64_t {
+    std::smatch kb;
+    const std::string status = read_file("/proc/" + std::to_string(replay.pid()) + "/status");
+    if (server_is_windows() ||
+        !std::regex_search(status, kb, std::regex("VmHWM:\\s+([0-9]+) kB"))) {
+      return 0;
+    }
+    const uint64_t bytes = std::stoull(kb[1]) * 1024;
+    return bytes > baseline ? bytes - baseline : 0;
+  };
+  ServerProcess server;
+  server.start(dir.path(), {"--replay", "short.jsonl", "--http", view_address()}, "", true);
+  EXPECT_EQ(get("/turns.jsonl?from=0&count=1").status, 200);
+  baseline = peak(server);
+  server.kill();
+  server.start(dir.path(), {"--replay", "long.jsonl", "--http", view_address()}, "", true);
+
+  const std::string first = "[[1, 2, 3, 4, 5, 6, 7, 8, 9, ",
+                    changed = "[[5, 5, 5, 5, 5, 5, 5, 5, 5, ";
+  const struct {
+    int from;
+    std::string routes;                                             // their start
+  } windows[] = {{100, first}, {hit, changed}, {160000, changed}};  // 160000 is one of the index's
+  for (const auto& w : windows) {
+    SCOPED_TRACE(w.from);
+    const Reply window = get("/turns.jsonl?from=" + std::to_string(w.from) + "&count=100000");
+    EXPECT_EQ(window.status, 200);
+    EXPECT_LE(window.body.size(), 1024u * 1024u + 200u);
+    EXPECT_EQ(window.body.rfind(
+                  "{\"from\": " + std::to_string(w.from) +
+                      ", \"total\": 200000, \"map_name\": \"Vevoder\", \"routes\": " + w.routes,
+                  0),
+              0u)
+        << window.body.substr(0, 200);
+    EXPECT_NE(window.body.find("}\n{\"turn\": " + std::to_string(w.from + 1) + ", "),
+              std::string::npos);
+  }
+  EXPECT_EQ(get("/turns.jsonl?from=200000&count=1").status, 404);  // the line cut short
+  EXPECT_EQ(get("/turns.jsonl?from=x").status, 400);
+  // The recording held once would pass it; the sanitizers' runtime keeps what
+  // the windows freed a while, and stays well below.
+  EXPECT_LT(peak(server), size / 2) << "more memory for a replay of " << size << " bytes";
+
+  if (!Browser::available()) GTEST_SKIP() << "chromium is not installed";
+  Browser browser;
+  ASSERT_TRUE(browser.open("http://" + view_address() + "/")) << browser.error();
+  const std::string turn = "Number(document.getElementById('turn').textContent)";
+  EXPECT_EQ(browser.eval_until(turn + " > 30"), "true") << browser.eval(turn);  // it plays
+  browser.eval(
+      "(() => { document.getElementById('play').click(); const s = "
+      "document.getElementById('slider');"
+      "s.value = 150000; s.dispatchEvent(new Event('input')); })()");
+  EXPECT_EQ(browser.eval_until(turn + " == 150001"), "true") << browser.eval(turn);
+  EXPECT_EQ(
+      browser.eval("[document.getElementById('mapline').innerText, "
+                   "document.querySelector('#routes polyline').points[0].x == "
+                   "document.querySelector('#routes polyline').points[1].x, "
+                   "[...document.querySelectorAll('#hits line')].map(l => l.dataset.from + '>' + "
+                   "l.dataset.target)].join(' ')"),
+      "Map 1 Vevoder true 0>1");  // the changed route, its first x all 5
+  const std::string fetched = browser.eval(
+      "performance.getEntriesByType('resource').map(r => r.name.replace(/^.*\\//, '') + ' ' + "
+      "r.encodedBodySize).join('\\n')");
+  EXPECT_EQ(fetched.find("recording.jsonl"), std::string::npos) << fetched;
+  uint64_t bytes = 0;
+  std::istringstream in(fetched);
+  for (std::string name, count; in >> name >> count;) bytes += std::stoull(count);
+  EXPECT_LT(bytes, size / 10) << fetched;
+}
+
 TEST(ViewOptions, ABadViewIsRefusedBeforeTheMatch) {
   TempDir dir;
   // Another program holds the view's port.
@@ -398,6 +614,7 @@ TEST(ViewOptions, ABadViewIsRefusedBeforeTheMatch) {
       {{"--replay", "x.jsonl"}, 2},
       {{"--replay", "missing.jsonl", "--http", view_address()}, 2},
       {{"--record", "no/such/folder/x.jsonl", "--humans", "0", "--bots", "0", "--map", "0"}, 2},
+      {{"--record", "x-%y.jsonl", "--humans", "0", "--bots", "0", "--map", "0"}, 2},
       {{"--http", view_address(), "--humans", "1", "--bots", "0", "--map", "0"}, 3},
   };
   for (const auto& c : cases) {

@@ -4,7 +4,7 @@
 # need no DLL beyond those of Windows itself, makes the operators' zip with
 # CPack, and runs the end-to-end suite of the Linux build (build/zolt_e2e)
 # against the .exe under Wine. Then it uses the zip as an operator would:
-# unpacked, a match started with start-server.cmd (its answers piped) and
+# unpacked, a match started with zolt-start.cmd (its answers piped) and
 # played by the Linux zolt-client, and a match of the unpacked zolt-client.exe
 # against the Linux server. The Wine prefix lives in build-windows/wineprefix;
 # it is set up once and reused, and its Wine server is started once for the
@@ -67,12 +67,12 @@ zip_path="$dir/$package.zip"
 rm -f "$zip_path"
 (cd "$dir" && cpack -G ZIP) > "$dir/cpack.log" 2>&1 || { cat "$dir/cpack.log"; fail "cpack -G ZIP"; }
 listing=$(unzip -Z1 "$zip_path") || fail "$zip_path is not a zip"
-for entry in zolt-server.exe zolt-client.exe start-server.cmd README.txt maps/bot.txt \
+for entry in zolt-server.exe zolt-client.exe zolt-start.cmd README.txt maps/bot.txt \
     maps/dept0.txt maps/dept4.txt; do
   grep -qx "$package/$entry" <<< "$listing" || fail "$entry missing from $zip_path"
 done
 # Notepad and cmd.exe want CR LF at the end of every line.
-for entry in README.txt start-server.cmd; do
+for entry in README.txt zolt-start.cmd; do
   ! unzip -p "$zip_path" "$package/$entry" | grep -qv $'\r$' ||
     fail "$entry in the zip has lines without CR LF"
 done
@@ -159,14 +159,17 @@ mkdir -p "$unpacked"
 unzip -q "$zip_path" -d "$unpacked" || fail "unpacking $zip_path"
 folder="$unpacked/$package"
 
-# start-server.cmd with the three answers typed in (1 human player, 1 CPU
+# zolt-start.cmd with the three answers typed in (1 human player, 1 CPU
 # player, map 0), played by the Linux client. Player 0 starts where
 # maps\dept0.txt says (x 100) and the bot walks its route from maps\bot.txt,
-# both found beside start-server.cmd; nothing may appear on C:.
-start_server_match() {
-  local port=2001 out="$dir/start-server.out" pid client rc=0
-  printf '1\n1\n0\n' | timeout 120 wine cmd /c "$(winepath -w "$folder/start-server.cmd")" \
-    --port $port > "$out" 2>&1 &
+# both found beside zolt-start.cmd; nothing may appear on C:. It is started
+# by its name in its folder, as an operator types it at a command prompt (a
+# name that began with a built-in command's, as start-server.cmd did, would
+# run that command instead).
+zolt_start_match() {
+  local port=2001 out="$dir/zolt-start.out" pid client rc=0
+  (cd "$folder" && printf '1\n1\n0\n' | timeout 120 wine cmd /c zolt-start.cmd --port $port) \
+    > "$out" 2>&1 &
   pid=$!
   wait_listening $port $pid || { cat "$out"; return 1; }
   client=$(timeout 60 "$linux_dir/client/zolt-client" --clients 1 --turns 20 --port $port) ||
@@ -181,7 +184,7 @@ start_server_match() {
     [ -n "$(table_row "$client" 1)" ] && [ "$(table_row "$client" 1)" != "0 0" ] &&
     [ ! -e "$WINEPREFIX/drive_c/bot.txt" ]
 }
-check "start-server.cmd from the unpacked zip runs a match (Linux client)" start_server_match
+check "zolt-start.cmd from the unpacked zip runs a match (Linux client)" zolt_start_match
 
 # The unpacked zolt-client.exe against the Linux server.
 windows_client_match() {

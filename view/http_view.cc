@@ -18,6 +18,7 @@
 
 #include "console/log.h"
 #include "net/socket.h"
+#include "record/replay.h"
 #include "view/page.h"
 #include "view/render.h"
 
@@ -35,7 +36,7 @@ struct HttpView::Impl {
   std::chrono::milliseconds pause{0};
   std::optional<std::chrono::steady_clock::time_point> failure_logged;
   const Snapshot* snapshot = nullptr;  // live
-  std::string recording;               // replay
+  Replay recording;                    // replay
   bool replay = false;
   int connections = 0;
   std::thread thread;
@@ -47,6 +48,37 @@ struct HttpView::Impl {
 };
 
 namespace {
+
+// "from=F&count=C" in the query of target, both decimal; false when either
+// is missing or not a number.
+bool window_asked(beast::string_view target, uint64_t* from, uint64_t* count) {
+  const size_t query = target.find('?');
+  if (query == beast::string_view::npos) return false;
+  bool has_from = false, has_count = false;
+  beast::string_view rest = target.substr(query + 1);
+  while (!rest.empty()) {
+    const size_t end = std::min(rest.find('&'), rest.size());
+    const beast::string_view pair = rest.substr(0, end);
+    rest = rest.substr(std::min(end + 1, rest.size()));
+    const size_t equals = pair.find('=');
+    if (equals == beast::string_view::npos) continue;
+    const beast::string_view name = pair.substr(0, equals), digits = pair.substr(equals + 1);
+    if (digits.empty() || digits.size() > 18) return false;
+    uint64_t value = 0;
+    for (const char c : digits) {
+      if (c < '0' || c > '9') return false;
+      value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (name == "from") {
+      *from = value;
+      has_from = true;
+    } else if (name == "count") {
+      *count = value;
+      has_count = true;
+    }
+  }
+  return has_from && has_count;
+}
 
 http::response<http::string_body> reply(http::status status, const char* type, std::string body,
                                         unsigned version) {
@@ -100,21 +132,41 @@ class Session : public std::enable_shared_from_this<Session> {
       return;
     }
     const http::request<http::empty_body>& request = parser_->get();
+    // The whole recording goes from the file as it is read, never held here.
+    if (view_.replay && request.method() == http::verb::get &&
+        request.target().substr(0, request.target().find('?')) == "/recording.jsonl") {
+      http::file_body::value_type file;
+      beast::error_code failed;
+      file.open(view_.recording.path.c_str(), beast::file_mode::scan, failed);
+      if (!failed) {
+        http::response<http::file_body> response{http::status::ok, request.version()};
+        response.set(http::field::server, "zolt-server");
+        response.set(http::field::content_type, "application/x-ndjson");
+        response.set(http::field::cache_control, "no-store");
+        response.body() = std::move(file);
+        response.prepare_payload();
+        send(std::move(response), request.keep_alive());
+        return;
+      }
+    }
     send(view_.answer(request), request.keep_alive());
   }
 
-  void send(http::response<http::string_body> response, bool keep_alive) {
+  // The response lives as long as its write.
+  template <class Body>
+  void send(http::response<Body> response, bool keep_alive) {
     response.keep_alive(keep_alive);
-    response_ = std::move(response);
+    auto held = std::make_shared<http::response<Body>>(std::move(response));
     stream_.expires_after(std::chrono::seconds(HttpView::REQUEST_SECONDS));
-    http::async_write(stream_, response_,
-                      [self = shared_from_this(), keep_alive](beast::error_code error, size_t) {
-                        if (error || !keep_alive) {
-                          self->close();
-                        } else {
-                          self->read();
-                        }
-                      });
+    http::async_write(
+        stream_, *held,
+        [self = shared_from_this(), held, keep_alive](beast::error_code error, size_t) {
+          if (error || !keep_alive) {
+            self->close();
+          } else {
+            self->read();
+          }
+        });
   }
 
   void close() {
@@ -126,7 +178,6 @@ class Session : public std::enable_shared_from_this<Session> {
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_{HttpView::HEADER_LIMIT};  // never grows past the limit
   std::optional<http::request_parser<http::empty_body>> parser_;
-  http::response<http::string_body> response_;
   HttpView::Impl& view_;
 };
 
@@ -186,10 +237,24 @@ http::response<http::string_body> HttpView::Impl::answer(
     if (path == "/view.json") {
       return reply(http::status::ok, "application/json", "{\"replay\": true}", version);
     }
-    if (path == "/recording.jsonl") {
-      return reply(http::status::ok, "application/x-ndjson", recording, version);
+    if (path == "/turns.jsonl") {
+      uint64_t from = 0, count = 0;
+      std::string window;
+      if (!window_asked(target, &from, &count)) {
+        return reply(http::status::bad_request, "text/plain",
+                     "ask for /turns.jsonl?from=F&count=C\n", version);
+      }
+      if (!replay_window(recording, from, std::min<uint64_t>(count, WINDOW_TURNS), WINDOW_BYTES,
+                         &window)) {
+        return reply(http::status::not_found, "text/plain", "no such turn\n", version);
+      }
+      return reply(http::status::ok, "application/x-ndjson", std::move(window), version);
     }
   } else if (path == "/state.json" || path == "/view.json" || path == "/metrics") {
+    if (!snapshot->created() && path == "/view.json") {
+      snapshot->read_lobby(frame);  // the humans are joining: the page says how many
+      return reply(http::status::ok, "application/json", lobby_json(frame), version);
+    }
     if (!snapshot->created()) {
       return reply(http::status::service_unavailable, "text/plain",
                    "the match has not started yet\n", version);
@@ -270,7 +335,7 @@ std::unique_ptr<HttpView> HttpView::start_live(const std::string& address, uint1
 }
 
 std::unique_ptr<HttpView> HttpView::start_replay(const std::string& address, uint16_t port,
-                                                 std::string recording, std::string* err) noexcept {
+                                                 Replay recording, std::string* err) noexcept {
   try {
     auto impl = std::make_unique<Impl>();
     impl->replay = true;

@@ -1,6 +1,8 @@
 // The live view's HTTP server: its own thread, the page at /, /state.json,
-// /view.json and /metrics over a Snapshot, or, for a replay, the page and
-// /recording.jsonl. GET only; requests bounded in size and time; nothing is
+// /view.json and /metrics over a Snapshot, or, for a replay, the page, its
+// windows of turns (/turns.jsonl?from=F&count=C, record/replay.h) and the
+// whole recording (/recording.jsonl, sent from the file as it is read). GET
+// only; requests and answers bounded in size and time; nothing else is
 // read from disk. Exceptions of the HTTP library stay inside: nothing here
 // throws.
 #pragma once
@@ -9,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "record/replay.h"
 #include "view/snapshot.h"
 
 class HttpView {
@@ -18,14 +21,17 @@ class HttpView {
   static constexpr size_t HEADER_LIMIT = 8192;
   static constexpr int REQUEST_SECONDS = 10;
   static constexpr int MAX_CONNECTIONS = 64;
+  // Limits of one window of a replay's turns.
+  static constexpr uint64_t WINDOW_TURNS = 4096;
+  static constexpr size_t WINDOW_BYTES = 1024 * 1024;
 
   // Listens on address:port (dotted IPv4) and serves snapshot from a thread
   // of its own. Returns null and fills *err when the port cannot be bound.
   static std::unique_ptr<HttpView> start_live(const std::string& address, uint16_t port,
                                               const Snapshot* snapshot, std::string* err) noexcept;
-  // Serves a recording (its lines, as read) instead of a match.
+  // Serves a recording, indexed by replay_load, instead of a match.
   static std::unique_ptr<HttpView> start_replay(const std::string& address, uint16_t port,
-                                                std::string recording, std::string* err) noexcept;
+                                                Replay recording, std::string* err) noexcept;
 
   // Stops the thread and closes every connection.
   ~HttpView();

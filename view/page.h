@@ -1,6 +1,9 @@
 // The page at /: one self-contained document (no file, no network beyond this
-// server) that draws the match as SVG and polls /view.json; for a replay it
-// loads /recording.jsonl once and plays it with its own controls.
+// server) that draws the match as SVG and polls /view.json; before the match
+// it shows who has joined and where to connect; for a replay it reads the
+// recording in windows of turns (/turns.jsonl) as it plays and seeks, with
+// its own controls. Made to be read on a projector: large type, a colour per
+// player, labels kept apart.
 #pragma once
 
 inline constexpr char PAGE[] = R"PAGE(<!DOCTYPE html>
@@ -9,39 +12,63 @@ inline constexpr char PAGE[] = R"PAGE(<!DOCTYPE html>
 <meta charset="utf-8">
 <title>ZOLT match</title>
 <style>
-body { margin: 0; font: 14px sans-serif; background: #11151c; color: #dde3ea; display: flex; height: 100vh; }
-#map { flex: 1; min-width: 0; }
+body { margin: 0; font: 18px sans-serif; background: #11151c; color: #dde3ea; display: flex; height: 100vh; }
+#map { flex: 1; min-width: 0; position: relative; }
 #svg { width: 100%; height: 100%; display: block; background: #1a202a; }
-.legend svg { vertical-align: middle; }
-#side { width: 330px; padding: 10px; overflow-y: auto; border-left: 1px solid #333c4a; }
-h1 { font-size: 17px; margin: 0 0 8px; }
-.figures div { margin: 2px 0; }
+#axes { position: absolute; left: 12px; bottom: 8px; font-size: 15px; color: #8a96a8; }
+#lobby { position: absolute; inset: 0; display: none; flex-direction: column; align-items: center;
+         justify-content: center; text-align: center; font-size: 30px; background: #1a202aee; }
+#lobby .count { font-size: 64px; font-weight: bold; color: #fff; margin: 10px 0 28px; }
+#lobby .addresses { font: bold 40px monospace; color: #7fd0ff; margin: 8px 0 24px; }
+#side { width: 420px; padding: 12px; overflow-y: auto; border-left: 1px solid #333c4a; }
+h1 { font-size: 26px; margin: 0 0 6px; }
+h2 { font-size: 20px; margin: 14px 0 4px; }
+#mapline { font-size: 20px; margin-bottom: 8px; }
+.figures div { margin: 3px 0; font-size: 20px; }
 .figures b { color: #fff; }
-table { border-collapse: collapse; width: 100%; margin-top: 8px; font-size: 12px; }
-th, td { text-align: right; padding: 2px 4px; border-bottom: 1px solid #2a3240; }
+table { border-collapse: collapse; width: 100%; margin-top: 8px; font-size: 16px; }
+th, td { text-align: right; padding: 3px 5px; border-bottom: 1px solid #2a3240; }
+td.who { text-align: left; font-weight: bold; white-space: nowrap; }
 tr.stalled td { background: #7a1d1d; color: #fff; font-weight: bold; }
-#stall { margin-top: 6px; padding: 4px; background: #7a1d1d; color: #fff; font-weight: bold; display: none; }
+.swatch { display: inline-block; width: 14px; height: 14px; border-radius: 7px; margin-right: 5px; vertical-align: -1px; }
+#stall { margin-top: 6px; padding: 6px; background: #7a1d1d; color: #fff; font-weight: bold; display: none; }
 #replay { display: none; margin-top: 10px; }
 #replay input[type=range] { width: 100%; }
-.legend span { margin-right: 10px; }
-.human-mark { fill: #4aa3ff; }
-.bot-mark { fill: #ffb347; }
-g.stalled .human-mark { fill: #ff4040; }
-.route { fill: none; stroke: #ffb34766; stroke-width: 1.5; stroke-dasharray: 5 4; }
-.label { fill: #dde3ea; font-size: 11px; }
-#error { color: #ff8080; }
+#replay button, #replay select { font-size: 18px; }
+#feed div { margin: 3px 0; font-size: 17px; }
+#feed .none { color: #8a96a8; }
+.legend { font-size: 16px; }
+.legend span { margin-right: 12px; }
+.legend svg { vertical-align: middle; }
+.mark { stroke: #11151c; stroke-width: 2; }
+.ring { fill: none; stroke: #ff4040; stroke-width: 4; display: none; }
+g.stalled .ring { display: inline; }
+.route { fill: none; stroke-width: 2; stroke-dasharray: 7 5; opacity: 0.55; }
+.label { font-size: 20px; font-weight: bold; paint-order: stroke; stroke: #11151c; stroke-width: 4px; }
+.leader { stroke-width: 1.5; opacity: 0.7; }
+.health-number { font-size: 15px; font-weight: bold; fill: #ffd166; paint-order: stroke; stroke: #11151c; stroke-width: 3px; display: none; }
+.hit { stroke-width: 4; stroke-linecap: round; }
+.hit-ring { fill: none; stroke-width: 4; }
+#error { color: #ff8080; margin-top: 8px; }
 </style>
 </head>
 <body>
-<div id="map"><svg id="svg" xmlns="http://www.w3.org/2000/svg"><g id="routes"></g><g id="players"></g></svg></div>
+<div id="map"><svg id="svg" xmlns="http://www.w3.org/2000/svg">
+<defs><marker id="tip" viewBox="0 0 10 10" refX="10" refY="5" markerWidth="5" markerHeight="5" orient="auto-start-reverse"><path d="M0,0 L10,5 L0,10 z" fill="#fff"/></marker></defs>
+<g id="routes"></g><g id="hits"></g><g id="players"></g></svg>
+<div id="axes">+x &rarr; &nbsp; +y &darr;</div>
+<div id="lobby"><div>Waiting for the players</div><div class="count" id="joined">-</div>
+<div>Connect to</div><div class="addresses" id="addresses"></div><div id="lobbymatch"></div></div>
+</div>
 <div id="side">
 <h1>ZOLT match</h1>
+<div id="mapline">Map <b id="mapno">-</b> <span id="mapname"></span></div>
 <div class="figures">
 <div>Turn <b id="turn">-</b></div>
 <div><b id="tps">0</b> turns/s, <b id="mps">0</b> messages/s</div>
-<div>Map <b id="mapno">-</b>, relays <b id="relays">-</b></div>
+<div>Relays <b id="relays">-</b></div>
 </div>
-<div class="legend"><span><svg width="12" height="12"><circle cx="6" cy="6" r="5" class="human-mark"/></svg> human</span><span><svg width="12" height="12"><rect x="1" y="1" width="10" height="10" class="bot-mark"/></svg> bot</span></div>
+<div class="legend"><span><svg width="16" height="16"><circle cx="8" cy="8" r="7" fill="#8a96a8"/></svg> human</span><span><svg width="16" height="16"><rect x="1" y="1" width="14" height="14" fill="#8a96a8"/></svg> bot</span><span>&rarr; heading</span></div>
 <div id="stall"></div>
 <div id="replay">
 <button id="play">Pause</button>
@@ -49,6 +76,8 @@ speed <select id="speed"><option value="1">1</option><option value="2">2</option
 <input id="slider" type="range" min="0" max="0" value="0">
 </div>
 <table><thead><tr><th>player</th><th>kind</th><th>x</th><th>y</th><th>health</th><th>heading</th><th>round trip</th></tr></thead><tbody id="rows"></tbody></table>
+<h2>Hits</h2>
+<div id="feed"><div class="none">none yet</div></div>
 <div id="error"></div>
 </div>
 <script>
@@ -57,6 +86,15 @@ const NS = "http://www.w3.org/2000/svg";
 const svg = document.getElementById("svg");
 const marks = [];
 let history = [];  // [time ms, turns, messages] of the last polls
+const HIT_FEED = 8;       // hits listed
+const HIT_FADE_MS = 3000; // how long an older hit's line stays
+const seen = new Map();   // when the page first saw a hit, by turn and shooter
+
+const PALETTE = ["#4aa3ff", "#ffb347", "#5ddc6a", "#ff6b9a", "#c792ea", "#ffe156",
+                 "#4ee3d4", "#ff7a45", "#a0d468", "#f5a6ff", "#8ab4ff", "#d9c8a0"];
+function colour(i) {
+  return i < PALETTE.length ? PALETTE[i] : "hsl(" + ((i * 137.508) % 360).toFixed(0) + ", 80%, 65%)";
+}
 
 function el(name, attrs, parent) {
   const e = document.createElementNS(NS, name);
@@ -65,8 +103,11 @@ function el(name, attrs, parent) {
   return e;
 }
 
+function text(id, value) { document.getElementById(id).textContent = value; }
+
 // A transform from match coordinates to the drawing, fitting every
-// coordinate in play with a margin; y grows upwards as on a map.
+// coordinate in play with a margin. y grows downwards, as the headings
+// count it: 900 is toward -y, drawn up, and 2700 toward +y, drawn down.
 function fit(points) {
   const box = svg.getBoundingClientRect();
   const w = box.width || 1000, h = box.height || 700;
@@ -77,28 +118,91 @@ function fit(points) {
   }
   if (!isFinite(minx)) { minx = 0; maxx = 1; miny = 0; maxy = 1; }
   const spanx = Math.max(maxx - minx, 1), spany = Math.max(maxy - miny, 1);
-  const pad = 40;
+  const pad = 60;
   const scale = Math.min((w - 2 * pad) / spanx, (h - 2 * pad) / spany);
   const ox = (w - spanx * scale) / 2, oy = (h - spany * scale) / 2;
   svg.setAttribute("viewBox", "0 0 " + w + " " + h);
-  return (x, y) => [ox + (x - minx) * scale, h - (oy + (y - miny) * scale)];
+  return (x, y) => [ox + (x - minx) * scale, oy + (y - miny) * scale];
 }
 
 function mark(i, human) {
   while (marks.length <= i) marks.push(null);
   if (marks[i] && marks[i].human === human) return marks[i];
   if (marks[i]) marks[i].g.remove();
+  const c = colour(i);
   const g = el("g", {"data-player": i, "class": "player " + (human ? "human" : "bot")},
                document.getElementById("players"));
-  const body = human ? el("circle", {r: 8, "class": "human-mark"}, g)
-                     : el("rect", {x: -7, y: -7, width: 14, height: 14, "class": "bot-mark"}, g);
-  const arrow = el("path", {d: "M0,0 L22,0 M16,-5 L22,0 L16,5", stroke: "#fff", "stroke-width": 2, fill: "none", "class": "heading"}, g);
-  el("rect", {x: -12, y: -18, width: 24, height: 4, fill: "#552222"}, g);
-  const bar = el("rect", {x: -12, y: -18, width: 24, height: 4, fill: "#3ddc84", "class": "health"}, g);
-  const label = el("text", {x: 11, y: 16, "class": "label"}, g);
+  const leader = el("line", {"class": "leader", stroke: c}, g);
+  el("circle", {r: 18, "class": "ring"}, g);
+  const body = human ? el("circle", {r: 11, "class": "mark human-mark", fill: c}, g)
+                     : el("rect", {x: -10, y: -10, width: 20, height: 20, "class": "mark bot-mark", fill: c}, g);
+  const arrow = el("path", {d: "M0,0 L28,0 M20,-6 L28,0 L20,6", stroke: "#fff", "stroke-width": 2.5, fill: "none", "class": "heading"}, g);
+  el("rect", {x: -15, y: -27, width: 30, height: 6, fill: "#552222"}, g);
+  const bar = el("rect", {x: -15, y: -27, width: 30, height: 6, fill: "#3ddc84", "class": "health"}, g);
+  const number = el("text", {x: 19, y: -19, "class": "health-number"}, g);
+  const label = el("text", {"class": "label", fill: c}, g);
   label.textContent = i;
-  marks[i] = {g, body, arrow, bar, human};
+  marks[i] = {g, body, arrow, bar, number, label, leader, human};
   return marks[i];
+}
+
+function overlaps(a, b) {
+  return a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h;
+}
+
+// Labels and health numbers go where they cover no other text, no mark,
+// bar or arrow head: the first free box of eight around the mark (the
+// health number first tries beside its bar), on rings farther out as
+// needed, with a line back to the mark once off the first ring. Marks are
+// served in order, so a crowd keeps every number readable.
+const DIRECTIONS = [[1, 1], [1, -1], [-1, 1], [-1, -1], [1, 0], [-1, 0], [0, 1], [0, -1]];
+function* around(sx, sy, w, h, rings) {
+  for (let ring = 0; ring < rings; ++ring) {
+    const r = 14 + ring * h * 0.8;
+    for (const [dx, dy] of DIRECTIONS) {
+      yield {x: sx + dx * r - (dx < 0 ? w : dx === 0 ? w / 2 : 0),
+             y: sy + dy * r - (dy < 0 ? h : dy === 0 ? h / 2 : 0), w, h, ring};
+    }
+  }
+}
+
+// Moves text t of the mark at (sx, sy) to the first box that covers nothing
+// taken, and takes it.
+function put_text(t, sx, sy, taken, boxes) {
+  const bb = t.getBBox();
+  const ox = bb.x - Number(t.getAttribute("x") || 0), oy = bb.y - Number(t.getAttribute("y") || 0);
+  const w = bb.width + 2, h = bb.height;
+  let box = null;
+  for (const b of boxes(w, h)) if (!taken.some(o => overlaps(o, b))) { box = b; break; }
+  if (!box) box = {x: sx + 14, y: sy + 14, w, h, ring: 0};  // nowhere free within reach
+  taken.push(box);
+  t.setAttribute("x", (box.x - sx - ox + 1).toFixed(1));
+  t.setAttribute("y", (box.y - sy - oy).toFixed(1));
+  return box;
+}
+
+function place_labels(drawn) {
+  const taken = [];
+  for (const d of drawn) {
+    const a = -d.heading * Math.PI / 1800;
+    taken.push({x: d.sx - 13, y: d.sy - 13, w: 26, h: 26}, {x: d.sx - 15, y: d.sy - 28, w: 30, h: 8},
+               {x: d.sx + 24 * Math.cos(a) - 8, y: d.sy + 24 * Math.sin(a) - 8, w: 16, h: 16});
+  }
+  // Beyond a few hundred players the search would slow the page down.
+  const rings = drawn.length > 300 ? 1 : 40;
+  for (const d of drawn) {
+    const box = put_text(d.m.label, d.sx, d.sy, taken, (w, h) => around(d.sx, d.sy, w, h, rings));
+    const far = box.ring > 0;
+    d.m.leader.setAttribute("x2", far ? (box.x + box.w / 2 - d.sx).toFixed(1) : 0);
+    d.m.leader.setAttribute("y2", far ? (box.y + box.h / 2 - d.sy).toFixed(1) : 0);
+  }
+  for (const d of drawn) {
+    if (d.m.number.style.display === "none") continue;
+    put_text(d.m.number, d.sx, d.sy, taken, function* (w, h) {
+      yield {x: d.sx + 17, y: d.sy - 24 - h / 2, w, h, ring: 0};
+      yield* around(d.sx, d.sy, w, h, rings);
+    });
+  }
 }
 
 function fmtTime(s) {
@@ -108,21 +212,56 @@ function fmtTime(s) {
   return s.toFixed(2) + " s";
 }
 
-// Draws one state: {state, humans, round_trip, waiting, routes}.
+function swatch(i) {
+  return "<span class=\"swatch\" style=\"background:" + colour(i) + "\"></span>" + i;
+}
+
+// The feed of the latest hits, newest first: [{turn, from, damage, target}].
+function feed(hits, players) {
+  const lines = hits.slice(0, HIT_FEED).map(h => {
+    const victim = h.target >= 1 && h.target <= players ? swatch(h.target - 1)
+                                                        : "no player (target " + h.target + ")";
+    return "<div>turn " + h.turn + ": " + swatch(h.from) + " &rarr; " + victim + ", damage " + h.damage + "</div>";
+  });
+  document.getElementById("feed").innerHTML = lines.length ? lines.join("") : "<div class=\"none\">none yet</div>";
+}
+
+// The hits' lines from shooter to target; each hit has its opacity.
+function draw_hits(hits, at, players) {
+  const layer = document.getElementById("hits");
+  layer.textContent = "";
+  for (const h of hits) {
+    if (h.opacity <= 0 || h.target < 1 || h.target > players.length || h.from >= players.length) continue;
+    const [x1, y1] = at(players[h.from].x, players[h.from].y);
+    const [x2, y2] = at(players[h.target - 1].x, players[h.target - 1].y);
+    const g = el("g", {opacity: h.opacity.toFixed(2)}, layer);
+    // From the shooter's centre to the ring around its target.
+    const len = Math.hypot(x2 - x1, y2 - y1), k = len > 22 ? (len - 22) / len : 0;
+    el("line", {"class": "hit", "data-from": h.from, "data-target": h.target - 1, x1, y1,
+                x2: x1 + (x2 - x1) * k, y2: y1 + (y2 - y1) * k, stroke: colour(h.from),
+                "marker-end": "url(#tip)"}, g);
+    el("circle", {"class": "hit-ring", cx: x2, cy: y2, r: 20, stroke: colour(h.from)}, g);
+  }
+}
+
+// Draws one state: {state, round_trip, waiting, routes, map_name, hits, last}
+// where hits carry their opacity.
 function draw(v) {
+  document.getElementById("lobby").style.display = "none";
   const st = v.state;
   const points = st.players.map(p => [p.x, p.y]);
-  for (const r of v.routes || []) for (let k = 0; k < 9; ++k) points.push([r[k], r[9 + k]]);
+  const routes = v.routes || [];
+  for (const r of routes) for (let k = 0; k < 9; ++k) points.push([r[k], r[9 + k]]);
   const at = fit(points);
-  const routes = document.getElementById("routes");
-  routes.textContent = "";
-  for (const r of v.routes || []) {
+  const layer = document.getElementById("routes");
+  layer.textContent = "";
+  routes.forEach((r, b) => {
     const pts = [];
     for (let k = 0; k < 9; ++k) pts.push(at(r[k], r[9 + k]).join(","));
-    el("polyline", {points: pts.join(" "), "class": "route"}, routes);
-  }
+    el("polyline", {points: pts.join(" "), "class": "route", stroke: colour(st.players.length - routes.length + b)}, layer);
+  });
   const waiting = v.waiting && v.waiting.seconds >= 1 ? v.waiting : null;
-  const rows = [];
+  const rows = [], drawn = [];
   st.players.forEach((p, i) => {
     const m = mark(i, p.human);
     const [sx, sy] = at(p.x, p.y);
@@ -131,25 +270,48 @@ function draw(v) {
     m.g.setAttribute("data-y", p.y);
     m.g.setAttribute("data-health", p.health);
     m.g.setAttribute("data-heading", p.heading);
-    // Headings are tenths of a degree, counter-clockwise from +x.
+    // Headings are tenths of a degree from +x, 900 toward -y: with y drawn
+    // downwards that is counter-clockwise on the screen.
     m.arrow.setAttribute("transform", "rotate(" + (-p.heading / 10) + ")");
-    m.bar.setAttribute("width", (24 * Math.max(0, Math.min(100, p.health)) / 100).toFixed(1));
+    m.bar.setAttribute("width", (30 * Math.max(0, Math.min(100, p.health)) / 100).toFixed(1));
+    const beyond = p.health < 0 || p.health > 100;
+    m.number.style.display = beyond ? "inline" : "none";
+    m.number.textContent = beyond ? p.health : "";
     const stalled = waiting && waiting.player === i;
     m.g.classList.toggle("stalled", !!stalled);
+    drawn.push({m, sx, sy, heading: p.heading});
     const rt = p.human && v.round_trip ? fmtTime(v.round_trip[i]) : "";
-    rows.push("<tr data-player=\"" + i + "\"" + (stalled ? " class=\"stalled\"" : "") + "><td>" + i +
+    rows.push("<tr data-player=\"" + i + "\"" + (stalled ? " class=\"stalled\"" : "") + "><td class=\"who\">" + swatch(i) +
               "</td><td>" + (p.human ? "human" : "bot") + "</td><td>" + p.x + "</td><td>" + p.y +
               "</td><td>" + p.health + "</td><td>" + p.heading + "</td><td>" +
               (stalled ? "waiting " + waiting.seconds.toFixed(1) + " s" : rt) + "</td></tr>");
   });
   for (let i = st.players.length; i < marks.length; ++i) if (marks[i]) { marks[i].g.remove(); marks[i] = null; }
+  place_labels(drawn);
+  draw_hits(v.hits || [], at, st.players);
+  feed(v.hits || [], st.players.length);
   document.getElementById("rows").innerHTML = rows.join("");
-  document.getElementById("turn").textContent = st.turn;
-  document.getElementById("mapno").textContent = st.map;
-  document.getElementById("relays").textContent = st.relay_a + ", " + st.relay_b;
+  text("turn", st.turn);
+  text("mapno", st.map);
+  text("mapname", v.map_name || "");
+  text("relays", st.relay_a + ", " + st.relay_b);
   const stall = document.getElementById("stall");
   stall.style.display = waiting ? "block" : "none";
   if (waiting) stall.textContent = "Player " + waiting.player + " has kept everyone waiting for " + waiting.seconds.toFixed(1) + " s";
+}
+
+function lobby(l) {
+  document.getElementById("lobby").style.display = "flex";
+  text("joined", l.joined + " of " + l.humans + " joined");
+  text("addresses", "");
+  for (const a of l.addresses) {
+    const d = document.createElement("div");
+    d.textContent = a;
+    document.getElementById("addresses").appendChild(d);
+  }
+  text("lobbymatch", "Map " + l.map + (l.map_name ? " " + l.map_name : "") + ", " + l.bots + " bot" + (l.bots === 1 ? "" : "s"));
+  text("mapno", l.map);
+  text("mapname", l.map_name);
 }
 
 function rates(now, turns, messages) {
@@ -158,8 +320,8 @@ function rates(now, turns, messages) {
   const first = history[0];
   const dt = (now - first[0]) / 1000;
   if (dt <= 0) return;
-  document.getElementById("tps").textContent = ((turns - first[1]) / dt).toFixed(1);
-  document.getElementById("mps").textContent = Math.round((messages - first[2]) / dt);
+  text("tps", ((turns - first[1]) / dt).toFixed(1));
+  text("mps", Math.round((messages - first[2]) / dt));
 }
 
 async function live() {
@@ -168,47 +330,114 @@ async function live() {
     if (response.ok) {
       const v = await response.json();
       if (v.replay) { replay(); return; }
-      draw(v);
-      rates(performance.now(), v.turns_total, v.messages_total);
-      document.getElementById("error").textContent = "";
+      if (v.lobby) {
+        lobby(v.lobby);
+      } else {
+        // The last completed turn's hits stay drawn; older ones fade.
+        const now = performance.now();
+        for (const h of v.hits) {
+          const key = h.turn + ":" + h.from;
+          if (!seen.has(key)) seen.set(key, now);
+          h.opacity = h.turn >= v.turns_total ? 1 : 1 - (now - seen.get(key)) / HIT_FADE_MS;
+        }
+        if (seen.size > 4 * HIT_FEED) for (const k of [...seen.keys()].slice(0, seen.size - 2 * HIT_FEED)) seen.delete(k);
+        draw(v);
+        rates(now, v.turns_total, v.messages_total);
+      }
+      text("error", "");
     } else {
-      document.getElementById("error").textContent = "waiting for the match to start";
+      text("error", "waiting for the match to start");
     }
   } catch (e) {
-    document.getElementById("error").textContent = "server unreachable";
+    text("error", "server unreachable");
   }
   setTimeout(live, 150);
 }
 
+// A replay reads the recording in windows of turns, as it plays and seeks,
+// keeping a few: however long the recording, the page holds little of it.
+const WINDOW = 256;
+const KEPT_WINDOWS = 4;
 async function replay() {
-  const text = await (await fetch("/recording.jsonl", {cache: "no-store"})).text();
-  const turns = [];
-  for (const line of text.split("\n")) {
-    try { if (line.trim()) turns.push(JSON.parse(line)); } catch (e) { /* a line cut by a kill */ }
-  }
   document.getElementById("replay").style.display = "block";
   const slider = document.getElementById("slider"), play = document.getElementById("play");
   const speed = document.getElementById("speed");
-  slider.max = Math.max(0, turns.length - 1);
-  let at = 0, playing = true, last = performance.now(), carry = 0;
+  const windows = [], pending = new Map();
+  let total = 0, mapName = "", at = 0, playing = true, last = performance.now(), carry = 0;
+  let broken = false;  // a window could not be had: no more asking
+  const held = (i) => windows.find(w => w.from <= i && i < w.from + w.turns.length);
+  // Loads the window that starts at line i, once.
+  const load = (i) => {
+    if (!pending.has(i)) {
+      pending.set(i, fetch("/turns.jsonl?from=" + i + "&count=" + WINDOW, {cache: "no-store"})
+        .then(r => r.ok ? r.text() : Promise.reject(r.status))
+        .then(body => {
+          const lines = body.split("\n");
+          const head = JSON.parse(lines[0]);
+          total = head.total;
+          mapName = head.map_name;
+          slider.max = Math.max(0, total - 1);
+          const turns = [];
+          for (const line of lines.slice(1, -1)) {
+            try { turns.push(JSON.parse(line)); } catch (e) { turns.push(null); }
+          }
+          windows.push({from: i, routes: head.routes || [], turns});
+          while (windows.length > KEPT_WINDOWS) {
+            let far = 0;
+            windows.forEach((w, k) => { if (Math.abs(w.from - at) > Math.abs(windows[far].from - at)) far = k; });
+            windows.splice(far, 1);
+          }
+        })
+        .catch(status => {
+          broken = true;
+          text("error", status === 404 && i === 0 ? "the recording is empty" : "the recording could not be read");
+        })
+        .finally(() => { pending.delete(i); show(); }));
+    }
+  };
+  // The latest hits up to line i, newest first; those of the last two
+  // seconds of play fade out.
+  const hitsUpTo = (w, i) => {
+    const hits = [], fade = playing ? 2 * Number(speed.value) : 0;
+    for (let k = i; k >= w.from && k > i - 5000 && hits.length < HIT_FEED; --k) {
+      const t = w.turns[k - w.from];
+      for (const h of (t && t.hits || []).slice().reverse()) {
+        hits.push({turn: t.turn, from: h.from, damage: h.damage, target: h.target,
+                   opacity: k === i ? 1 : (fade > 0 ? 1 - (i - k) / fade : 0)});
+      }
+    }
+    return hits;
+  };
+  // A line names the routes when they changed; the window knows those before it.
+  const routesAt = (w, i) => {
+    let routes = w.routes;
+    for (let k = w.from; k <= i; ++k) if (w.turns[k - w.from] && w.turns[k - w.from].routes) routes = w.turns[k - w.from].routes;
+    return routes;
+  };
   const show = () => {
-    if (!turns.length) { document.getElementById("error").textContent = "the recording is empty"; return; }
-    const t = turns[at];
-    draw({state: t, round_trip: null, waiting: null, routes: []});
+    const w = held(at);
+    if (!w) {
+      if (!broken) load(at);
+      return;
+    }
+    const next = w.from + w.turns.length;
+    if (next < total && at - w.from >= w.turns.length / 2 && !held(next)) load(next);
+    const t = w.turns[at - w.from];
+    if (t) draw({state: t, round_trip: null, waiting: null, routes: routesAt(w, at), map_name: mapName, hits: hitsUpTo(w, at)});
     slider.value = at;
-    document.getElementById("tps").textContent = playing ? speed.value : "0";
-    document.getElementById("mps").textContent = "-";
+    text("tps", playing ? speed.value : "0");
+    text("mps", "-");
   };
   play.onclick = () => { playing = !playing; play.textContent = playing ? "Pause" : "Play"; last = performance.now(); show(); };
   slider.oninput = () => { at = Number(slider.value); show(); };
-  show();
+  load(0);
   setInterval(() => {
     const now = performance.now();
-    if (playing && turns.length) {
+    if (playing && total > 0) {
       carry += (now - last) / 1000 * Number(speed.value);
       const step = Math.floor(carry);
       carry -= step;
-      if (step > 0) { at = Math.min(turns.length - 1, at + step); show(); }
+      if (step > 0 && at < total - 1) { at = Math.min(total - 1, at + step); show(); }
     }
     last = now;
   }, 100);

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "console/texts.h"
 #include "record/record_line.h"
 
 namespace {
@@ -37,6 +38,22 @@ std::string state_json(const Frame& frame) {
   return text;
 }
 
+std::string lobby_json(const Frame& frame) {
+  std::string text;
+  append(text,
+         "{\"lobby\": {\"humans\": %d, \"bots\": %d, \"map\": %d, \"map_name\": \"%s\", "
+         "\"joined\": %d, \"addresses\": [",
+         static_cast<int>(frame.humans), static_cast<int>(frame.bots), static_cast<int>(frame.map),
+         map_name(frame.map), static_cast<int>(frame.joined));
+  for (size_t a = 0; a < frame.addresses.size(); ++a) {
+    text += a == 0 ? "\"" : ", \"";
+    text += frame.addresses[a];  // dotted IPv4 and a port: nothing to escape
+    text += '"';
+  }
+  text += "]}}";
+  return text;
+}
+
 std::string view_json(const Frame& frame) {
   std::string text = "{\"state\": " + state_json(frame);
   append(text,
@@ -58,7 +75,15 @@ std::string view_json(const Frame& frame) {
     append(text, "{\"player\": %d, \"seconds\": %.3f}", static_cast<int>(frame.waiting_player),
            frame.waiting_seconds);
   }
-  text += ", \"routes\": [";
+  append(text, ", \"map_name\": \"%s\", \"joined\": %d, \"hits\": [", map_name(frame.map),
+         static_cast<int>(frame.joined));
+  for (size_t h = 0; h < frame.hits.size(); ++h) {
+    const HitFrame& hit = frame.hits[h];
+    append(text, "%s{\"turn\": %" PRIu64 ", \"from\": %d, \"damage\": %d, \"target\": %d}",
+           h == 0 ? "" : ", ", hit.turn, static_cast<int>(hit.from), static_cast<int>(hit.damage),
+           static_cast<int>(hit.target));
+  }
+  text += "], \"routes\": [";
   for (size_t b = 0; b < frame.routes.size(); ++b) {
     text += b == 0 ? "[" : ", [";
     for (size_t i = 0; i < frame.routes[b].size(); ++i) {

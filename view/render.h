@@ -11,8 +11,15 @@ std::string state_json(const Frame& frame);
 
 // What the page draws: {"state": <state_json>, "humans": H, "turns_total": T,
 // "messages_total": M, "round_trip": [seconds or null per human], "waiting":
-// {"player": Q, "seconds": S} or null, "routes": [[x0..x8, y0..y8] per bot]}.
+// {"player": Q, "seconds": S} or null, "map_name": "...", "joined": J,
+// "hits": [{"turn": T, "from": F, "damage": D, "target": G}, newest first],
+// "routes": [[x0..x8, y0..y8] per bot]}.
 std::string view_json(const Frame& frame);
+
+// What the page shows before the match, from Snapshot::read_lobby:
+// {"lobby": {"humans": H, "bots": B, "map": M, "map_name": "...", "joined": J,
+// "addresses": ["address:port", ...]}}.
+std::string lobby_json(const Frame& frame);
 
 // The Prometheus text format, version 0.0.4.
 std::string metrics_text(const Frame& frame);

@@ -15,10 +15,20 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 inline constexpr int VIEW_ROUTE_SLOTS = 9;  // the waypoints of a route the page draws
+inline constexpr size_t VIEW_HIT_FEED = 8;  // the latest hits the page lists
+
+// A hit a client reported in a turn: player `from`'s damage on target (the
+// player index + 1, as the clients send it).
+struct HitFrame {
+  uint64_t turn = 0;
+  int32_t from = 0, damage = 0, target = 0;
+};
 
 // The clock of exchange_started and read: steady, in nanoseconds.
 inline int64_t steady_ns() {
@@ -41,9 +51,12 @@ struct Frame {
   uint64_t messages_total = 0;  // messages of the turns, both ways
   std::vector<PlayerFrame> players;
   std::vector<std::array<int32_t, 2 * VIEW_ROUTE_SLOTS>> routes;  // per bot: 9 x, then 9 y
-  std::vector<double> round_trip;  // per human: seconds per round trip of its last exchange
-  int32_t waiting_player = -1;     // the human the server is waiting for, -1: none
-  double waiting_seconds = 0;      // how long it has kept everyone waiting
+  std::vector<double> round_trip;      // per human: seconds per round trip of its last exchange
+  int32_t waiting_player = -1;         // the human the server is waiting for, -1: none
+  double waiting_seconds = 0;          // how long it has kept everyone waiting
+  std::vector<HitFrame> hits;          // the latest, newest first, at most VIEW_HIT_FEED
+  int32_t joined = 0;                  // humans that have joined
+  std::vector<std::string> addresses;  // "address:port" the clients may connect to
 };
 
 class Snapshot {
@@ -61,6 +74,25 @@ class Snapshot {
     created_.store(true, std::memory_order_release);
   }
   bool created() const { return created_.load(std::memory_order_acquire); }
+
+  // Before the view's thread starts: what the page shows while the humans
+  // join, the match's sizes and the addresses the clients may connect to.
+  void open_lobby(int32_t humans, int32_t bots, int32_t map, std::vector<std::string> addresses) {
+    lobby_humans_ = humans;
+    lobby_bots_ = bots;
+    lobby_map_ = map;
+    addresses_ = std::move(addresses);
+  }
+  // The handshake, as the humans join.
+  void player_joined(int32_t joined) { joined_.store(joined, std::memory_order_relaxed); }
+  // Any thread: the lobby's sizes, the joined count and the addresses.
+  void read_lobby(Frame& frame) const {
+    frame.humans = lobby_humans_;
+    frame.bots = lobby_bots_;
+    frame.map = lobby_map_;
+    frame.joined = joined_.load(std::memory_order_relaxed);
+    frame.addresses = addresses_;
+  }
 
   // The match thread, around its writes.
   void begin_write() {
@@ -93,6 +125,17 @@ class Snapshot {
     }
   }
 
+  // Adds a hit to the feed, the oldest giving way.
+  void put_hit(const HitFrame& hit) {
+    const uint64_t total = hits_total_.load(std::memory_order_relaxed);
+    AtomicHit& slot = hits_[total % VIEW_HIT_FEED];
+    slot.turn.store(hit.turn, std::memory_order_relaxed);
+    slot.from.store(hit.from, std::memory_order_relaxed);
+    slot.damage.store(hit.damage, std::memory_order_relaxed);
+    slot.target.store(hit.target, std::memory_order_relaxed);
+    hits_total_.store(total + 1, std::memory_order_relaxed);
+  }
+
   // Outside the sequence: each is one value of its own. The exchange with
   // human q began at `since_ns` (steady clock); -1 when no exchange is under way.
   void exchange_started(int32_t q, int64_t since_ns) {
@@ -114,6 +157,7 @@ class Snapshot {
     frame.map = map_;
     frame.humans = humans_;
     frame.bots = bots_;
+    frame.hits.reserve(VIEW_HIT_FEED);
     for (;;) {
       const uint64_t before = sequence_.load(std::memory_order_acquire);
       if ((before & 1) != 0) {
@@ -137,6 +181,15 @@ class Snapshot {
           frame.routes[b][i] = routes_[b][i].load(std::memory_order_relaxed);
         }
       }
+      frame.hits.clear();
+      const uint64_t total = hits_total_.load(std::memory_order_relaxed);
+      for (uint64_t h = total; h > 0 && total - h < VIEW_HIT_FEED; --h) {
+        const AtomicHit& slot = hits_[(h - 1) % VIEW_HIT_FEED];
+        frame.hits.push_back({slot.turn.load(std::memory_order_relaxed),
+                              slot.from.load(std::memory_order_relaxed),
+                              slot.damage.load(std::memory_order_relaxed),
+                              slot.target.load(std::memory_order_relaxed)});
+      }
       std::atomic_thread_fence(std::memory_order_acquire);
       if (sequence_.load(std::memory_order_relaxed) == before) break;
     }
@@ -144,6 +197,7 @@ class Snapshot {
       const int64_t ns = round_trip_ns_[q].load(std::memory_order_relaxed);
       frame.round_trip[q] = ns < 0 ? -1.0 : static_cast<double>(ns) / 1e9;
     }
+    frame.joined = joined_.load(std::memory_order_relaxed);
     frame.waiting_player = waiting_player_.load(std::memory_order_acquire);
     const int64_t since = waiting_since_ns_.load(std::memory_order_relaxed);
     frame.waiting_seconds = frame.waiting_player < 0 || now_ns < since
@@ -156,6 +210,10 @@ class Snapshot {
     std::atomic<int32_t> x{0}, y{0}, health{0}, heading{0};
   };
   using AtomicRoute = std::array<std::atomic<int32_t>, 2 * VIEW_ROUTE_SLOTS>;
+  struct AtomicHit {
+    std::atomic<uint64_t> turn{0};
+    std::atomic<int32_t> from{0}, damage{0}, target{0};
+  };
 
   int32_t humans_ = 0, bots_ = 0, map_ = 0;  // fixed before the view reads
   std::atomic<bool> created_{false};
@@ -167,4 +225,9 @@ class Snapshot {
   std::unique_ptr<std::atomic<int64_t>[]> round_trip_ns_;
   std::atomic<int32_t> waiting_player_{-1};
   std::atomic<int64_t> waiting_since_ns_{0};
+  std::array<AtomicHit, VIEW_HIT_FEED> hits_;
+  std::atomic<uint64_t> hits_total_{0};
+  int32_t lobby_humans_ = 0, lobby_bots_ = 0, lobby_map_ = 0;  // fixed before the view reads
+  std::vector<std::string> addresses_;                         // likewise
+  std::atomic<int32_t> joined_{0};
 };

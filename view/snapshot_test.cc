@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -50,6 +51,20 @@ TEST(Snapshot, ReadersSeeWholePublishesOnly) {
   writer.join();
   snapshot.read(frame, 0);
   EXPECT_EQ(frame.turn, 200000u);
+}
+
+// The feed keeps the newest hits, newest first, whatever the count so far.
+TEST(Snapshot, TheHitFeedKeepsTheNewest) {
+  Frame frame;
+  for (const uint64_t total : {0u, 3u, 8u, 21u}) {
+    SCOPED_TRACE(total);
+    Snapshot fresh;
+    fresh.create(1, 0, 0);
+    for (uint64_t h = 1; h <= total; ++h) fresh.put_hit({h, 0, static_cast<int32_t>(h), 1});
+    fresh.read(frame, 0);
+    ASSERT_EQ(frame.hits.size(), std::min<uint64_t>(total, VIEW_HIT_FEED));
+    for (size_t i = 0; i < frame.hits.size(); ++i) EXPECT_EQ(frame.hits[i].turn, total - i);
+  }
 }
 
 TEST(Render, MetricsAndViewOfAFrame) {
