@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstring>
+#include <string>
 
 #include "console/log.h"
 #include "net/message.h"
@@ -63,10 +64,29 @@ void give_slot_back(Server& server, int32_t q) {
 // their pace meanwhile.
 constexpr int ACCEPTS_AT_ONCE = 16;
 
+// After an accept that failed with a connection waiting (out of
+// descriptors), the listener rests this long instead of failing again at
+// every look.
+constexpr auto ACCEPT_PAUSE = std::chrono::seconds(1);
+
 void accept_waiting(Server& server) {
+  if (Clock::now() < server.accepts_paused_until) return;
   for (int i = 0; i < ACCEPTS_AT_ONCE; ++i) {
-    const SocketHandle connection = socket_accept(server.listener);
-    if (connection == INVALID_SOCKET_HANDLE) return;
+    SocketWait waiting{server.listener, false};
+    if (socket_poll(&waiting, 1, 0) <= 0) return;
+    std::string why;
+    const SocketHandle connection = socket_accept(server.listener, &why);
+    if (connection == INVALID_SOCKET_HANDLE) {
+      if (!server.accept_failing) {
+        log_line(LogLevel::Warning,
+                 "cannot accept a connection in turn %" PRIu64 ": %s; trying again every second",
+                 current_turn(server), why.c_str());
+      }
+      server.accept_failing = true;
+      server.accepts_paused_until = Clock::now() + ACCEPT_PAUSE;
+      return;
+    }
+    server.accept_failing = false;
     if (!admit(server, connection)) continue;
     char address[DOTTED_SIZE];
     uint16_t port = 0;
@@ -183,7 +203,9 @@ void seat_joined(Server& server) {
 
 size_t add_joiner_waits(Server& server, size_t count) {
   if (server.listener == INVALID_SOCKET_HANDLE) return count;
-  server.waits[count++] = SocketWait{server.listener, false};
+  if (Clock::now() >= server.accepts_paused_until) {
+    server.waits[count++] = SocketWait{server.listener, false};
+  }
   for (int32_t q = 0; q < server.match.human_count; ++q) {
     if (server.client_state[static_cast<size_t>(q)].rejoin != Rejoin::Greeting) continue;
     server.waits[count++] = SocketWait{server.match.client_socket[static_cast<size_t>(q)], false};

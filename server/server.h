@@ -103,6 +103,9 @@ struct Server {
   // With --rejoin: the listener, watched during the match; rejoins so far.
   SocketHandle listener = INVALID_SOCKET_HANDLE;
   uint64_t rejoins = 0;
+  // Accepts that fail with a connection waiting (out of descriptors) rest a while.
+  bool accept_failing = false;
+  std::chrono::steady_clock::time_point accepts_paused_until{};
   std::vector<int32_t> start_x, start_y;  // a rejoined player's start position read
   // Served at once: the connections waited on and their players, sized once.
   std::vector<SocketWait> waits;

@@ -3,6 +3,7 @@
 // written.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -137,6 +138,46 @@ TEST_F(Resources, AGamePortOutOfDescriptorsNamesTheReason) {
   EXPECT_NE(
       server_.errors().find("player 1: the connection could not be accepted (Too many open files)"),
       std::string::npos)
+      << server_.errors();
+}
+
+// With --rejoin the game port is watched during the match: out of
+// descriptors, a waiting connection cannot be accepted, and the server must
+// rest instead of trying again at every look.
+TEST_F(Resources, ARejoinPortOutOfDescriptorsRestsAndSaysSoOnce) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizers' runtime needs descriptors this case takes away";
+  // The three standard descriptors, the listener and the two clients.
+  server_.limits = {{RLIMIT_NOFILE, 6}};
+  server_.start(dir_.path(),
+                {"--humans", "2", "--bots", "0", "--map", "0", "--rejoin", "--concurrent"}, "",
+                true);
+  ASSERT_TRUE(server_.wait_for_output(WAITING)) << server_.errors();
+  TestClient players[2];
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> playing;
+  for (TestClient& player : players) {
+    playing.emplace_back([&player, &stop] {
+      client_join(player.link);
+      int32_t index = 0, map = 0;
+      client_learn(player.link, &index, &map);
+      TurnView view;
+      while (!stop && client_turn(player.link, TurnReport{}, 2, view)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+  }
+  std::string err;
+  const SocketHandle extra = socket_connect("127.0.0.1", test_port(), &err);
+  ASSERT_NE(extra, INVALID_SOCKET_HANDLE) << err;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const double before = cpu_seconds(server_.pid());
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  // Trying again at every look used a whole core.
+  EXPECT_LT(cpu_seconds(server_.pid()) - before, 0.3);
+  stop = true;
+  for (std::thread& thread : playing) thread.join();
+  socket_close(extra, true);
+  EXPECT_EQ(count_of(server_.errors(), ": Too many open files; trying again every second"), 1u)
       << server_.errors();
 }
 
