@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "console/log.h"
 #include "net/decimal.h"
@@ -131,12 +132,30 @@ constexpr size_t SUMMARY_SIZE = 512;
 
 using Clock = std::chrono::steady_clock;
 
-void mark_broken(Server& server, int32_t q, const char* step, const char* what) {
+void mark_broken(Server& server, int32_t q, BreakCause cause, LogLevel level, const char* step,
+                 const char* what) {
   ClientState& link = server.client_state[static_cast<size_t>(q)];
   if (link.status != ClientStatus::Playing) return;
   link.status = ClientStatus::Broken;
-  log_line(LogLevel::Warning, "player %d (%s) %s in turn %" PRIu64 " at step '%s'",
-           static_cast<int>(q), link.peer, what, current_turn(server), step);
+  link.broken_by = cause;
+  log_line(level, "player %d (%s) %s in turn %" PRIu64 " at step '%s'%s", static_cast<int>(q),
+           link.peer, cause == BreakCause::Left ? "left" : what, current_turn(server), step,
+           cause == BreakCause::Left ? what : "");
+}
+
+// Human q's connection closed (or failed, or never was) at step. Between two
+// exchanges is how a client leaves a match: no fault of its own.
+void note_close(Server& server, int32_t q, const char* step) {
+  if (server.match.client_socket[static_cast<size_t>(q)] == INVALID_SOCKET_HANDLE) {
+    mark_broken(server, q, BreakCause::NoConnection, LogLevel::Warning, step, "has no connection");
+    return;
+  }
+  const bool between_exchanges =
+      current_turn(server) > 0 && std::strcmp(step, server_step_name(Step::RelayA)) == 0;
+  mark_broken(server, q, BreakCause::Left, between_exchanges ? LogLevel::Info : LogLevel::Warning,
+              step,
+              between_exchanges ? ": its connection closed before its exchange"
+                                : ": its connection closed in the middle of the conversation");
 }
 
 }  // namespace
@@ -203,7 +222,7 @@ bool take_message(Server& server, int32_t q, const char* step, Expect expect, in
     return true;
   }
   if (timed_out) return false;
-  mark_broken(server, q, step, "closed the connection");
+  note_close(server, q, step);
   *value = 0;
   return true;
 }
@@ -221,7 +240,7 @@ void time_out(Server& server, int32_t q, const char* step, bool in_one_silence) 
                 in_one_silence ? "stayed silent" : "kept everyone waiting in this turn",
                 static_cast<int>(server.options.client_timeout));
   link.waited = client_budget(server);
-  mark_broken(server, q, step, what);
+  mark_broken(server, q, BreakCause::TimedOut, LogLevel::Warning, step, what);
   socket_shutdown(server.match.client_socket[static_cast<size_t>(q)]);
 }
 
@@ -312,21 +331,35 @@ std::chrono::nanoseconds check_waiting_client(Server& server, int32_t q, const c
 }
 
 void note_protocol_break(Server& server, int32_t q, const char* step, int32_t arrived) {
+  if (!server.options.drop_broken_clients && (server.ended_by < 0 || q < server.ended_by)) {
+    server.ended_by = q;
+  }
+  // A client that left or timed out has been logged for it: the reply that
+  // then never comes is no second fault.
   ClientState& link = server.client_state[static_cast<size_t>(q)];
-  if (link.status == ClientStatus::Playing) {
-    log_line(LogLevel::Error,
-             "player %d (%s) broke the protocol in turn %" PRIu64
-             " at step '%s': expected %d, "
-             "got %d",
-             static_cast<int>(q), link.peer, current_turn(server), step, static_cast<int>(ACK),
-             static_cast<int>(arrived));
-    link.status = ClientStatus::Broken;
-  } else {
-    log_line(LogLevel::Error,
-             "player %d (%s) broke the protocol in turn %" PRIu64
-             " at step '%s': expected %d, "
-             "got nothing",
-             static_cast<int>(q), link.peer, current_turn(server), step, static_cast<int>(ACK));
+  if (link.status != ClientStatus::Playing) return;
+  log_line(LogLevel::Error,
+           "player %d (%s) broke the protocol in turn %" PRIu64
+           " at step '%s': expected %d, got %d",
+           static_cast<int>(q), link.peer, current_turn(server), step, static_cast<int>(ACK),
+           static_cast<int>(arrived));
+  link.status = ClientStatus::Broken;
+  link.broken_by = BreakCause::WrongReply;
+}
+
+std::string match_break_reason(const Server& server) {
+  if (server.ended_by < 0) return "a client broke the protocol";
+  const ClientState& link = server.client_state[static_cast<size_t>(server.ended_by)];
+  const std::string player = "player " + std::to_string(server.ended_by);
+  switch (link.broken_by) {
+    case BreakCause::Left:
+      return player + " left";
+    case BreakCause::NoConnection:
+      return player + " has no connection";
+    case BreakCause::TimedOut:
+      return player + " timed out";
+    default:
+      return player + " broke the protocol";
   }
 }
 

@@ -17,8 +17,18 @@
 
 enum class ClientStatus : uint8_t {
   Playing,
-  Broken,   // closed, timed out or broke the protocol; still served, as always
+  Broken,   // left, timed out or broke the protocol; still served, as always
   Dropped,  // with --drop-broken-clients: no longer served, its player kept
+};
+
+// Why a client is broken: the first cause is the one the log gives, since
+// what follows from it (a reply that never comes) is no cause of its own.
+enum class BreakCause : uint8_t {
+  None,
+  Left,          // its connection closed (or failed)
+  NoConnection,  // it never had one: the accept failed
+  TimedOut,      // --client-timeout
+  WrongReply,    // its reply to relay_a was not ACK
 };
 
 // The departures from the protocol that --check-clients counts, per client.
@@ -62,6 +72,7 @@ inline constexpr size_t PEER_TEXT_SIZE = 22;
 struct ClientState {
   char peer[PEER_TEXT_SIZE] = "0.0.0.0:0";  // for the log
   ClientStatus status = ClientStatus::Playing;
+  BreakCause broken_by = BreakCause::None;
   DepartureCounts departures;  // with --check-clients
   Rejoin rejoin = Rejoin::None;
   bool place_at_start = false;  // rejoined: its first report puts it at its start position
@@ -88,6 +99,9 @@ struct Server {
   Match match;
   std::vector<ClientState> client_state;  // per human, by player index
   int32_t clients_left = 0;               // humans not dropped
+  // The client whose reply to relay_a ended the match (the lowest, served at
+  // once); -1 while none has.
+  int32_t ended_by = -1;
   // --trace or --check-clients: each message is looked at. Off, a message
   // costs this one test and nothing more.
   bool inspect_messages = false;
