@@ -244,6 +244,28 @@ void time_out(Server& server, int32_t q, const char* step, bool in_one_silence) 
   socket_shutdown(server.match.client_socket[static_cast<size_t>(q)]);
 }
 
+// With --check-clients: human q has been silent at step for
+// server.silence_note. A client that waits for something the server will not
+// send (a line end, a reply it thinks is due) sits here; the server's last
+// message tells its author which.
+void note_silence(const Server& server, int32_t q, const char* step) {
+  const ClientState& link = server.client_state[static_cast<size_t>(q)];
+  char sent[96] = "; it has sent it nothing yet";
+  if (link.last_sent_step != nullptr && link.last_sent_row >= 0) {
+    std::snprintf(sent, sizeof sent, ", having sent it '%s of player %d' %d", link.last_sent_step,
+                  static_cast<int>(link.last_sent_row), static_cast<int>(link.last_sent_value));
+  } else if (link.last_sent_step != nullptr) {
+    std::snprintf(sent, sizeof sent, ", having sent it '%s' %d", link.last_sent_step,
+                  static_cast<int>(link.last_sent_value));
+  }
+  log_line(LogLevel::Warning,
+           "player %d (%s) has sent nothing for %g s, in turn %" PRIu64
+           ": the server waits for its '%s'%s",
+           static_cast<int>(q), link.peer,
+           std::chrono::duration<double>(server.silence_note).count(), current_turn(server), step,
+           sent);
+}
+
 void warn_stall(const Server& server, int32_t q, const char* step,
                 std::chrono::nanoseconds waited) {
   log_line(LogLevel::Warning,
@@ -295,6 +317,10 @@ int32_t receive_from(Server& server, int32_t q, const char* step, Expect expect)
       return 0;
     }
     waited += server.wait_slice;
+    if (server.options.check_clients && waited >= server.silence_note &&
+        waited - server.wait_slice < server.silence_note) {
+      note_silence(server, q, step);
+    }
     if (waited % server.stall_warning < server.wait_slice) warn_stall(server, q, step, waited);
   }
 }
@@ -319,6 +345,15 @@ std::chrono::nanoseconds check_waiting_client(Server& server, int32_t q, const c
       return std::chrono::nanoseconds{0};
     }
     if (left < next) next = left;
+  }
+  if (server.options.check_clients && link.silence_noted != link.waiting_since) {
+    const auto to_note = server.silence_note - waiting;
+    if (to_note <= std::chrono::nanoseconds{0}) {
+      link.silence_noted = link.waiting_since;
+      note_silence(server, q, step);
+    } else if (to_note < next) {
+      next = std::chrono::duration_cast<std::chrono::nanoseconds>(to_note);
+    }
   }
   // A warning every stall_warning of one message's silence, as served one
   // at a time.
@@ -383,7 +418,12 @@ void drop_client(Server& server, int32_t q) {
 
 void send_to(Server& server, int32_t q, const char* step, int32_t value, int32_t row) {
   send_int(server.match.client_socket[static_cast<size_t>(q)], value);
-  if (!server.inspect_messages || !server.options.trace) return;
+  if (!server.inspect_messages) return;
+  ClientState& link = server.client_state[static_cast<size_t>(q)];
+  link.last_sent_step = step;
+  link.last_sent_value = value;
+  link.last_sent_row = row;
+  if (!server.options.trace) return;
   if (row < 0) {
     log_line(LogLevel::Info, "trace player %d turn %" PRIu64 " S->C '%s' %d", static_cast<int>(q),
              current_turn(server), step, static_cast<int>(value));

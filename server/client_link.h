@@ -38,7 +38,8 @@ void watch_client(Server& server, int32_t q);
 // that long in all of a turn (or of its part of the handshake), and after a
 // time-out every later receive gives 0 at once, as from a closed connection.
 // While the client is silent the log gets a warning every
-// server.stall_warning.
+// server.stall_warning, and with --check-clients one after
+// server.silence_note that names the step and the server's last message.
 // With --trace the message goes to the log; with --check-clients what it
 // departs from the protocol (as `expect` tells) is logged and counted.
 int32_t receive_from(Server& server, int32_t q, const char* step, Expect expect = Expect::Value);
@@ -54,7 +55,8 @@ bool receive_ready(Server& server, int32_t q, const char* step, Expect expect, i
 // For clients served at once: human q, waited for at step since its
 // waiting_since, is timed out when its time is up, and a stall warned of as
 // receive_from would. Returns how long the server may wait before looking
-// again (0 after a time-out).
+// again (0 after a time-out). With --check-clients, names the step once the
+// silence reaches server.silence_note, as receive_from does.
 std::chrono::nanoseconds check_waiting_client(Server& server, int32_t q, const char* step,
                                               std::chrono::steady_clock::time_point now);
 

@@ -85,7 +85,13 @@ struct ClientState {
   std::chrono::nanoseconds waited{0};
   // Since when the server waits for its next message (served at once).
   std::chrono::steady_clock::time_point waiting_since{};
-  int64_t warned_stalls = 0;           // stall warnings logged for that message
+  int64_t warned_stalls = 0;  // stall warnings logged for that message
+  // With --check-clients: the wait (its waiting_since) whose silence has been
+  // named, and the last message sent to it, which that note quotes.
+  std::chrono::steady_clock::time_point silence_noted{};
+  const char* last_sent_step = nullptr;  // none yet
+  int32_t last_sent_value = 0;
+  int32_t last_sent_row = -1;
   bool short_receive_timeout = false;  // the socket's receive timeout is below wait_slice
   bool nonblocking = false;            // served at once: its socket never blocks
   // For the view: when its exchange began, and the messages until then.
@@ -134,6 +140,9 @@ struct Server {
   // stall_warning; a status line every status_interval.
   std::chrono::milliseconds wait_slice{1000};
   std::chrono::milliseconds stall_warning{30000};
+  // With --check-clients, a silence this long has the step it stops at named
+  // (once a message), long before the stall warning.
+  std::chrono::milliseconds silence_note{5000};
   std::chrono::milliseconds status_interval{60000};
 };
 
