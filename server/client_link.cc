@@ -24,12 +24,23 @@ const char* const DEPARTURE_NAMES[DEPARTURE_KINDS] = {
     "echoes other than the player count",
 };
 
+// A client that makes the same departure in every message (a line end after
+// each number) would bury the log: each kind is told this many times per
+// client, once more with the word that the rest are only counted, and then
+// counted only.
+constexpr uint32_t DEPARTURES_TOLD = 3;
+
 // A departure: counted, and a warning naming player, turn and step.
 void warn(Server& server, int32_t q, const char* step, Departure kind, const char* what) {
   ClientState& link = server.client_state[static_cast<size_t>(q)];
-  link.departures.count[static_cast<size_t>(kind)].fetch_add(1, std::memory_order_relaxed);
-  log_line(LogLevel::Warning, "player %d (%s) in turn %" PRIu64 " at step '%s': %s",
-           static_cast<int>(q), link.peer, current_turn(server), step, what);
+  const uint32_t seen =
+      link.departures.count[static_cast<size_t>(kind)].fetch_add(1, std::memory_order_relaxed) + 1;
+  if (seen > DEPARTURES_TOLD + 1) return;
+  log_line(LogLevel::Warning, "player %d (%s) in turn %" PRIu64 " at step '%s': %s%s",
+           static_cast<int>(q), link.peer, current_turn(server), step, what,
+           seen > DEPARTURES_TOLD
+               ? "; from now on this kind is only counted, in the summary at the end"
+               : "");
 }
 
 // The trace line of a received message and, with --check-clients, how it
@@ -116,15 +127,18 @@ size_t summary_line(const Server& server, int32_t q, char* out, size_t size, boo
   put(out, size, &length, " (");
   put(out, size, &length, link.peer);
   put(out, size, &length, ") departures from the protocol: ");
+  // Only the kinds that happened.
   *any = false;
   for (size_t kind = 0; kind < DEPARTURE_KINDS; ++kind) {
     const uint32_t n = link.departures.count[kind].load(std::memory_order_relaxed);
-    *any = *any || n > 0;
-    if (kind > 0) put(out, size, &length, ", ");
+    if (n == 0) continue;
+    if (*any) put(out, size, &length, ", ");
+    *any = true;
     put_number(out, size, &length, n);
     put(out, size, &length, " ");
     put(out, size, &length, DEPARTURE_NAMES[kind]);
   }
+  if (!*any) put(out, size, &length, "none");
   return length;
 }
 

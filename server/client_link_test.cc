@@ -88,4 +88,23 @@ TEST_F(ClientLinks, ACheckedClientsSilenceIsNamedOnceWithTheStep) {
   }
 }
 
+// A departure in every message is told a few times, then counted; the
+// summary names only the kinds that happened.
+TEST_F(ClientLinks, ARepeatedDepartureIsToldAFewTimesThenCounted) {
+  connect(1, 0);
+  server_->options.check_clients = server_->inspect_messages = true;
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 10; ++i) {
+    socket_send(clients_[0].socket, "147\n", 4);
+    EXPECT_EQ(receive_from(*server_, 0, "reply to pos_x", Expect::Reply), 147);
+  }
+  log_departure_summary(*server_);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count_of(log, "\"147\\x0a\" is not exactly one integer; read as 147"), 4u) << log;
+  EXPECT_EQ(count_of(log, "read as 147; from now on this kind is only counted"), 1u) << log;
+  EXPECT_EQ(count_of(log, "departures from the protocol: 10 messages not exactly one integer\n"),
+            1u)
+      << log;
+}
+
 }  // namespace
