@@ -161,8 +161,7 @@ class IniWithLines : public CLI::ConfigINI {
       if (line.front() == '[' && line.back() == ']') {
         section = line.substr(1, line.size() - 2);
         if (CLI::detail::to_lower(section) == "default") section.clear();
-        // CLI11 names a section's start "section.++".
-        if (!section.empty()) lines_.emplace_back(section + ".++", number);
+        if (!section.empty()) lines_.emplace_back(section + ".++", number);  // as CLI11 names it
         continue;
       }
       std::string name = line.substr(0, line.find('='));
@@ -335,9 +334,9 @@ std::string config_problem(const CommandLine& line, const CLI::App& app, const V
   const std::string file = files.empty() ? std::string() : files.back();
   static const std::string extras = "INI was not able to parse ";
   static const std::string not_allowed = ": This option is not allowed in a configuration file";
+  static const std::string section_open = ".++";  // how CLI11 names a section's start
   std::string name;
   std::string problem = what;
-  static const std::string section_open = ".++";
   if (what.rfind(extras, 0) == 0) {
     name = what.substr(extras.size());
     const size_t section = name.size() - std::min(name.size(), section_open.size());

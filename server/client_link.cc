@@ -146,15 +146,16 @@ constexpr size_t SUMMARY_SIZE = 512;
 
 using Clock = std::chrono::steady_clock;
 
+// Marks human q broken for `cause`, once, with a log line: "player 0 (peer)
+// <what> in turn N at step 'S'<after>".
 void mark_broken(Server& server, int32_t q, BreakCause cause, LogLevel level, const char* step,
-                 const char* what) {
+                 const char* what, const char* after = "") {
   ClientState& link = server.client_state[static_cast<size_t>(q)];
   if (link.status != ClientStatus::Playing) return;
   link.status = ClientStatus::Broken;
   link.broken_by = cause;
   log_line(level, "player %d (%s) %s in turn %" PRIu64 " at step '%s'%s", static_cast<int>(q),
-           link.peer, cause == BreakCause::Left ? "left" : what, current_turn(server), step,
-           cause == BreakCause::Left ? what : "");
+           link.peer, what, current_turn(server), step, after);
 }
 
 // Human q's connection closed (or failed, or never was) at step. Between two
@@ -167,7 +168,7 @@ void note_close(Server& server, int32_t q, const char* step) {
   const bool between_exchanges =
       current_turn(server) > 0 && std::strcmp(step, server_step_name(Step::RelayA)) == 0;
   mark_broken(server, q, BreakCause::Left, between_exchanges ? LogLevel::Info : LogLevel::Warning,
-              step,
+              step, "left",
               between_exchanges ? ": its connection closed before its exchange"
                                 : ": its connection closed in the middle of the conversation");
 }
