@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "console/log.h"
 #include "net/decimal.h"
@@ -23,12 +24,23 @@ const char* const DEPARTURE_NAMES[DEPARTURE_KINDS] = {
     "echoes other than the player count",
 };
 
+// A client that makes the same departure in every message (a line end after
+// each number) would bury the log: each kind is told this many times per
+// client, once more with the word that the rest are only counted, and then
+// counted only.
+constexpr uint32_t DEPARTURES_TOLD = 3;
+
 // A departure: counted, and a warning naming player, turn and step.
 void warn(Server& server, int32_t q, const char* step, Departure kind, const char* what) {
   ClientState& link = server.client_state[static_cast<size_t>(q)];
-  link.departures.count[static_cast<size_t>(kind)].fetch_add(1, std::memory_order_relaxed);
-  log_line(LogLevel::Warning, "player %d (%s) in turn %" PRIu64 " at step '%s': %s",
-           static_cast<int>(q), link.peer, current_turn(server), step, what);
+  const uint32_t seen =
+      link.departures.count[static_cast<size_t>(kind)].fetch_add(1, std::memory_order_relaxed) + 1;
+  if (seen > DEPARTURES_TOLD + 1) return;
+  log_line(LogLevel::Warning, "player %d (%s) in turn %" PRIu64 " at step '%s': %s%s",
+           static_cast<int>(q), link.peer, current_turn(server), step, what,
+           seen > DEPARTURES_TOLD
+               ? "; from now on this kind is only counted, in the summary at the end"
+               : "");
 }
 
 // The trace line of a received message and, with --check-clients, how it
@@ -115,15 +127,18 @@ size_t summary_line(const Server& server, int32_t q, char* out, size_t size, boo
   put(out, size, &length, " (");
   put(out, size, &length, link.peer);
   put(out, size, &length, ") departures from the protocol: ");
+  // Only the kinds that happened.
   *any = false;
   for (size_t kind = 0; kind < DEPARTURE_KINDS; ++kind) {
     const uint32_t n = link.departures.count[kind].load(std::memory_order_relaxed);
-    *any = *any || n > 0;
-    if (kind > 0) put(out, size, &length, ", ");
+    if (n == 0) continue;
+    if (*any) put(out, size, &length, ", ");
+    *any = true;
     put_number(out, size, &length, n);
     put(out, size, &length, " ");
     put(out, size, &length, DEPARTURE_NAMES[kind]);
   }
+  if (!*any) put(out, size, &length, "none");
   return length;
 }
 
@@ -131,12 +146,31 @@ constexpr size_t SUMMARY_SIZE = 512;
 
 using Clock = std::chrono::steady_clock;
 
-void mark_broken(Server& server, int32_t q, const char* step, const char* what) {
+// Marks human q broken for `cause`, once, with a log line: "player 0 (peer)
+// <what> in turn N at step 'S'<after>".
+void mark_broken(Server& server, int32_t q, BreakCause cause, LogLevel level, const char* step,
+                 const char* what, const char* after = "") {
   ClientState& link = server.client_state[static_cast<size_t>(q)];
   if (link.status != ClientStatus::Playing) return;
   link.status = ClientStatus::Broken;
-  log_line(LogLevel::Warning, "player %d (%s) %s in turn %" PRIu64 " at step '%s'",
-           static_cast<int>(q), link.peer, what, current_turn(server), step);
+  link.broken_by = cause;
+  log_line(level, "player %d (%s) %s in turn %" PRIu64 " at step '%s'%s", static_cast<int>(q),
+           link.peer, what, current_turn(server), step, after);
+}
+
+// Human q's connection closed (or failed, or never was) at step. Between two
+// exchanges is how a client leaves a match: no fault of its own.
+void note_close(Server& server, int32_t q, const char* step) {
+  if (server.match.client_socket[static_cast<size_t>(q)] == INVALID_SOCKET_HANDLE) {
+    mark_broken(server, q, BreakCause::NoConnection, LogLevel::Warning, step, "has no connection");
+    return;
+  }
+  const bool between_exchanges =
+      current_turn(server) > 0 && std::strcmp(step, server_step_name(Step::RelayA)) == 0;
+  mark_broken(server, q, BreakCause::Left, between_exchanges ? LogLevel::Info : LogLevel::Warning,
+              step, "left",
+              between_exchanges ? ": its connection closed before its exchange"
+                                : ": its connection closed in the middle of the conversation");
 }
 
 }  // namespace
@@ -203,7 +237,7 @@ bool take_message(Server& server, int32_t q, const char* step, Expect expect, in
     return true;
   }
   if (timed_out) return false;
-  mark_broken(server, q, step, "closed the connection");
+  note_close(server, q, step);
   *value = 0;
   return true;
 }
@@ -221,8 +255,30 @@ void time_out(Server& server, int32_t q, const char* step, bool in_one_silence) 
                 in_one_silence ? "stayed silent" : "kept everyone waiting in this turn",
                 static_cast<int>(server.options.client_timeout));
   link.waited = client_budget(server);
-  mark_broken(server, q, step, what);
+  mark_broken(server, q, BreakCause::TimedOut, LogLevel::Warning, step, what);
   socket_shutdown(server.match.client_socket[static_cast<size_t>(q)]);
+}
+
+// With --check-clients: human q has been silent at step for
+// server.silence_note. A client that waits for something the server will not
+// send (a line end, a reply it thinks is due) sits here; the server's last
+// message tells its author which.
+void note_silence(const Server& server, int32_t q, const char* step) {
+  const ClientState& link = server.client_state[static_cast<size_t>(q)];
+  char sent[96] = "; it has sent it nothing yet";
+  if (link.last_sent_step != nullptr && link.last_sent_row >= 0) {
+    std::snprintf(sent, sizeof sent, ", having sent it '%s of player %d' %d", link.last_sent_step,
+                  static_cast<int>(link.last_sent_row), static_cast<int>(link.last_sent_value));
+  } else if (link.last_sent_step != nullptr) {
+    std::snprintf(sent, sizeof sent, ", having sent it '%s' %d", link.last_sent_step,
+                  static_cast<int>(link.last_sent_value));
+  }
+  log_line(LogLevel::Warning,
+           "player %d (%s) has sent nothing for %g s, in turn %" PRIu64
+           ": the server waits for its '%s'%s",
+           static_cast<int>(q), link.peer,
+           std::chrono::duration<double>(server.silence_note).count(), current_turn(server), step,
+           sent);
 }
 
 void warn_stall(const Server& server, int32_t q, const char* step,
@@ -276,6 +332,10 @@ int32_t receive_from(Server& server, int32_t q, const char* step, Expect expect)
       return 0;
     }
     waited += server.wait_slice;
+    if (server.options.check_clients && waited >= server.silence_note &&
+        waited - server.wait_slice < server.silence_note) {
+      note_silence(server, q, step);
+    }
     if (waited % server.stall_warning < server.wait_slice) warn_stall(server, q, step, waited);
   }
 }
@@ -301,6 +361,15 @@ std::chrono::nanoseconds check_waiting_client(Server& server, int32_t q, const c
     }
     if (left < next) next = left;
   }
+  if (server.options.check_clients && link.silence_noted != link.waiting_since) {
+    const auto to_note = server.silence_note - waiting;
+    if (to_note <= std::chrono::nanoseconds{0}) {
+      link.silence_noted = link.waiting_since;
+      note_silence(server, q, step);
+    } else if (to_note < next) {
+      next = std::chrono::duration_cast<std::chrono::nanoseconds>(to_note);
+    }
+  }
   // A warning every stall_warning of one message's silence, as served one
   // at a time.
   const auto stall = std::chrono::duration_cast<std::chrono::nanoseconds>(server.stall_warning);
@@ -312,21 +381,35 @@ std::chrono::nanoseconds check_waiting_client(Server& server, int32_t q, const c
 }
 
 void note_protocol_break(Server& server, int32_t q, const char* step, int32_t arrived) {
+  if (!server.options.drop_broken_clients && (server.ended_by < 0 || q < server.ended_by)) {
+    server.ended_by = q;
+  }
+  // A client that left or timed out has been logged for it: the reply that
+  // then never comes is no second fault.
   ClientState& link = server.client_state[static_cast<size_t>(q)];
-  if (link.status == ClientStatus::Playing) {
-    log_line(LogLevel::Error,
-             "player %d (%s) broke the protocol in turn %" PRIu64
-             " at step '%s': expected %d, "
-             "got %d",
-             static_cast<int>(q), link.peer, current_turn(server), step, static_cast<int>(ACK),
-             static_cast<int>(arrived));
-    link.status = ClientStatus::Broken;
-  } else {
-    log_line(LogLevel::Error,
-             "player %d (%s) broke the protocol in turn %" PRIu64
-             " at step '%s': expected %d, "
-             "got nothing",
-             static_cast<int>(q), link.peer, current_turn(server), step, static_cast<int>(ACK));
+  if (link.status != ClientStatus::Playing) return;
+  log_line(LogLevel::Error,
+           "player %d (%s) broke the protocol in turn %" PRIu64
+           " at step '%s': expected %d, got %d",
+           static_cast<int>(q), link.peer, current_turn(server), step, static_cast<int>(ACK),
+           static_cast<int>(arrived));
+  link.status = ClientStatus::Broken;
+  link.broken_by = BreakCause::WrongReply;
+}
+
+std::string match_break_reason(const Server& server) {
+  if (server.ended_by < 0) return "a client broke the protocol";
+  const ClientState& link = server.client_state[static_cast<size_t>(server.ended_by)];
+  const std::string player = "player " + std::to_string(server.ended_by);
+  switch (link.broken_by) {
+    case BreakCause::Left:
+      return player + " left";
+    case BreakCause::NoConnection:
+      return player + " has no connection";
+    case BreakCause::TimedOut:
+      return player + " timed out";
+    default:
+      return player + " broke the protocol";
   }
 }
 
@@ -350,7 +433,12 @@ void drop_client(Server& server, int32_t q) {
 
 void send_to(Server& server, int32_t q, const char* step, int32_t value, int32_t row) {
   send_int(server.match.client_socket[static_cast<size_t>(q)], value);
-  if (!server.inspect_messages || !server.options.trace) return;
+  if (!server.inspect_messages) return;
+  ClientState& link = server.client_state[static_cast<size_t>(q)];
+  link.last_sent_step = step;
+  link.last_sent_value = value;
+  link.last_sent_row = row;
+  if (!server.options.trace) return;
   if (row < 0) {
     log_line(LogLevel::Info, "trace player %d turn %" PRIu64 " S->C '%s' %d", static_cast<int>(q),
              current_turn(server), step, static_cast<int>(value));

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "server/server.h"
 
@@ -31,12 +32,14 @@ void watch_client(Server& server, int32_t q);
 
 // One receive from human q at step (named as in the protocol guide): the
 // value as recv_number gives it, 0 for nothing. A close or a receive error
-// marks the client broken, once, with a line in the log; so does running out
+// marks the client broken, once, with a line in the log (INFO "left" between
+// two exchanges, which is how clients leave; a WARN elsewhere); so does running out
 // of time: with --client-timeout, the server waits for one client at most
 // that long in all of a turn (or of its part of the handshake), and after a
 // time-out every later receive gives 0 at once, as from a closed connection.
 // While the client is silent the log gets a warning every
-// server.stall_warning.
+// server.stall_warning, and with --check-clients one after
+// server.silence_note that names the step and the server's last message.
 // With --trace the message goes to the log; with --check-clients what it
 // departs from the protocol (as `expect` tells) is logged and counted.
 int32_t receive_from(Server& server, int32_t q, const char* step, Expect expect = Expect::Value);
@@ -52,7 +55,8 @@ bool receive_ready(Server& server, int32_t q, const char* step, Expect expect, i
 // For clients served at once: human q, waited for at step since its
 // waiting_since, is timed out when its time is up, and a stall warned of as
 // receive_from would. Returns how long the server may wait before looking
-// again (0 after a time-out).
+// again (0 after a time-out). With --check-clients, names the step once the
+// silence reaches server.silence_note, as receive_from does.
 std::chrono::nanoseconds check_waiting_client(Server& server, int32_t q, const char* step,
                                               std::chrono::steady_clock::time_point now);
 
@@ -66,9 +70,14 @@ void send_to(Server& server, int32_t q, const char* step, int32_t value, int32_t
 void log_departure_summary(const Server& server);
 void write_departure_summary_now(const Server& server);
 
-// Logs that human q broke the protocol at step (expected ACK, arrived
-// `arrived`, or nothing when the client is broken) and marks it broken.
+// Human q's reply at step (relay_a's) was `arrived`, not ACK: it ends the
+// match, or is dropped. Logged as a protocol break, and marked broken, unless
+// it is broken already (it left or timed out, and said so then).
 void note_protocol_break(Server& server, int32_t q, const char* step, int32_t arrived);
+
+// Why a protocol break ended the match, with the one cause the log gave:
+// "player 0 left", "player 2 timed out", "player 1 broke the protocol".
+std::string match_break_reason(const Server& server);
 
 // Whether the exchange with human q must be given up: it broke and broken
 // clients are dropped.

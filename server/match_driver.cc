@@ -118,7 +118,7 @@ int run_turns(Server& server) {
     if (match.turn_count <= 1) ++match.turn_count;
     const TurnResult result = serve_turn(server);
     if (result == TurnResult::ProtocolBreak) {
-      return end_of_match(server, EXIT_PROTOCOL_BREAK, "a client broke the protocol");
+      return end_of_match(server, EXIT_PROTOCOL_BREAK, match_break_reason(server).c_str());
     }
     if (result == TurnResult::NoClientLeft) {
       return end_of_match(server, EXIT_PROTOCOL_BREAK, "no human client is left");

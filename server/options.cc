@@ -61,7 +61,8 @@ CommandLine command_line(Options& o) {
                 "\n"
                 "Exit codes:\n"
                 "  %d  the match is over, or the operator stopped it\n"
-                "  %d  a client broke the protocol\n"
+                "  %d  a client left, timed out or broke the protocol: how a match ends\n"
+                "     once its players have gone\n"
                 "  %d  a bad command line or configuration file, or the console input\n"
                 "     ended before the three answers\n"
                 "  %d  the port could not be bound, or the sockets library could not start\n",

@@ -145,6 +145,29 @@ TEST(Options, UsageErrorsNameTheProblemAndChangeNothing) {
   }
 }
 
+TEST(Options, AMistypedNameIsAnsweredWithTheNearestOne) {
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"--human", "3"}, "unknown option '--human'; did you mean '--humans'?"},
+      {{"--prot=2001"}, "unknown option '--prot'; did you mean '--port'?"},
+      {{"--Bots", "1"}, "unknown option '--Bots'; did you mean '--bots'?"},
+      {{"--timeout", "9"}, "unknown option '--timeout'; did you mean '--client-timeout'?"},
+      // One dash would be read as -h: help, and exit code 0.
+      {{"-humans", "3"}, "unknown option '-humans'; did you mean '--humans'?"},
+      {{"arena", "concurent"}, "unexpected argument 'concurent'; did you mean '--concurrent'?"},
+      {{"--players", "2"}, "unknown option '--players'\n"},
+  };
+  for (const auto& c : cases) {
+    const Result r = parse(c.args);
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    EXPECT_EQ(r.code, EXIT_USAGE);
+    EXPECT_EQ(r.err.rfind(std::string("zolt-server: ") + c.says, 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
 TEST(Options, ConfigFileGivesOptionsAndTheCommandLineWins) {
   std::string pattern = (std::filesystem::temp_directory_path() / "zolt-options-XXXXXX").string();
   ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -170,17 +193,25 @@ TEST(Options, ConfigFileGivesOptionsAndTheCommandLineWins) {
   EXPECT_EQ(r.code, -1) << r.err;
   EXPECT_EQ(describe(r.options), describe(want));
 
-  // Values from the file are checked as on the command line, and together with it.
+  // A byte-order mark, as Windows editors write, is no part of the first name.
+  write("\xEF\xBB\xBFhumans = 2\n");
+  r = parse({"--config", file});
+  EXPECT_EQ(r.code, -1) << r.err;
+  EXPECT_EQ(r.options.humans, 2);
+
+  // Values from the file are checked as on the command line, and together
+  // with it; what is wrong in the file is said with its file and line.
   const struct {
     const char* content;
     std::vector<std::string> more;
     const char* named;
   } errors[] = {
-      {"humans = abc\n", {}, "abc"},
-      {"humnas = 2\n", {}, "humnas"},
-      {"[match]\nhumans = 2\n", {}, "match"},
-      {"host-name = arena\n", {}, "host-name"},
-      {"humans = 2\n", {"--bots", "999999"}, "999999"},
+      {"bots = 1\nhumans = abc\n", {}, "zolt.ini:2: --humans: not a whole number: abc\n"},
+      {"; club\n\nhumnas = 2\n", {}, "zolt.ini:3: unknown option 'humnas'; did you mean 'humans'?"},
+      {"humans = 1\nhumans = 2\n", {}, "zolt.ini:1: --humans: given more than once"},
+      {"[match]\nhumans = 2\n", {}, "zolt.ini:1: a section, [match]"},
+      {"host-name = arena\n", {}, "zolt.ini:1: host-name: only on the command line"},
+      {"humans = 2\n", {"--bots", "999999"}, ": --bots: 999999"},
       // Bytes from the file are shown escaped, never sent to the terminal.
       {"humans = 2\x1b[2J\n", {}, "--humans: not a whole number: 2\\x1b[2J"},
       {"b\xc3\xa9 = 1\n", {}, "b\\xc3\\xa9"},

@@ -17,8 +17,18 @@
 
 enum class ClientStatus : uint8_t {
   Playing,
-  Broken,   // closed, timed out or broke the protocol; still served, as always
+  Broken,   // left, timed out or broke the protocol; still served, as always
   Dropped,  // with --drop-broken-clients: no longer served, its player kept
+};
+
+// Why a client is broken: the first cause is the one the log gives, since
+// what follows from it (a reply that never comes) is no cause of its own.
+enum class BreakCause : uint8_t {
+  None,
+  Left,          // its connection closed (or failed)
+  NoConnection,  // it never had one: the accept failed
+  TimedOut,      // --client-timeout
+  WrongReply,    // its reply to relay_a was not ACK
 };
 
 // The departures from the protocol that --check-clients counts, per client.
@@ -62,6 +72,7 @@ inline constexpr size_t PEER_TEXT_SIZE = 22;
 struct ClientState {
   char peer[PEER_TEXT_SIZE] = "0.0.0.0:0";  // for the log
   ClientStatus status = ClientStatus::Playing;
+  BreakCause broken_by = BreakCause::None;
   DepartureCounts departures;  // with --check-clients
   Rejoin rejoin = Rejoin::None;
   bool place_at_start = false;  // rejoined: its first report puts it at its start position
@@ -74,7 +85,13 @@ struct ClientState {
   std::chrono::nanoseconds waited{0};
   // Since when the server waits for its next message (served at once).
   std::chrono::steady_clock::time_point waiting_since{};
-  int64_t warned_stalls = 0;           // stall warnings logged for that message
+  int64_t warned_stalls = 0;  // stall warnings logged for that message
+  // With --check-clients: the wait (its waiting_since) whose silence has been
+  // named, and the last message sent to it, which that note quotes.
+  std::chrono::steady_clock::time_point silence_noted{};
+  const char* last_sent_step = nullptr;  // none yet
+  int32_t last_sent_value = 0;
+  int32_t last_sent_row = -1;
   bool short_receive_timeout = false;  // the socket's receive timeout is below wait_slice
   bool nonblocking = false;            // served at once: its socket never blocks
   // For the view: when its exchange began, and the messages until then.
@@ -88,6 +105,9 @@ struct Server {
   Match match;
   std::vector<ClientState> client_state;  // per human, by player index
   int32_t clients_left = 0;               // humans not dropped
+  // The client whose reply to relay_a ended the match (the lowest, served at
+  // once); -1 while none has.
+  int32_t ended_by = -1;
   // --trace or --check-clients: each message is looked at. Off, a message
   // costs this one test and nothing more.
   bool inspect_messages = false;
@@ -123,6 +143,9 @@ struct Server {
   // stall_warning; a status line every status_interval.
   std::chrono::milliseconds wait_slice{1000};
   std::chrono::milliseconds stall_warning{30000};
+  // With --check-clients, a silence this long has the step it stops at named
+  // (once a message), long before the stall warning.
+  std::chrono::milliseconds silence_note{5000};
   std::chrono::milliseconds status_interval{60000};
 };
 

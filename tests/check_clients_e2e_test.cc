@@ -80,7 +80,7 @@ TEST(CheckClients, NameEveryDepartureAndLeaveTheMatchAsItWas) {
   EXPECT_EQ(count_of(checked.log,
                      "departures from the protocol: 1 replies other than 147, 3 "
                      "messages not exactly one integer, 1 zeros read as no value, 1 "
-                     "numbers outside 32 bits, 1 receives holding two messages, 0 "),
+                     "numbers outside 32 bits, 1 receives holding two messages\n"),
             1u);
   // The handshake's 6 messages and the turn's 2 x (4 + 7), the bytes beside
   // those that are not a plain number.
@@ -107,8 +107,8 @@ TEST(CheckClients, TheSummaryIsWrittenAtAStopToo) {
   EXPECT_EQ(server.wait_exit(), 0);
   EXPECT_EQ(count_of(server.errors(),
                      "INFO match stopped by SIGTERM after 0 turns\n[^\n]*WARN "
-                     "player 0 \\([^)]*\\) departures from the protocol: [^\n]* "
-                     "1 greetings other than 147, 0 echoes"),
+                     "player 0 \\([^)]*\\) departures from the protocol: "
+                     "1 greetings other than 147\n"),
             1u)
       << server.errors();
 }

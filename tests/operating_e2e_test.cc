@@ -108,11 +108,13 @@ TEST_F(Unattended, OptionsAnswerTheQuestionsAndNameTheFiles) {
         std::string("INFO player 0 joined from 127\\.0\\.0\\.1:[0-9]+\n"),
         std::string("INFO player 1 joined from 127\\.0\\.0\\.1:[0-9]+\n"),
         std::string("INFO match started: 2 humans, 1 bot, map 3\n"),
-        std::string("WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) closed the connection in turn "
-                    "2 at step 'relay_a'"),
-        std::string("INFO match over after 1 turns in [0-9.]+ s: a client broke")}) {
+        // Clients that have gone have left: no error, one cause.
+        std::string("INFO player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) left in turn 2 at step "
+                    "'relay_a': its connection closed before its exchange\n"),
+        std::string("INFO match over after 1 turns in [0-9.]+ s: player 0 left\n")}) {
     EXPECT_TRUE(logged(log, event)) << event << "\n" << log;
   }
+  EXPECT_FALSE(logged(log, "(ERROR|[^\n]*broke)")) << log;
 }
 
 TEST_F(Unattended, OnlyTheQuestionsNotAnsweredAreAsked) {
@@ -143,18 +145,21 @@ TEST_F(Unattended, ABreakEndsTheMatchWithTheReasonInTheLog) {
     std::vector<std::string> args;
     int32_t relay_a_reply;  // 0: the client goes silent instead
     const char* logged_line;
+    const char* why;  // the end's reason: the one cause, logged once
     int slow_ms = 0;  // the client waits this long before each message of the turn
   } cases[] = {
       {"146 as the reply to relay_a",
        {},
        146,
        "ERROR player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) broke the protocol in turn 1 at step "
-       "'reply to relay_a': expected 147, got 146"},
+       "'reply to relay_a': expected 147, got 146",
+       "player 0 broke the protocol"},
       {"silent longer than the client timeout",
        {"--client-timeout", "1"},
        0,
        "WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) stayed silent for 1 s \\(the client timeout\\) "
-       "in turn 1 at step 'relay_a'"},
+       "in turn 1 at step 'relay_a'",
+       "player 0 timed out"},
       // The time-out bounds what one client makes everyone wait in a turn,
       // not the wait for one message.
       {"each message inside the client timeout, too slow in all",
@@ -162,12 +167,14 @@ TEST_F(Unattended, ABreakEndsTheMatchWithTheReasonInTheLog) {
        147,
        "WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) kept everyone waiting in this turn for 1 s "
        "\\(the client timeout\\) in turn 1 at step '[a-z_]+'",
+       "player 0 timed out",
        400},
       {"the same, served at once",
        {"--client-timeout", "1", "--concurrent"},
        147,
        "WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) kept everyone waiting in this turn for 1 s "
        "\\(the client timeout\\) in turn 1 at step '[a-z_]+'",
+       "player 0 timed out",
        400},
   };
   for (const auto& c : cases) {
@@ -194,7 +201,11 @@ TEST_F(Unattended, ABreakEndsTheMatchWithTheReasonInTheLog) {
       client_turn(client.link, report, 1, view);
     }
     EXPECT_EQ(server.wait_exit(10000), 1);
-    EXPECT_TRUE(logged(server.errors(), c.logged_line)) << server.errors();
+    const std::string log = server.errors();
+    EXPECT_TRUE(logged(log, c.logged_line)) << log;
+    EXPECT_TRUE(logged(log, std::string("INFO match over after [01] turns .*: ") + c.why + "\n"))
+        << log;
+    EXPECT_EQ(logged(log, "ERROR"), c.relay_a_reply == 146) << log;
   }
 }
 
