@@ -422,6 +422,7 @@ void drop_client(Server& server, int32_t q) {
   ClientState& link = server.client_state[static_cast<size_t>(q)];
   if (link.status == ClientStatus::Dropped) return;
   link.status = ClientStatus::Dropped;
+  watch_seat(server, q, Seat::Dropped);
   SocketHandle& socket = server.match.client_socket[static_cast<size_t>(q)];
   socket_close(socket);
   socket = INVALID_SOCKET_HANDLE;

@@ -198,6 +198,7 @@ void seat_joined(Server& server) {
     }
     ++server.clients_left;
     ++server.rejoins;
+    watch_seat(server, q, Seat::Rejoined);
   }
 }
 

@@ -64,6 +64,12 @@ void watch_match_set_up(Server& server) {
   Watch& watch = *server.watch;
   const Match& match = server.match;
   watch.snapshot.create(match.human_count, match.bot_count, match.map_number);
+  // Clients dropped in the handshake, before there was a snapshot to tell.
+  for (int32_t q = 0; q < match.human_count; ++q) {
+    if (server.client_state[static_cast<size_t>(q)].status == ClientStatus::Dropped) {
+      watch.snapshot.seat_changed(q, Seat::Dropped);
+    }
+  }
   publish(server, true, 0);
 }
 
@@ -89,6 +95,11 @@ void watch_exchange_ends(Server& server, int32_t q) {
   watch.snapshot.exchange_ended(
       q, round_trips == 0 ? elapsed : elapsed / static_cast<int64_t>(round_trips));
   publish(server, false, server.turns_played.load(std::memory_order_relaxed));
+}
+
+void watch_seat(Server& server, int32_t q, Seat seat) {
+  if (server.watch && server.watch->snapshot.created())
+    server.watch->snapshot.seat_changed(q, seat);
 }
 
 void watch_hit(Server& server, int32_t q, int32_t damage, int32_t target) {

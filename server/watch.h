@@ -37,6 +37,8 @@ void watch_joined(Server& server, int32_t joined);
 void watch_exchange_begins(Server& server, int32_t q);
 // After a completed exchange with q: its round trip, and the tables as it left them.
 void watch_exchange_ends(Server& server, int32_t q);
+// Human q's client was dropped, or a client took its slot again.
+void watch_seat(Server& server, int32_t q, Seat seat);
 void watch_hit(Server& server, int32_t q, int32_t damage, int32_t target);
 // After the bots' steps: the tables, the routes, and the turn's recording line.
 void watch_turn_ends(Server& server);

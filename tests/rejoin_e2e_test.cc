@@ -62,6 +62,22 @@ SocketHandle connect_from(const char* source) {
   return fd;
 }
 
+// The body of GET path on the live view at port; empty without an answer.
+std::string http_get(uint16_t port, const std::string& path) {
+  std::string err;
+  const SocketHandle s = socket_connect("127.0.0.1", port, &err);
+  if (s == INVALID_SOCKET_HANDLE) return "";
+  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  socket_send(s, request.data(), request.size());
+  socket_set_receive_timeout(s, 5000);
+  std::string answer;
+  char buffer[4096];
+  for (size_t got; (got = socket_recv(s, buffer, sizeof buffer)) > 0;) answer.append(buffer, got);
+  socket_close(s);
+  const size_t body = answer.find("\r\n\r\n");
+  return body == std::string::npos ? "" : answer.substr(body + 4);
+}
+
 size_t open_files(pid_t pid) {
   const auto fds = std::filesystem::path("/proc") / std::to_string(pid) / "fd";
   return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(fds), {}));
@@ -85,6 +101,9 @@ TEST_P(Rejoin, AKilledPlayersSlotIsTakenByTheNextClientAndTheOthersNeverNotice) 
   std::vector<std::string> args = {"localhost", "--humans", "3",        "--bots",           "1",
                                    "--map",     "0",        "--rejoin", "--client-timeout", "2"};
   if (*GetParam() != '\0') args.push_back(GetParam());
+  uint16_t view_port = free_port();
+  while (view_port == test_port()) view_port = free_port();
+  args.insert(args.end(), {"--http", "127.0.0.1:" + std::to_string(view_port)});
   ServerProcess server;
   server.start(dir.path(), args, "", true);
   ASSERT_TRUE(server.wait_until_listening()) << server.errors();
@@ -123,6 +142,8 @@ TEST_P(Rejoin, AKilledPlayersSlotIsTakenByTheNextClientAndTheOthersNeverNotice) 
 
   ASSERT_TRUE(logged(server, "player 1 (127.0.0.1:")) << server.errors();
   ASSERT_TRUE(logged(server, "dropped in turn")) << server.errors();
+  EXPECT_NE(http_get(view_port, "/state.json").find("\"clients\": [\"playing\", \"dropped\", "),
+            std::string::npos);
 
   // A client that greets and then says nothing more is dropped after the
   // client timeout, and the slot stays free.
@@ -155,17 +176,22 @@ TEST_P(Rejoin, AKilledPlayersSlotIsTakenByTheNextClientAndTheOthersNeverNotice) 
   });
   EXPECT_TRUE(logged(server, "player 1: a client from 127.0.0.1:")) << server.errors();
   EXPECT_TRUE(logged(server, "rejoined in turn")) << server.errors();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_NE(http_get(view_port, "/state.json").find("\"clients\": [\"playing\", \"rejoined\", "),
+            std::string::npos);
+  EXPECT_NE(http_get(view_port, "/metrics").find("\nzolt_rejoins_total 1\n"), std::string::npos);
 
   // With every slot taken, a connection is closed at once; a flood of them
   // leaves no descriptor behind and the match at its pace.
   const pid_t pid = server.pid();
-  const size_t files = server_is_windows() ? 0 : open_files(pid);
   const auto turns_in_half_a_second = [&turns_played] {
     const int before = turns_played[0];
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     return turns_played[0] - before;
   };
   const int pace = turns_in_half_a_second();
+  // Taken after the pace: the view's last answer has closed its connection.
+  const size_t files = server_is_windows() ? 0 : open_files(pid);
   for (int i = 0; i < 200; ++i) {
     std::string err;
     const SocketHandle extra = socket_connect("127.0.0.1", test_port(), &err);

@@ -43,6 +43,7 @@ tr.stalled td { background: #7a1d1d; color: #fff; font-weight: bold; }
 .mark { stroke: #11151c; stroke-width: 2; }
 .ring { fill: none; stroke: #ff4040; stroke-width: 4; display: none; }
 g.stalled .ring { display: inline; }
+g.dropped { opacity: 0.35; }
 .route { fill: none; stroke-width: 2; stroke-dasharray: 7 5; opacity: 0.55; }
 .label { font-size: 20px; font-weight: bold; paint-order: stroke; stroke: #11151c; stroke-width: 4px; }
 .leader { stroke-width: 1.5; opacity: 0.7; }
@@ -279,10 +280,14 @@ function draw(v) {
     m.number.textContent = beyond ? p.health : "";
     const stalled = waiting && waiting.player === i;
     m.g.classList.toggle("stalled", !!stalled);
+    const seat = p.human && st.clients ? st.clients[i] : "playing";
+    m.g.classList.toggle("dropped", seat === "dropped");
+    m.g.setAttribute("data-seat", seat);
     drawn.push({m, sx, sy, heading: p.heading});
     const rt = p.human && v.round_trip ? fmtTime(v.round_trip[i]) : "";
+    const kind = !p.human ? "bot" : seat === "dropped" ? "human, dropped" : seat === "rejoined" ? "human, back" : "human";
     rows.push("<tr data-player=\"" + i + "\"" + (stalled ? " class=\"stalled\"" : "") + "><td class=\"who\">" + swatch(i) +
-              "</td><td>" + (p.human ? "human" : "bot") + "</td><td>" + p.x + "</td><td>" + p.y +
+              "</td><td>" + kind + "</td><td>" + p.x + "</td><td>" + p.y +
               "</td><td>" + p.health + "</td><td>" + p.heading + "</td><td>" +
               (stalled ? "waiting " + waiting.seconds.toFixed(1) + " s" : rt) + "</td></tr>");
   });

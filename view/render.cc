@@ -34,7 +34,16 @@ std::string state_json(const Frame& frame) {
   StringOut out{text};
   write_state_json_open(out, frame.turn, frame.map, frame.relay_a, frame.relay_b, frame.humans,
                         frame.players.size(), [&frame](size_t p) { return frame.players[p]; });
-  text += '}';
+  // Where each human's client stands: the recording has no such member.
+  static const char* const SEATS[] = {"playing", "dropped", "rejoined"};
+  text += ", \"clients\": [";
+  for (size_t q = 0; q < frame.seats.size(); ++q) {
+    if (q != 0) text += ", ";
+    text += '"';
+    text += SEATS[frame.seats[q] < 3 ? frame.seats[q] : 0];
+    text += '"';
+  }
+  text += "]}";
   return text;
 }
 
@@ -118,6 +127,16 @@ std::string metrics_text(const Frame& frame) {
     append(text, "zolt_client_round_trip_seconds{player=\"%" PRIu64 "\"} %.9f\n",
            static_cast<uint64_t>(q), frame.round_trip[q]);
   }
+  text +=
+      "# HELP zolt_rejoins_total Clients that took a dropped player's slot (--rejoin).\n"
+      "# TYPE zolt_rejoins_total counter\n";
+  append(text, "zolt_rejoins_total %" PRIu64 "\n", frame.rejoins);
+  size_t dropped = 0;
+  for (const uint8_t seat : frame.seats) dropped += seat == static_cast<uint8_t>(Seat::Dropped);
+  text +=
+      "# HELP zolt_dropped_players Human players whose client has been dropped.\n"
+      "# TYPE zolt_dropped_players gauge\n";
+  append(text, "zolt_dropped_players %zu\n", dropped);
   text +=
       "# HELP zolt_waiting_seconds How long the client of the exchange under way has kept "
       "everyone waiting.\n"

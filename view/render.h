@@ -6,7 +6,8 @@
 
 #include "view/snapshot.h"
 
-// {"turn": N, "map": M, "relay_a": A, "relay_b": B, "players": [...]}
+// {"turn": N, "map": M, "relay_a": A, "relay_b": B, "players": [...],
+// "clients": ["playing" | "dropped" | "rejoined" per human]}
 std::string state_json(const Frame& frame);
 
 // What the page draws: {"state": <state_json>, "humans": H, "turns_total": T,

@@ -56,7 +56,16 @@ struct Frame {
   double waiting_seconds = 0;          // how long it has kept everyone waiting
   std::vector<HitFrame> hits;          // the latest, newest first, at most VIEW_HIT_FEED
   int32_t joined = 0;                  // humans that have joined
+  std::vector<uint8_t> seats;          // per human: a Seat
+  uint64_t rejoins = 0;                // clients that took a dropped player's slot
   std::vector<std::string> addresses;  // "address:port" the clients may connect to
+};
+
+// Where a human player's client stands, for the spectators.
+enum class Seat : uint8_t {
+  Playing,
+  Dropped,   // its client was dropped; the player stands where it was
+  Rejoined,  // a client took the slot again (--rejoin) and plays
 };
 
 class Snapshot {
@@ -71,6 +80,8 @@ class Snapshot {
     routes_ = std::make_unique<AtomicRoute[]>(static_cast<size_t>(bots));
     round_trip_ns_ = std::make_unique<std::atomic<int64_t>[]>(static_cast<size_t>(humans));
     for (int32_t q = 0; q < humans; ++q) round_trip_ns_[static_cast<size_t>(q)].store(-1);
+    seats_ = std::make_unique<std::atomic<uint8_t>[]>(static_cast<size_t>(humans));
+    for (int32_t q = 0; q < humans; ++q) seats_[static_cast<size_t>(q)].store(0);
     created_.store(true, std::memory_order_release);
   }
   bool created() const { return created_.load(std::memory_order_acquire); }
@@ -142,6 +153,11 @@ class Snapshot {
     waiting_since_ns_.store(since_ns, std::memory_order_relaxed);
     waiting_player_.store(q, std::memory_order_release);
   }
+  // Outside the sequence too: human q's client was dropped, or came back.
+  void seat_changed(int32_t q, Seat seat) {
+    if (seat == Seat::Rejoined) rejoins_.fetch_add(1, std::memory_order_relaxed);
+    seats_[static_cast<size_t>(q)].store(static_cast<uint8_t>(seat), std::memory_order_relaxed);
+  }
   void exchange_ended(int32_t q, int64_t round_trip_ns) {
     waiting_player_.store(-1, std::memory_order_release);
     round_trip_ns_[static_cast<size_t>(q)].store(round_trip_ns, std::memory_order_relaxed);
@@ -198,6 +214,11 @@ class Snapshot {
       frame.round_trip[q] = ns < 0 ? -1.0 : static_cast<double>(ns) / 1e9;
     }
     frame.joined = joined_.load(std::memory_order_relaxed);
+    frame.seats.resize(static_cast<size_t>(humans_));
+    for (size_t q = 0; q < frame.seats.size(); ++q) {
+      frame.seats[q] = seats_[q].load(std::memory_order_relaxed);
+    }
+    frame.rejoins = rejoins_.load(std::memory_order_relaxed);
     frame.waiting_player = waiting_player_.load(std::memory_order_acquire);
     const int64_t since = waiting_since_ns_.load(std::memory_order_relaxed);
     frame.waiting_seconds = frame.waiting_player < 0 || now_ns < since
@@ -223,6 +244,8 @@ class Snapshot {
   std::unique_ptr<AtomicRow[]> players_;
   std::unique_ptr<AtomicRoute[]> routes_;
   std::unique_ptr<std::atomic<int64_t>[]> round_trip_ns_;
+  std::unique_ptr<std::atomic<uint8_t>[]> seats_;
+  std::atomic<uint64_t> rejoins_{0};
   std::atomic<int32_t> waiting_player_{-1};
   std::atomic<int64_t> waiting_since_ns_{0};
   std::array<AtomicHit, VIEW_HIT_FEED> hits_;

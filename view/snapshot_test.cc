@@ -79,8 +79,19 @@ TEST(Render, MetricsAndViewOfAFrame) {
   frame.round_trip = {0.000015, -1};
   frame.waiting_player = 1;
   frame.waiting_seconds = 3.25;
+  // Player 0's client was dropped once and another took its slot; player 1's is gone.
+  Snapshot seats;
+  seats.create(2, 1, 0);
+  seats.seat_changed(0, Seat::Dropped);
+  seats.seat_changed(0, Seat::Rejoined);
+  seats.seat_changed(1, Seat::Dropped);
+  Frame read;
+  seats.read(read, 0);
+  frame.seats = read.seats;
+  frame.rejoins = read.rejoins;
   const std::string metrics = metrics_text(frame);
   for (const char* line : {"\nzolt_turns_total 6\n", "\nzolt_messages_total 1234\n",
+                           "\nzolt_rejoins_total 1\n", "\nzolt_dropped_players 1\n",
                            "\nzolt_players{kind=\"human\"} 2\nzolt_players{kind=\"bot\"} 1\n",
                            "\nzolt_client_round_trip_seconds{player=\"0\"} 0.000015000\n",
                            "\nzolt_waiting_seconds 3.250\n"}) {
@@ -93,6 +104,7 @@ TEST(Render, MetricsAndViewOfAFrame) {
        {"{\"index\": 1, \"human\": true, \"x\": 3, \"y\": 4, \"health\": -5, \"heading\": 0}",
         "{\"index\": 2, \"human\": false,", "\"round_trip\": [0.000015000, null]",
         "\"waiting\": {\"player\": 1, \"seconds\": 3.250}",
+        "\"clients\": [\"rejoined\", \"dropped\"]}",
         "\"routes\": [[0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0]]}"}) {
     EXPECT_NE(view.find(part), std::string::npos) << part << "\n" << view;
   }
