@@ -157,7 +157,8 @@ TEST(Load, TwoHundredClientsAtOnceAreNumberedInAcceptOrderAndServed) {
           ASSERT_EQ(row.x, sent_in * 1000 + p);
           ASSERT_EQ(row.y, sent_in * 1000 + 500 + p);
         }
-        ASSERT_EQ(row.heading, sent_in == 0 ? 2600 : sent_in * 100 + p);
+        ASSERT_EQ(row.heading, sent_in == 0 ? 2600 : sent_in * 100 + p) << "the server's log:\n"
+                                                                        << server.errors();
         ASSERT_EQ(row.health, 100);
       }
     }

@@ -101,9 +101,7 @@ TEST_P(Rejoin, AKilledPlayersSlotIsTakenByTheNextClientAndTheOthersNeverNotice) 
   std::vector<std::string> args = {"localhost", "--humans", "3",        "--bots",           "1",
                                    "--map",     "0",        "--rejoin", "--client-timeout", "2"};
   if (*GetParam() != '\0') args.push_back(GetParam());
-  uint16_t view_port = free_port();
-  while (view_port == test_port()) view_port = free_port();
-  args.insert(args.end(), {"--http", "127.0.0.1:" + std::to_string(view_port)});
+  args.insert(args.end(), {"--http", "127.0.0.1:" + std::to_string(view_port())});
   ServerProcess server;
   server.start(dir.path(), args, "", true);
   ASSERT_TRUE(server.wait_until_listening()) << server.errors();
@@ -142,7 +140,7 @@ TEST_P(Rejoin, AKilledPlayersSlotIsTakenByTheNextClientAndTheOthersNeverNotice) 
 
   ASSERT_TRUE(logged(server, "player 1 (127.0.0.1:")) << server.errors();
   ASSERT_TRUE(logged(server, "dropped in turn")) << server.errors();
-  EXPECT_NE(http_get(view_port, "/state.json").find("\"clients\": [\"playing\", \"dropped\", "),
+  EXPECT_NE(http_get(view_port(), "/state.json").find("\"clients\": [\"playing\", \"dropped\", "),
             std::string::npos);
 
   // A client that greets and then says nothing more is dropped after the
@@ -177,9 +175,9 @@ TEST_P(Rejoin, AKilledPlayersSlotIsTakenByTheNextClientAndTheOthersNeverNotice) 
   EXPECT_TRUE(logged(server, "player 1: a client from 127.0.0.1:")) << server.errors();
   EXPECT_TRUE(logged(server, "rejoined in turn")) << server.errors();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_NE(http_get(view_port, "/state.json").find("\"clients\": [\"playing\", \"rejoined\", "),
+  EXPECT_NE(http_get(view_port(), "/state.json").find("\"clients\": [\"playing\", \"rejoined\", "),
             std::string::npos);
-  EXPECT_NE(http_get(view_port, "/metrics").find("\nzolt_rejoins_total 1\n"), std::string::npos);
+  EXPECT_NE(http_get(view_port(), "/metrics").find("\nzolt_rejoins_total 1\n"), std::string::npos);
 
   // With every slot taken, a connection is closed at once; a flood of them
   // leaves no descriptor behind and the match at its pace.

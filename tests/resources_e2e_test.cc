@@ -52,16 +52,6 @@ double cpu_seconds(pid_t pid) {
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-uint16_t view_port() {
-  static const uint16_t port = [] {
-    for (;;) {
-      const uint16_t free = free_port();
-      if (free != test_port()) return free;
-    }
-  }();
-  return port;
-}
-
 // The status of GET / on the view, 0 when there is no answer.
 int view_status() {
   std::string err;

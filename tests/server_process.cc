@@ -167,6 +167,16 @@ uint16_t free_port() {
   return ntohs(address.sin_port);
 }
 
+uint16_t view_port() {
+  static const uint16_t port = [] {
+    for (;;) {
+      const uint16_t free = free_port();
+      if (free != test_port()) return free;
+    }
+  }();
+  return port;
+}
+
 bool server_is_windows() {
   const char* flag = std::getenv("ZOLT_SERVER_WINDOWS");
   return flag != nullptr && std::strcmp(flag, "1") == 0;

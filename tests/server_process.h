@@ -57,6 +57,10 @@ uint16_t test_port();
 // soon given again, so that cases running side by side do not meet.
 uint16_t free_port();
 
+// A free port other than test_port(), the same for the whole test process:
+// for the server's live view.
+uint16_t view_port();
+
 // Writes (or with content null, removes) the bot route file the server in
 // workdir will read.
 void put_bot_route_file(const std::string& workdir, const char* content);

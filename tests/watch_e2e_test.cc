@@ -34,17 +34,6 @@ using Clock = std::chrono::steady_clock;
 const char* const kStillBot =
     "300 300 300 300 300 300 300 300 300\n400 400 400 400 400 400 400 400 400\n";
 
-// A free port other than test_port(), for the view.
-uint16_t view_port() {
-  static const uint16_t port = [] {
-    for (;;) {
-      const uint16_t free = free_port();
-      if (free != test_port()) return free;
-    }
-  }();
-  return port;
-}
-
 std::string view_address() {
   return "127.0.0.1:" + std::to_string(view_port());
 }

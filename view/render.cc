@@ -136,7 +136,7 @@ std::string metrics_text(const Frame& frame) {
   text +=
       "# HELP zolt_dropped_players Human players whose client has been dropped.\n"
       "# TYPE zolt_dropped_players gauge\n";
-  append(text, "zolt_dropped_players %zu\n", dropped);
+  append(text, "zolt_dropped_players %" PRIu64 "\n", static_cast<uint64_t>(dropped));
   text +=
       "# HELP zolt_waiting_seconds How long the client of the exchange under way has kept "
       "everyone waiting.\n"
