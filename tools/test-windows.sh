@@ -128,7 +128,12 @@ export ZOLT_SERVER_WINDOWS=1
 export ZOLT_BOT_ROUTE_FILE="$WINEPREFIX/drive_c/bot.txt"
 start=$SECONDS
 rc=0
-bash tools/run-ctest.sh "$linux_dir" windows -R '^e2e\.' || rc=$?
+# One case at a time: every Wine process of the prefix shares one Wine
+# server, and with two servers under test side by side a connection of one
+# was now and then closed or reset by the Wine side in the middle of an
+# exchange (seen in the 200-client case, with nothing in its log; alone, or
+# beside a busy processor instead, it never was).
+ZOLT_CTEST_JOBS=1 bash tools/run-ctest.sh "$linux_dir" windows -R '^e2e\.' || rc=$?
 say "end-to-end suite against zolt-server.exe under Wine: $((SECONDS - start)) s"
 start=$SECONDS
 ZOLT_E2E_PORT_2000=1 ZOLT_CTEST_JOBS=1 bash tools/run-ctest.sh "$linux_dir" windows-port-2000 \
