@@ -9,9 +9,14 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 // "c:\bot.txt" on Windows; "bot.txt" in the working directory elsewhere.
 extern const char* const BOT_ROUTE_PATH;
+
+// The folder that holds the running program, or an empty text when the
+// system does not say.
+std::string program_folder();
 
 // printf to standard output, flushed.
 void console_print(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -14,6 +14,16 @@
 
 const char* const BOT_ROUTE_PATH = "c:\\bot.txt";
 
+std::string program_folder() {
+  char path[MAX_PATH + 1];
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  // A path cut short fills the whole buffer: its folder cannot be trusted.
+  if (length == 0 || length >= sizeof path) return {};
+  std::string folder(path, length);
+  const size_t separator = folder.find_last_of("\\/");
+  return separator == std::string::npos ? std::string() : folder.substr(0, separator);
+}
+
 namespace {
 
 int pushed_back = EOF;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "match/match.h"
@@ -85,6 +86,10 @@ struct ClientState {
 
 struct Server {
   Options options;
+  // The build's data folder (console/files.h), where the data files the
+  // operator did not place are read when the working directory lacks them;
+  // empty: nowhere else.
+  std::string data_folder;
   Match match;
   std::vector<ClientState> client_state;  // per human, by player index
   int32_t clients_left = 0;               // humans not dropped
