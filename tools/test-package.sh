@@ -64,6 +64,13 @@ fi
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
 
 # lintian refuses to run as root without this; it only reads the .deb.
+only_the_programs() {
+  local built
+  built=$(built_programs "$dir")
+  echo "$built"
+  [ "$built" = $'client/zolt-client\nzolt-server' ]
+}
+check "the package's build made the two programs only, no test or benchmark" only_the_programs
 check "lintian finds no error" lintian --allow-root --fail-on error "$deb"
 
 trap 'dpkg -r zolt-server > /dev/null 2>&1 || true' EXIT
