@@ -36,7 +36,8 @@ bool console_write_now(std::FILE* stream, const char* text, size_t length);
 // end: SIGINT and SIGTERM on POSIX; Ctrl-C, Ctrl-Break and the closing of
 // the console window on Windows. why names the request. The terminal is
 // restored first. stop runs where a signal handler runs: it may only use
-// what is safe there, and it must end the process.
+// what is safe there, and it must end the process, or return when another
+// thread is about to end it (the one it may have interrupted).
 void console_on_stop(void (*stop)(const char* why));
 
 // The next byte of the operator's typed answers, or EOF at the end of input.

@@ -31,9 +31,11 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The operator asked the server to end (a signal, or Ctrl-C on Windows).
-// Runs where a signal handler runs: only writes, arithmetic and _Exit.
-void stop_now(const char* why) {
+// Ends the match that the operator stopped: the log line, the departures,
+// the end banner, exit code 0. Runs where a signal handler runs: only
+// writes, arithmetic and _Exit.
+void end_stopped_match(const char* why) {
+  if (running_server->ending.exchange(true)) return;  // the other thread ends it
   char line[200];
   size_t length = 0;
   const auto put = [&](const char* text) {
@@ -53,6 +55,15 @@ void stop_now(const char* why) {
   write_departure_summary_now(*running_server);
   console_write_now(stdout, END_BANNER, sizeof END_BANNER - 1);
   std::_Exit(EXIT_MATCH_OVER);
+}
+
+// The operator asked the server to end (a signal, or Ctrl-C on Windows).
+// Cut in the middle of a turn's line, the recording would end with half a
+// line: then the match thread ends the match once the line is whole.
+void stop_now(const char* why) {
+  running_server->stop_asked.store(why);
+  if (running_server->writing_record.load()) return;
+  end_stopped_match(why);
 }
 
 // Starts the sockets library and shows the server's address. Returns false
@@ -174,6 +185,7 @@ int run_turns(Server& server) {
       }
     }
     watch_turn_ends(server);
+    if (const char* why = server.stop_asked.load(); why != nullptr) end_stopped_match(why);
     const uint64_t turns = server.turns_played.fetch_add(1, std::memory_order_relaxed) + 1;
     const auto now = Clock::now();
     if (now - last_status >= server.status_interval) {

@@ -1,10 +1,12 @@
 // The live view's HTTP server: its own thread, the page at /, /state.json,
 // /view.json and /metrics over a Snapshot, or, for a replay, the page and
-// /recording.jsonl. GET only; requests bounded in size and time; nothing is
-// read from disk. Exceptions of the HTTP library stay inside: nothing here
-// throws.
+// /recording.jsonl. For an orchestrator's probes, /healthz (200 while the
+// server runs) and /readyz (200 while a player can still join, 503
+// otherwise). GET only; requests bounded in size and time; nothing is read
+// from disk. Exceptions of the HTTP library stay inside: nothing here throws.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,9 +22,13 @@ class HttpView {
   static constexpr int MAX_CONNECTIONS = 64;
 
   // Listens on address:port (dotted IPv4) and serves snapshot from a thread
-  // of its own. Returns null and fills *err when the port cannot be bound.
+  // of its own; /readyz answers as can_join says, which the match thread
+  // keeps. Returns null and fills *err when the port cannot be bound.
+  // REQUIRES: snapshot and can_join outlive the view.
   static std::unique_ptr<HttpView> start_live(const std::string& address, uint16_t port,
-                                              const Snapshot* snapshot, std::string* err) noexcept;
+                                              const Snapshot* snapshot,
+                                              const std::atomic<bool>* can_join,
+                                              std::string* err) noexcept;
   // Serves a recording (its lines, as read) instead of a match.
   static std::unique_ptr<HttpView> start_replay(const std::string& address, uint16_t port,
                                                 std::string recording, std::string* err) noexcept;
