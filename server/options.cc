@@ -56,7 +56,7 @@ CommandLine command_line(Options& o) {
   const std::string data_folder_text =
       std::filesystem::path(DATA_FOLDER_SETTING).is_absolute()
           ? std::string(DATA_FOLDER_SETTING)
-          : std::string(DATA_FOLDER_SETTING) + " from the program's folder";
+          : std::string("<the program's folder>/") + DATA_FOLDER_SETTING;
   std::snprintf(prose, sizeof prose,
                 "\n"
                 "Files read:\n"
@@ -65,8 +65,9 @@ CommandLine command_line(Options& o) {
                 "  %-14s start positions of map N: the human players' x values, then\n"
                 "  %-14s their y values; in the working directory (another with\n"
                 "  %-14s --maps-dir)\n"
-                "  A file that the working directory lacks and whose place no option\n"
-                "  gives is read from the data folder, %s.\n"
+                "  A file that the working directory lacks, and whose place no option\n"
+                "  gives, is read from the data folder:\n"
+                "  %s\n"
                 "\n"
                 "Exit codes:\n"
                 "  %d  the match is over, or the operator stopped it\n"

@@ -123,6 +123,8 @@ TEST(Options, UsageErrorsNameTheProblemAndChangeNothing) {
       {{"--bind", "01.2.3.4"}, "01.2.3.4"},
       {{"--client-timeout", "-1"}, "-1"},
       {{"--bot-file", ""}, "--bot-file"},
+      {{"--maps-dir", "/nonexistent/maps"}, "--maps-dir: '/nonexistent/maps': no such folder"},
+      {{"--maps-dir", "/dev/null"}, "--maps-dir: '/dev/null': not a folder"},
       {{"--config", ""}, "--config"},
       {{"--config", "/nonexistent/zolt.ini"}, "/nonexistent/zolt.ini"},
       {{"--http", "8080"}, "8080"},

@@ -55,21 +55,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# http_status PORT PATH: the status code the view on 127.0.0.1:PORT answers.
-http_status() {
-  local line
-  exec 3<> "/dev/tcp/127.0.0.1/$1" || return 1
-  printf 'GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n' "$2" >&3
-  read -r -t 10 line <&3 || true
-  exec 3>&-
-  line=${line#HTTP/1.1 }
-  echo "${line%% *}"
-}
-# wait_status PORT PATH CODE: until the view answers CODE, 20 s at most.
+# wait_status PORT PATH CODE: until the view on 127.0.0.1:PORT answers CODE,
+# 20 s at most.
 wait_status() {
-  local i
+  local i line
   for ((i = 0; i < 200; i++)); do
-    [ "$(http_status "$1" "$2" 2> /dev/null)" = "$3" ] && return 0
+    if exec 3<> "/dev/tcp/127.0.0.1/$1"; then
+      printf 'GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n' "$2" >&3
+      read -r -t 10 line <&3 || true
+      exec 3>&-
+      [[ "$line" == "HTTP/1.1 $3 "* ]] && return 0
+    fi 2> /dev/null
     sleep 0.1
   done
   echo "http://127.0.0.1:$1$2 does not answer $3"
@@ -77,13 +73,8 @@ wait_status() {
 }
 # table_row OUTPUT PLAYER: "x y" of that player in zolt-client's last table.
 table_row() { awk -v p="$2" '$1 == p && NF == 5 { print $2, $3 }' <<< "$1"; }
-# The image's user, not root, on the host: podman top's huser.
-runs_as_non_root() {
-  local user
-  user=$(podman top "$1" huser | tail -n +2)
-  echo "process user: $user"
-  [ "$user" = 10001 ]
-}
+# Whether the container's process runs as the image's user, on the host too.
+runs_as_non_root() { [ "$(podman top "$1" huser | tail -n +2)" = 10001 ]; }
 
 build_image() {
   local generator=() version
@@ -107,28 +98,23 @@ if ! podman image exists "${image:-none}"; then
   exit 1
 fi
 
-under_10_mb() {
-  local size
+# Under 10 MB, and the two programs and the sample maps only, for a user
+# not root.
+image_contents() {
+  local size ctr listing
   size=$(podman image inspect --format '{{.Size}}' "$image")
-  say "image size: $size bytes"
-  [ "$size" -lt 10000000 ]
-}
-check "the image is under 10 MB" under_10_mb
-
-only_programs_and_maps() {
-  local ctr listing user
   ctr=$(podman create "$image")
   listing=$(podman export "$ctr" | tar -t | grep -v '/$' | sort)
   podman rm "$ctr" > /dev/null
-  user=$(podman image inspect --format '{{.Config.User}}' "$image")
+  say "image size: $size bytes"
   echo "$listing"
-  echo "user: $user"
-  [ "$listing" = "$(printf '%s\n' usr/bin/zolt-client usr/bin/zolt-server \
-    usr/share/zolt-server/maps/{bot,dept0,dept1,dept2,dept3,dept4}.txt)" ] &&
-    [ "$user" = 10001:10001 ]
+  [ "$size" -lt 10000000 ] &&
+    [ "$(podman image inspect --format '{{.Config.User}}' "$image")" = 10001:10001 ] &&
+    [ "$listing" = "$(printf '%s\n' usr/bin/zolt-client usr/bin/zolt-server \
+      usr/share/zolt-server/maps/{bot,dept0,dept1,dept2,dept3,dept4}.txt)" ]
 }
-check "the image holds the two programs and the sample maps, for a user not root" \
-  only_programs_and_maps
+check "the image is under 10 MB: the two programs and the sample maps, for a user not root" \
+  image_contents
 
 mkdir -p "$work/data"
 chown 10001:10001 "$work/data"
@@ -202,7 +188,7 @@ check "podman stop ends a match cleanly: end banner, exit code 0, the recording'
 # the pod is stopped first, as a cluster deleting it does: SIGTERM, then
 # the grace period.
 kube_match() {
-  local pod ctr out code log
+  local pod ctr out code log i
   pod=$(podman kube play "$manifest" | sed -n '/^Pod:$/{n;p}') && [ -n "$pod" ] || return 1
   ctr=$(podman ps --filter "ancestor=$image" --format '{{.Names}}')
   echo "container: $ctr"
@@ -214,7 +200,10 @@ kube_match() {
     { echo "$out"; return 1; }
   echo "$out" | tail -4
   # The match is over and the Deployment's Pod starts the next one.
-  sleep 1
+  for ((i = 0; i < 100; i++)); do
+    [ "$(podman inspect --format '{{.RestartCount}}' "$ctr")" = 1 ] && break
+    sleep 0.1
+  done
   wait_status 8080 /readyz 200 || return 1
   podman pod stop "$pod" > /dev/null 2>&1
   code=$(podman inspect --format '{{.State.ExitCode}}' "$ctr")
