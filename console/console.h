@@ -10,9 +10,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // "c:\bot.txt" on Windows; "bot.txt" in the working directory elsewhere.
 extern const char* const BOT_ROUTE_PATH;
+
+// The folder that holds the running program, or an empty text when the
+// system does not say.
+std::string program_folder();
 
 // printf to standard output, flushed.
 void console_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -50,7 +55,8 @@ bool console_write_now(std::FILE* stream, const char* text, size_t length);
 // end: SIGINT and SIGTERM on POSIX; Ctrl-C, Ctrl-Break and the closing of
 // the console window on Windows. why names the request. The terminal is
 // restored first. stop runs where a signal handler runs: it may only use
-// what is safe there, and it must end the process.
+// what is safe there, and it must end the process, or return when another
+// thread is about to end it (the one it may have interrupted).
 void console_on_stop(void (*stop)(const char* why));
 
 // The next byte of the operator's typed answers, or EOF at the end of input.

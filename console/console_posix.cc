@@ -18,6 +18,15 @@
 
 const char* const BOT_ROUTE_PATH = "bot.txt";
 
+std::string program_folder() {
+  char path[4096];
+  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof path) return {};
+  std::string folder(path, static_cast<size_t>(length));
+  const size_t slash = folder.rfind('/');
+  return slash == std::string::npos ? std::string() : folder.substr(0, slash == 0 ? 1 : slash);
+}
+
 namespace {
 
 char input[4096];

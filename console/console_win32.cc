@@ -17,26 +17,40 @@
 
 const char* const BOT_ROUTE_PATH = "c:\\bot.txt";
 
+std::string program_folder() {
+  char path[MAX_PATH + 1];
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  // A path cut short fills the whole buffer: its folder cannot be trusted.
+  if (length == 0 || length >= sizeof path) return {};
+  std::string folder(path, length);
+  const size_t separator = folder.find_last_of("\\/");
+  return separator == std::string::npos ? std::string() : folder.substr(0, separator);
+}
+
 namespace {
 
 int pushed_back = EOF;
 void (*stop_function)(const char* why) = nullptr;
 
-// Runs on a thread of its own that Windows starts for the event.
+// Runs on a thread of its own that Windows starts for the event. A stop
+// that returns leaves the end to another thread; this one waits for it, as
+// Windows ends the process once the handler of a closing console returns.
 BOOL WINAPI stop_on_console_event(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
       stop_function("Ctrl-C");
-      return TRUE;
+      break;
     case CTRL_BREAK_EVENT:
       stop_function("Ctrl-Break");
-      return TRUE;
+      break;
     case CTRL_CLOSE_EVENT:
       stop_function("the console window closing");
-      return TRUE;
+      break;
     default:
       return FALSE;
   }
+  Sleep(INFINITE);
+  return TRUE;
 }
 
 bool input_is_console() {

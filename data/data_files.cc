@@ -83,12 +83,21 @@ void start_position_file_name(int32_t map_number, char (&name)[START_FILE_NAME_S
   std::snprintf(name, sizeof name, "dept%d.txt", static_cast<int>(map_number));
 }
 
+std::string start_position_path(int32_t map_number, const std::string& maps_dir,
+                                const std::string& fallback_folder) {
+  char name[START_FILE_NAME_SIZE];
+  start_position_file_name(map_number, name);
+  if (!maps_dir.empty()) return maps_dir + "/" + name;
+  return locate_data_file(name, fallback_folder);
+}
+
 void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y, int32_t count,
-                          int32_t map_number, const std::string& maps_dir) {
+                          int32_t map_number, const std::string& maps_dir,
+                          const std::string& fallback_folder) {
   char name[START_FILE_NAME_SIZE];
   start_position_file_name(map_number, name);
   console_print(START_FILE_LINE, name);
-  const std::string path = maps_dir.empty() ? std::string(name) : maps_dir + "/" + name;
+  const std::string path = start_position_path(map_number, maps_dir, fallback_folder);
   bool refused;
   std::FILE* file = open_data_file(path.c_str(), "start position file", &refused);
   if (file == nullptr) {
@@ -99,4 +108,13 @@ void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos
   }
   read_start_positions(file, pos_x, pos_y, count);
   std::fclose(file);
+}
+
+std::string data_file_problem(const std::string& path) {
+  const std::string problem = file_problem(path);
+  if (!problem.empty()) return problem;
+  std::FILE* file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) return std::strerror(errno);
+  std::fclose(file);
+  return {};
 }

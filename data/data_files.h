@@ -6,8 +6,10 @@
 // beyond the 32-bit range are taken as the nearest 32-bit value.
 //
 // - Bot route file (BOT_ROUTE_PATH): per bot, 9 x values then 9 y values.
-// - Start position file dept<N>.txt in the working directory: human_count x
-//   values, then human_count y values.
+// - Start position file dept<N>.txt in the working directory (or the
+//   --maps-dir folder): human_count x values, then human_count y values.
+// When the operator did not say where a file is and the working directory
+// lacks it, it is read from the data folder the build set (console/files.h).
 #pragma once
 
 #include <cstdint>
@@ -36,9 +38,20 @@ void read_start_positions(std::FILE* file, std::vector<int32_t>& pos_x, std::vec
 inline constexpr size_t START_FILE_NAME_SIZE = 20;
 void start_position_file_name(int32_t map_number, char (&name)[START_FILE_NAME_SIZE]);
 
+// The path of map_number's start position file: in the folder maps_dir, or,
+// when maps_dir is empty, in the working directory, else in fallback_folder
+// (empty: none).
+std::string start_position_path(int32_t map_number, const std::string& maps_dir,
+                                const std::string& fallback_folder);
+
 // Prints the file name on the console, then reads the start position file of
-// map_number from the folder maps_dir (empty: the working directory). A file
-// that cannot be opened or is not a regular file leaves the positions as
-// they are and is reported on standard error.
+// map_number (start_position_path). A file that cannot be opened or is not a
+// regular file leaves the positions as they are and is reported on standard
+// error.
 void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y, int32_t count,
-                          int32_t map_number, const std::string& maps_dir);
+                          int32_t map_number, const std::string& maps_dir,
+                          const std::string& fallback_folder);
+
+// Why the data file at path cannot be read, or an empty text when it can be
+// opened. Opens it and closes it again.
+std::string data_file_problem(const std::string& path);

@@ -93,7 +93,7 @@ TEST_F(DataFiles, APathThatIsNotARegularFileIsRefusedAtOnce) {
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
     EXPECT_EQ(load_bot_routes(xs, ys, 1, BOT_ROUTE_PATH), 0);
-    load_start_positions(pos_x, pos_y, 1, 1, "");
+    load_start_positions(pos_x, pos_y, 1, 1, "", "");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n dept1.txt");
     const std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_NE(errors.find(std::string("'") + BOT_ROUTE_PATH + "': not a regular file"),
@@ -158,7 +158,7 @@ TEST_F(DataFiles, StartPositionsAreXValuesThenYValues) {
   write("dept3.txt", "10 20\n30 40\n");
   std::vector<int32_t> xs(2, -5), ys(2, -5);
   testing::internal::CaptureStdout();
-  load_start_positions(xs, ys, 2, 3, "");
+  load_start_positions(xs, ys, 2, 3, "", "");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n dept3.txt");
   EXPECT_EQ(xs, (std::vector<int32_t>{10, 20}));
   EXPECT_EQ(ys, (std::vector<int32_t>{30, 40}));
@@ -167,14 +167,14 @@ TEST_F(DataFiles, StartPositionsAreXValuesThenYValues) {
 TEST_F(DataFiles, AStartPositionFileThatIsMissingOrShortLeavesPositionsAlone) {
   std::vector<int32_t> xs(2, 7), ys(2, 8);
   testing::internal::CaptureStdout();
-  load_start_positions(xs, ys, 2, -1, "");
+  load_start_positions(xs, ys, 2, -1, "", "");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n dept-1.txt");
   EXPECT_EQ(xs, (std::vector<int32_t>{7, 7}));
   EXPECT_EQ(ys, (std::vector<int32_t>{8, 8}));
 
   write("dept0.txt", "1 2 3");
   testing::internal::CaptureStdout();
-  load_start_positions(xs, ys, 2, 0, "");
+  load_start_positions(xs, ys, 2, 0, "", "");
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(xs, (std::vector<int32_t>{1, 2}));
   EXPECT_EQ(ys, (std::vector<int32_t>{3, 8}));

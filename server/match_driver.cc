@@ -1,10 +1,12 @@
 #include "server/match_driver.h"
 
 #include <cinttypes>
+#include <cstdio>
 #include <string>
 
 #include "bots/route.h"
 #include "console/console.h"
+#include "console/files.h"
 #include "console/log.h"
 #include "console/texts.h"
 #include "data/data_files.h"
@@ -29,9 +31,11 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The operator asked the server to end (a signal, or Ctrl-C on Windows).
-// Runs where a signal handler runs: only writes, arithmetic and _Exit.
-void stop_now(const char* why) {
+// Ends the match that the operator stopped: the log line, the departures,
+// the end banner, exit code 0. Runs where a signal handler runs: only
+// writes, arithmetic and _Exit.
+void end_stopped_match(const char* why) {
+  if (running_server->ending.exchange(true)) return;  // the other thread ends it
   char line[200];
   size_t length = 0;
   const auto put = [&](const char* text) {
@@ -51,6 +55,15 @@ void stop_now(const char* why) {
   write_departure_summary_now(*running_server);
   console_write_now(stdout, END_BANNER, sizeof END_BANNER - 1);
   std::_Exit(EXIT_MATCH_OVER);
+}
+
+// The operator asked the server to end (a signal, or Ctrl-C on Windows).
+// Cut in the middle of a turn's line, the recording would end with half a
+// line: then the match thread ends the match once the line is whole.
+void stop_now(const char* why) {
+  running_server->stop_asked.store(why);
+  if (running_server->writing_record.load()) return;
+  end_stopped_match(why);
 }
 
 // Starts the sockets library and shows the server's address. Returns false
@@ -89,11 +102,50 @@ bool start_up(const Server& server) {
   return true;
 }
 
+// The bot route file: where --bot-file says, or the default one, taken from
+// the data folder when the working directory lacks it.
+std::string bot_route_path(const Server& server) {
+  const std::string& path = server.options.bot_file;
+  return path == BOT_ROUTE_PATH ? locate_data_file(path, server.data_folder) : path;
+}
+
 void read_bot_routes_or_say_so(Server& server) {
   Match& match = server.match;
-  if (load_bot_routes(match.route_x, match.route_y, match.bot_count, server.options.bot_file) !=
-      1) {
+  if (load_bot_routes(match.route_x, match.route_y, match.bot_count, bot_route_path(server)) != 1) {
     console_print("%s", ROUTE_ERROR);
+  }
+}
+
+// Names a data file the match needs with its full path, or says, before
+// anyone joins, why it cannot be read: found out in the first turn, it would
+// leave players stacked at one point. `wanted` is where the operator's
+// settings put it, `located` where it is read from (the data folder's when
+// the first is missing).
+void log_data_file(const char* what, const std::string& wanted, const std::string& located) {
+  const std::string problem = data_file_problem(located);
+  if (problem.empty()) {
+    log_line(LogLevel::Info, "%s '%s'", what, full_path(located).c_str());
+  } else if (located == wanted) {
+    log_line(LogLevel::Warning, "cannot read the %s '%s': %s", what, full_path(located).c_str(),
+             problem.c_str());
+  } else {
+    log_line(LogLevel::Warning, "cannot read the %s '%s', nor '%s' in the data folder: %s", what,
+             full_path(wanted).c_str(), full_path(located).c_str(), problem.c_str());
+  }
+}
+
+void log_data_files(const Server& server) {
+  const Match& match = server.match;
+  const Options& options = server.options;
+  if (match.bot_count > 0) {
+    log_data_file("bot route file", options.bot_file, bot_route_path(server));
+  }
+  if (match.human_count > 0) {
+    char what[64];
+    std::snprintf(what, sizeof what, "start position file of map %d",
+                  static_cast<int>(match.map_number));
+    log_data_file(what, start_position_path(match.map_number, options.maps_dir, ""),
+                  start_position_path(match.map_number, options.maps_dir, server.data_folder));
   }
 }
 
@@ -133,6 +185,7 @@ int run_turns(Server& server) {
       }
     }
     watch_turn_ends(server);
+    if (const char* why = server.stop_asked.load(); why != nullptr) end_stopped_match(why);
     const uint64_t turns = server.turns_played.fetch_add(1, std::memory_order_relaxed) + 1;
     const auto now = Clock::now();
     if (now - last_status >= server.status_interval) {
@@ -150,6 +203,7 @@ int run_server(const Options& options) {
   // The one state of the process; it lives until the process ends.
   static Server server;
   server.options = options;
+  server.data_folder = data_folder();
   running_server = &server;
   std::string log_err;
   if (!log_open(options.log_file, options.quiet, &log_err)) {
@@ -165,6 +219,7 @@ int run_server(const Options& options) {
     console_diagnostic("end of console input before the three answers were given");
     return EXIT_NO_OPERATOR;
   }
+  log_data_files(server);
   create_route_tables(match);
   read_bot_routes_or_say_so(server);
   create_client_table(match);

@@ -4,6 +4,7 @@
 #include "server/options.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <string>
 
@@ -41,7 +42,7 @@ CommandLine command_line(Options& o) {
   CommandLine line;
   line.program = "zolt-server";
   line.usage = "[host-name] [options]";
-  char prose[1024];
+  char prose[2048];
   std::snprintf(prose, sizeof prose,
                 "Hosts one ZOLT %s match. Shows the first IPv4 address of host-name (of this\n"
                 "machine's own name when none is given) as the server's address, asks at the\n"
@@ -50,6 +51,12 @@ CommandLine command_line(Options& o) {
                 "player's client on TCP port %u (see --port), then plays turns.\n",
                 ZOLT_VERSION, unsigned{SERVER_PORT});
   line.about = prose;
+  // As the build set it: the help and the man page made from it say the
+  // same wherever the program lies.
+  const std::string data_folder_text =
+      std::filesystem::path(DATA_FOLDER_SETTING).is_absolute()
+          ? std::string(DATA_FOLDER_SETTING)
+          : std::string("<the program's folder>/") + DATA_FOLDER_SETTING;
   std::snprintf(prose, sizeof prose,
                 "\n"
                 "Files read:\n"
@@ -58,6 +65,9 @@ CommandLine command_line(Options& o) {
                 "  %-14s start positions of map N: the human players' x values, then\n"
                 "  %-14s their y values; in the working directory (another with\n"
                 "  %-14s --maps-dir)\n"
+                "  A file that the working directory lacks, and whose place no option\n"
+                "  gives, is read from the data folder:\n"
+                "  %s\n"
                 "\n"
                 "Exit codes:\n"
                 "  %d  the match is over, or the operator stopped it\n"
@@ -66,8 +76,8 @@ CommandLine command_line(Options& o) {
                 "  %d  a bad command line or configuration file, or the console input\n"
                 "     ended before the three answers\n"
                 "  %d  the port could not be bound, or the sockets library could not start\n",
-                BOT_ROUTE_PATH, "", "dept<N>.txt", "", "", EXIT_MATCH_OVER, EXIT_PROTOCOL_BREAK,
-                EXIT_USAGE, EXIT_CANNOT_LISTEN);
+                BOT_ROUTE_PATH, "", "dept<N>.txt", "", "", data_folder_text.c_str(),
+                EXIT_MATCH_OVER, EXIT_PROTOCOL_BREAK, EXIT_USAGE, EXIT_CANNOT_LISTEN);
   line.epilogue = prose;
   line.error_hint = "\nRun 'zolt-server --help' for the options.";
   line.usage_exit_code = EXIT_USAGE;
@@ -139,10 +149,12 @@ CommandLine command_line(Options& o) {
       path_row("--bot-file", "PATH", std::string("the bot route file; default: ") + BOT_ROUTE_PATH,
                o.bot_file, "path"),
       {"--maps-dir", "DIR",
-       "the folder of the start position files; default: the working directory",
+       "the folder of the start position files; default: the working directory, then the data "
+       "folder",
        [&o](const std::string& text) {
          o.maps_dir = text;
-         return std::string();
+         const std::string problem = folder_problem(text);
+         return problem.empty() ? problem : "--maps-dir: '" + text + "': " + problem;
        }},
       {"--log", "FILE", "append the operator's log to FILE; default: standard error",
        [&o](const std::string& text) {

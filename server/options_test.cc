@@ -75,12 +75,12 @@ TEST(Options, ValidLinesGiveTheirValuesAndPrintNothing) {
       {{"--check-clients", "--map", "1"},
        with([](Options& o) { o.check_clients = true, o.map = 1, o.historic_start_up = false; })},
       {{"h", "--humans", "0", "--port", "65535", "--bind", "192.168.0.255", "--bot-file", "b.txt",
-        "--maps-dir", "maps", "--log", "server.log", "--client-timeout", "30",
+        "--maps-dir", ".", "--log", "server.log", "--client-timeout", "30",
         "--drop-broken-clients"},
        with([](Options& o) {
          o.host_name = "h", o.humans = 0, o.port = 65535, o.bind_address = "192.168.0.255",
-         o.bot_file = "b.txt", o.maps_dir = "maps", o.log_file = "server.log",
-         o.client_timeout = 30, o.drop_broken_clients = true, o.historic_start_up = false;
+         o.bot_file = "b.txt", o.maps_dir = ".", o.log_file = "server.log", o.client_timeout = 30,
+         o.drop_broken_clients = true, o.historic_start_up = false;
        })},
       {{"--http", "127.0.0.1:8080", "--record", "m.jsonl"}, with([](Options& o) {
          o.http_address = "127.0.0.1", o.http_port = 8080, o.record_file = "m.jsonl",
@@ -123,6 +123,8 @@ TEST(Options, UsageErrorsNameTheProblemAndChangeNothing) {
       {{"--bind", "01.2.3.4"}, "01.2.3.4"},
       {{"--client-timeout", "-1"}, "-1"},
       {{"--bot-file", ""}, "--bot-file"},
+      {{"--maps-dir", "/nonexistent/maps"}, "--maps-dir: '/nonexistent/maps': no such folder"},
+      {{"--maps-dir", "/dev/null"}, "--maps-dir: '/dev/null': not a folder"},
       {{"--config", ""}, "--config"},
       {{"--config", "/nonexistent/zolt.ini"}, "/nonexistent/zolt.ini"},
       {{"--http", "8080"}, "8080"},
@@ -173,16 +175,21 @@ TEST(Options, ConfigFileGivesOptionsAndTheCommandLineWins) {
   ASSERT_NE(mkdtemp(pattern.data()), nullptr);
   const std::filesystem::path dir = pattern;
   const std::string file = (dir / "zolt.ini").string();
-  const auto write = [&file](const char* content) { std::ofstream(file) << content; };
+  const auto write = [&file](const std::string& content) { std::ofstream(file) << content; };
+  // The maps folder must be there.
+  const std::string maps = (dir / "Program Files").string();
+  std::filesystem::create_directory(maps);
 
   write(
       "; the club's server\n"
       "humans = 2\nbots=3\nmap = -4\nport = 3000\nbind = 10.0.0.7\n"
-      "maps-dir = C:\\Program Files\\zolt ; spaces kept\nlog = \"a, b.log\"\n"
+      "maps-dir = " +
+      maps +
+      " ; spaces kept\nlog = \"a, b.log\"\n"
       "quiet = true\nclient-timeout = 30\ndrop-broken-clients = true\n");
   Options want;
   want.humans = 2, want.bots = 3, want.map = -4, want.port = 3000, want.bind_address = "10.0.0.7";
-  want.maps_dir = "C:\\Program Files\\zolt", want.log_file = "a, b.log", want.quiet = true;
+  want.maps_dir = maps, want.log_file = "a, b.log", want.quiet = true;
   want.client_timeout = 30, want.drop_broken_clients = true, want.historic_start_up = false;
   Result r = parse({"--config", file});
   EXPECT_EQ(r.code, -1) << r.err;

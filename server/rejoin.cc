@@ -25,7 +25,7 @@ int32_t free_slot(const Server& server, const char* address) {
   int32_t lowest = -1;
   for (int32_t q = 0; q < server.match.human_count; ++q) {
     const ClientState& link = server.client_state[static_cast<size_t>(q)];
-    if (link.status != ClientStatus::Dropped || link.rejoin != Rejoin::None) continue;
+    if (!slot_is_free(link)) continue;
     if (same_address(link.peer, address)) return q;
     if (lowest < 0) lowest = q;
   }

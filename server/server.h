@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "match/match.h"
@@ -102,6 +103,10 @@ struct ClientState {
 
 struct Server {
   Options options;
+  // The build's data folder (console/files.h), where the data files the
+  // operator did not place are read when the working directory lacks them;
+  // empty: nowhere else.
+  std::string data_folder;
   Match match;
   std::vector<ClientState> client_state;  // per human, by player index
   int32_t clients_left = 0;               // humans not dropped
@@ -136,6 +141,13 @@ struct Server {
 
   // turns_played is read by the stop handler, hence atomic.
   std::atomic<uint64_t> turns_played{0};
+  // A stop (SIGTERM, Ctrl-C) that comes while a turn's line of the recording
+  // is being written waits for the line to be whole: the handler notes why
+  // and the match thread ends the process after the write. `ending` lets one
+  // of the two end it.
+  std::atomic<bool> writing_record{false};
+  std::atomic<const char*> stop_asked{nullptr};
+  std::atomic<bool> ending{false};
   std::chrono::steady_clock::time_point match_start{};
 
   // The log's pace: a silent client's receive gives up after wait_slice, so
@@ -152,6 +164,11 @@ struct Server {
 // Whether human q's client plays this turn: neither dropped nor still joining.
 inline bool in_play(const ClientState& link) {
   return link.status != ClientStatus::Dropped && link.rejoin == Rejoin::None;
+}
+
+// With --rejoin: whether a client that connects may take human q's slot.
+inline bool slot_is_free(const ClientState& link) {
+  return link.status == ClientStatus::Dropped && link.rejoin == Rejoin::None;
 }
 
 // The turn in which the server is: 0 during the handshake.

@@ -43,7 +43,7 @@ void read_start_positions_in_turn(Server& server, int32_t q, ViewLedger* ledger)
     }
   }
   load_start_positions(match.pos_x, match.pos_y, match.human_count, match.map_number,
-                       server.options.maps_dir);
+                       server.options.maps_dir, server.data_folder);
   if (ledger == nullptr) return;
   const int32_t players = player_count(match);
   for (size_t p = 0; p < humans; ++p) {
@@ -168,7 +168,7 @@ void apply_report(Server& server, int32_t q, const Report& report, ViewLedger* l
     server.start_y.assign(match.pos_y.begin(),
                           match.pos_y.begin() + static_cast<ptrdiff_t>(humans));
     load_start_positions(server.start_x, server.start_y, match.human_count, match.map_number,
-                         server.options.maps_dir);
+                         server.options.maps_dir, server.data_folder);
     write_cell(match.pos_x[self], table_cell(Column::PosX, q, players), server.start_x[self], q,
                ledger);
     write_cell(match.pos_y[self], table_cell(Column::PosY, q, players), server.start_y[self], q,

@@ -25,6 +25,21 @@ void publish(Server& server, bool with_routes, uint64_t turns_done) {
   snapshot.end_write();
 }
 
+// Once the match has started a player joins only into a dropped player's
+// slot, with --rejoin.
+void publish_can_join(Server& server) {
+  bool free = false;
+  if (server.options.rejoin) {
+    for (const ClientState& link : server.client_state) {
+      if (slot_is_free(link)) {
+        free = true;
+        break;
+      }
+    }
+  }
+  server.watch->can_join.store(free, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 int watch_start(Server& server) {
@@ -47,8 +62,8 @@ int watch_start(Server& server) {
     for (std::string& address : clients_at) address += ":" + std::to_string(options.port);
     watch.snapshot.open_lobby(match.human_count, match.bot_count, match.map_number,
                               std::move(clients_at));
-    watch.view =
-        HttpView::start_live(options.http_address, options.http_port, &watch.snapshot, &err);
+    watch.view = HttpView::start_live(options.http_address, options.http_port, &watch.snapshot,
+                                      &watch.can_join, &err);
     if (!watch.view) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_CANNOT_LISTEN;
@@ -71,6 +86,7 @@ void watch_match_set_up(Server& server) {
     }
   }
   publish(server, true, 0);
+  publish_can_join(server);
 }
 
 void watch_joined(Server& server, int32_t joined) {
@@ -114,9 +130,14 @@ void watch_hit(Server& server, int32_t q, int32_t damage, int32_t target) {
 void watch_turn_ends(Server& server) {
   if (!server.watch) return;
   publish(server, true, server.turns_played.load(std::memory_order_relaxed) + 1);
+  // Without --rejoin nobody joins once the match has started: no need to look.
+  if (server.options.rejoin && server.watch->view) publish_can_join(server);
   Recording& recording = server.watch->recording;
-  if (recording.file != nullptr)
+  if (recording.file != nullptr) {
+    server.writing_record.store(true);
     recording_write_turn(recording, current_turn(server), server.match);
+    server.writing_record.store(false);
+  }
 }
 
 std::vector<std::string> reachable_addresses(const std::string& bound) {

@@ -5,6 +5,7 @@
 // one test of a null pointer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,6 +19,10 @@ struct Server;
 
 struct Watch {
   Snapshot snapshot;
+  // For the view's /readyz: a player can still join (before the match
+  // starts; then, with --rejoin, while a slot is free). Kept by the match
+  // thread at the set-up and at the end of each turn.
+  std::atomic<bool> can_join{true};
   std::unique_ptr<HttpView> view;  // null without --http
   Recording recording;             // its file null without --record
 };

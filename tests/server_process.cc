@@ -201,6 +201,7 @@ void ServerProcess::start(const std::string& workdir, const std::vector<std::str
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) std::abort();
   std::vector<std::string> words = server_command();
+  if (!program.empty()) words = {program};
   words.insert(words.end(), args.begin(), args.end());
   if (server_has_port_option()) {
     // The bot route file too is the case's own, in its working directory:

@@ -107,6 +107,9 @@ class ServerProcess {
   // Resource limits (setrlimit: resource, value) of the servers started from
   // now on; see SpawnSettings.
   std::vector<std::pair<int, rlim_t>> limits;
+  // A server binary to start instead of the harness's command (a copy of
+  // it placed elsewhere); empty: that command.
+  std::string program;
 
  private:
   void pump(int timeout_ms);

@@ -2,6 +2,7 @@
 // requests that must not disturb it, the recording (--record) read back after
 // a kill, and a replay (--replay) served.
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -98,8 +99,8 @@ TurnReport at(int32_t x, int32_t y, int32_t heading) {
   return report;
 }
 
-class Watched : public ::testing::Test {
- protected:
+// A match on the real server, and its clients.
+struct WatchedMatch {
   void start(std::vector<std::string> args, int humans, int bots) {
     humans_ = humans;
     players_ = humans + bots;
@@ -134,6 +135,8 @@ class Watched : public ::testing::Test {
   std::vector<std::unique_ptr<TestClient>> clients_;
   int humans_ = 0, players_ = 0;
 };
+
+class Watched : public ::testing::Test, protected WatchedMatch {};
 
 TEST_F(Watched, StateAndMetricsShowTheTablesOfTheLastExchange) {
   start({"--http", view_address()}, 2, 1);
@@ -188,6 +191,40 @@ TEST_F(Watched, TheLogNamesTheViewByAddressesThatReachIt) {
   log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());  // Windows' line ends
   EXPECT_NE(log.find(want + "\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("0.0.0.0:"), std::string::npos) << log;
+}
+
+// Asks for path until it answers with status; the last status.
+int status_until(const std::string& path, int status) {
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  int got = 0;
+  while ((got = get(path).status) != status && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return got;
+}
+
+TEST(Probes, ReadyWhileAPlayerCanJoin) {
+  const struct {
+    const char* option;
+    int after_a_drop;
+  } cases[] = {{"--drop-broken-clients", 503}, {"--rejoin", 200}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option);
+    WatchedMatch match;
+    match.start({"--http", view_address(), c.option}, 2, 0);
+    EXPECT_EQ(get("/healthz").status, 200);
+    EXPECT_EQ(get("/readyz").status, 200);  // before the match starts
+    match.join_all();
+    match.play({at(1, 1, 0), at(2, 2, 0)});
+    EXPECT_EQ(get("/readyz").status, 503);  // every slot taken
+    match.clients_[0]->close();             // dropped in turn 2
+    TurnView view;
+    ASSERT_TRUE(client_turn(match.clients_[1]->link, at(3, 3, 0), 2, view));
+    EXPECT_EQ(status_until("/readyz", c.after_a_drop), c.after_a_drop);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(get("/readyz").status, c.after_a_drop);
+    EXPECT_EQ(get("/healthz").status, 200);
+  }
 }
 
 TEST_F(Watched, AStalledClientShowsItsWaitingSeconds) {
@@ -427,6 +464,34 @@ TEST_F(Watched, TheRecordingHoldsEveryTurnAfterAKill) {
             std::string::npos)
       << lines[0];
   EXPECT_EQ(lines[1].find("routes"), std::string::npos) << lines[1];
+}
+
+TEST(Stop, TheRecordingEndsWithAWholeLine) {
+  if (server_is_windows()) GTEST_SKIP() << "Wine does not pass signals on";
+  TempDir dir;
+  dir.write("bot.txt", "");
+  // 4000 bots paced by keys that keep coming: lines of about 300 KB, each
+  // written in several pieces, one after another; the stop comes while the
+  // server writes.
+  for (const int run_ms : {60, 110, 160, 210}) {
+    SCOPED_TRACE(run_ms);
+    ServerProcess server;
+    server.start(dir.path(),
+                 {"--humans", "0", "--bots", "4000", "--map", "0", "--record", "m.jsonl", "--http",
+                  view_address()},
+                 "", false);
+    // Ends once the server has gone and its input with it.
+    std::thread typist([&server] { server.write_input(std::string(4 << 20, 'k')); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(run_ms));
+    server.send_signal(SIGTERM);
+    EXPECT_EQ(server.wait_exit(), 0);
+    typist.join();
+    EXPECT_NE(server.output().find(END_BANNER), std::string::npos);
+    const std::string recording = read_file(dir.path() + "/m.jsonl");
+    ASSERT_FALSE(recording.empty());
+    // A line ends with its hits: "]}" and the line end.
+    EXPECT_EQ(recording.substr(recording.size() - 3), "]}\n");
+  }
 }
 
 TEST_F(Watched, ARecordingThatCannotBeWrittenIsLoggedOnceAndTheMatchGoesOn) {

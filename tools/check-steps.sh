@@ -12,3 +12,11 @@ check() {
     failed=$((failed + 1))
   fi
 }
+
+# built_programs DIR: the programs a build in DIR made, one a line (CMake's
+# own probes and CPack's staging left out). The packages' builds must make
+# zolt-server and zolt-client and nothing else: no test, no benchmark.
+built_programs() {
+  find "$1" \( -name CMakeFiles -o -name _CPack_Packages -o -name wineprefix -o -name unpacked \) \
+    -prune -o -type f \( -perm -u+x -o -name '*.exe' \) -print | sed "s|^$1/||" | sort
+}

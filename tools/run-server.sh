@@ -1,9 +1,20 @@
 #!/usr/bin/env bash
 # Builds the server and starts it in maps/, where the sample bot route file
 # and start position files lie. Arguments go to the server (a host name).
+# The build's progress goes to standard error, so that standard output is the
+# server's console alone; the first build takes a minute on two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-run -G Ninja -DZOLT_BUILD_TESTS=OFF > /dev/null
-cmake --build build-run --target zolt-server > /dev/null
+dir=build-run
+generator=()
+# Ninja when there is one, for a new folder; one made before keeps its own.
+[ ! -f "$dir/CMakeCache.txt" ] && command -v ninja > /dev/null && generator=(-G Ninja)
+echo "run-server: configuring $dir/" >&2
+mkdir -p "$dir"
+cmake -S . -B "$dir" "${generator[@]}" -DZOLT_BUILD_TESTS=OFF > "$dir/configure.log" 2>&1 ||
+  { cat "$dir/configure.log" >&2; exit 1; }
+echo "run-server: building zolt-server in $dir/" >&2
+cmake --build "$dir" --target zolt-server --parallel >&2
+echo "run-server: starting $dir/zolt-server in maps/" >&2
 cd maps
-exec ../build-run/zolt-server "$@"
+exec "../$dir/zolt-server" "$@"

@@ -64,6 +64,13 @@ fi
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
 
 # lintian refuses to run as root without this; it only reads the .deb.
+only_the_programs() {
+  local built
+  built=$(built_programs "$dir")
+  echo "$built"
+  [ "$built" = $'client/zolt-client\nzolt-server' ]
+}
+check "the package's build made the two programs only, no test or benchmark" only_the_programs
 check "lintian finds no error" lintian --allow-root --fail-on error "$deb"
 
 trap 'dpkg -r zolt-server > /dev/null 2>&1 || true' EXIT
@@ -75,6 +82,17 @@ installed_version() {
 }
 check "the installed zolt-server --version says $version" installed_version
 check "man finds the man pages" man -w zolt-server zolt-client
+
+# Run from a folder without maps, as an operator would from home, the
+# installed server reads the sample maps from /usr/share/zolt-server/maps.
+finds_its_maps() {
+  local out rc=0
+  out=$(cd / && printf 'k\nk\nk\n' | /usr/bin/zolt-server --humans 0 --bots 1 --map 0 2>&1) || rc=$?
+  grep -E 'INFO|WARN' <<< "$out"
+  [ "$rc" = 0 ] && grep -q "INFO bot route file '/usr/share/zolt-server/maps/bot.txt'" <<< "$out" &&
+    ! grep -q 'Erreur lors du chargement des bots' <<< "$out"
+}
+check "the installed zolt-server finds its maps from any folder" finds_its_maps
 
 if command -v systemd-analyze > /dev/null; then
   verify_unit() {

@@ -66,6 +66,10 @@ package=zolt-server-$version-windows-x64
 zip_path="$dir/$package.zip"
 rm -f "$zip_path"
 (cd "$dir" && cpack -G ZIP) > "$dir/cpack.log" 2>&1 || { cat "$dir/cpack.log"; fail "cpack -G ZIP"; }
+source tools/check-steps.sh
+programs=$(built_programs "$dir")
+[ "$programs" = $'client/zolt-client.exe\nzolt-server.exe' ] ||
+  fail "the zip's build made more than the two programs (no test, no benchmark): $programs"
 listing=$(unzip -Z1 "$zip_path") || fail "$zip_path is not a zip"
 for entry in zolt-server.exe zolt-client.exe zolt-start.cmd README.txt maps/bot.txt \
     maps/dept0.txt maps/dept4.txt; do

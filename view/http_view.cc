@@ -35,8 +35,9 @@ struct HttpView::Impl {
   asio::steady_timer accept_pause{io};
   std::chrono::milliseconds pause{0};
   std::optional<std::chrono::steady_clock::time_point> failure_logged;
-  const Snapshot* snapshot = nullptr;  // live
-  Replay recording;                    // replay
+  const Snapshot* snapshot = nullptr;           // live
+  const std::atomic<bool>* can_join = nullptr;  // live
+  Replay recording;                             // replay
   bool replay = false;
   int connections = 0;
   std::thread thread;
@@ -233,6 +234,15 @@ http::response<http::string_body> HttpView::Impl::answer(
   const beast::string_view target = request.target();
   const beast::string_view path = target.substr(0, target.find('?'));
   if (path == "/") return reply(http::status::ok, "text/html; charset=utf-8", PAGE, version);
+  // The thread that answers is the server's own: while it answers, the
+  // server runs.
+  if (path == "/healthz") return reply(http::status::ok, "text/plain", "ok\n", version);
+  if (path == "/readyz") {
+    if (!replay && can_join->load(std::memory_order_relaxed)) {
+      return reply(http::status::ok, "text/plain", "a player can join\n", version);
+    }
+    return reply(http::status::service_unavailable, "text/plain", "no player can join\n", version);
+  }
   if (replay) {
     if (path == "/view.json") {
       return reply(http::status::ok, "application/json", "{\"replay\": true}", version);
@@ -320,10 +330,12 @@ HttpView::HttpView(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl))
 
 std::unique_ptr<HttpView> HttpView::start_live(const std::string& address, uint16_t port,
                                                const Snapshot* snapshot,
+                                               const std::atomic<bool>* can_join,
                                                std::string* err) noexcept {
   try {
     auto impl = std::make_unique<Impl>();
     impl->snapshot = snapshot;
+    impl->can_join = can_join;
     return start(std::move(impl), address, port, err);
   } catch (const std::exception& error) {
     *err = std::string("--http: ") + error.what();

@@ -1,12 +1,15 @@
 // The live view's HTTP server: its own thread, the page at /, /state.json,
+// The live view's HTTP server: its own thread, the page at /, /state.json,
 // /view.json and /metrics over a Snapshot, or, for a replay, the page, its
 // windows of turns (/turns.jsonl?from=F&count=C, record/replay.h) and the
-// whole recording (/recording.jsonl, sent from the file as it is read). GET
-// only; requests and answers bounded in size and time; nothing else is
-// read from disk. Exceptions of the HTTP library stay inside: nothing here
-// throws.
+// whole recording (/recording.jsonl, sent from the file as it is read). For
+// an orchestrator's probes, /healthz (200 while the server runs) and /readyz
+// (200 while a player can still join, 503 otherwise). GET only; requests and
+// answers bounded in size and time; nothing else is read from disk.
+// Exceptions of the HTTP library stay inside: nothing here throws.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,9 +29,13 @@ class HttpView {
   static constexpr size_t WINDOW_BYTES = 1024 * 1024;
 
   // Listens on address:port (dotted IPv4) and serves snapshot from a thread
-  // of its own. Returns null and fills *err when the port cannot be bound.
+  // of its own; /readyz answers as can_join says, which the match thread
+  // keeps. Returns null and fills *err when the port cannot be bound.
+  // REQUIRES: snapshot and can_join outlive the view.
   static std::unique_ptr<HttpView> start_live(const std::string& address, uint16_t port,
-                                              const Snapshot* snapshot, std::string* err) noexcept;
+                                              const Snapshot* snapshot,
+                                              const std::atomic<bool>* can_join,
+                                              std::string* err) noexcept;
   // Serves a recording, indexed by replay_load, instead of a match.
   static std::unique_ptr<HttpView> start_replay(const std::string& address, uint16_t port,
                                                 Replay recording, std::string* err) noexcept;
