@@ -192,7 +192,14 @@ TurnResult serve_all_until(Server& server, Step stop) {
     const size_t with_joiners = add_joiner_waits(server, count);
     if (!any_at_once) {
       const auto ms = std::chrono::ceil<std::chrono::milliseconds>(next_check - now).count();
-      socket_poll(server.waits.data(), with_joiners, static_cast<int>(std::max<int64_t>(ms, 0)));
+      const int ready = socket_poll(server.waits.data(), with_joiners,
+                                    static_cast<int>(std::max<int64_t>(ms, 0)));
+      // Nothing for a while: each client is asked once all the same, so that
+      // a readiness the poll failed to report cannot hold a turn for ever. A
+      // receive with nothing there gives up at once.
+      if (ready == 0) {
+        for (size_t i = 0; i < count; ++i) server.waits[i].ready = true;
+      }
     }
     for (size_t i = count; i < with_joiners; ++i) {
       if (server.waits[i].ready) {
