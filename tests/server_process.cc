@@ -153,18 +153,36 @@ uint16_t test_port() {
   return port;
 }
 
-uint16_t free_port() {
+namespace {
+
+// Whether port can be bound on loopback now.
+bool bindable(uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    std::abort();
-  }
+  address.sin_port = htons(port);
+  const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   ::close(fd);
-  return ntohs(address.sin_port);
+  return free;
+}
+
+}  // namespace
+
+uint16_t free_port() {
+  // Each test process takes its ports from a block of its own, below the
+  // range the system gives clients: a port the system hands one process may
+  // be handed to the next one at once, and a case's clients that wait for
+  // their server would then reach another case's server.
+  constexpr int BLOCK = 16;
+  static int next = 0;
+  const int base = 10000 + static_cast<int>(getpid() % 1200) * BLOCK;
+  for (int tries = 0; tries < BLOCK; ++tries) {
+    const auto port = static_cast<uint16_t>(base + next++ % BLOCK);
+    if (bindable(port)) return port;
+  }
+  std::abort();
 }
 
 uint16_t view_port() {

@@ -53,8 +53,8 @@ bool server_has_port_option();
 // The TCP port of this test process's servers.
 uint16_t test_port();
 
-// A TCP port free on loopback now, one the system would give a client: not
-// soon given again, so that cases running side by side do not meet.
+// A TCP port free on loopback now, from a block of ports of this process's
+// own, so that cases running side by side never pick the same one.
 uint16_t free_port();
 
 // A free port other than test_port(), the same for the whole test process:
