@@ -1,5 +1,5 @@
 # Sourced by the test stages that count steps of their own (test-package.sh,
-# test-windows.sh). They define say() and start passed and failed at 0.
+# test-windows.sh, test-container.sh). They define say() and start passed and failed at 0.
 # check WHAT COMMAND...: runs the command and counts it.
 check() {
   local what=$1
