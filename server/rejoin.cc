@@ -197,7 +197,6 @@ void seat_joined(Server& server) {
           !socket_set_blocking(server.match.client_socket[static_cast<size_t>(q)], true);
     }
     ++server.clients_left;
-    ++server.rejoins;
     watch_seat(server, q, Seat::Rejoined);
   }
 }

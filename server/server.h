@@ -125,9 +125,8 @@ struct Server {
   // the end of the turn.
   ViewLedger ledger;
   bool ledger_in_use = false;
-  // With --rejoin: the listener, watched during the match; rejoins so far.
+  // With --rejoin: the listener, watched during the match.
   SocketHandle listener = INVALID_SOCKET_HANDLE;
-  uint64_t rejoins = 0;
   // Accepts that fail with a connection waiting (out of descriptors) rest a while.
   bool accept_failing = false;
   std::chrono::steady_clock::time_point accepts_paused_until{};
