@@ -46,7 +46,6 @@
 #include "net/client.h"
 #include "net/protocol.h"
 #include "net/socket.h"
-#include "server/client_link.h"
 #include "server/match_driver.h"
 #include "tests/spawn.h"
 
@@ -432,8 +431,13 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns, bool watch, 
     square_route(b, &match.route_x[static_cast<size_t>(b)], &match.route_y[static_cast<size_t>(b)]);
   }
   create_client_table(match);
-  server->client_state.assign(static_cast<size_t>(size.humans), ClientState{});
-  server->clients_left = size.humans;
+  server->options.concurrent = at_once;
+  if (watch) {
+    server->options.http_address = "127.0.0.1";
+    server->options.http_port = VIEW_PORT;
+    server->options.record_file = workdir + "/loop.jsonl";
+  }
+  set_up_seats(*server);
 
   // The clients play `turns` turns and then break the protocol, which is how
   // the server's turn loop ends.
@@ -467,20 +471,16 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns, bool watch, 
     if (!at_once) client_turn(links[0], breaking, players(size), views[0]);
     for (ClientLink& link : links) socket_close(link.socket);
   });
-  for (int32_t q = 0; q < size.humans; ++q) {
-    match.client_socket[static_cast<size_t>(q)] = socket_accept(listener);
-    watch_client(*server, q);
+  for (Seat& seat : server->seats.seat) {
+    seat_open(seat, socket_accept(listener), server->rules);
+    if (at_once) seat.nonblocking = socket_set_blocking(seat.socket, false);
   }
   set_up_tables(match);
   match.turn_count = 2;
-  server->options.concurrent = at_once;
   std::atomic<bool> stop_page{false};
   uint64_t page_answers = 0;
   std::thread page;
   if (watch) {
-    server->options.http_address = "127.0.0.1";
-    server->options.http_port = VIEW_PORT;
-    server->options.record_file = workdir + "/loop.jsonl";
     if (watch_start(*server) >= 0) return -1;
     watch_match_set_up(*server);
     page = std::thread(poll_like_a_page, std::cref(stop_page), &page_answers);
@@ -494,7 +494,7 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns, bool watch, 
   stop_page = true;
   if (page.joinable()) page.join();
   server->watch.reset();
-  for (SocketHandle client : match.client_socket) socket_close(client);
+  for (Seat& seat : server->seats.seat) socket_close(seat.socket);
   socket_close(listener);
   return code == EXIT_PROTOCOL_BREAK ? static_cast<int64_t>(counted_allocations()) : -1;
 }

@@ -51,13 +51,29 @@ bool console_seek(std::FILE* stream, uint64_t offset);
 // Returns false, with errno set by the system, when not all of it was written.
 bool console_write_now(std::FILE* stream, const char* text, size_t length);
 
-// Has stop(why) called when the operator or the system asks the server to
-// end: SIGINT and SIGTERM on POSIX; Ctrl-C, Ctrl-Break and the closing of
-// the console window on Windows. why names the request. The terminal is
-// restored first. stop runs where a signal handler runs: it may only use
-// what is safe there, and it must end the process, or return when another
-// thread is about to end it (the one it may have interrupted).
-void console_on_stop(void (*stop)(const char* why));
+// Records a stop when the operator or the system asks the server to end:
+// SIGINT and SIGTERM on POSIX; Ctrl-C, Ctrl-Break and the closing of the
+// console window on Windows. The handler only records it (and restores the
+// terminal); the match thread sees it with console_stop_asked() at its next
+// wake-up and ends the match. Where the match thread may not wake (Windows:
+// a console read), the handler calls last_resort(why) after a few seconds;
+// it runs where a signal handler runs and must end the process.
+void console_on_stop(void (*last_resort)(const char* why));
+
+// The stop asked for ("SIGTERM", "Ctrl-C"...), or null while none was.
+const char* console_stop_asked();
+// Asks for a stop from within the program, as a signal would (null takes
+// the request back).
+void console_ask_stop(const char* why);
+
+// While blocked, threads started by this one leave the stop signals to the
+// match thread, whose blocking calls they interrupt.
+void console_block_stops(bool block);
+
+// Whether a write to stream would not wait now (a pipe with room). Only
+// asked of streams that may fill (pipes, sockets).
+bool console_ready_to_write(std::FILE* stream);
+bool console_stream_may_fill(std::FILE* stream);
 
 // The next byte of the operator's typed answers, or EOF at the end of input.
 int console_read_byte();

@@ -4,11 +4,14 @@
 // switches to non-canonical mode without echo for the one byte, and puts the
 // terminal back even when the server is interrupted meanwhile.
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -37,7 +40,10 @@ int pushed_back = EOF;
 termios saved_terminal;
 volatile sig_atomic_t terminal_is_raw = 0;
 volatile sig_atomic_t hung_up = 0;
-void (*stop_function)(const char* why) = nullptr;
+// The stop the operator or the system asked for: recorded by the handler,
+// seen by the match thread at its next wake-up.
+std::atomic<const char*> stop_why{nullptr};
+bool stop_handled = false;
 
 bool fill_input() {
   for (;;) {
@@ -48,7 +54,7 @@ bool fill_input() {
       input_end = static_cast<size_t>(got);
       return true;
     }
-    if (got == 0 || errno != EINTR) return false;
+    if (got == 0 || errno != EINTR || stop_why.load() != nullptr) return false;
   }
 }
 
@@ -62,9 +68,12 @@ void restore_terminal_and_die(int signal_number) {
   std::raise(signal_number);
 }
 
+// Only records: the match thread ends the match. The read under way, if
+// any, is interrupted (no SA_RESTART).
 void stop_on_signal(int signal_number) {
   restore_terminal();
-  stop_function(signal_number == SIGINT ? "SIGINT" : "SIGTERM");
+  const char* none = nullptr;
+  stop_why.compare_exchange_strong(none, signal_number == SIGINT ? "SIGINT" : "SIGTERM");
 }
 
 // The console's reads see the end of their input from now on; the read
@@ -93,7 +102,7 @@ void guard_terminal_against_quit() {
   handle_signal(SIGQUIT, restore_terminal_and_die);
   // Without a stop handler, the other signals that end the process must
   // restore the terminal too.
-  if (stop_function == nullptr) {
+  if (!stop_handled) {
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
       handle_signal(signal_number, restore_terminal_and_die);
     }
@@ -113,7 +122,7 @@ bool read_key_from_terminal() {
   ssize_t got;
   do {
     got = hung_up ? 0 : ::read(STDIN_FILENO, &key, 1);
-  } while (got < 0 && errno == EINTR);
+  } while (got < 0 && errno == EINTR && stop_why.load() == nullptr);
   tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
   terminal_is_raw = 0;
   // A terminal delivers one key; nothing is kept for later.
@@ -171,11 +180,40 @@ bool console_write_now(std::FILE* stream, const char* text, size_t length) {
   return true;
 }
 
-void console_on_stop(void (*stop)(const char* why)) {
-  stop_function = stop;
+void console_on_stop(void (*)(const char* why)) {
+  // Every blocking call of the match thread wakes at least every second, or
+  // is interrupted: the match thread always sees the stop, so the last
+  // resort is never needed here.
+  stop_handled = true;
   handle_signal(SIGINT, stop_on_signal);
   handle_signal(SIGTERM, stop_on_signal);
   handle_signal(SIGHUP, note_hang_up);
+}
+
+void console_ask_stop(const char* why) {
+  stop_why.store(why);
+}
+
+const char* console_stop_asked() {
+  return stop_why.load(std::memory_order_relaxed);
+}
+
+void console_block_stops(bool block) {
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal_number);
+  pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &stops, nullptr);
+}
+
+bool console_ready_to_write(std::FILE* stream) {
+  pollfd wait{fileno(stream), POLLOUT, 0};
+  return ::poll(&wait, 1, 0) != 0;
+}
+
+bool console_stream_may_fill(std::FILE* stream) {
+  struct stat status {};
+  return fstat(fileno(stream), &status) == 0 &&
+         (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode));
 }
 
 bool console_wait_key() {

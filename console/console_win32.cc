@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -30,26 +31,36 @@ std::string program_folder() {
 namespace {
 
 int pushed_back = EOF;
-void (*stop_function)(const char* why) = nullptr;
+void (*last_resort)(const char* why) = nullptr;
+std::atomic<const char*> stop_why{nullptr};
 
-// Runs on a thread of its own that Windows starts for the event. A stop
-// that returns leaves the end to another thread; this one waits for it, as
+// The match thread sees a stop within a second while it waits for clients;
+// a console read may not end on a Ctrl-C. After this long the handler ends
+// the process itself.
+constexpr DWORD STOP_GRACE_MS = 3000;
+
+// Runs on a thread of its own that Windows starts for the event. It records
+// the stop for the match thread, and waits for it to end the process, as
 // Windows ends the process once the handler of a closing console returns.
 BOOL WINAPI stop_on_console_event(DWORD event) {
+  const char* why = nullptr;
   switch (event) {
     case CTRL_C_EVENT:
-      stop_function("Ctrl-C");
+      why = "Ctrl-C";
       break;
     case CTRL_BREAK_EVENT:
-      stop_function("Ctrl-Break");
+      why = "Ctrl-Break";
       break;
     case CTRL_CLOSE_EVENT:
-      stop_function("the console window closing");
+      why = "the console window closing";
       break;
     default:
       return FALSE;
   }
-  Sleep(INFINITE);
+  const char* none = nullptr;
+  stop_why.compare_exchange_strong(none, why);
+  Sleep(STOP_GRACE_MS);
+  last_resort(stop_why.load());
   return TRUE;
 }
 
@@ -115,8 +126,28 @@ bool console_write_now(std::FILE* stream, const char* text, size_t length) {
 }
 
 void console_on_stop(void (*stop)(const char* why)) {
-  stop_function = stop;
+  last_resort = stop;
   SetConsoleCtrlHandler(stop_on_console_event, TRUE);
+}
+
+void console_ask_stop(const char* why) {
+  stop_why.store(why);
+}
+
+const char* console_stop_asked() {
+  return stop_why.load(std::memory_order_relaxed);
+}
+
+// Console events come on threads of their own: nothing to block.
+void console_block_stops(bool) {}
+
+// Writes to a pipe nobody reads are rare here; the log writes as always.
+bool console_ready_to_write(std::FILE*) {
+  return true;
+}
+
+bool console_stream_may_fill(std::FILE*) {
+  return false;
 }
 
 bool console_wait_key() {

@@ -26,6 +26,12 @@ void end_console_line() {
   console_line_ended();
 }
 
+// A log on a pipe or socket whose reader stops reading would hold the
+// match in its writes: lines that cannot be written now are counted and
+// said once the log drains.
+bool may_fill = false;
+std::atomic<uint64_t> unwritten{0};
+
 std::string log_path;                // the log file's, for the word below
 std::atomic<bool> loss_told{false};  // the log's threads (the match's, the view's) may both fail
 
@@ -76,6 +82,7 @@ bool log_open(const std::string& path, bool quiet, std::string* err) {
   }
   log_path = path;
   shares_console = console_shares_stream(log_stream);
+  may_fill = console_stream_may_fill(log_stream);
   return true;
 }
 
@@ -154,6 +161,24 @@ void log_line(LogLevel level, const char* format, ...) {
   if (length > 0) used += static_cast<size_t>(length);
   if (used > sizeof line - 2) used = sizeof line - 2;  // a line cut short still ends
   line[used++] = '\n';
+  if (may_fill) {
+    if (!console_ready_to_write(log_stream)) {
+      unwritten.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    if (const uint64_t lost = unwritten.exchange(0); lost > 0) {
+      char note[160];
+      format_timestamp(std::time(nullptr), note);
+      const int note_length =
+          std::snprintf(note + TIMESTAMP_SIZE - 1, sizeof note - TIMESTAMP_SIZE + 1,
+                        " WARN %llu log lines were lost: the log's reader did not "
+                        "read them in time\n",
+                        static_cast<unsigned long long>(lost));
+      if (note_length > 0) {
+        console_write_now(log_stream, note, TIMESTAMP_SIZE - 1 + static_cast<size_t>(note_length));
+      }
+    }
+  }
   end_console_line();
   if (!console_write_now(log_stream, line, used)) tell_loss_once(errno);
 }

@@ -13,7 +13,7 @@
 //
 // Input: bytes human count (1..4), which human q is served (0..count-1), bot
 // count (0..12), a flags byte (bit 0: the first turn, else a later one;
-// bit 1: with --check-clients and --trace), map number (0..3, whose start
+// bit 1: with --check-clients and --trace; bit 2: served at once), map number (0..3, whose start
 // position file lies in the working directory); relay_a and relay_b (int32,
 // little-endian); then the pieces, each a length byte (0: close; else
 // 1..64 bytes, longer lengths cut to 64) and its bytes.
@@ -133,18 +133,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t flags = input.take_byte();
   const bool first_turn = (flags & 1) != 0;
   server->options.check_clients = server->options.trace = (flags & 2) != 0;
-  server->inspect_messages = server->options.check_clients;
   // Either scheduler: one client served alone gets the same either way.
   server->options.concurrent = (flags & 4) != 0;
   match.map_number = input.take_small(0, MAP_FILES - 1);
   create_route_tables(match);
   create_client_table(match);
-  server->client_state.assign(static_cast<size_t>(match.human_count), ClientState{});
+  set_up_seats(*server);
   // Only human q is served: the others are gone.
-  for (int32_t p = 0; p < match.human_count; ++p) {
-    if (p != q) server->client_state[static_cast<size_t>(p)].status = ClientStatus::Dropped;
+  for (Seat& seat : server->seats.seat) {
+    if (seat.index != q) seat.status = SeatStatus::Dropped;
   }
-  server->clients_left = 1;
+  server->seats.left = 1;
   set_up_tables(match);
   if (server->options.concurrent) set_up_serving_at_once(*server);
   match.turn_count = first_turn ? 1 : 2;
@@ -162,7 +161,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) std::abort();
-  match.client_socket[static_cast<size_t>(q)] = pair[0];
+  Seat& seat = server->seats.seat[static_cast<size_t>(q)];
+  seat_open(seat, pair[0], server->rules);
+  if (server->options.concurrent) seat.nonblocking = socket_set_blocking(pair[0], false);
   ClientResult client;
   std::thread client_thread(play_client, pair[1], std::cref(pieces), std::ref(client));
 

@@ -12,7 +12,6 @@
 #include "fuzz/fuzz_support.h"
 #include "match/match.h"
 #include "net/protocol.h"
-#include "server/server.h"
 #include "server/turn_rules.h"
 
 namespace {
@@ -33,8 +32,15 @@ int32_t take_value(FuzzInput& input, int32_t players) {
   }
 }
 
-std::unique_ptr<Server> make_server(int32_t humans, int32_t bots) {
-  auto server = std::make_unique<Server>();
+// The tables the rules work on.
+struct Tables {
+  Match match;
+  ViewLedger ledger;
+  StartFile start;
+};
+
+std::unique_ptr<Tables> make_server(int32_t humans, int32_t bots) {
+  auto server = std::make_unique<Tables>();
   Match& match = server->match;
   match.human_count = humans;
   match.bot_count = bots;
@@ -43,7 +49,6 @@ std::unique_ptr<Server> make_server(int32_t humans, int32_t bots) {
   set_up_tables(match);
   // Past the first turn: no start position file is read.
   match.turn_count = 2;
-  server->client_state.assign(static_cast<size_t>(humans), ClientState{});
   return server;
 }
 
@@ -76,10 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     ledger_clear(at_once->ledger);
     for (int32_t q = 0; q < humans; ++q) {
-      apply_report(*at_once, q, reports[static_cast<size_t>(q)], &at_once->ledger);
+      apply_report(at_once->match, q, reports[static_cast<size_t>(q)], false, at_once->start,
+                   &at_once->ledger, nullptr);
     }
     for (int32_t q = 0; q < humans; ++q) {
-      apply_report(*in_turn, q, reports[static_cast<size_t>(q)], nullptr);
+      apply_report(in_turn->match, q, reports[static_cast<size_t>(q)], false, in_turn->start,
+                   nullptr, nullptr);
       for (int32_t cell = 0; cell < cells; ++cell) {
         const int32_t shown =
             ledger_view(at_once->ledger, cell, q, cell_value(at_once->match, cell));

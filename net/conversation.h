@@ -71,6 +71,36 @@ inline constexpr Cursor EXCHANGE_START{Step::RelayA, 0};
 
 Speaker speaker(Step step);
 
+// What the server sends at one of its steps: ACK, a number of the handshake,
+// or a value of the tables as the client is to be shown them.
+enum class Sends : uint8_t {
+  Nothing,  // a client's step
+  Ack,
+  PlayerCount,
+  PlayerIndex,
+  MapNumber,
+  RelayA,
+  RelayB,
+  PosX,  // of the row's player, and so on
+  PosY,
+  Health,
+  Heading,
+};
+
+// What the server makes of the client's message at one of the client's
+// steps. A departure from it is what --check-clients counts.
+enum class Expects : uint8_t {
+  Nothing,    // a server's step
+  TurnValue,  // a value of the report: a 0 reads as no value (-1)
+  Ack,        // must be ACK, or the protocol is broken (the reply to relay_a)
+  Reply,      // read and dropped; 147 is what a client sends
+  Greeting,   // 147
+  Echo,       // the player count
+};
+
+Sends sends(Step step);
+Expects expects(Step step);
+
 // The step's name as the server's log and the protocol guide call it
 // ("relay_a", "ack", "reply to pos_x", "pos_x"...), and as the reference
 // client's trace does ("table pos_x", "reply"...).
@@ -92,3 +122,15 @@ Cursor next_step(Cursor at, int32_t value, int32_t player_count);
 inline bool in_report(Step step) {
   return step >= Step::RelayA && step <= Step::Heading;
 }
+
+// What one client reported in a turn, as the server keeps it and the
+// reference client says it. A client that broke while reporting (and is
+// dropped) ends its report at the step whose value never came: that step
+// reads as no value, and nothing of the report after it counts.
+struct Report {
+  int32_t relay_a = -1, relay_b = -1, x = -1, y = -1, damage = -1, target = -1, heading = -1;
+  Step ended_at = Step::Done;
+};
+
+// Keeps value, received at `step` of the report (RelayA..Heading), in report.
+void keep_report_value(Report& report, Step step, int32_t value);

@@ -4,8 +4,9 @@
 // failure comes back as a plain value and, where it helps the operator, a
 // text in `*err`.
 //
-// All sockets block. A write to a connection the peer has closed fails
-// quietly; it never ends the process.
+// Sockets block unless socket_set_blocking says otherwise; a blocking one
+// may be given time-outs for its receives and sends. A write to a
+// connection the peer has closed fails quietly; it never ends the process.
 #pragma once
 
 #include <cstddef>
@@ -47,8 +48,11 @@ SocketHandle socket_bind(const char* address, uint16_t port, std::string* err);
 bool socket_listen(SocketHandle listener, int backlog, std::string* err);
 
 // Waits for one connection; INVALID_SOCKET_HANDLE when the accept fails,
-// with the system's reason in *err when given ("Too many open files").
-SocketHandle socket_accept(SocketHandle listener, std::string* err = nullptr);
+// with the system's reason in *err when given ("Too many open files"). With
+// `interrupted` given, a signal that interrupts the wait (POSIX) ends it too,
+// with *interrupted set; otherwise the wait goes on.
+SocketHandle socket_accept(SocketHandle listener, std::string* err = nullptr,
+                           bool* interrupted = nullptr);
 
 // The peer's IPv4 address as dotted text, and its port when port is given;
 // "0.0.0.0" and 0 when they cannot be had.
@@ -83,8 +87,20 @@ int socket_poll(SocketWait* waits, size_t count, int milliseconds);
 // later receive gives 0 at once, on this side too.
 void socket_shutdown(SocketHandle connection);
 
-// One send call; returns the bytes taken or -1. The caller may ignore it.
-long socket_send(SocketHandle connection, const char* data, size_t length);
+// One send call; returns the bytes taken or -1, with *would_block (when
+// given) set when the connection's buffer was full until its send time-out
+// ran out, or at once on a socket that does not block. The caller may
+// ignore it.
+long socket_send(SocketHandle connection, const char* data, size_t length,
+                 bool* would_block = nullptr);
+
+// Makes every send on connection give up after milliseconds while the
+// connection's buffer stays full (0: wait for ever).
+bool socket_set_send_timeout(SocketHandle connection, int milliseconds);
+
+// Waits until a send on connection would take bytes, or milliseconds have
+// passed. Returns whether it would.
+bool socket_wait_writable(SocketHandle connection, int milliseconds);
 
 // One receive of at most capacity bytes; waits for at least one. Returns the
 // byte count, 0 once the peer has closed; an error also gives 0, since every

@@ -108,12 +108,16 @@ bool socket_listen(SocketHandle listener, int backlog, std::string* err) {
   return true;
 }
 
-SocketHandle socket_accept(SocketHandle listener, std::string* err) {
+SocketHandle socket_accept(SocketHandle listener, std::string* err, bool* interrupted) {
   sockaddr_in peer{};
   for (;;) {
     socklen_t length = sizeof peer;
     const int fd = ::accept(fd_of(listener), reinterpret_cast<sockaddr*>(&peer), &length);
     if (fd >= 0) return fd;
+    if (errno == EINTR && interrupted != nullptr) {
+      *interrupted = true;
+      return INVALID_SOCKET_HANDLE;
+    }
     // A connection that was reset while it waited in the backlog is not a
     // failed accept of the next client; take the next one instead.
     if (errno != EINTR && errno != ECONNABORTED) {
@@ -161,11 +165,30 @@ void socket_shutdown(SocketHandle connection) {
   if (connection != INVALID_SOCKET_HANDLE) ::shutdown(fd_of(connection), SHUT_RDWR);
 }
 
-long socket_send(SocketHandle connection, const char* data, size_t length) {
+long socket_send(SocketHandle connection, const char* data, size_t length, bool* would_block) {
   for (;;) {
     const ssize_t sent = ::send(fd_of(connection), data, length, MSG_NOSIGNAL);
-    if (sent >= 0 || errno != EINTR) return static_cast<long>(sent);
+    if (sent >= 0) return static_cast<long>(sent);
+    if (errno == EINTR) continue;
+    if (would_block != nullptr) *would_block = errno == EAGAIN || errno == EWOULDBLOCK;
+    return -1;
   }
+}
+
+bool socket_set_send_timeout(SocketHandle connection, int milliseconds) {
+  timeval timeout{};
+  timeout.tv_sec = milliseconds / 1000;
+  timeout.tv_usec = (milliseconds % 1000) * 1000;
+  return setsockopt(fd_of(connection), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
+}
+
+bool socket_wait_writable(SocketHandle connection, int milliseconds) {
+  pollfd wait{fd_of(connection), POLLOUT, 0};
+  int ready;
+  do {
+    ready = ::poll(&wait, 1, milliseconds);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0;
 }
 
 bool socket_set_blocking(SocketHandle connection, bool blocking) {

@@ -154,7 +154,7 @@ bool socket_listen(SocketHandle listener, int backlog, std::string* err) {
   return true;
 }
 
-SocketHandle socket_accept(SocketHandle listener, std::string* err) {
+SocketHandle socket_accept(SocketHandle listener, std::string* err, bool*) {
   sockaddr_in peer{};
   for (;;) {
     int length = sizeof peer;
@@ -207,9 +207,27 @@ void socket_shutdown(SocketHandle connection) {
   if (connection != INVALID_SOCKET_HANDLE) ::shutdown(native(connection), SD_BOTH);
 }
 
-long socket_send(SocketHandle connection, const char* data, size_t length) {
+long socket_send(SocketHandle connection, const char* data, size_t length, bool* would_block) {
   const int sent = ::send(native(connection), data, static_cast<int>(length), 0);
-  return sent == SOCKET_ERROR ? -1 : sent;
+  if (sent != SOCKET_ERROR) return sent;
+  if (would_block != nullptr) {
+    const int error = WSAGetLastError();
+    *would_block = error == WSAETIMEDOUT || error == WSAEWOULDBLOCK;
+  }
+  return -1;
+}
+
+bool socket_set_send_timeout(SocketHandle connection, int milliseconds) {
+  const DWORD timeout = static_cast<DWORD>(milliseconds);
+  return setsockopt(native(connection), SOL_SOCKET, SO_SNDTIMEO,
+                    reinterpret_cast<const char*>(&timeout), sizeof timeout) == 0;
+}
+
+bool socket_wait_writable(SocketHandle connection, int milliseconds) {
+  WSAPOLLFD wait{};
+  wait.fd = native(connection);
+  wait.events = POLLWRNORM;
+  return ::WSAPoll(&wait, 1, milliseconds) > 0;
 }
 
 bool socket_set_blocking(SocketHandle connection, bool blocking) {

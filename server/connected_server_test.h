@@ -1,5 +1,5 @@
 // The fixture of the server's unit tests that need connected clients
-// (client_link_test.cc, match_driver_test.cc).
+// (seat_test.cc, walker_test.cc, match_driver_test.cc).
 #pragma once
 
 #include <arpa/inet.h>
@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "net/client.h"
-#include "server/client_link.h"
 #include "server/server.h"
 
 // How often part occurs in text.
@@ -27,7 +26,8 @@ inline size_t count_of(const std::string& text, const std::string& part) {
 // quickened so that minutes pass in milliseconds.
 class ConnectedServer : public ::testing::Test {
  protected:
-  void connect(int32_t humans, int32_t bots) {
+  // Binds the listener and sets up the seats, none connected.
+  void listen(int32_t humans, int32_t bots) {
     std::string err;
     listener_ = socket_bind("127.0.0.1", 0, &err);
     ASSERT_NE(listener_, INVALID_SOCKET_HANDLE) << err;
@@ -35,30 +35,37 @@ class ConnectedServer : public ::testing::Test {
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
     getsockname(static_cast<int>(listener_), reinterpret_cast<sockaddr*>(&bound), &length);
+    port_ = ntohs(bound.sin_port);
     Match& match = server_->match;
     match.human_count = humans;
     match.bot_count = bots;
     create_route_tables(match);
     create_client_table(match);
-    server_->client_state.assign(static_cast<size_t>(humans), ClientState{});
-    server_->clients_left = humans;
-    server_->wait_slice = std::chrono::milliseconds(50);
-    server_->stall_warning = std::chrono::milliseconds(200);
+    set_up_seats(*server_);
+    server_->lobby.listener = listener_;
+    server_->rules.wait_slice = std::chrono::milliseconds(50);
+    server_->rules.stall_warning = std::chrono::milliseconds(200);
     clients_.resize(static_cast<size_t>(humans));
-    for (int32_t q = 0; q < humans; ++q) {
-      ASSERT_TRUE(client_connect(clients_[static_cast<size_t>(q)], "127.0.0.1",
-                                 ntohs(bound.sin_port), &err));
-      match.client_socket[static_cast<size_t>(q)] = socket_accept(listener_);
-      watch_client(*server_, q);
-    }
   }
+  // Connects human q's client; its seat takes the connection, one at a time.
+  void connect_one(int32_t q) {
+    std::string err;
+    ASSERT_TRUE(client_connect(clients_[static_cast<size_t>(q)], "127.0.0.1", port_, &err)) << err;
+    seat_open(seat(q), socket_accept(listener_), server_->rules);
+  }
+  void connect(int32_t humans, int32_t bots) {
+    listen(humans, bots);
+    for (int32_t q = 0; q < humans; ++q) connect_one(q);
+  }
+  Seat& seat(int32_t q) { return server_->seats.seat[static_cast<size_t>(q)]; }
   void TearDown() override {
     for (ClientLink& link : clients_) socket_close(link.socket, true);
-    for (SocketHandle s : server_->match.client_socket) socket_close(s, true);
+    for (Seat& s : server_->seats.seat) socket_close(s.socket, true);
     socket_close(listener_);
   }
 
   std::unique_ptr<Server> server_ = std::make_unique<Server>();
   SocketHandle listener_ = INVALID_SOCKET_HANDLE;
+  uint16_t port_ = 0;
   std::vector<ClientLink> clients_;
 };

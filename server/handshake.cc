@@ -5,75 +5,92 @@
 #include "console/console.h"
 #include "console/log.h"
 #include "console/texts.h"
-#include "net/message.h"
 #include "net/protocol.h"
-#include "server/client_link.h"
-#include "server/rejoin.h"
+#include "server/walker.h"
 
 namespace {
 
-// Joining pass: each human in turn is accepted, greeted and told the player
-// count. A failed accept leaves an invalid entry that is served like any other.
-void join_clients(Server& server, SocketHandle listener) {
-  Match& match = server.match;
-  const int32_t players = player_count(match);
-  std::string err;
-  for (int32_t q = 0; q < match.human_count; ++q) {
-    SocketHandle& client = match.client_socket[static_cast<size_t>(q)];
+WalkEnd walk_seat(Server& server, Seat& seat, Step stop) {
+  return walk(server.walker, server.seats, server.lobby, server.rules, {&server.match, nullptr},
+              server.watch.get(), seat.index, seat.index + 1, stop);
+}
+
+// Takes the next connection into the seat, and walks it through its
+// greeting. False when a stop came.
+bool take_and_greet(Server& server, Seat& seat) {
+  Lobby& lobby = server.lobby;
+  const int32_t q = seat.index;
+  for (;;) {
     console_print("%s", WAITING);
     // Listening anew before every accept changes nothing after the first
     // time; a failure is reported once. Without a listener (the port could
     // not be bound, already reported) every accept fails.
-    if (listener != INVALID_SOCKET_HANDLE && !socket_listen(listener, LISTEN_BACKLOG, &err) &&
-        q == 0) {
+    std::string err;
+    if (lobby.listener != INVALID_SOCKET_HANDLE &&
+        !socket_listen(lobby.listener, LISTEN_BACKLOG, &err) && q == 0) {
       console_diagnostic("%s", err.c_str());
     }
     std::string why;
-    client = socket_accept(listener, &why);
-    // A client from outside --allow takes no slot: the next one does.
-    while (client != INVALID_SOCKET_HANDLE && !admit(server, client)) {
-      client = socket_accept(listener, &why);
-    }
+    bool stopped = false;
+    watch_heartbeat(server.watch.get(), Clock::time_point{});
+    const SocketHandle client = lobby_accept(lobby, &why, &stopped);
+    if (stopped) return false;
     console_print("%s", client == INVALID_SOCKET_HANDLE ? ACCEPT_ERROR : CONNECTING);
-    watch_client(server, q);
+    seat_open(seat, client, server.rules);
     char peer[DOTTED_SIZE];
     socket_peer_address(client, peer);
     console_print(PEER_LINE, peer);
     if (client != INVALID_SOCKET_HANDLE) {
-      log_line(LogLevel::Info, "player %d joined from %s", static_cast<int>(q),
-               server.client_state[static_cast<size_t>(q)].peer);
+      log_line(LogLevel::Info, "player %d joined from %s", static_cast<int>(q), seat.peer);
     } else {
       log_line(LogLevel::Error, "player %d: the connection could not be accepted (%s)",
                static_cast<int>(q), why.c_str());
     }
-    watch_joined(server, q + 1);
-
-    const int32_t greeting = receive_from(server, q, "greeting", Expect::Greeting);
-    console_print("%s", greeting == ACK ? CONNECTED : GREETING_ERROR);
-    send_to(server, q, "player count", players);
-    if (receive_from(server, q, "echo", Expect::Echo) != players) console_print("%s", ECHO_ERROR);
+    watch_joined(server.watch.get(), q + 1, server.match.human_count);
+    seat.at = HANDSHAKE_START;
+    seat_start_time(seat, server.rules, Clock::now());
+    if (walk_seat(server, seat, Step::PlayerCount) == WalkEnd::Stopped) return false;
+    const bool closed_before_greeting = server.rules.forget_strays &&
+                                        seat.status == SeatStatus::Broken &&
+                                        seat.broken_by == BreakCause::Left;
+    if (!closed_before_greeting) return true;
+    lobby_forget(lobby, seat);
+    watch_joined(server.watch.get(), q, server.match.human_count);
   }
+}
+
+// Joining pass: each human in turn is accepted, greeted and told the player
+// count. A failed accept leaves an invalid seat that is served like any other.
+bool join_clients(Server& server) {
+  const int32_t players = player_count(server.match);
+  for (Seat& seat : server.seats.seat) {
+    if (!take_and_greet(server, seat)) return false;
+    console_print("%s", seat.last_value == ACK ? CONNECTED : GREETING_ERROR);
+    if (walk_seat(server, seat, Step::Joined) == WalkEnd::Stopped) return false;
+    if (seat.last_value != players) console_print("%s", ECHO_ERROR);
+  }
+  return true;
 }
 
 // Numbering pass, once every human is in: each learns its player index and
 // the map.
-void number_clients(Server& server) {
-  const Match& match = server.match;
-  for (int32_t q = 0; q < match.human_count; ++q) {
-    start_client_budget(server, q);
-    send_to(server, q, "player index", q);
-    // Any reply will do; 147 is what the protocol guide asks for.
-    receive_from(server, q, "reply to the player index", Expect::Reply);
-    send_to(server, q, "map", match.map_number);
+bool number_clients(Server& server) {
+  for (Seat& seat : server.seats.seat) {
+    seat_start_time(seat, server.rules, Clock::now());
+    seat.at = {Step::PlayerIndex, 0};
+    if (walk_seat(server, seat, Step::Numbered) == WalkEnd::Stopped) return false;
   }
+  return true;
 }
 
 }  // namespace
 
-void run_handshake(Server& server, SocketHandle listener) {
-  join_clients(server, listener);
-  number_clients(server);
-  for (int32_t q = 0; q < server.match.human_count; ++q) {
-    if (must_drop(server, q)) drop_client(server, q);
+bool run_handshake(Server& server) {
+  if (!join_clients(server) || !number_clients(server)) return false;
+  for (Seat& seat : server.seats.seat) {
+    if (!must_drop(seat, server.rules) || seat.status == SeatStatus::Dropped) continue;
+    --server.seats.left;
+    seat_drop(seat, server.rules, server.seats.left);
   }
+  return true;
 }

@@ -1,8 +1,9 @@
-// The connection phase: every human client in turn is accepted on the
-// listener, greeted and told the player count (joining pass), and once all
-// are in, each is told its player index and the map (numbering pass).
-// Progress shows on the console in French; a check that fails prints its
-// message and the phase goes on, so it never ends the match.
+// The connection phase: every human client in turn is taken by the lobby,
+// greeted and told the player count (joining pass), and once all are in,
+// each is told its player index and the map (numbering pass). Each client's
+// part is a walk of its seat through the handshake's steps. Progress shows
+// on the console in French; a check that fails prints its message and the
+// phase goes on, so it never ends the match.
 //
 // What one client sees (each row one message, strictly alternating):
 //   in  greeting, ACK          out player_count      in  echo of player_count
@@ -13,10 +14,12 @@
 
 #include "server/server.h"
 
-// Fills match.client_socket and client_state, human_count entries, in accept
-// order; an entry whose accept failed holds INVALID_SOCKET_HANDLE and is
-// served like any other. listener may be INVALID_SOCKET_HANDLE (the port
-// could not be bound): then every accept fails. Returns once every human has
-// been numbered. With no humans the listener is never listened on.
-// REQUIRES: create_client_table(match) has run.
-void run_handshake(Server& server, SocketHandle listener);
+// Fills the seats, human_count of them, in accept order; a seat whose accept
+// failed holds INVALID_SOCKET_HANDLE and is served like any other. The
+// lobby's listener may be INVALID_SOCKET_HANDLE (the port could not be
+// bound): then every accept fails. With --drop-broken-clients or --rejoin,
+// a connection that closes before it greets takes no seat. Returns once
+// every human has been numbered, or false when a stop came first. With no
+// humans the listener is never listened on.
+// REQUIRES: set_up_seats(server) has run.
+bool run_handshake(Server& server);

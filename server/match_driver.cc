@@ -2,6 +2,8 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <string>
 
 #include "bots/route.h"
@@ -12,10 +14,8 @@
 #include "data/data_files.h"
 #include "net/decimal.h"
 #include "net/message.h"
-#include "server/client_link.h"
 #include "server/dialogue.h"
 #include "server/handshake.h"
-#include "server/rejoin.h"
 #include "server/replay_mode.h"
 #include "server/turn_exchange.h"
 #include "server/watch.h"
@@ -24,18 +24,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The one server of the process, created once; the stop handler reads it.
-Server* running_server = nullptr;
-
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Ends the match that the operator stopped: the log line, the departures,
-// the end banner, exit code 0. Runs where a signal handler runs: only
-// writes, arithmetic and _Exit.
-void end_stopped_match(const char* why) {
-  if (running_server->ending.exchange(true)) return;  // the other thread ends it
+// When the match thread cannot see a stop in time (Windows: a console read
+// that a Ctrl-C does not end), the console layer ends the process here,
+// where a signal handler would run: only writes, arithmetic and _Exit.
+void end_process_now(const char* why) {
   char line[200];
   size_t length = 0;
   const auto put = [&](const char* text) {
@@ -46,24 +42,9 @@ void end_stopped_match(const char* why) {
   put(stamp);
   put(" INFO match stopped by ");
   put(why);
-  put(" after ");
-  char turns[24];
-  turns[write_decimal(running_server->turns_played.load(std::memory_order_relaxed), turns)] = '\0';
-  put(turns);
-  put(" turns");
   if (log_enabled(LogLevel::Info)) log_line_now(line, length);
-  write_departure_summary_now(*running_server);
   console_write_now(stdout, END_BANNER, sizeof END_BANNER - 1);
   std::_Exit(EXIT_MATCH_OVER);
-}
-
-// The operator asked the server to end (a signal, or Ctrl-C on Windows).
-// Cut in the middle of a turn's line, the recording would end with half a
-// line: then the match thread ends the match once the line is whole.
-void stop_now(const char* why) {
-  running_server->stop_asked.store(why);
-  if (running_server->writing_record.load()) return;
-  end_stopped_match(why);
 }
 
 // Starts the sockets library and shows the server's address. Returns false
@@ -106,7 +87,7 @@ bool start_up(const Server& server) {
 // the data folder when the working directory lacks it.
 std::string bot_route_path(const Server& server) {
   const std::string& path = server.options.bot_file;
-  return path == BOT_ROUTE_PATH ? locate_data_file(path, server.data_folder) : path;
+  return path == BOT_ROUTE_PATH ? locate_data_file(path, server.start.data_folder) : path;
 }
 
 void read_bot_routes_or_say_so(Server& server) {
@@ -144,33 +125,98 @@ void log_data_files(const Server& server) {
     char what[64];
     std::snprintf(what, sizeof what, "start position file of map %d",
                   static_cast<int>(match.map_number));
-    log_data_file(what, start_position_path(match.map_number, options.maps_dir, ""),
-                  start_position_path(match.map_number, options.maps_dir, server.data_folder));
+    log_data_file(
+        what, start_position_path(match.map_number, options.maps_dir, ""),
+        start_position_path(match.map_number, options.maps_dir, server.start.data_folder));
+  }
+}
+
+void log_departure_summary(const Server& server) {
+  if (!server.options.check_clients) return;
+  for (const Seat& seat : server.seats.seat) {
+    if (seat.peer[0] != '\0' && std::strcmp(seat.peer, "0.0.0.0:0") != 0)
+      log_departure_summary(seat);
   }
 }
 
 int end_of_match(Server& server, int code, const char* why) {
-  log_line(LogLevel::Info, "match over after %" PRIu64 " turns in %.1f s: %s",
-           server.turns_played.load(std::memory_order_relaxed), seconds_since(server.match_start),
-           why);
+  log_line(LogLevel::Info, "match over after %" PRIu64 " turns in %.1f s: %s", server.turns_played,
+           seconds_since(server.match_start), why);
   log_departure_summary(server);
   if (code == EXIT_MATCH_OVER) console_print("%s", END_BANNER);
   return code;
 }
 
+// The operator asked the server to end (a signal, Ctrl-C): the match ends
+// at a whole turn of the recording, with its summary and the end banner.
+int end_stopped_match(Server& server, const char* why) {
+  log_line(LogLevel::Info, "match stopped by %s after %" PRIu64 " turns", why, server.turns_played);
+  log_departure_summary(server);
+  console_print("%s", END_BANNER);
+  return EXIT_MATCH_OVER;
+}
+
+// Once every human is in: with --rejoin the listener is watched during the
+// match. Seats served at once, or beside a listener, never block.
+void keep_listening(Server& server) {
+  Lobby& lobby = server.lobby;
+  if (server.options.rejoin && lobby.listener != INVALID_SOCKET_HANDLE) {
+    lobby.open_in_match = true;
+    socket_set_blocking(lobby.listener, false);
+  }
+  if (!server.options.concurrent && !lobby.open_in_match) return;
+  for (Seat& seat : server.seats.seat) {
+    if (seat.socket != INVALID_SOCKET_HANDLE && seat.status != SeatStatus::Dropped) {
+      seat.nonblocking = socket_set_blocking(seat.socket, false);
+    }
+  }
+}
+
+// Why a protocol break ended the match, with the one cause the log gave:
+// "player 0 left", "player 2 timed out", "player 1 broke the protocol".
+std::string match_break_reason(const Seats& seats) {
+  if (seats.ended_by < 0) return "a client broke the protocol";
+  const Seat& seat = seats.seat[static_cast<size_t>(seats.ended_by)];
+  return "player " + std::to_string(seats.ended_by) + " " + break_cause_text(seat.broken_by);
+}
+
 }  // namespace
+
+void set_up_seats(Server& server) {
+  const Options& options = server.options;
+  const Match& match = server.match;
+  Seats& seats = server.seats;
+  seats.seat.assign(static_cast<size_t>(match.human_count), Seat{});
+  for (int32_t q = 0; q < match.human_count; ++q) seats.seat[static_cast<size_t>(q)].index = q;
+  seats.left = match.human_count;
+  seats.ended_by = -1;
+  SeatRules& rules = server.rules;
+  rules.player_count = player_count(match);
+  rules.client_timeout = std::chrono::seconds(options.client_timeout);
+  rules.join_timeout = std::chrono::seconds(options.join_timeout);
+  rules.drop_broken = options.drop_broken_clients;
+  rules.trace = options.trace;
+  rules.check_clients = options.check_clients;
+  rules.forget_strays = options.drop_broken_clients || options.rejoin;
+  rules.timed_round_trips = !options.http_address.empty();
+  server.lobby.allow = options.allow;
+  walker_set_up(server.walker, match.human_count);
+}
 
 int run_turns(Server& server) {
   Match& match = server.match;
-  server.match_start = Clock::now();
+  if (server.match_start == Clock::time_point{}) server.match_start = Clock::now();
   auto last_status = server.match_start;
   uint64_t turns_at_last_status = 0;
   if (server.options.concurrent) set_up_serving_at_once(server);
   while (player_count(match) != 0) {
     if (match.turn_count <= 1) ++match.turn_count;
+    server.rules.turn = current_turn(server);
+    watch_turn_begins(server.watch.get(), server.rules.turn, server.turns_played);
     const TurnResult result = serve_turn(server);
+    if (result == TurnResult::Stopped) return end_stopped_match(server, console_stop_asked());
     if (result == TurnResult::ProtocolBreak) {
-      return end_of_match(server, EXIT_PROTOCOL_BREAK, match_break_reason(server).c_str());
+      return end_of_match(server, EXIT_PROTOCOL_BREAK, match_break_reason(server.seats).c_str());
     }
     if (result == TurnResult::NoClientLeft) {
       return end_of_match(server, EXIT_PROTOCOL_BREAK, "no human client is left");
@@ -179,14 +225,24 @@ int run_turns(Server& server) {
       bot_step(match, b);
       // Without humans the operator paces the bots, one key a step; with the
       // console gone nobody is left to do so, and the match is over.
-      if (match.human_count == 0 && !console_wait_key()) {
-        console_diagnostic("end of console input: nobody left to pace the bots");
-        return end_of_match(server, EXIT_MATCH_OVER, "the console input ended");
+      if (match.human_count == 0) {
+        watch_heartbeat(server.watch.get(), Clock::time_point{});
+        const bool key = console_wait_key();
+        if (const char* why = console_stop_asked(); why != nullptr) {
+          return end_stopped_match(server, why);
+        }
+        if (!key) {
+          console_diagnostic("end of console input: nobody left to pace the bots");
+          return end_of_match(server, EXIT_MATCH_OVER, "the console input ended");
+        }
       }
     }
-    watch_turn_ends(server);
-    if (const char* why = server.stop_asked.load(); why != nullptr) end_stopped_match(why);
-    const uint64_t turns = server.turns_played.fetch_add(1, std::memory_order_relaxed) + 1;
+    watch_turn_ends(server.watch.get(), server.seats, server.options.rejoin,
+                    server.walker.messages);
+    const uint64_t turns = ++server.turns_played;
+    if (const char* why = console_stop_asked(); why != nullptr) {
+      return end_stopped_match(server, why);
+    }
     const auto now = Clock::now();
     if (now - last_status >= server.status_interval) {
       const double seconds = std::chrono::duration<double>(now - last_status).count();
@@ -200,22 +256,25 @@ int run_turns(Server& server) {
 }
 
 int run_server(const Options& options) {
-  // The one state of the process; it lives until the process ends.
+  // The one server of the process; it lives until the process ends.
   static Server server;
   server.options = options;
-  server.data_folder = data_folder();
-  running_server = &server;
+  server.start.maps_dir = options.maps_dir;
+  server.start.data_folder = data_folder();
   std::string log_err;
   if (!log_open(options.log_file, options.quiet, &log_err)) {
     log_line(LogLevel::Error, "%s", log_err.c_str());
     return EXIT_USAGE;
   }
-  console_on_stop(stop_now);
+  console_on_stop(end_process_now);
   Match& match = server.match;
 
   if (!options.replay_file.empty()) return run_replay(options);
   if (!start_up(server)) return EXIT_CANNOT_LISTEN;
   if (!run_dialogue(match, options)) {
+    if (const char* why = console_stop_asked(); why != nullptr) {
+      return end_stopped_match(server, why);
+    }
     console_diagnostic("end of console input before the three answers were given");
     return EXIT_NO_OPERATOR;
   }
@@ -223,8 +282,7 @@ int run_server(const Options& options) {
   create_route_tables(match);
   read_bot_routes_or_say_so(server);
   create_client_table(match);
-  server.client_state.assign(static_cast<size_t>(match.human_count), ClientState{});
-  server.clients_left = match.human_count;
+  set_up_seats(server);
   const int watch_failure = watch_start(server);
   if (watch_failure >= 0) return watch_failure;
 
@@ -248,8 +306,9 @@ int run_server(const Options& options) {
     }
     console_diagnostic("%s", err.c_str());
   }
-  run_handshake(server, listener);
-  keep_listening(server, listener);
+  server.lobby.listener = listener;
+  if (!run_handshake(server)) return end_stopped_match(server, console_stop_asked());
+  keep_listening(server);
   // Read again so that route changes made while the clients connected count.
   if (match.bot_count != 0) read_bot_routes_or_say_so(server);
   console_print("%s", START_BANNER);
@@ -259,7 +318,9 @@ int run_server(const Options& options) {
            static_cast<int>(match.map_number));
   set_up_tables(match);
   watch_match_set_up(server);
-  if (match.human_count > 0 && server.clients_left == 0) {
+  // The match's time runs from its start, also when it ends before a turn.
+  server.match_start = Clock::now();
+  if (match.human_count > 0 && server.seats.left == 0) {
     return end_of_match(server, EXIT_PROTOCOL_BREAK, "no human client is left");
   }
   return run_turns(server);

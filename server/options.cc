@@ -183,6 +183,19 @@ CommandLine command_line(Options& o) {
        "(the lowest free one, one last held from its own address first) and plays from the "
        "next turn; implies --drop-broken-clients; default: off",
        nullptr, &o.rejoin},
+      {"--join-time", "SECONDS",
+       "with --rejoin, a client that connects during the match and has not finished its "
+       "handshake after this many seconds (or --client-timeout, when shorter) is closed and "
+       "its slot free again; default: 10",
+       [&o](const std::string& text) {
+         int32_t value = 0;
+         if (!whole_int32(text, &value) || value < 1) {
+           return "--join-time: not a number of seconds 1.." +
+                  std::to_string(std::numeric_limits<int32_t>::max()) + ": " + text;
+         }
+         o.join_timeout = value;
+         return std::string();
+       }},
       {"--allow", "CIDR[,CIDR...]",
        "only clients from these IPv4 networks (as 192.168.1.0/24; an address alone is /32) "
        "may join, at the start or to rejoin; any other connection is closed at once; "

@@ -24,6 +24,7 @@ struct Options {
   int32_t client_timeout = 0;             // --client-timeout SECONDS (>= 0); 0: wait for ever
   bool drop_broken_clients = false;       // --drop-broken-clients
   bool rejoin = false;  // --rejoin: a dropped player's slot is taken by a client that connects
+  int32_t join_timeout = 10;       // --join-time SECONDS: a joiner's time to finish its handshake
   std::vector<Ipv4Network> allow;  // --allow: who may join; empty: everyone
   bool concurrent = false;         // --concurrent: every client's exchange at once
   bool trace = false;              // --trace: every message in the log

@@ -1,18 +1,18 @@
 // The human clients' part of a turn: each client walks the turn's
 // conversation with the server (net/conversation.h), 4 x player_count + 7
 // messages each way, + 8 with a hit; the turn rules (server/turn_rules.h)
-// say what its report does and what it is shown.
+// say what its report does and what it is shown; the walker
+// (server/walker.h) waits.
 //
-// Two schedulers serve it. One at a time, in player index order, each
-// exchange over before the next begins: every receive waits. All at once
-// (--concurrent): every client reports at its own pace, answered as it goes;
-// once every report is in, they are applied in player index order, and every
-// client's table transfer runs at the same time, each client sent exactly
-// what one at a time would have sent it. A turn then takes the slowest
-// client's exchange instead of the sum of them.
+// Two schedulers serve it. One after another, in player index order: each
+// seat is walked to the end of its report, the report applied, then walked
+// to the end of its exchange, before the next seat begins. All at once
+// (--concurrent): every seat is walked to the end of its report at its own
+// pace; the reports are applied in player index order; then every seat is
+// walked to the end at once, each client sent exactly what one after
+// another would have sent it. A turn then takes the slowest client's
+// exchange instead of the sum of them.
 #pragma once
-
-#include <cstdint>
 
 #include "server/server.h"
 
@@ -20,16 +20,15 @@ enum class TurnResult {
   Played,
   ProtocolBreak,  // a reply to relay_a was not ACK: the match must end, exit code 1
   NoClientLeft,   // broken clients are dropped and the last one was
+  Stopped,        // the operator asked the server to end
 };
 
-// Serves every human client's exchange of the turn, one at a time or, with
-// --concurrent, all at once. In the first turn (turn_count 1) each report
-// also reads the start position file. A client that breaks is served to the
-// end of the exchange as always, unless broken clients are dropped: then it
-// is dropped there.
-// REQUIRES: set_up_tables(match) has run; with --concurrent,
-// set_up_serving_at_once(server) too.
+// Serves every human client's exchange of the turn. A client that breaks is
+// served to the end of the exchange as always, unless broken clients are
+// dropped: then it is dropped there. Clients that joined (--rejoin) play
+// from this turn; joiners are served meanwhile.
+// REQUIRES: set_up_tables(match) and set_up_seats(server) have run.
 TurnResult serve_turn(Server& server);
 
-// Sizes what serving at once needs, once the tables are set up.
+// What serving at once needs, sized once the tables are set up.
 void set_up_serving_at_once(Server& server);

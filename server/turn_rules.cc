@@ -2,7 +2,6 @@
 
 #include "data/data_files.h"
 #include "net/protocol.h"
-#include "server/server.h"
 #include "server/watch.h"
 
 namespace {
@@ -33,8 +32,8 @@ int32_t updated_relay(int32_t relay, int32_t value) {
 
 // The start position file over every human's position, as each report of
 // the first turn reads it.
-void read_start_positions_in_turn(Server& server, int32_t q, ViewLedger* ledger) {
-  Match& match = server.match;
+void read_start_positions_in_turn(Match& match, int32_t q, const StartFile& start,
+                                  ViewLedger* ledger) {
   const auto humans = static_cast<size_t>(match.human_count);
   if (ledger != nullptr) {
     for (size_t p = 0; p < humans; ++p) {
@@ -43,7 +42,7 @@ void read_start_positions_in_turn(Server& server, int32_t q, ViewLedger* ledger)
     }
   }
   load_start_positions(match.pos_x, match.pos_y, match.human_count, match.map_number,
-                       server.options.maps_dir, server.data_folder);
+                       start.maps_dir, start.data_folder);
   if (ledger == nullptr) return;
   const int32_t players = player_count(match);
   for (size_t p = 0; p < humans; ++p) {
@@ -59,34 +58,6 @@ void read_start_positions_in_turn(Server& server, int32_t q, ViewLedger* ledger)
 }
 
 }  // namespace
-
-void keep_report_value(Report& report, Step step, int32_t value) {
-  switch (step) {
-    case Step::RelayA:
-      report.relay_a = value;
-      break;
-    case Step::RelayB:
-      report.relay_b = value;
-      break;
-    case Step::X:
-      report.x = value;
-      break;
-    case Step::Y:
-      report.y = value;
-      break;
-    case Step::Damage:
-      report.damage = value;
-      break;
-    case Step::Target:
-      report.target = value;
-      break;
-    case Step::Heading:
-      report.heading = value;
-      break;
-    default:
-      break;
-  }
-}
 
 int32_t cell_value(const Match& match, int32_t cell) {
   const int32_t players = player_count(match);
@@ -136,8 +107,43 @@ int32_t ledger_view(const ViewLedger& ledger, int32_t cell, int32_t viewer, int3
   return current;
 }
 
-void apply_report(Server& server, int32_t q, const Report& report, ViewLedger* ledger) {
-  Match& match = server.match;
+int32_t value_sent(const Match& match, const ViewLedger* ledger, int32_t viewer, Cursor at) {
+  const int32_t players = player_count(match);
+  int32_t cell;
+  switch (sends(at.step)) {
+    case Sends::PlayerCount:
+      return players;
+    case Sends::PlayerIndex:
+      return viewer;
+    case Sends::MapNumber:
+      return match.map_number;
+    case Sends::RelayA:
+      cell = relay_a_cell(players);
+      break;
+    case Sends::RelayB:
+      cell = relay_b_cell(players);
+      break;
+    case Sends::PosX:
+      cell = table_cell(Column::PosX, at.row, players);
+      break;
+    case Sends::PosY:
+      cell = table_cell(Column::PosY, at.row, players);
+      break;
+    case Sends::Health:
+      cell = table_cell(Column::Health, at.row, players);
+      break;
+    case Sends::Heading:
+      cell = table_cell(Column::Heading, at.row, players);
+      break;
+    default:
+      return ACK;
+  }
+  const int32_t current = cell_value(match, cell);
+  return ledger != nullptr ? ledger_view(*ledger, cell, viewer, current) : current;
+}
+
+void apply_report(Match& match, int32_t q, const Report& report, bool place_at_start,
+                  StartFile& start, ViewLedger* ledger, Watch* watch) {
   const int32_t players = player_count(match);
   const auto self = static_cast<size_t>(q);
   const Step end = report.ended_at;
@@ -156,23 +162,17 @@ void apply_report(Server& server, int32_t q, const Report& report, ViewLedger* l
   if (!came(Step::Y)) return;
   write_cell(match.pos_y[self], table_cell(Column::PosY, q, players), report.y, q, ledger);
   if (!whole(Step::Y)) return;
-  if (match.turn_count == 1) read_start_positions_in_turn(server, q, ledger);
-  ClientState& link = server.client_state[self];
-  if (link.place_at_start) {
+  if (match.turn_count == 1) read_start_positions_in_turn(match, q, start, ledger);
+  if (place_at_start) {
     // Back in the match: at its own start position, as a new match would put
     // it; a file that cannot be read leaves it where it said it is.
-    link.place_at_start = false;
     const auto humans = static_cast<size_t>(match.human_count);
-    server.start_x.assign(match.pos_x.begin(),
-                          match.pos_x.begin() + static_cast<ptrdiff_t>(humans));
-    server.start_y.assign(match.pos_y.begin(),
-                          match.pos_y.begin() + static_cast<ptrdiff_t>(humans));
-    load_start_positions(server.start_x, server.start_y, match.human_count, match.map_number,
-                         server.options.maps_dir, server.data_folder);
-    write_cell(match.pos_x[self], table_cell(Column::PosX, q, players), server.start_x[self], q,
-               ledger);
-    write_cell(match.pos_y[self], table_cell(Column::PosY, q, players), server.start_y[self], q,
-               ledger);
+    start.x.assign(match.pos_x.begin(), match.pos_x.begin() + static_cast<ptrdiff_t>(humans));
+    start.y.assign(match.pos_y.begin(), match.pos_y.begin() + static_cast<ptrdiff_t>(humans));
+    load_start_positions(start.x, start.y, match.human_count, match.map_number, start.maps_dir,
+                         start.data_folder);
+    write_cell(match.pos_x[self], table_cell(Column::PosX, q, players), start.x[self], q, ledger);
+    write_cell(match.pos_y[self], table_cell(Column::PosY, q, players), start.y[self], q, ledger);
   }
   if (!whole(Step::Damage)) return;
   if (report.damage != NO_VALUE) {
@@ -187,7 +187,7 @@ void apply_report(Server& server, int32_t q, const Report& report, ViewLedger* l
                                       static_cast<uint32_t>(report.damage)),
                  q, ledger);
     }
-    watch_hit(server, q, report.damage, report.target);
+    watch_hit(watch, q, report.damage, report.target);
   }
   if (!came(Step::Heading)) return;
   write_cell(match.heading[self], table_cell(Column::Heading, q, players), report.heading, q,

@@ -20,19 +20,10 @@
 
 #include "net/conversation.h"
 
-struct Server;
+#include <string>
+
 struct Match;
-
-// What one client reported in a turn. A client that broke while reporting
-// (and is dropped) ends its report at the step whose value never came: that
-// step reads as no value, and nothing of the report after it counts.
-struct Report {
-  int32_t relay_a = -1, relay_b = -1, x = -1, y = -1, damage = -1, target = -1, heading = -1;
-  Step ended_at = Step::Done;
-};
-
-// Keeps value, received at `step` of the report (RelayA..Heading), in report.
-void keep_report_value(Report& report, Step step, int32_t value);
+struct Watch;
 
 // A cell of what a client is shown: the four tables by player, then the two
 // relay values.
@@ -76,7 +67,22 @@ void ledger_clear(ViewLedger& ledger);
 // value in the tables now.
 int32_t ledger_view(const ViewLedger& ledger, int32_t cell, int32_t viewer, int32_t current);
 
+// The value the server sends client `viewer` at one of the server's steps:
+// ACK, a number of the handshake, or a relay value or table cell as the
+// client is to be shown it (through the ledger when given).
+int32_t value_sent(const Match& match, const ViewLedger* ledger, int32_t viewer, Cursor at);
+
+// Where the map's start position file is read from, and room to read it.
+struct StartFile {
+  std::string maps_dir;     // empty: the working directory
+  std::string data_folder;  // where a missing file is looked for; empty: nowhere
+  std::vector<int32_t> x, y;
+};
+
 // Applies client q's report to the tables; notes every change in ledger when
 // given. In the first turn (turn_count 1) a report whose position came reads
-// the start position file. A hit goes to the view's list of hits.
-void apply_report(Server& server, int32_t q, const Report& report, ViewLedger* ledger);
+// the start position file over every human's position, as the match always
+// has; a client back in the match (place_at_start) is put at its own start
+// position. A hit goes to the view's list of hits (watch may be null).
+void apply_report(Match& match, int32_t q, const Report& report, bool place_at_start,
+                  StartFile& start, ViewLedger* ledger, Watch* watch);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "server/server.h"
+#include "match/match.h"
 
 namespace {
 
@@ -56,16 +56,22 @@ int32_t cell_of(const Shown& s) {
 
 // Three humans and a bot; last turn left human p at (10p + 1, 10p + 2)
 // facing 100p, with relay_a 7 and relay_b 8.
-std::unique_ptr<Server> last_turn(const std::string& maps_dir, bool first_turn) {
-  auto server = std::make_unique<Server>();
+// The tables the rules work on, and no server.
+struct Tables {
+  Match match;
+  ViewLedger ledger;
+  StartFile start;
+};
+
+std::unique_ptr<Tables> last_turn(const std::string& maps_dir, bool first_turn) {
+  auto server = std::make_unique<Tables>();
   Match& match = server->match;
   match.human_count = kHumans;
   match.bot_count = 1;
   create_route_tables(match);
   create_client_table(match);
   set_up_tables(match);
-  server->client_state.assign(kHumans, ClientState{});
-  server->options.maps_dir = maps_dir;
+  server->start.maps_dir = maps_dir;
   match.turn_count = first_turn ? 1 : 2;
   if (!first_turn) {
     for (size_t p = 0; p < kHumans; ++p) {
@@ -108,10 +114,12 @@ TEST_P(TurnRules, EachClientIsShownTheTablesRightAfterItsOwnReport) {
 
   testing::internal::CaptureStdout();  // the first turn names its file on the console
   for (int32_t q = 0; q < kHumans; ++q) {
-    apply_report(*at_once, q, c.reports[static_cast<size_t>(q)], &at_once->ledger);
+    apply_report(at_once->match, q, c.reports[static_cast<size_t>(q)], false, at_once->start,
+                 &at_once->ledger, nullptr);
   }
   for (int32_t q = 0; q < kHumans; ++q) {
-    apply_report(*in_turn, q, c.reports[static_cast<size_t>(q)], nullptr);
+    apply_report(in_turn->match, q, c.reports[static_cast<size_t>(q)], false, in_turn->start,
+                 nullptr, nullptr);
     // Served one at a time, q is shown the live tables: so must it be, served at once.
     for (int32_t cell = 0; cell <= relay_b_cell(kPlayers); ++cell) {
       EXPECT_EQ(ledger_view(at_once->ledger, cell, q, cell_value(at_once->match, cell)),

@@ -1,18 +1,19 @@
 #include "server/watch.h"
 
+#include "console/console.h"
 #include "console/log.h"
+#include "match/match.h"
 #include "net/socket.h"
 #include "server/exit_codes.h"
 #include "server/server.h"
 
 namespace {
 
-void publish(Server& server, bool with_routes, uint64_t turns_done) {
-  Snapshot& snapshot = server.watch->snapshot;
-  const Match& match = server.match;
+void publish(Watch& watch, bool with_routes, uint64_t turns_done, uint64_t messages) {
+  Snapshot& snapshot = watch.snapshot;
+  const Match& match = *watch.match;
   snapshot.begin_write();
-  snapshot.put_header(current_turn(server), match.relay_a, match.relay_b, turns_done,
-                      server.messages);
+  snapshot.put_header(watch.turn, match.relay_a, match.relay_b, turns_done, messages);
   const auto players = static_cast<size_t>(player_count(match));
   for (size_t p = 0; p < players; ++p) {
     snapshot.put_player(p, match.pos_x[p], match.pos_y[p], match.health[p], match.heading[p]);
@@ -25,19 +26,18 @@ void publish(Server& server, bool with_routes, uint64_t turns_done) {
   snapshot.end_write();
 }
 
-// Once the match has started a player joins only into a dropped player's
-// slot, with --rejoin.
-void publish_can_join(Server& server) {
+// Once the match has started a player joins only into a free seat, with
+// --rejoin.
+void publish_can_join(Watch& watch, const Seats& seats, bool rejoin) {
   bool free = false;
-  if (server.options.rejoin) {
-    for (const ClientState& link : server.client_state) {
-      if (slot_is_free(link)) {
-        free = true;
-        break;
-      }
-    }
+  if (rejoin) {
+    for (const Seat& seat : seats.seat) free = free || is_free(seat);
   }
-  server.watch->can_join.store(free, std::memory_order_relaxed);
+  watch.can_join.store(free, std::memory_order_relaxed);
+}
+
+int64_t ns_of(Clock::time_point at) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
 }
 
 }  // namespace
@@ -47,6 +47,8 @@ int watch_start(Server& server) {
   if (options.http_address.empty() && options.record_file.empty()) return -1;
   server.watch = std::make_unique<Watch>();
   Watch& watch = *server.watch;
+  watch.match = &server.match;
+  watch.heartbeat_ns.store(ns_of(Clock::now()), std::memory_order_relaxed);
   std::string err;
   const Match& match = server.match;
   if (!options.record_file.empty()) {
@@ -62,8 +64,13 @@ int watch_start(Server& server) {
     for (std::string& address : clients_at) address += ":" + std::to_string(options.port);
     watch.snapshot.open_lobby(match.human_count, match.bot_count, match.map_number,
                               std::move(clients_at));
+    watch.can_join.store(match.human_count > 0, std::memory_order_relaxed);
+    // The view's thread leaves the stop signals to the match thread, whose
+    // waits they interrupt.
+    console_block_stops(true);
     watch.view = HttpView::start_live(options.http_address, options.http_port, &watch.snapshot,
-                                      &watch.can_join, &err);
+                                      &watch.can_join, &watch.heartbeat_ns, &err);
+    console_block_stops(false);
     if (!watch.view) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_CANNOT_LISTEN;
@@ -80,64 +87,61 @@ void watch_match_set_up(Server& server) {
   const Match& match = server.match;
   watch.snapshot.create(match.human_count, match.bot_count, match.map_number);
   // Clients dropped in the handshake, before there was a snapshot to tell.
-  for (int32_t q = 0; q < match.human_count; ++q) {
-    if (server.client_state[static_cast<size_t>(q)].status == ClientStatus::Dropped) {
-      watch.snapshot.seat_changed(q, Seat::Dropped);
-    }
+  for (const Seat& seat : server.seats.seat) {
+    if (seat.status == SeatStatus::Dropped)
+      watch.snapshot.seat_changed(seat.index, SeatShown::Dropped);
   }
-  publish(server, true, 0);
-  publish_can_join(server);
+  publish(watch, true, 0, 0);
+  publish_can_join(watch, server.seats, server.options.rejoin);
 }
 
-void watch_joined(Server& server, int32_t joined) {
-  if (server.watch) server.watch->snapshot.player_joined(joined);
+void watch_joined(Watch* watch, int32_t joined, int32_t humans) {
+  if (watch == nullptr) return;
+  watch->snapshot.player_joined(joined);
+  // Every seat is taken: nobody else can join until the match has started.
+  watch->can_join.store(joined < humans, std::memory_order_relaxed);
 }
 
-void watch_exchange_begins(Server& server, int32_t q) {
-  if (!server.watch) return;
-  ClientState& link = server.client_state[static_cast<size_t>(q)];
-  link.exchange_start_ns = steady_ns();
-  link.messages_at_start = link.messages;
-  server.watch->snapshot.exchange_started(q, link.exchange_start_ns);
+void watch_heartbeat(Watch* watch, Clock::time_point now) {
+  if (watch != nullptr) watch->heartbeat_ns.store(ns_of(now), std::memory_order_relaxed);
 }
 
-void watch_exchange_ends(Server& server, int32_t q) {
-  if (!server.watch) return;
-  Watch& watch = *server.watch;
-  const ClientState& link = server.client_state[static_cast<size_t>(q)];
-  // The two sides alternate: every round trip is one message each way.
-  const uint64_t round_trips = (link.messages - link.messages_at_start) / 2;
-  const int64_t elapsed = steady_ns() - link.exchange_start_ns;
-  watch.snapshot.exchange_ended(
-      q, round_trips == 0 ? elapsed : elapsed / static_cast<int64_t>(round_trips));
-  publish(server, false, server.turns_played.load(std::memory_order_relaxed));
+void watch_waiting(Watch* watch, int32_t q, Clock::time_point since) {
+  if (watch == nullptr || !watch->snapshot.created()) return;
+  watch->snapshot.exchange_started(q, ns_of(since));
 }
 
-void watch_seat(Server& server, int32_t q, Seat seat) {
-  if (server.watch && server.watch->snapshot.created())
-    server.watch->snapshot.seat_changed(q, seat);
+void watch_exchange_ends(Watch* watch, const Seat& seat, uint64_t messages) {
+  if (watch == nullptr) return;
+  watch->snapshot.exchange_ended(seat.index, seat_round_trip_ns(seat));
+  publish(*watch, false, watch->turns_done, messages);
 }
 
-void watch_hit(Server& server, int32_t q, int32_t damage, int32_t target) {
-  if (!server.watch) return;
-  Watch& watch = *server.watch;
-  recording_add_hit(watch.recording, Hit{q, damage, target});
-  watch.snapshot.begin_write();
-  watch.snapshot.put_hit({current_turn(server), q, damage, target});
-  watch.snapshot.end_write();
+void watch_seat(Watch* watch, int32_t q, SeatShown seat) {
+  if (watch != nullptr && watch->snapshot.created()) watch->snapshot.seat_changed(q, seat);
 }
 
-void watch_turn_ends(Server& server) {
-  if (!server.watch) return;
-  publish(server, true, server.turns_played.load(std::memory_order_relaxed) + 1);
+void watch_hit(Watch* watch, int32_t q, int32_t damage, int32_t target) {
+  if (watch == nullptr) return;
+  recording_add_hit(watch->recording, Hit{q, damage, target});
+  watch->snapshot.begin_write();
+  watch->snapshot.put_hit({watch->turn, q, damage, target});
+  watch->snapshot.end_write();
+}
+
+void watch_turn_begins(Watch* watch, uint64_t turn, uint64_t turns_done) {
+  if (watch == nullptr) return;
+  watch->turn = turn;
+  watch->turns_done = turns_done;
+}
+
+void watch_turn_ends(Watch* watch, const Seats& seats, bool rejoin, uint64_t messages) {
+  if (watch == nullptr) return;
+  publish(*watch, true, watch->turns_done + 1, messages);
   // Without --rejoin nobody joins once the match has started: no need to look.
-  if (server.options.rejoin && server.watch->view) publish_can_join(server);
-  Recording& recording = server.watch->recording;
-  if (recording.file != nullptr) {
-    server.writing_record.store(true);
-    recording_write_turn(recording, current_turn(server), server.match);
-    server.writing_record.store(false);
-  }
+  if (rejoin && watch->view) publish_can_join(*watch, seats, rejoin);
+  Recording& recording = watch->recording;
+  if (recording.file != nullptr) recording_write_turn(recording, watch->turn, *watch->match);
 }
 
 std::vector<std::string> reachable_addresses(const std::string& bound) {

@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "record/recording.h"
+#include "server/seat.h"
 #include "view/http_view.h"
 #include "view/snapshot.h"
 
 struct Server;
+struct Match;
 
 struct Watch {
   Snapshot snapshot;
@@ -23,8 +25,15 @@ struct Watch {
   // starts; then, with --rejoin, while a slot is free). Kept by the match
   // thread at the set-up and at the end of each turn.
   std::atomic<bool> can_join{true};
+  // The match thread's last wake-up (steady nanoseconds), for /healthz: it
+  // wakes at least every second while it waits for anyone.
+  std::atomic<int64_t> heartbeat_ns{0};
   std::unique_ptr<HttpView> view;  // null without --http
   Recording recording;             // its file null without --record
+  // What the view's figures read, kept by the match thread.
+  const Match* match = nullptr;
+  uint64_t turn = 0;        // the turn in which the server is
+  uint64_t turns_done = 0;  // turns played
 };
 
 // Opens the recording and starts the view, as the options ask. Returns -1,
@@ -36,17 +45,26 @@ int watch_start(Server& server);
 // Once the tables are set up: the storage at the match's sizes, and the first state.
 void watch_match_set_up(Server& server);
 
-// The handshake, once `joined` humans have joined.
-void watch_joined(Server& server, int32_t joined);
+// Every call below takes the watch, null without --http and --record, and
+// then does nothing.
 
-void watch_exchange_begins(Server& server, int32_t q);
-// After a completed exchange with q: its round trip, and the tables as it left them.
-void watch_exchange_ends(Server& server, int32_t q);
+// The handshake, once `joined` humans have joined (of `humans`).
+void watch_joined(Watch* watch, int32_t joined, int32_t humans);
+// The match thread woke up (it does at least every second while it waits).
+void watch_heartbeat(Watch* watch, Clock::time_point now);
+// The seat the match has waited on longest, since when; -1 for none.
+void watch_waiting(Watch* watch, int32_t q, Clock::time_point since);
+// After a completed exchange: the seat's round trip, and the tables as it
+// left them; `messages` of all the turn exchanges so far.
+void watch_exchange_ends(Watch* watch, const Seat& seat, uint64_t messages);
 // Human q's client was dropped, or a client took its slot again.
-void watch_seat(Server& server, int32_t q, Seat seat);
-void watch_hit(Server& server, int32_t q, int32_t damage, int32_t target);
-// After the bots' steps: the tables, the routes, and the turn's recording line.
-void watch_turn_ends(Server& server);
+void watch_seat(Watch* watch, int32_t q, SeatShown seat);
+void watch_hit(Watch* watch, int32_t q, int32_t damage, int32_t target);
+// A turn begins: the turn the view names.
+void watch_turn_begins(Watch* watch, uint64_t turn, uint64_t turns_done);
+// After the bots' steps: the tables, the routes, and the turn's recording
+// line; whether a slot is free for /readyz.
+void watch_turn_ends(Watch* watch, const Seats& seats, bool rejoin, uint64_t messages);
 
 // The addresses other machines reach a socket bound to `bound` on: that one,
 // or for every address (empty or 0.0.0.0) this machine's own but loopback;

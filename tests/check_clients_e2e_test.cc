@@ -69,14 +69,16 @@ TEST(CheckClients, NameEveryDepartureAndLeaveTheMatchAsItWas) {
        ++it) {
     warnings += (*it)[1].str() + "\n";
   }
-  EXPECT_EQ(warnings,
-            "step 'relay_a': \"25xyz\" is not exactly one integer; read as 25\n"
-            "step 'relay_b': reads as 0, which the server takes as no value (-1)\n"
-            "step 'x': \"-1-1\" holds two messages in one receive; read as -1\n"
-            "step 'y': \"99999999999\" is outside the 32-bit range; read as 2147483647\n"
-            "step 'heading': \"+7\" is not exactly one integer; read as 7\n"
-            "step 'reply to relay_b': replied 146, not 147; the server drops it\n"
-            "step 'reply to pos_y': \" 147\" is not exactly one integer; read as 147\n");
+  EXPECT_EQ(
+      warnings,
+      "step 'relay_a': \"25xyz\" is not exactly one integer; read as 25\n"
+      "step 'relay_b': reads as 0, which the server takes as no value (-1)\n"
+      "step 'x': \"-1-1\" holds two messages in one receive; read as -1; its messages may now "
+      "be read a step out of place\n"
+      "step 'y': \"99999999999\" is outside the 32-bit range; read as 2147483647\n"
+      "step 'heading': \"+7\" is not exactly one integer; read as 7\n"
+      "step 'reply to relay_b': replied 146, not 147; the server drops it\n"
+      "step 'reply to pos_y': \" 147\" is not exactly one integer; read as 147\n");
   EXPECT_EQ(count_of(checked.log,
                      "departures from the protocol: 1 replies other than 147, 3 "
                      "messages not exactly one integer, 1 zeros read as no value, 1 "

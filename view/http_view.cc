@@ -27,6 +27,10 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
+// The match thread wakes at least every second while it waits; this long
+// without a wake-up, it is stuck.
+constexpr int64_t WEDGED_AFTER_NS = 10'000'000'000;
+
 struct HttpView::Impl {
   asio::io_context io{1};
   tcp::acceptor acceptor{io};
@@ -37,7 +41,10 @@ struct HttpView::Impl {
   std::optional<std::chrono::steady_clock::time_point> failure_logged;
   const Snapshot* snapshot = nullptr;           // live
   const std::atomic<bool>* can_join = nullptr;  // live
-  Replay recording;                             // replay
+  // Live: the match thread's last wake-up, 0 while it waits on the
+  // operator or for a player to connect.
+  const std::atomic<int64_t>* heartbeat_ns = nullptr;
+  Replay recording;  // replay
   bool replay = false;
   int connections = 0;
   std::thread thread;
@@ -236,7 +243,17 @@ http::response<http::string_body> HttpView::Impl::answer(
   if (path == "/") return reply(http::status::ok, "text/html; charset=utf-8", PAGE, version);
   // The thread that answers is the server's own: while it answers, the
   // server runs.
-  if (path == "/healthz") return reply(http::status::ok, "text/plain", "ok\n", version);
+  if (path == "/healthz") {
+    // A match thread that has not woken for a while is wedged in a system
+    // call: one that waits for a slow client wakes every second.
+    const int64_t beat =
+        heartbeat_ns == nullptr ? 0 : heartbeat_ns->load(std::memory_order_relaxed);
+    if (beat != 0 && steady_ns() - beat > WEDGED_AFTER_NS) {
+      return reply(http::status::service_unavailable, "text/plain",
+                   "the match thread has not woken for a while\n", version);
+    }
+    return reply(http::status::ok, "text/plain", "ok\n", version);
+  }
   if (path == "/readyz") {
     if (!replay && can_join->load(std::memory_order_relaxed)) {
       return reply(http::status::ok, "text/plain", "a player can join\n", version);
@@ -331,11 +348,13 @@ HttpView::HttpView(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl))
 std::unique_ptr<HttpView> HttpView::start_live(const std::string& address, uint16_t port,
                                                const Snapshot* snapshot,
                                                const std::atomic<bool>* can_join,
+                                               const std::atomic<int64_t>* heartbeat_ns,
                                                std::string* err) noexcept {
   try {
     auto impl = std::make_unique<Impl>();
     impl->snapshot = snapshot;
     impl->can_join = can_join;
+    impl->heartbeat_ns = heartbeat_ns;
     return start(std::move(impl), address, port, err);
   } catch (const std::exception& error) {
     *err = std::string("--http: ") + error.what();

@@ -35,6 +35,7 @@ class HttpView {
   static std::unique_ptr<HttpView> start_live(const std::string& address, uint16_t port,
                                               const Snapshot* snapshot,
                                               const std::atomic<bool>* can_join,
+                                              const std::atomic<int64_t>* heartbeat_ns,
                                               std::string* err) noexcept;
   // Serves a recording, indexed by replay_load, instead of a match.
   static std::unique_ptr<HttpView> start_replay(const std::string& address, uint16_t port,

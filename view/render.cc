@@ -132,7 +132,8 @@ std::string metrics_text(const Frame& frame) {
       "# TYPE zolt_rejoins_total counter\n";
   append(text, "zolt_rejoins_total %" PRIu64 "\n", frame.rejoins);
   size_t dropped = 0;
-  for (const uint8_t seat : frame.seats) dropped += seat == static_cast<uint8_t>(Seat::Dropped);
+  for (const uint8_t seat : frame.seats)
+    dropped += seat == static_cast<uint8_t>(SeatShown::Dropped);
   text +=
       "# HELP zolt_dropped_players Human players whose client has been dropped.\n"
       "# TYPE zolt_dropped_players gauge\n";

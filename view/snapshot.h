@@ -56,13 +56,13 @@ struct Frame {
   double waiting_seconds = 0;          // how long it has kept everyone waiting
   std::vector<HitFrame> hits;          // the latest, newest first, at most VIEW_HIT_FEED
   int32_t joined = 0;                  // humans that have joined
-  std::vector<uint8_t> seats;          // per human: a Seat
+  std::vector<uint8_t> seats;          // per human: a SeatShown
   uint64_t rejoins = 0;                // clients that took a dropped player's slot
   std::vector<std::string> addresses;  // "address:port" the clients may connect to
 };
 
 // Where a human player's client stands, for the spectators.
-enum class Seat : uint8_t {
+enum class SeatShown : uint8_t {
   Playing,
   Dropped,   // its client was dropped; the player stands where it was
   Rejoined,  // a client took the slot again (--rejoin) and plays
@@ -154,8 +154,8 @@ class Snapshot {
     waiting_player_.store(q, std::memory_order_release);
   }
   // Outside the sequence too: human q's client was dropped, or came back.
-  void seat_changed(int32_t q, Seat seat) {
-    if (seat == Seat::Rejoined) rejoins_.fetch_add(1, std::memory_order_relaxed);
+  void seat_changed(int32_t q, SeatShown seat) {
+    if (seat == SeatShown::Rejoined) rejoins_.fetch_add(1, std::memory_order_relaxed);
     seats_[static_cast<size_t>(q)].store(static_cast<uint8_t>(seat), std::memory_order_relaxed);
   }
   void exchange_ended(int32_t q, int64_t round_trip_ns) {

@@ -82,9 +82,9 @@ TEST(Render, MetricsAndViewOfAFrame) {
   // Player 0's client was dropped once and another took its slot; player 1's is gone.
   Snapshot seats;
   seats.create(2, 1, 0);
-  seats.seat_changed(0, Seat::Dropped);
-  seats.seat_changed(0, Seat::Rejoined);
-  seats.seat_changed(1, Seat::Dropped);
+  seats.seat_changed(0, SeatShown::Dropped);
+  seats.seat_changed(0, SeatShown::Rejoined);
+  seats.seat_changed(1, SeatShown::Dropped);
   Frame read;
   seats.read(read, 0);
   frame.seats = read.seats;

@@ -1,0 +1,488 @@
+#include "server/seat.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "console/console.h"
+#include "console/log.h"
+#include "net/decimal.h"
+#include "net/message.h"
+#include "net/protocol.h"
+
+namespace {
+
+// What the summary calls each kind, in the order of Departure.
+const char* const DEPARTURE_NAMES[DEPARTURE_KINDS] = {
+    "replies other than 147",
+    "messages not exactly one integer",
+    "zeros read as no value",
+    "numbers outside 32 bits",
+    "receives holding two messages",
+    "greetings other than 147",
+    "echoes other than the player count",
+    "replies to relay_a other than 147, which broke the protocol",
+};
+
+// A client that makes the same departure in every message (a line end after
+// each number) would bury the log: each kind is told this many times per
+// client, once more with the word that the rest are only counted, and then
+// counted only.
+constexpr uint32_t DEPARTURES_TOLD = 3;
+
+const char* step_name(const Seat& seat) {
+  return server_step_name(seat.at.step);
+}
+
+// A departure: counted, and a warning naming player, turn and step.
+void warn(Seat& seat, const SeatRules& rules, Departure kind, const char* what) {
+  const uint32_t seen = ++seat.departures.count[static_cast<size_t>(kind)];
+  if (seen > DEPARTURES_TOLD + 1) return;
+  log_line(LogLevel::Warning, "player %d (%s) in turn %" PRIu64 " at step '%s': %s%s",
+           static_cast<int>(seat.index), seat.peer, rules.turn, step_name(seat), what,
+           seen > DEPARTURES_TOLD
+               ? "; from now on this kind is only counted, in the summary at the end"
+               : "");
+}
+
+// The trace line of a received message and, with --check-clients, how it
+// departs from the protocol.
+void inspect_received(Seat& seat, const SeatRules& rules, const char* bytes, size_t length,
+                      int32_t value) {
+  // Bytes behind the message show that the client did not wait for the
+  // answer. Only the check looks: it costs a system call.
+  const size_t waiting = rules.check_clients ? socket_pending(seat.socket) : 0;
+  const MessageForm form = message_form(bytes, length, waiting);
+  char shown[4 * MESSAGE_LIMIT + 3] = "";
+  if (form != MessageForm::Plain) escape_bytes(bytes, length, true, shown);
+  if (rules.trace) {
+    log_line(LogLevel::Info, "trace player %d turn %" PRIu64 " C->S '%s' %d%s%s",
+             static_cast<int>(seat.index), rules.turn, step_name(seat), static_cast<int>(value),
+             form == MessageForm::Plain ? "" : " bytes ", shown);
+  }
+  if (!rules.check_clients) return;
+  char what[4 * MESSAGE_LIMIT + 200];
+  const int read_as = static_cast<int>(value);
+  switch (form) {
+    case MessageForm::Plain:
+      break;
+    case MessageForm::NotOneInteger:
+      std::snprintf(what, sizeof what, "%s is not exactly one integer; read as %d", shown, read_as);
+      warn(seat, rules, Departure::NotOneInteger, what);
+      break;
+    case MessageForm::OutOfRange:
+      std::snprintf(what, sizeof what, "%s is outside the 32-bit range; read as %d", shown,
+                    read_as);
+      warn(seat, rules, Departure::OutOfRange, what);
+      break;
+    case MessageForm::TwoInOneReceive:
+      // The second message is lost in the first: every message after it
+      // answers the step before, as far as the server can tell.
+      if (waiting > 0) {
+        std::snprintf(what, sizeof what,
+                      "%s had %zu more bytes waiting behind it: the client sent again "
+                      "without waiting for the answer; read as %d; its messages may now be "
+                      "read a step out of place",
+                      shown, waiting, read_as);
+      } else {
+        std::snprintf(what, sizeof what,
+                      "%s holds two messages in one receive; read as %d; its messages may now "
+                      "be read a step out of place",
+                      shown, read_as);
+      }
+      warn(seat, rules, Departure::TwoInOneReceive, what);
+      break;
+  }
+  switch (expects(seat.at.step)) {
+    case Expects::TurnValue:
+      if (value == 0) {
+        warn(seat, rules, Departure::ZeroAsNoValue,
+             "reads as 0, which the server takes as no value (-1)");
+      }
+      break;
+    case Expects::Reply:
+      if (value != ACK) {
+        std::snprintf(what, sizeof what, "replied %d, not 147; the server drops it", read_as);
+        warn(seat, rules, Departure::ReplyNotAck, what);
+      }
+      break;
+    case Expects::Greeting:
+      if (value != ACK) {
+        std::snprintf(what, sizeof what, "greeted with %d, not 147", read_as);
+        warn(seat, rules, Departure::BadGreeting, what);
+      }
+      break;
+    case Expects::Echo:
+      if (value != rules.player_count) {
+        std::snprintf(what, sizeof what, "echoed %d, not the player count %d", read_as,
+                      static_cast<int>(rules.player_count));
+        warn(seat, rules, Departure::BadEcho, what);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+// Marks the seat broken for `cause`, once, with a log line: "player 0 (peer)
+// <what> in turn N at step 'S'<after>".
+void mark_broken(Seat& seat, const SeatRules& rules, BreakCause cause, LogLevel level,
+                 const char* what, const char* after = "") {
+  if (seat.status != SeatStatus::Playing) return;
+  seat.status = SeatStatus::Broken;
+  seat.broken_by = cause;
+  log_line(level, "player %d (%s) %s in turn %" PRIu64 " at step '%s'%s",
+           static_cast<int>(seat.index), seat.peer, what, rules.turn, step_name(seat), after);
+}
+
+// The seat's connection closed (or failed, or never was). Between two
+// exchanges is how a client leaves a match: no fault of its own.
+void note_close(Seat& seat, const SeatRules& rules) {
+  if (seat.socket == INVALID_SOCKET_HANDLE) {
+    mark_broken(seat, rules, BreakCause::NoConnection, LogLevel::Warning, "has no connection");
+    return;
+  }
+  if (rules.forget_strays && seat.at.step == Step::Greeting && seat.join == JoinStage::InMatch) {
+    // Before its greeting: a port check or a scan, which the lobby forgets.
+    seat.status = SeatStatus::Broken;
+    seat.broken_by = BreakCause::Left;
+    return;
+  }
+  const bool between_exchanges = rules.turn > 0 && seat.at.step == Step::RelayA;
+  mark_broken(seat, rules, BreakCause::Left, between_exchanges ? LogLevel::Info : LogLevel::Warning,
+              "left",
+              between_exchanges ? ": its connection closed before its exchange"
+                                : ": its connection closed in the middle of the conversation");
+}
+
+// What the seat may make everyone wait in all: its client's time-out, or a
+// joiner's time to join; 0 for no limit.
+std::chrono::nanoseconds limit_of(const Seat& seat, const SeatRules& rules) {
+  if (seat.join != JoinStage::Greeting) return rules.client_timeout;
+  if (rules.client_timeout.count() > 0 && rules.client_timeout < rules.join_timeout) {
+    return rules.client_timeout;
+  }
+  return rules.join_timeout;
+}
+
+// The seat used up its time: broken, and every later receive from it gives
+// Closed at once.
+void time_out(Seat& seat, const SeatRules& rules) {
+  const auto limit = limit_of(seat, rules);
+  const int seconds =
+      static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(limit).count());
+  char what[96];
+  if (seat.join == JoinStage::Greeting) {
+    std::snprintf(what, sizeof what, "did not finish joining within %d s", seconds);
+  } else {
+    std::snprintf(
+        what, sizeof what, "%s for %d s (the client timeout)",
+        seat.time.used.count() == 0 ? "stayed silent" : "kept everyone waiting in this turn",
+        seconds);
+  }
+  seat.time.used = limit;
+  mark_broken(seat, rules, BreakCause::TimedOut, LogLevel::Warning, what);
+  socket_shutdown(seat.socket);
+}
+
+// With --check-clients: the seat has been silent at its step for
+// rules.silence_note. A client that waits for something the server will not
+// send (a line end, a reply it thinks is due) sits here; the server's last
+// message tells its author which.
+void note_silence(const Seat& seat, const SeatRules& rules) {
+  char sent[96] = "; it has sent it nothing yet";
+  if (seat.last_sent_step != nullptr && seat.last_sent_row >= 0) {
+    std::snprintf(sent, sizeof sent, ", having sent it '%s of player %d' %d", seat.last_sent_step,
+                  static_cast<int>(seat.last_sent_row), static_cast<int>(seat.last_sent_value));
+  } else if (seat.last_sent_step != nullptr) {
+    std::snprintf(sent, sizeof sent, ", having sent it '%s' %d", seat.last_sent_step,
+                  static_cast<int>(seat.last_sent_value));
+  }
+  log_line(LogLevel::Warning,
+           "player %d (%s) has sent nothing for %g s, in turn %" PRIu64
+           ": the server waits for its '%s'%s",
+           static_cast<int>(seat.index), seat.peer,
+           std::chrono::duration<double>(rules.silence_note).count(), rules.turn, step_name(seat),
+           sent);
+}
+
+void warn_stall(const Seat& seat, const SeatRules& rules, std::chrono::nanoseconds waited) {
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::duration_cast<std::chrono::milliseconds>(waited))
+          .count();
+  if (seat.join == JoinStage::Greeting) {
+    // A joiner keeps nobody waiting: the match goes on while it joins.
+    log_line(LogLevel::Warning,
+             "player %d (%s) has sent nothing for %g s while joining, at step '%s'",
+             static_cast<int>(seat.index), seat.peer, seconds, step_name(seat));
+    return;
+  }
+  log_line(LogLevel::Warning,
+           "player %d (%s) has kept everyone waiting for %g s, in turn %" PRIu64 " at step '%s'",
+           static_cast<int>(seat.index), seat.peer, seconds, rules.turn, step_name(seat));
+}
+
+void set_socket_timeouts(const Seat& seat, int milliseconds) {
+  socket_set_receive_timeout(seat.socket, milliseconds);
+  socket_set_send_timeout(seat.socket, milliseconds);
+}
+
+void put_summary(const DepartureCounts& counts, char* out, size_t size, bool* any) {
+  size_t length = std::strlen(out);
+  const auto put = [&](const char* text) {
+    while (*text != '\0' && length + 1 < size) out[length++] = *text++;
+    out[length] = '\0';
+  };
+  *any = false;
+  for (size_t kind = 0; kind < DEPARTURE_KINDS; ++kind) {
+    const uint32_t n = counts.count[kind];
+    if (n == 0) continue;
+    if (*any) put(", ");
+    *any = true;
+    char number[16];
+    std::snprintf(number, sizeof number, "%u ", static_cast<unsigned>(n));
+    put(number);
+    put(DEPARTURE_NAMES[kind]);
+  }
+  if (!*any) put("none");
+}
+
+}  // namespace
+
+MessageForm message_form(const char* bytes, size_t length, size_t waiting) {
+  size_t at = 0;
+  const DecimalRead read = read_decimal(
+      [&]() -> int { return at < length ? static_cast<unsigned char>(bytes[at++]) : -1; });
+  if (read.has_digits && read.out_of_range) return MessageForm::OutOfRange;
+  if (waiting > 0) return MessageForm::TwoInOneReceive;
+  char plain[MESSAGE_MAX_DIGITS + 1];
+  const size_t plain_length = format_int(read.value, plain);
+  if (read.has_digits && plain_length == length && std::memcmp(plain, bytes, length) == 0) {
+    return MessageForm::Plain;
+  }
+  if (read.has_digits && read.next >= 0) {
+    // A second number behind the first, after white space or starting with
+    // its sign: "147 147", "-1-1". A number never holds either.
+    const size_t end = at - 1;
+    size_t i = end;
+    while (i < length && is_space(static_cast<unsigned char>(bytes[i]))) ++i;
+    const bool sign = i + 1 < length && (bytes[i] == '-' || bytes[i] == '+') &&
+                      is_digit(static_cast<unsigned char>(bytes[i + 1]));
+    const bool digit_after_space =
+        i > end && i < length && is_digit(static_cast<unsigned char>(bytes[i]));
+    if (sign || digit_after_space) return MessageForm::TwoInOneReceive;
+  }
+  return MessageForm::NotOneInteger;
+}
+
+void seat_open(Seat& seat, SocketHandle connection, const SeatRules& rules) {
+  seat.socket = connection;
+  char address[DOTTED_SIZE];
+  uint16_t port = 0;
+  socket_peer_address(connection, address, &port);
+  std::snprintf(seat.peer, sizeof seat.peer, "%s:%u", address, static_cast<unsigned>(port));
+  // A client that speaks within the slice costs nothing more; one that
+  // neither speaks nor reads is looked at every slice.
+  if (connection != INVALID_SOCKET_HANDLE) {
+    set_socket_timeouts(seat, static_cast<int>(rules.wait_slice.count()));
+  }
+}
+
+void seat_start_time(Seat& seat, const SeatRules& rules, Clock::time_point now) {
+  seat.time.used = std::chrono::nanoseconds{0};
+  seat.round_trips = std::chrono::nanoseconds{0};
+  seat.round_trip_count = 0;
+  if (seat.time.short_socket_timeout) {
+    seat.time.short_socket_timeout = false;
+    set_socket_timeouts(seat, static_cast<int>(rules.wait_slice.count()));
+  }
+  seat_start_wait(seat, now);
+}
+
+void seat_start_wait(Seat& seat, Clock::time_point now) {
+  seat.time.since = now;
+  seat.time.warned = 0;
+  seat.time.silence_noted = false;
+}
+
+bool seat_send(Seat& seat, const SeatRules& rules, const char* step, int32_t value, int32_t row) {
+  char text[MESSAGE_MAX_DIGITS + 1];
+  const size_t length = format_int(value, text);
+  size_t sent = 0;
+  bool waited = false;
+  while (sent < length) {
+    bool would_block = false;
+    const long n = socket_send(seat.socket, text + sent, length - sent, &would_block);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    // A failed send is left to the next receive, which sees the close.
+    if (!would_block || seat.status != SeatStatus::Playing) break;
+    // The client does not read: its time runs as if the server waited for
+    // its message.
+    const auto now = Clock::now();
+    if (!waited) {
+      waited = true;
+      seat_start_wait(seat, now);
+    }
+    if (console_stop_asked() != nullptr) return false;
+    if (seat_check_time(seat, rules, now).count() == 0) break;
+    if (seat.nonblocking)
+      socket_wait_writable(seat.socket, static_cast<int>(rules.wait_slice.count()));
+  }
+  if (waited) seat.time.used += Clock::now() - seat.time.since;
+  if (rules.timed_round_trips) seat.sent_at = Clock::now();
+  if (!rules.trace && !rules.check_clients) return true;
+  seat.last_sent_step = step;
+  seat.last_sent_value = value;
+  seat.last_sent_row = row;
+  if (!rules.trace) return true;
+  if (row < 0) {
+    log_line(LogLevel::Info, "trace player %d turn %" PRIu64 " S->C '%s' %d",
+             static_cast<int>(seat.index), rules.turn, step, static_cast<int>(value));
+  } else {
+    log_line(LogLevel::Info, "trace player %d turn %" PRIu64 " S->C '%s of player %d' %d",
+             static_cast<int>(seat.index), rules.turn, step, static_cast<int>(row),
+             static_cast<int>(value));
+  }
+  return true;
+}
+
+Received seat_receive(Seat& seat, const SeatRules& rules, int32_t* value) {
+  *value = 0;
+  if (seat.status == SeatStatus::Broken && seat.broken_by == BreakCause::TimedOut) {
+    return Received::Closed;
+  }
+  char buffer[MESSAGE_LIMIT + 1];
+  bool timed_out = false;
+  const size_t got = socket_recv(seat.socket, buffer, MESSAGE_LIMIT, &timed_out);
+  if (got == 0) {
+    if (timed_out) return Received::Nothing;
+    note_close(seat, rules);
+    return Received::Closed;
+  }
+  buffer[got] = '\0';
+  *value = parse_int(buffer);
+  if (rules.trace || rules.check_clients) inspect_received(seat, rules, buffer, got, *value);
+  // The first message of an exchange answers nothing the server sent.
+  if (rules.timed_round_trips && seat.at.step != Step::RelayA && seat.at.step != Step::Greeting &&
+      seat.sent_at != Clock::time_point{}) {
+    seat.round_trips += Clock::now() - seat.sent_at;
+    ++seat.round_trip_count;
+  }
+  return Received::Message;
+}
+
+std::chrono::nanoseconds seat_check_time(Seat& seat, const SeatRules& rules,
+                                         Clock::time_point now) {
+  const auto waiting = now - seat.time.since;
+  const auto slice = std::chrono::duration_cast<std::chrono::nanoseconds>(rules.wait_slice);
+  std::chrono::nanoseconds next = slice - waiting % slice;
+  const auto limit = limit_of(seat, rules);
+  if (limit.count() > 0 && seat.status == SeatStatus::Playing) {
+    const auto left = limit - seat.time.used - waiting;
+    if (left <= std::chrono::nanoseconds{0}) {
+      time_out(seat, rules);
+      return std::chrono::nanoseconds{0};
+    }
+    if (left < next) next = left;
+  }
+  if (rules.check_clients && !seat.time.silence_noted && seat.join != JoinStage::Greeting) {
+    const auto to_note = rules.silence_note - waiting;
+    if (to_note <= std::chrono::nanoseconds{0}) {
+      seat.time.silence_noted = true;
+      note_silence(seat, rules);
+    } else if (to_note < next) {
+      next = std::chrono::duration_cast<std::chrono::nanoseconds>(to_note);
+    }
+  }
+  // A warning every stall_warning of one message's silence.
+  const auto stall = std::chrono::duration_cast<std::chrono::nanoseconds>(rules.stall_warning);
+  if (waiting / stall > seat.time.warned) {
+    seat.time.warned = waiting / stall;
+    warn_stall(seat, rules, waiting);
+  }
+  // A blocking socket waits no longer than the next look.
+  if (!seat.nonblocking && seat.socket != INVALID_SOCKET_HANDLE && next < slice) {
+    seat.time.short_socket_timeout = true;
+    set_socket_timeouts(
+        seat,
+        std::max(1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next).count())));
+  }
+  return next;
+}
+
+void seat_break_protocol(Seat& seat, const SeatRules& rules, int32_t arrived) {
+  // A client that left or timed out has been logged for it: the reply that
+  // then never comes is no second fault.
+  if (seat.status != SeatStatus::Playing) return;
+  if (rules.check_clients) ++seat.departures.count[static_cast<size_t>(Departure::ProtocolBreak)];
+  log_line(LogLevel::Error,
+           "player %d (%s) broke the protocol in turn %" PRIu64
+           " at step '%s': expected %d, got %d",
+           static_cast<int>(seat.index), seat.peer, rules.turn, step_name(seat),
+           static_cast<int>(ACK), static_cast<int>(arrived));
+  seat.status = SeatStatus::Broken;
+  seat.broken_by = BreakCause::WrongReply;
+}
+
+void seat_drop(Seat& seat, const SeatRules& rules, int32_t left) {
+  if (seat.status == SeatStatus::Dropped) return;
+  seat.status = SeatStatus::Dropped;
+  socket_close(seat.socket);
+  seat.socket = INVALID_SOCKET_HANDLE;
+  log_line(LogLevel::Warning, "player %d (%s) dropped in turn %" PRIu64 "; %d human client%s left",
+           static_cast<int>(seat.index), seat.peer, rules.turn, static_cast<int>(left),
+           left == 1 ? "" : "s");
+}
+
+void seat_give_back(Seat& seat) {
+  socket_close(seat.socket);
+  seat.socket = INVALID_SOCKET_HANDLE;
+  seat.join = JoinStage::InMatch;
+  seat.status = SeatStatus::Dropped;
+  log_line(LogLevel::Warning, "player %d (%s) did not finish joining; the slot stays free",
+           static_cast<int>(seat.index), seat.peer);
+}
+
+const char* break_cause_text(BreakCause cause) {
+  switch (cause) {
+    case BreakCause::Left:
+      return "left";
+    case BreakCause::NoConnection:
+      return "has no connection";
+    case BreakCause::TimedOut:
+      return "timed out";
+    default:
+      return "broke the protocol";
+  }
+}
+
+void log_departure_summary(const Seat& seat) {
+  char line[600];
+  bool any_before = false;
+  for (size_t kind = 0; kind < DEPARTURE_KINDS; ++kind) {
+    any_before = any_before || seat.departures_before.count[kind] > 0;
+  }
+  if (any_before) {
+    std::snprintf(line, sizeof line,
+                  "player %d (earlier clients of the slot) departures from the protocol: ",
+                  static_cast<int>(seat.index));
+    bool any = false;
+    put_summary(seat.departures_before, line, sizeof line, &any);
+    log_line(LogLevel::Warning, "%s", line);
+  }
+  std::snprintf(line, sizeof line,
+                "player %d (%s) departures from the protocol: ", static_cast<int>(seat.index),
+                seat.peer);
+  bool any = false;
+  put_summary(seat.departures, line, sizeof line, &any);
+  log_line(any ? LogLevel::Warning : LogLevel::Info, "%s", line);
+}
+
+int64_t seat_round_trip_ns(const Seat& seat) {
+  if (seat.round_trip_count == 0) return 0;
+  return seat.round_trips.count() / seat.round_trip_count;
+}

@@ -1,0 +1,262 @@
+#include "server/walker.h"
+
+#include <algorithm>
+#include <cinttypes>
+
+#include "console/console.h"
+#include "console/log.h"
+#include "match/match.h"
+#include "net/protocol.h"
+#include "server/turn_rules.h"
+#include "server/watch.h"
+
+namespace {
+
+enum class Outcome : uint8_t {
+  GoOn,           // the conversation goes on
+  Drop,           // the client broke and broken clients are dropped
+  ProtocolBreak,  // the reply to relay_a was not ACK: the match ends
+};
+
+bool counted(Step step) {
+  return step >= Step::RelayA;
+}
+
+// What a message from the seat at its step means. In the report a 0 (or
+// nothing) reads as NO_VALUE and the report keeps what came; a client
+// dropped while it reports ends its report there.
+Outcome take(Walker& walker, Seat& seat, const SeatRules& rules, int32_t* value) {
+  const Step step = seat.at.step;
+  seat.last_value = *value;
+  if (counted(step)) {
+    ++walker.messages;
+    ++seat.messages;
+  }
+  if (expects(step) == Expects::Ack) {
+    if (*value == ACK) return Outcome::GoOn;
+    seat_break_protocol(seat, rules, *value);
+    return rules.drop_broken ? Outcome::Drop : Outcome::ProtocolBreak;
+  }
+  // In the handshake a broken client is served on; the lobby or the end of
+  // the handshake decides about it.
+  const bool drop = counted(step) && must_drop(seat, rules);
+  if (in_report(step)) {
+    if (*value == 0) *value = NO_VALUE;
+    keep_report_value(seat.report, step, *value);
+    if (drop) seat.report.ended_at = step;
+  }
+  return drop ? Outcome::Drop : Outcome::GoOn;
+}
+
+// Sends the server's steps up to the client's next step, or up to `stop`.
+// A joiner goes straight from its echo to its index: every other human is in
+// already. Returns false when a stop came while a send waited.
+bool answer(Walker& walker, Seat& seat, const SeatRules& rules, const Shown& shown, Step stop) {
+  const int32_t players = player_count(*shown.match);
+  for (;;) {
+    if (seat.at.step == Step::Joined && seat.join == JoinStage::Greeting) {
+      seat.at = {Step::PlayerIndex, 0};
+    }
+    if (speaker(seat.at.step) != Speaker::Server || seat.at.step == stop) break;
+    const Step step = seat.at.step;
+    const bool row = step >= Step::RowX && step <= Step::RowHeading;
+    if (!seat_send(seat, rules, server_step_name(step),
+                   value_sent(*shown.match, shown.ledger, seat.index, seat.at),
+                   row ? seat.at.row : -1)) {
+      return false;
+    }
+    if (counted(step)) {
+      ++walker.messages;
+      ++seat.messages;
+    }
+    seat.at = next_step(seat.at, 0, players);
+  }
+  seat_start_wait(seat, Clock::now());
+  return true;
+}
+
+// Whether the walk still waits for a message from the seat.
+bool waits_for(const Seat& seat, Step stop) {
+  return in_play(seat) && seat.at.step != stop && speaker(seat.at.step) != Speaker::Nobody &&
+         seat.report.ended_at == Step::Done;
+}
+
+void drop(Seats& seats, Seat& seat, const SeatRules& rules, Watch* watch) {
+  if (seat.status == SeatStatus::Dropped) return;
+  --seats.left;
+  seat_drop(seat, rules, seats.left);
+  watch_seat(watch, seat.index, SeatShown::Dropped);
+}
+
+// One message (or a close) from a joiner, and the server's answers.
+void step_joiner(Walker& walker, Seat& seat, const SeatRules& rules, const Shown& shown,
+                 Received received, int32_t value) {
+  if (received == Received::Closed || seat.status != SeatStatus::Playing) {
+    seat_give_back(seat);
+    return;
+  }
+  take(walker, seat, rules, &value);
+  const int32_t players = player_count(*shown.match);
+  if (seat.at.step == Step::Greeting && value != ACK && !rules.check_clients) {
+    log_line(LogLevel::Warning, "player %d (%s) greeted with %d, not 147",
+             static_cast<int>(seat.index), seat.peer, static_cast<int>(value));
+  }
+  if (seat.at.step == Step::Echo && value != players && !rules.check_clients) {
+    log_line(LogLevel::Warning, "player %d (%s) echoed %d, not the player count %d",
+             static_cast<int>(seat.index), seat.peer, static_cast<int>(value),
+             static_cast<int>(players));
+  }
+  seat.at = next_step(seat.at, value, players);
+  answer(walker, seat, rules, shown, Step::Numbered);
+  if (seat.at.step == Step::Numbered) {
+    seat.join = JoinStage::Ready;
+    log_line(LogLevel::Info,
+             "player %d (%s) rejoined in turn %" PRIu64 "; it plays from the next turn",
+             static_cast<int>(seat.index), seat.peer, rules.turn);
+  }
+}
+
+// Looks at every joiner's time, and moves each on as far as its messages
+// have come (each receive gives up at once: their sockets never block).
+void serve_joiners(Walker& walker, Seats& seats, const SeatRules& rules, const Shown& shown,
+                   Clock::time_point now, bool look_at_all) {
+  for (size_t i = 0; i < seats.seat.size(); ++i) {
+    Seat& seat = seats.seat[i];
+    if (seat.join != JoinStage::Greeting) continue;
+    seat_check_time(seat, rules, now);
+    if (!look_at_all) continue;
+    int32_t value = 0;
+    const Received received = seat_receive(seat, rules, &value);
+    if (received != Received::Nothing) step_joiner(walker, seat, rules, shown, received, value);
+  }
+}
+
+// The view is told the seat the match has waited on longest, if any.
+void tell_view_who_waits(Watch* watch, const Seats& seats, const Walker& walker, size_t count) {
+  if (watch == nullptr) return;
+  int32_t oldest = -1;
+  Clock::time_point since{};
+  for (size_t i = 0; i < count; ++i) {
+    const Seat& seat = seats.seat[static_cast<size_t>(walker.waited[i])];
+    if (oldest < 0 || seat.time.since < since) {
+      oldest = seat.index;
+      since = seat.time.since;
+    }
+  }
+  watch_waiting(watch, oldest, since);
+}
+
+}  // namespace
+
+void walker_set_up(Walker& walker, int32_t humans) {
+  // Every seat (each either playing or joining), and the listener.
+  walker.waits.assign(static_cast<size_t>(humans) + 1, SocketWait{});
+  walker.waited.assign(static_cast<size_t>(humans) + 1, -1);
+}
+
+WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules, const Shown& shown,
+             Watch* watch, int32_t first, int32_t end, Step stop) {
+  const int32_t players = player_count(*shown.match);
+  int32_t broke = end;  // the first seat that broke the protocol
+  const auto slice = std::chrono::duration_cast<std::chrono::nanoseconds>(rules.wait_slice);
+  // Seats at one of the server's steps are answered first.
+  for (int32_t q = first; q < end; ++q) {
+    Seat& seat = seats.seat[static_cast<size_t>(q)];
+    if (!waits_for(seat, stop) || speaker(seat.at.step) != Speaker::Server) continue;
+    if (!answer(walker, seat, rules, shown, stop)) return WalkEnd::Stopped;
+    if (seat.at.step == Step::Done) watch_exchange_ends(watch, seat, walker.messages);
+  }
+  for (;;) {
+    if (console_stop_asked() != nullptr) return WalkEnd::Stopped;
+    const auto now = Clock::now();
+    watch_heartbeat(watch, now);
+    // The seats waited on, each one's time looked at.
+    size_t count = 0;
+    bool any_at_once = false;
+    bool any_blocking = false;
+    auto next = slice;
+    for (int32_t q = first; q < broke; ++q) {
+      Seat& seat = seats.seat[static_cast<size_t>(q)];
+      if (!waits_for(seat, stop)) continue;
+      next = std::min(next, seat_check_time(seat, rules, now));
+      // A connection that never was gives its nothing at once.
+      any_at_once = any_at_once || seat.socket == INVALID_SOCKET_HANDLE;
+      any_blocking = any_blocking || !seat.nonblocking;
+      walker.waits[count] = SocketWait{seat.socket, seat.socket == INVALID_SOCKET_HANDLE};
+      walker.waited[count++] = q;
+    }
+    if (count == 0) break;
+    tell_view_who_waits(watch, seats, walker, count);
+    size_t with_lobby = count;
+    if (lobby_listening(lobby, now)) {
+      walker.waits[with_lobby] = SocketWait{lobby.listener, false};
+      walker.waited[with_lobby++] = -1;
+    }
+    for (const Seat& seat : seats.seat) {
+      if (seat.join != JoinStage::Greeting) continue;
+      walker.waits[with_lobby] = SocketWait{seat.socket, false};
+      walker.waited[with_lobby++] = seat.index;
+    }
+    if (count == 1 && with_lobby == 1 && any_blocking) {
+      // One seat and nothing else: its own receive waits, as long as its
+      // socket's time-out says.
+      walker.waits[0].ready = true;
+    } else if (!any_at_once) {
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(next).count();
+      const int ready =
+          socket_poll(walker.waits.data(), with_lobby, static_cast<int>(std::max<int64_t>(ms, 0)));
+      // Nothing for a while: each seat is asked once all the same, so that
+      // a readiness the poll failed to report cannot hold a turn for ever.
+      // A receive with nothing there gives up at once.
+      if (ready == 0) {
+        for (size_t i = 0; i < count; ++i) walker.waits[i].ready = !any_blocking;
+      }
+    }
+    // The joiners and the lobby: a joiner's time counts only its own silence.
+    bool joiners_ready = false;
+    for (size_t i = count; i < with_lobby; ++i)
+      joiners_ready = joiners_ready || walker.waits[i].ready;
+    if (with_lobby > count) {
+      if (joiners_ready) lobby_take_waiting(lobby, seats.seat, rules);
+      serve_joiners(walker, seats, rules, shown, Clock::now(), joiners_ready);
+    }
+    for (size_t i = 0; i < count; ++i) {
+      if (!walker.waits[i].ready) continue;
+      const int32_t q = walker.waited[i];
+      if (q >= broke) continue;
+      Seat& seat = seats.seat[static_cast<size_t>(q)];
+      int32_t value = 0;
+      const Received received = seat_receive(seat, rules, &value);
+      if (received == Received::Nothing) continue;
+      // A closed or timed-out seat goes on with 0, as from a closed connection.
+      seat.time.used += Clock::now() - seat.time.since;
+      const Outcome outcome = take(walker, seat, rules, &value);
+      if (outcome == Outcome::ProtocolBreak) {
+        broke = q;
+        if (seats.ended_by < 0 || q < seats.ended_by) seats.ended_by = q;
+        continue;
+      }
+      if (outcome == Outcome::Drop) {
+        // Dropped while reporting: its report ends here, and it is dropped
+        // once the report is applied.
+        if (in_report(seat.at.step)) continue;
+        drop(seats, seat, rules, watch);
+        if (seats.left == 0) return WalkEnd::NoClientLeft;
+        continue;
+      }
+      seat.at = next_step(seat.at, value, players);
+      if (!answer(walker, seat, rules, shown, stop)) return WalkEnd::Stopped;
+      if (seat.at.step == Step::Done) {
+        watch_exchange_ends(watch, seat, walker.messages);
+      }
+    }
+  }
+  return broke < end ? WalkEnd::ProtocolBreak : WalkEnd::Reached;
+}
+
+void walk_joiners(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
+                  const Shown& shown) {
+  if (!lobby.open_in_match) return;
+  lobby_take_waiting(lobby, seats.seat, rules);
+  serve_joiners(walker, seats, rules, shown, Clock::now(), true);
+}
