@@ -162,7 +162,9 @@ int end_of_match(Server& server, int code, const char* why) {
 
 int run_turns(Server& server) {
   Match& match = server.match;
-  server.match_start = Clock::now();
+  // run_server starts the clock at the start banner; callers that drive the
+  // turns alone start it here.
+  if (server.match_start == Clock::time_point{}) server.match_start = Clock::now();
   auto last_status = server.match_start;
   uint64_t turns_at_last_status = 0;
   if (server.options.concurrent) set_up_serving_at_once(server);
@@ -253,6 +255,9 @@ int run_server(const Options& options) {
   // Read again so that route changes made while the clients connected count.
   if (match.bot_count != 0) read_bot_routes_or_say_so(server);
   console_print("%s", START_BANNER);
+  // Taken before a match that ends at once (every client gone in the
+  // handshake): its duration is counted from here, not from the clock's origin.
+  server.match_start = Clock::now();
   log_line(LogLevel::Info, "match started: %d human%s, %d bot%s, map %d",
            static_cast<int>(match.human_count), match.human_count == 1 ? "" : "s",
            static_cast<int>(match.bot_count), match.bot_count == 1 ? "" : "s",
