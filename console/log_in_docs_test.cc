@@ -1,5 +1,5 @@
 // Every log line the documents quote is one the server can write. A quoted
-// line (one that starts with a UTC time and a level, as the log writes it)
+// line (one that starts, indented or not, with a UTC time and a level)
 // must match the format of a log_line call in the sources, level included,
 // so that an event reworded in the code cannot live on in the documents.
 //
@@ -342,7 +342,7 @@ bool written_by_the_code(const Sources& sources, Level level, const std::string&
 
 const std::regex& quoted_line() {
   static const std::regex line(
-      "^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z (INFO|WARN|ERROR) (.*)$");
+      "^ *[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z (INFO|WARN|ERROR) (.*)$");
   return line;
 }
 
