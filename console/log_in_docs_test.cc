@@ -36,7 +36,6 @@ enum class Level { Any, Info, Warning, Error };
 struct Format {
   Level level;
   std::string text;
-  std::string where;  // file, for the messages
 };
 
 struct Sources {
@@ -158,8 +157,7 @@ void read_source(const std::filesystem::path& path, Sources& sources) {
       const size_t comma = skip_argument(tokens, i + 2);
       const std::string format = format_at(tokens, comma + 1);
       if (!format.empty()) {
-        sources.log_formats.push_back(
-            {level_of(tokens, i + 2, comma), format, path.filename().string()});
+        sources.log_formats.push_back({level_of(tokens, i + 2, comma), format});
       }
     } else if (token.text == "snprintf") {
       const size_t first = skip_argument(tokens, i + 2);
