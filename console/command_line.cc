@@ -198,23 +198,39 @@ std::string help_text(const CommandLine& line) {
 }
 
 // The values as CLI11 leaves them, one per row, before the rows take them.
+// A flag's is its text too ("true" when given alone), so that the command
+// line and the config file read it by the same words.
 struct Values {
   std::vector<std::string> texts;
-  std::unique_ptr<bool[]> flags;
   std::shared_ptr<IniWithLines> ini;  // with a --config option
 };
 
+// A flag's value, in any case. CLI11 alone would take "y", "enable", "+" or
+// "12abc" as well, and refuse others without naming the file and line.
+bool read_switch(const std::string& text, bool* on) {
+  static const char* const on_words[] = {"true", "yes", "on", "1"};
+  static const char* const off_words[] = {"false", "no", "off", "0"};
+  const std::string word = CLI::detail::to_lower(text);
+  const auto is = [&word](const char* candidate) { return word == candidate; };
+  if (std::any_of(std::begin(on_words), std::end(on_words), is)) {
+    *on = true;
+  } else if (std::any_of(std::begin(off_words), std::end(off_words), is)) {
+    *on = false;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 void declare(CLI::App& app, const CommandLine& line, Values& values) {
   values.texts.resize(line.rows.size());
-  values.flags = std::make_unique<bool[]>(line.rows.size());
   app.set_help_flag("-h,--help");
   app.set_version_flag("--version", line.program + " " + ZOLT_VERSION);
   for (size_t i = 0; i < line.rows.size(); ++i) {
     const OptionRow& row = line.rows[i];
     CLI::Option* option = nullptr;
     if (row.flag != nullptr) {
-      values.flags[i] = *row.flag;
-      option = app.add_flag(row.name, values.flags[i]);
+      option = app.add_flag(row.name, values.texts[i]);
     } else {
       option = app.add_option(row.name, values.texts[i]);
     }
@@ -282,15 +298,16 @@ std::string take(const CommandLine& line, const CLI::App& app, const Values& val
     if (app.count(row.name) == 0) continue;
     result.given[i] = true;
     result.run_changed = result.run_changed || row.changes_run;
-    if (row.flag != nullptr) {
-      *row.flag = values.flags[i];
-      continue;
-    }
     const std::string& text = values.texts[i];
     // An argument starting with '-' is an option mistyped, never a value of
     // the positional argument; CLI11 lets "-1" through as one.
     if (is_positional(row) && text.rfind("-", 0) == 0) return unknown_name(line, text, false);
-    std::string problem = row.take(text);
+    std::string problem;
+    if (row.flag == nullptr) {
+      problem = row.take(text);
+    } else if (!read_switch(text, row.flag)) {
+      problem = row.name + ": not " + SWITCH_WORDS + ": " + text;
+    }
     if (!problem.empty()) {
       if (on_command_line(row.name, argc, argv)) return problem;
       return config_place(app, values, row.name) + problem;

@@ -22,6 +22,11 @@
 // ever needs.
 inline constexpr uintmax_t CONFIG_FILE_LIMIT = 1024 * 1024;
 
+// What a flag's value may be, in any case, as a config file gives it
+// ("quiet = yes") or the command line ("--quiet=off"); a flag given alone,
+// or with nothing after '=', is on. Named in the message that refuses another.
+inline constexpr const char* SWITCH_WORDS = "true, yes, on, 1 or false, no, off, 0";
+
 struct OptionRow {
   std::string name;        // "--port"; without dashes: the positional argument
   std::string value_name;  // "P" in the help; empty for a flag and the positional argument

@@ -205,6 +205,8 @@ void set_up_seats(Server& server) {
 
 int run_turns(Server& server) {
   Match& match = server.match;
+  // run_server starts the clock at the start banner; callers that drive the
+  // turns alone start it here.
   if (server.match_start == Clock::time_point{}) server.match_start = Clock::now();
   auto last_status = server.match_start;
   uint64_t turns_at_last_status = 0;
@@ -312,14 +314,15 @@ int run_server(const Options& options) {
   // Read again so that route changes made while the clients connected count.
   if (match.bot_count != 0) read_bot_routes_or_say_so(server);
   console_print("%s", START_BANNER);
+  // Taken before a match that ends at once (every client gone in the
+  // handshake): its duration is counted from here, not from the clock's origin.
+  server.match_start = Clock::now();
   log_line(LogLevel::Info, "match started: %d human%s, %d bot%s, map %d",
            static_cast<int>(match.human_count), match.human_count == 1 ? "" : "s",
            static_cast<int>(match.bot_count), match.bot_count == 1 ? "" : "s",
            static_cast<int>(match.map_number));
   set_up_tables(match);
   watch_match_set_up(server);
-  // The match's time runs from its start, also when it ends before a turn.
-  server.match_start = Clock::now();
   if (match.human_count > 0 && server.seats.left == 0) {
     return end_of_match(server, EXIT_PROTOCOL_BREAK, "no human client is left");
   }

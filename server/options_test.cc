@@ -238,4 +238,68 @@ TEST(Options, ConfigFileGivesOptionsAndTheCommandLineWins) {
   std::filesystem::remove_all(dir);
 }
 
+// A flag is read by the same words wherever it is given, and a word it does
+// not know is refused with the place it came from, like any other value.
+TEST(Options, FlagsTakeTheSameWordsInTheConfigFileAndOnTheCommandLine) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "zolt-options-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const std::filesystem::path dir = pattern;
+  const std::string file = (dir / "zolt.ini").string();
+  const struct {
+    const char* word;
+    int want;  // 1 on, 0 off, -1 refused
+  } cases[] = {
+      {"true", 1}, {"TRUE", 1}, {"Yes", 1},    {"on", 1},      {"1", 1},      {"false", 0},
+      {"No", 0},   {"OFF", 0},  {"0", 0},      {"banana", -1}, {"y", -1},     {"enable", -1},
+      {"+", -1},   {"2", -1},   {"12abc", -1}, {"-1", -1},     {"true!", -1}, {"o n", -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.word);
+    std::ofstream(file) << "map = 1\nconcurrent = " << c.word << "\n";
+    const Result from_file = parse({"--config", file});
+    const Result from_line = parse({"--map", "1", std::string("--concurrent=") + c.word});
+    for (const Result* r : {&from_file, &from_line}) {
+      if (c.want < 0) {
+        EXPECT_EQ(r->code, EXIT_USAGE);
+        EXPECT_FALSE(r->options.concurrent);
+        EXPECT_NE(r->err.find(std::string("--concurrent: not true, yes, on, 1 or false, no, off, "
+                                          "0: ") +
+                              c.word + "\n"),
+                  std::string::npos)
+            << r->err;
+      } else {
+        EXPECT_EQ(r->code, -1) << r->err;
+        EXPECT_EQ(r->options.concurrent, c.want == 1);
+        EXPECT_EQ(r->err, "");
+      }
+    }
+    if (c.want < 0) {
+      EXPECT_EQ(from_file.err.rfind("zolt-server: " + file + ":2: --concurrent", 0), 0u)
+          << from_file.err;
+    }
+  }
+  // A name alone (or with nothing after '=') is on, as the flag alone is on
+  // the command line; the command line still wins over the file.
+  const struct {
+    const char* content;
+    std::vector<std::string> more;
+    bool quiet;
+  } given[] = {
+      {"quiet\n", {}, true},
+      {"quiet =\n", {}, true},
+      {"quiet = yes\n", {"--quiet=no"}, false},
+      {"quiet = off\n", {"--quiet"}, true},
+  };
+  for (const auto& g : given) {
+    SCOPED_TRACE(g.content);
+    std::ofstream(file) << g.content;
+    std::vector<std::string> args = {"--config", file};
+    args.insert(args.end(), g.more.begin(), g.more.end());
+    const Result r = parse(args);
+    EXPECT_EQ(r.code, -1) << r.err;
+    EXPECT_EQ(r.options.quiet, g.quiet);
+  }
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace

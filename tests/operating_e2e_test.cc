@@ -236,6 +236,56 @@ TEST_F(Unattended, DroppedClientsLeaveTheOthersPlayingWithFullTables) {
   EXPECT_TRUE(logged(log, "INFO match over after 4 turns .*: no human client is left")) << log;
 }
 
+// The duration in "match over after N turns in S s" counts from the start of
+// the match: it can never exceed how long the server process lived, however
+// fast or slow the machine. A match that ended before its first turn was
+// once timed from the clock's origin (the machine's uptime).
+TEST_F(Unattended, TheMatchIsTimedFromItsStart) {
+  using Clock = std::chrono::steady_clock;
+  put_bot_route_file(dir_.path(), "");
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    int turns_played;  // -1: the client closes during the handshake
+  } cases[] = {
+      {"gone in the handshake, dropped", {"--drop-broken-clients"}, -1},
+      {"gone in the handshake", {}, -1},
+      {"gone after a turn, dropped", {"--drop-broken-clients"}, 1},
+      {"gone after a turn", {}, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {"localhost", "--humans", "1", "--bots", "0", "--map", "0"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ServerProcess server;
+    const auto started = Clock::now();
+    server.start(dir_.path(), args, "", true);
+    ASSERT_TRUE(server.wait_for_output(WAITING));
+    {
+      TestClient client;
+      if (c.turns_played >= 0) {
+        client_join(client.link);
+        int32_t index, map;
+        client_learn(client.link, &index, &map);
+        TurnView view;
+        ASSERT_TRUE(client_turn(client.link, at(1, 1), 1, view));
+      }
+    }
+    EXPECT_EQ(server.wait_exit(), 1);
+    const double lived = std::chrono::duration<double>(Clock::now() - started).count();
+    std::string log = server.errors();
+    log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(log, found,
+                                  std::regex("INFO match over after ([0-9]+) turns in "
+                                             "([0-9]+\\.[0-9]) s: ")))
+        << log;
+    EXPECT_EQ(found[1].str(), std::to_string(std::max(c.turns_played, 0)));
+    // The log rounds to a tenth of a second.
+    EXPECT_LE(std::stod(found[2].str()), lived + 0.05) << log;
+  }
+}
+
 TEST_F(Unattended, LogFileAndQuiet) {
   put_bot_route_file(dir_.path(), "");
   const struct {

@@ -13,8 +13,11 @@ echo "run-server: configuring $dir/" >&2
 mkdir -p "$dir"
 cmake -S . -B "$dir" "${generator[@]}" -DZOLT_BUILD_TESTS=OFF > "$dir/configure.log" 2>&1 ||
   { cat "$dir/configure.log" >&2; exit 1; }
-echo "run-server: building zolt-server in $dir/" >&2
-cmake --build "$dir" --target zolt-server --parallel >&2
+# One job per core: --parallel alone lets Ninja run more jobs than there are
+# cores (4 on 2), which only slows a small machine.
+jobs=$(nproc 2> /dev/null || getconf _NPROCESSORS_ONLN 2> /dev/null || echo 2)
+echo "run-server: building zolt-server in $dir/ ($jobs jobs)" >&2
+cmake --build "$dir" --target zolt-server --parallel "$jobs" >&2
 echo "run-server: starting $dir/zolt-server in maps/" >&2
 cd maps
 exec "../$dir/zolt-server" "$@"
