@@ -246,7 +246,7 @@ TEST_F(Unattended, TheMatchIsTimedFromItsStart) {
   const struct {
     const char* name;
     std::vector<std::string> args;
-    int turns_played;  // -1: the client closes during the handshake
+    int turns_played;  // -1: the client greets, then closes during the handshake
   } cases[] = {
       {"gone in the handshake, dropped", {"--drop-broken-clients"}, -1},
       {"gone in the handshake", {}, -1},
@@ -263,8 +263,12 @@ TEST_F(Unattended, TheMatchIsTimedFromItsStart) {
     ASSERT_TRUE(server.wait_for_output(WAITING));
     {
       TestClient client;
+      // A connection that closes before it greets takes no slot with
+      // --drop-broken-clients: this one has greeted.
+      client.send(ACK);
+      client.recv();
       if (c.turns_played >= 0) {
-        client_join(client.link);
+        client.send(1);
         int32_t index, map;
         client_learn(client.link, &index, &map);
         TurnView view;
