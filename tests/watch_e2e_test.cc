@@ -482,6 +482,13 @@ TEST(Stop, TheRecordingEndsWithAWholeLine) {
                  "", false);
     // Ends once the server has gone and its input with it.
     std::thread typist([&server] { server.write_input(std::string(4 << 20, 'k')); });
+    // The stop comes some time after the first line, however slow the
+    // machine: before it, there is no line to keep whole.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (read_file(dir.path() + "/m.jsonl").empty() &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(run_ms));
     server.send_signal(SIGTERM);
     EXPECT_EQ(server.wait_exit(), 0);
