@@ -108,6 +108,11 @@ struct Seat {
   Cursor at;
   Report report;
   int32_t last_value = 0;  // the value of its last message, as read (0 after a close)
+  // The first receive that held two messages: from there on the client's
+  // messages answer the step before, as far as the server can tell. Its step
+  // Done while none has.
+  Step out_of_step_at = Step::Done;
+  uint64_t out_of_step_turn = 0;
   Allowance time;
   // With --trace or --check-clients: the last message sent, which a note on
   // its silence quotes.

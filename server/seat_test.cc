@@ -67,6 +67,25 @@ TEST_F(Seats_, ARepeatedDepartureIsToldAFewTimesThenCounted) {
       << log;
 }
 
+// Two messages in one receive put every later message a step out of place:
+// the line that ends the client names where that began, even unchecked.
+TEST_F(Seats_, TheBreakOfAClientOutOfStepNamesWhereItBegan) {
+  connect(1, 0);
+  Seat& s = seat(0);
+  s.at = {Step::X, 0};
+  socket_send(clients_[0].socket, "-1-1", 4);
+  int32_t value = 0;
+  ASSERT_EQ(seat_receive(s, server_->rules, &value), Received::Message);
+  s.at = {Step::ReplyToRelayA, 0};
+  testing::internal::CaptureStderr();
+  seat_break_protocol(s, server_->rules, 900);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count_of(log, "expected 147, got 900; its messages have been out of step since turn 0 "
+                          "at step 'x', where one receive held two messages\n"),
+            1u)
+      << log;
+}
+
 // A client that sends but never reads fills its connection: the time the
 // server cannot send counts against its time-out as a silence does, and it
 // is timed out instead of holding the server in its send.
