@@ -146,8 +146,7 @@ void mark_broken(Seat& seat, const SeatRules& rules, BreakCause cause, LogLevel 
   char note[160];
   out_of_step_note(seat, note);
   log_line(level, "player %d (%s) %s in turn %" PRIu64 " at step '%s'%s%s",
-           static_cast<int>(seat.index), seat.peer, what, rules.turn, step_name(seat), after,
-           note);
+           static_cast<int>(seat.index), seat.peer, what, rules.turn, step_name(seat), after, note);
 }
 
 // The seat's connection closed (or failed, or never was). Between two

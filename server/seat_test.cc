@@ -80,8 +80,9 @@ TEST_F(Seats_, TheBreakOfAClientOutOfStepNamesWhereItBegan) {
   testing::internal::CaptureStderr();
   seat_break_protocol(s, server_->rules, 900);
   const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(count_of(log, "expected 147, got 900; its messages have been out of step since turn 0 "
-                          "at step 'x', where one receive held two messages\n"),
+  EXPECT_EQ(count_of(log,
+                     "expected 147, got 900; its messages have been out of step since turn 0 "
+                     "at step 'x', where one receive held two messages\n"),
             1u)
       << log;
 }

@@ -25,7 +25,7 @@ bool counted(Step step) {
 // What a message from the seat at its step means. In the report a 0 (or
 // nothing) reads as NO_VALUE and the report keeps what came; a client
 // dropped while it reports ends its report there.
-Outcome take(Walker& walker, Seat& seat, const SeatRules& rules, int32_t* value) {
+Outcome use_message(Walker& walker, Seat& seat, const SeatRules& rules, int32_t* value) {
   const Step step = seat.at.step;
   seat.last_value = *value;
   if (counted(step)) {
@@ -51,7 +51,8 @@ Outcome take(Walker& walker, Seat& seat, const SeatRules& rules, int32_t* value)
 // Sends the server's steps up to the client's next step, or up to `stop`.
 // A joiner goes straight from its echo to its index: every other human is in
 // already. Returns false when a stop came while a send waited.
-bool answer(Walker& walker, Seat& seat, const SeatRules& rules, const Shown& shown, Step stop) {
+bool send_server_steps(Walker& walker, Seat& seat, const SeatRules& rules, const Shown& shown,
+                       Step stop) {
   const int32_t players = player_count(*shown.match);
   for (;;) {
     if (seat.at.step == Step::Joined && seat.join == JoinStage::Greeting) {
@@ -95,7 +96,7 @@ void step_joiner(Walker& walker, Seat& seat, const SeatRules& rules, const Shown
     seat_give_back(seat);
     return;
   }
-  take(walker, seat, rules, &value);
+  use_message(walker, seat, rules, &value);
   const int32_t players = player_count(*shown.match);
   if (seat.at.step == Step::Greeting && value != ACK && !rules.check_clients) {
     log_line(LogLevel::Warning, "player %d (%s) greeted with %d, not 147",
@@ -107,7 +108,7 @@ void step_joiner(Walker& walker, Seat& seat, const SeatRules& rules, const Shown
              static_cast<int>(players));
   }
   seat.at = next_step(seat.at, value, players);
-  answer(walker, seat, rules, shown, Step::Numbered);
+  send_server_steps(walker, seat, rules, shown, Step::Numbered);
   if (seat.at.step == Step::Numbered) {
     seat.join = JoinStage::Ready;
     log_line(LogLevel::Info,
@@ -163,7 +164,7 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
   for (int32_t q = first; q < end; ++q) {
     Seat& seat = seats.seat[static_cast<size_t>(q)];
     if (!waits_for(seat, stop) || speaker(seat.at.step) != Speaker::Server) continue;
-    if (!answer(walker, seat, rules, shown, stop)) return WalkEnd::Stopped;
+    if (!send_server_steps(walker, seat, rules, shown, stop)) return WalkEnd::Stopped;
     if (seat.at.step == Step::Done) watch_exchange_ends(watch, seat, walker.messages);
   }
   for (;;) {
@@ -230,7 +231,7 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
       if (received == Received::Nothing) continue;
       // A closed or timed-out seat goes on with 0, as from a closed connection.
       seat.time.used += Clock::now() - seat.time.since;
-      const Outcome outcome = take(walker, seat, rules, &value);
+      const Outcome outcome = use_message(walker, seat, rules, &value);
       if (outcome == Outcome::ProtocolBreak) {
         broke = q;
         if (seats.ended_by < 0 || q < seats.ended_by) seats.ended_by = q;
@@ -245,7 +246,7 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
         continue;
       }
       seat.at = next_step(seat.at, value, players);
-      if (!answer(walker, seat, rules, shown, stop)) return WalkEnd::Stopped;
+      if (!send_server_steps(walker, seat, rules, shown, stop)) return WalkEnd::Stopped;
       if (seat.at.step == Step::Done) {
         watch_exchange_ends(watch, seat, walker.messages);
       }
