@@ -125,6 +125,16 @@ void inspect_received(Seat& seat, const SeatRules& rules, const char* bytes, siz
   }
 }
 
+// Whether bytes may hold a second number: a sign or white space after the
+// first byte. A plain message never does, and most of them are plain.
+bool may_hold_two(const char* bytes, size_t length) {
+  for (size_t i = 1; i < length; ++i) {
+    const char c = bytes[i];
+    if (c == '-' || c == '+' || is_space(static_cast<unsigned char>(c))) return true;
+  }
+  return false;
+}
+
 // The note on a client whose messages fell out of step, for the line that
 // ends it; empty when they never did.
 void out_of_step_note(const Seat& seat, char (&note)[160]) {
@@ -381,7 +391,7 @@ Received seat_receive(Seat& seat, const SeatRules& rules, int32_t* value) {
   // Two messages in one receive shift every later one by a step: the first
   // time is kept for the note that ends the client. A plain message is one
   // to eleven bytes; looking costs no system call.
-  if (got > 1 && seat.out_of_step_at == Step::Done &&
+  if (got > 1 && seat.out_of_step_at == Step::Done && may_hold_two(buffer, got) &&
       message_form(buffer, got, 0) == MessageForm::TwoInOneReceive) {
     seat.out_of_step_at = seat.at.step;
     seat.out_of_step_turn = rules.turn;

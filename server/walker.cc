@@ -50,9 +50,10 @@ Outcome use_message(Walker& walker, Seat& seat, const SeatRules& rules, int32_t*
 
 // Sends the server's steps up to the client's next step, or up to `stop`.
 // A joiner goes straight from its echo to its index: every other human is in
-// already. Returns false when a stop came while a send waited.
+// already. The seat's next wait begins at `now`. Returns false when a stop
+// came while a send waited.
 bool send_server_steps(Walker& walker, Seat& seat, const SeatRules& rules, const Shown& shown,
-                       Step stop) {
+                       Step stop, Clock::time_point now) {
   const int32_t players = player_count(*shown.match);
   for (;;) {
     if (seat.at.step == Step::Joined && seat.join == JoinStage::Greeting) {
@@ -72,7 +73,7 @@ bool send_server_steps(Walker& walker, Seat& seat, const SeatRules& rules, const
     }
     seat.at = next_step(seat.at, 0, players);
   }
-  seat_start_wait(seat, Clock::now());
+  seat_start_wait(seat, now);
   return true;
 }
 
@@ -108,7 +109,7 @@ void step_joiner(Walker& walker, Seat& seat, const SeatRules& rules, const Shown
              static_cast<int>(players));
   }
   seat.at = next_step(seat.at, value, players);
-  send_server_steps(walker, seat, rules, shown, Step::Numbered);
+  send_server_steps(walker, seat, rules, shown, Step::Numbered, Clock::now());
   if (seat.at.step == Step::Numbered) {
     seat.join = JoinStage::Ready;
     log_line(LogLevel::Info,
@@ -164,7 +165,7 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
   for (int32_t q = first; q < end; ++q) {
     Seat& seat = seats.seat[static_cast<size_t>(q)];
     if (!waits_for(seat, stop) || speaker(seat.at.step) != Speaker::Server) continue;
-    if (!send_server_steps(walker, seat, rules, shown, stop)) return WalkEnd::Stopped;
+    if (!send_server_steps(walker, seat, rules, shown, stop, Clock::now())) return WalkEnd::Stopped;
     if (seat.at.step == Step::Done) watch_exchange_ends(watch, seat, walker.messages);
   }
   for (;;) {
@@ -230,7 +231,8 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
       const Received received = seat_receive(seat, rules, &value);
       if (received == Received::Nothing) continue;
       // A closed or timed-out seat goes on with 0, as from a closed connection.
-      seat.time.used += Clock::now() - seat.time.since;
+      const auto came_at = Clock::now();
+      seat.time.used += came_at - seat.time.since;
       const Outcome outcome = use_message(walker, seat, rules, &value);
       if (outcome == Outcome::ProtocolBreak) {
         broke = q;
@@ -246,7 +248,7 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
         continue;
       }
       seat.at = next_step(seat.at, value, players);
-      if (!send_server_steps(walker, seat, rules, shown, stop)) return WalkEnd::Stopped;
+      if (!send_server_steps(walker, seat, rules, shown, stop, came_at)) return WalkEnd::Stopped;
       if (seat.at.step == Step::Done) {
         watch_exchange_ends(watch, seat, walker.messages);
       }
