@@ -61,8 +61,11 @@ struct TurnView {
   std::vector<PlayerRow> players;  // resized once to the player count
 };
 
-// Connects link to host:port. Returns false and fills *err on failure.
-bool client_connect(ClientLink& link, const char* host, uint16_t port, std::string* err);
+// Connects link to host:port, from the local address source when one is
+// given (null or empty: the system picks it). Returns false and fills *err on
+// failure.
+bool client_connect(ClientLink& link, const char* host, uint16_t port, std::string* err,
+                    const char* source = nullptr);
 
 // Greeting and echo. Returns the player count the server sent.
 int32_t client_join(ClientLink& link);
