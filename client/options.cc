@@ -71,10 +71,10 @@ CommandLine command_line(ClientOptions& o) {
   line.epilogue =
       "\n"
       "The server ends its match (exit code 1) once the clients have gone.\n"
-      "A client that has waited 5 s for the server, at any step, is told so on\n"
-      "standard error, with the step and why the server may be silent there, and\n"
-      "waits on; one beyond the match's human players is never served, and\n"
-      "zolt-client ends, naming the count to give to --clients.\n"
+      "When a client has waited 5 s for the server, at any step, zolt-client says\n"
+      "so on standard error, with the step and why the server may be silent\n"
+      "there, and waits on. A client beyond the match's human players is never\n"
+      "served: zolt-client then ends, naming the count to give to --clients.\n"
       "\n"
       "Exit codes:\n"
       "  0  the turns were played\n"
@@ -139,7 +139,7 @@ CommandLine command_line(ClientOptions& o) {
        }},
       {"--trace", "",
        "print every message: client, phase, direction, step, value (each line written out at "
-       "once)",
+       "once; the clients' lines interleave, but with --one-at-a-time)",
        nullptr, &o.trace},
       {"--one-at-a-time", "",
        "play the clients' turns from one thread, one client after the other, as a program "
