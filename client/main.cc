@@ -191,22 +191,27 @@ bool connect_client(const ClientOptions& options, Client& client, int32_t k, std
   return connected;
 }
 
+// A connection the server closed before answering the greeting. The
+// protocol has no word for a refusal: a server that lets this address in
+// answers the greeting, one that does not closes the connection at once.
+std::string closed_before_greeting(int32_t k, const std::string& when, const std::string& from) {
+  return "the server closed the connection of client " + std::to_string(k) +
+         " before answering its greeting (" + when +
+         "): the server may have ended, or, started with --allow, it closes at once a "
+         "connection from outside the networks it lets in" +
+         (from.empty() ? std::string() : ", and this one came from " + from);
+}
+
 std::string closed_message(int32_t k, const Client& client) {
   const ClientLink& link = client.link;
   const std::string step = link.closed_at != nullptr ? link.closed_at : "?";
-  if (client.phase != Phase::Join) {
-    return "the server closed the connection of client " + std::to_string(k) +
-           " (waiting for: " + step + ")";
+  if (client.phase == Phase::Join) {
+    char local[DOTTED_SIZE];
+    socket_local_address(link.socket, local);
+    return closed_before_greeting(k, "waiting for: " + step, local);
   }
-  // The protocol has no word for a refusal: a server that lets this address
-  // in answers the greeting, one that does not closes the connection.
-  char local[DOTTED_SIZE];
-  socket_local_address(link.socket, local);
   return "the server closed the connection of client " + std::to_string(k) +
-         " before answering its greeting (waiting for: " + step +
-         "): the server may have ended, or, started with --allow, it closes at once a "
-         "connection from outside the networks it lets in, and this one came from " +
-         local;
+         " (waiting for: " + step + ")";
 }
 
 void print_table(const std::vector<PlayerRow>& players) {
@@ -305,6 +310,12 @@ int play(const ClientOptions& options) {
     }
     err.clear();
     if (!connect_client(options, client, k, &err)) {
+      // Some systems let the connect itself fail when the server closes the
+      // connection at once.
+      if (client.link.reset_at_connect) {
+        return fail(EXIT_SERVER_FAILED,
+                    closed_before_greeting(k, "while connecting", options.source));
+      }
       return fail(EXIT_UNREACHABLE, "client " + std::to_string(k) + ": " + err);
     }
     // Every receive gives up after a slice, for the whole match, so that no

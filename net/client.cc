@@ -105,7 +105,7 @@ Cursor client_walk(ClientLink& link, Cursor at, Step until, const TurnReport& re
 
 bool client_connect(ClientLink& link, const char* host, uint16_t port, std::string* err,
                     const char* source) {
-  link.socket = socket_connect(host, port, err, source);
+  link.socket = socket_connect(host, port, err, source, &link.reset_at_connect);
   return link.socket != INVALID_SOCKET_HANDLE;
 }
 

@@ -33,6 +33,7 @@ struct ClientLink {
   uint64_t sent = 0;
   uint64_t received = 0;
   bool closed = false;              // a receive found the connection closed
+  bool reset_at_connect = false;    // the server closed it before the connect returned
   const char* closed_at = nullptr;  // the step of that receive
   char buffer[65] = {};
 };

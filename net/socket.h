@@ -100,9 +100,10 @@ size_t socket_pending(SocketHandle connection);
 // Client side, for tools and tests: connects to host:port (IPv4), from the
 // local address `source` when one is given (an IPv4 address or a name; null
 // or empty: the system picks it); returns INVALID_SOCKET_HANDLE and fills
-// *err on failure.
+// *err on failure. *reset (when given) is set when the failure was a reset:
+// the server took the connection and closed it before the connect returned.
 SocketHandle socket_connect(const char* host, uint16_t port, std::string* err,
-                            const char* source = nullptr);
+                            const char* source = nullptr, bool* reset = nullptr);
 
 // This side's IPv4 address of a connection as dotted text; "0.0.0.0" when it
 // cannot be had.

@@ -206,7 +206,8 @@ size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity, bool*
   }
 }
 
-SocketHandle socket_connect(const char* host, uint16_t port, std::string* err, const char* source) {
+SocketHandle socket_connect(const char* host, uint16_t port, std::string* err, const char* source,
+                            bool* reset) {
   sockaddr_in address{};
   if (!lookup_first_ipv4(host, &address, err)) return INVALID_SOCKET_HANDLE;
   address.sin_port = htons(port);
@@ -225,6 +226,7 @@ SocketHandle socket_connect(const char* host, uint16_t port, std::string* err, c
     return INVALID_SOCKET_HANDLE;
   }
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (reset != nullptr) *reset = errno == ECONNRESET;
     *err = std::string("cannot connect to ") + host + ":" + std::to_string(port) + ": " +
            std::strerror(errno);
     ::close(fd);

@@ -267,7 +267,8 @@ bool lookup_ipv4(const char* name, sockaddr_in* address, std::string* err) {
 
 }  // namespace
 
-SocketHandle socket_connect(const char* host, uint16_t port, std::string* err, const char* source) {
+SocketHandle socket_connect(const char* host, uint16_t port, std::string* err, const char* source,
+                            bool* reset) {
   sockaddr_in address{};
   if (!lookup_ipv4(host, &address, err)) return INVALID_SOCKET_HANDLE;
   address.sin_port = htons(port);
@@ -285,6 +286,7 @@ SocketHandle socket_connect(const char* host, uint16_t port, std::string* err, c
     return INVALID_SOCKET_HANDLE;
   }
   if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (reset != nullptr) *reset = WSAGetLastError() == WSAECONNRESET;
     *err =
         error_text((std::string("cannot connect to ") + host + ":" + std::to_string(port)).c_str());
     ::closesocket(s);
