@@ -1,13 +1,20 @@
 // zolt-client: a headless reference client. Connects K clients to a running
 // server one after the other, goes through the handshake with each, plays N
-// turns (one client after the other, or with --at-once each on a thread of
-// its own, for a server that serves its clients at once), and prints the
-// last player table and a summary line. With --trace it
-// prints every message, its direction and its step: what a client author
-// compares their own program with.
+// turns (each client on a thread of its own, as separate players' programs
+// do, or with --one-at-a-time one client after the other from one thread),
+// and prints which player each client played, the last player table and a
+// summary line. With --trace it prints every message, its direction and its
+// step: what a client author compares their own program with.
+//
+// No wait goes untold: a client that has waited 5 s for the server, at any
+// step, says so on standard error, with the step and why the server may be
+// silent there, and waits on.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
+#include <condition_variable>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -24,69 +31,187 @@
 
 namespace {
 
-// A client that has greeted waits this long for the player count before it
-// says why the server may be silent; it looks every slice meanwhile.
+// A wait for the server is told once it has lasted this long; a receive
+// gives up every slice meanwhile, so that the wait can be measured and
+// abandoned.
 constexpr int SILENCE_NOTICE_SECONDS = 5;
 constexpr int SILENCE_SLICE_MS = 1000;
 
+// The clients' threads print side by side: a line at a time, on both outputs.
+std::mutex output_lines;
+
 int fail(int code, const std::string& message) {
+  const std::lock_guard<std::mutex> line(output_lines);
   std::fprintf(stderr, "zolt-client: %s\n", message.c_str());
   return code;
 }
 
+enum class Phase : uint8_t { Join, Number, Turn };
+
 struct Client {
   ClientLink link;
-  int32_t player_index = 0;
+  int32_t player_index = -1;
   TurnView view;
+  Phase phase = Phase::Join;
+  int32_t turn = 0;
+  int32_t table_player = -1;  // the row of the table message being traced
+  // The wait under way: the message count when it began, and how long it
+  // has lasted.
+  uint64_t wait_mark = 0;
+  int waited_ms = 0;
+  // Its greeting had no answer while client 0 had been sent its player
+  // index: it is beyond the match's human players and is never served.
+  bool beyond_humans = false;
 };
 
-// What --trace shows of each message; the phase and table row are set by the
-// loops below and by the messages themselves.
-struct TraceState {
-  std::string phase = "join";
-  int32_t table_player = -1;
+struct Session {
+  explicit Session(const ClientOptions& o) : options(o), clients(size_t(o.clients)) {}
+  const ClientOptions& options;
+  std::vector<Client> clients;
+  std::atomic<bool> stopping{false};  // a client has failed: every other one stops
+  std::mutex failure_lock;
+  std::string failure;  // the first failure, the one that is told
+  int failure_code = EXIT_PLAYED;
 };
 
-// With --at-once the clients' threads print side by side, a line at a time.
-std::mutex trace_lines;
-
-void print_trace(const TraceState& state, int32_t client, bool outgoing, const char* step,
-                 int32_t value) {
-  const std::lock_guard<std::mutex> line(trace_lines);
+void print_trace(const Client& client, int32_t k, bool outgoing, const char* step, int32_t value) {
+  char phase[24];
+  if (client.phase == Phase::Turn) {
+    std::snprintf(phase, sizeof phase, "turn %" PRId32, client.turn);
+  } else {
+    std::snprintf(phase, sizeof phase, "%s", client.phase == Phase::Join ? "join" : "number");
+  }
   char label[48];
   if (std::strncmp(step, "table ", 6) == 0) {
-    std::snprintf(label, sizeof label, "table p%" PRId32 " %s", state.table_player, step + 6);
+    std::snprintf(label, sizeof label, "table p%" PRId32 " %s", client.table_player, step + 6);
   } else {
     std::snprintf(label, sizeof label, "%s", step);
   }
-  std::printf("client %-3" PRId32 " %-10s %s  %-20s %" PRId32 "\n", client, state.phase.c_str(),
+  const std::lock_guard<std::mutex> line(output_lines);
+  std::printf("client %-3" PRId32 " %-10s %s  %-20s %" PRId32 "\n", k, phase,
               outgoing ? "C->S" : "S->C", label, value);
   // Someone reading along, or a pipe, sees each message as it happens, also
   // when the match then hangs.
   std::fflush(stdout);
 }
 
-// One unit a turn toward +y from where the server last showed the client,
-// without passing the end of the 32-bit range.
-TurnReport make_report(const ClientOptions& options, const Client& client, int32_t turn) {
-  TurnReport report;
-  report.relay_a = options.relay_a;
-  report.relay_b = options.relay_b;
-  report.damage = options.damage;
-  report.target = options.target;
-  report.heading = options.heading;
-  // Before the first table nothing is known: 1 rather than 0, which the
-  // server would read as "no value". The first turn replaces it anyway.
-  PlayerRow self{1, 1, 0, 0};
-  if (turn > 1) self = client.view.players[static_cast<size_t>(client.player_index)];
-  report.x = options.has_x ? options.x : self.x;
-  report.y = options.has_y ? options.y : (self.y < INT32_MAX ? self.y + 1 : self.y);
-  return report;
+// Tells, once, that client k has waited SILENCE_NOTICE_SECONDS for the
+// server's `step`, and why the server may be silent there.
+void tell_wait(const Session& session, int32_t k, const char* step) {
+  const Client& client = session.clients[static_cast<size_t>(k)];
+  std::string why;
+  if (client.phase == Phase::Join) {
+    why = "has had no answer to its greeting for " + std::to_string(SILENCE_NOTICE_SECONDS) +
+          " s. The server answers once it accepts this connection: it may still be busy with "
+          "an earlier client's handshake, or its match may already have all its human players "
+          "(the system then accepts a connection that the server never serves).";
+  } else if (client.phase == Phase::Number && std::strcmp(step, "player index") == 0) {
+    why = "has waited " + std::to_string(SILENCE_NOTICE_SECONDS) +
+          " s for its player index. The server numbers its players once all the human "
+          "players it asked for have joined, and this zolt-client has connected " +
+          std::to_string(session.options.clients) +
+          " (--clients): the other players' programs may not have connected yet.";
+  } else if (client.phase == Phase::Number) {
+    why = "has waited " + std::to_string(SILENCE_NOTICE_SECONDS) + " s in the handshake for the " +
+          "server's '" + step +
+          "', which follows the client's reply at once: the server may be stopped.";
+  } else {
+    why = "(player " + std::to_string(client.player_index) + ") has waited " +
+          std::to_string(SILENCE_NOTICE_SECONDS) + " s in turn " + std::to_string(client.turn) +
+          " for the server's '" + step +
+          "'. The server goes on once the players before this one have played their part of "
+          "the turn (with --concurrent, once every human player's client has reported): "
+          "another player's client may be slow or stopped.";
+    if (session.options.one_at_a_time && session.options.clients > 1) {
+      why +=
+          " Played one at a time, the clients after this one report only once it is done: "
+          "a server started with --concurrent (concurrent = true) waits for them for ever; "
+          "leave out --one-at-a-time.";
+    }
+  }
+  const std::lock_guard<std::mutex> line(output_lines);
+  std::fprintf(stderr, "zolt-client: client %" PRId32 " %s Still waiting.\n", k, why.c_str());
 }
 
-std::string closed_message(int32_t client, const ClientLink& link) {
-  return "the server closed the connection of client " + std::to_string(client) +
-         " (waiting for: " + (link.closed_at != nullptr ? link.closed_at : "?") + ")";
+// Client k's receive has waited another slice: true to wait on. The wait
+// starts anew with every message either way.
+bool wait_on(Session& session, int32_t k, const char* step) {
+  if (session.stopping) return false;
+  Client& client = session.clients[static_cast<size_t>(k)];
+  const uint64_t mark = client.link.sent + client.link.received;
+  if (mark != client.wait_mark) {
+    client.wait_mark = mark;
+    client.waited_ms = 0;
+  }
+  client.waited_ms += SILENCE_SLICE_MS;
+  if (client.waited_ms == SILENCE_NOTICE_SECONDS * 1000) tell_wait(session, k, step);
+  return true;
+}
+
+// Records the first failure of any client's thread and stops every other
+// client, whose receives would otherwise wait on a match that is over.
+void stop_all(Session& session, int code, const std::string& message) {
+  const std::lock_guard<std::mutex> lock(session.failure_lock);
+  if (session.stopping) return;
+  session.failure = message;
+  session.failure_code = code;
+  session.stopping = true;
+  for (Client& client : session.clients) socket_shutdown(client.link.socket);
+}
+
+// Connects client k, telling a connection that has not been made after
+// SILENCE_NOTICE_SECONDS (the system keeps trying for minutes when the
+// address drops what is sent to it).
+bool connect_client(const ClientOptions& options, Client& client, int32_t k, std::string* err) {
+  std::mutex lock;
+  std::condition_variable done_changed;
+  bool done = false;
+  std::thread watch([&] {
+    std::unique_lock<std::mutex> held(lock);
+    if (done_changed.wait_for(held, std::chrono::seconds(SILENCE_NOTICE_SECONDS),
+                              [&] { return done; })) {
+      return;
+    }
+    const std::lock_guard<std::mutex> line(output_lines);
+    std::fprintf(stderr,
+                 "zolt-client: client %" PRId32
+                 " has tried for %d s to connect to %s:%u and has had no answer: no server may "
+                 "be there, or a firewall drops the connection. Still trying.\n",
+                 k, SILENCE_NOTICE_SECONDS, options.host.c_str(),
+                 static_cast<unsigned>(options.port));
+  });
+  const bool connected =
+      client_connect(client.link, options.host.c_str(), options.port, err, options.source.c_str());
+  {
+    const std::lock_guard<std::mutex> held(lock);
+    done = true;
+  }
+  done_changed.notify_one();
+  watch.join();
+  return connected;
+}
+
+// A connection the server closed before answering the greeting. The
+// protocol has no word for a refusal: a server that lets this address in
+// answers the greeting, one that does not closes the connection at once.
+std::string closed_before_greeting(int32_t k, const std::string& when, const std::string& from) {
+  return "the server closed the connection of client " + std::to_string(k) +
+         " before answering its greeting (" + when +
+         "): the server may have ended, or, started with --allow, it closes at once a "
+         "connection from outside the networks it lets in" +
+         (from.empty() ? std::string() : ", and this one came from " + from);
+}
+
+std::string closed_message(int32_t k, const Client& client) {
+  const ClientLink& link = client.link;
+  const std::string step = link.closed_at != nullptr ? link.closed_at : "?";
+  if (client.phase == Phase::Join) {
+    char local[DOTTED_SIZE];
+    socket_local_address(link.socket, local);
+    return closed_before_greeting(k, "waiting for: " + step, local);
+  }
+  return "the server closed the connection of client " + std::to_string(k) +
+         " (waiting for: " + step + ")";
 }
 
 void print_table(const std::vector<PlayerRow>& players) {
@@ -112,61 +237,108 @@ void print_table(const std::vector<PlayerRow>& players) {
   }
 }
 
+// Which player each client played: "client 0 playing player 1", "clients 0
+// to 2 playing players 3 to 5", or, when the server numbered them out of
+// order (another program's client joined between two of them), a list.
+std::string players_of(const std::vector<Client>& clients) {
+  const size_t count = clients.size();
+  if (count == 1) return "client 0 playing player " + std::to_string(clients[0].player_index);
+  bool in_order = true;
+  for (size_t k = 1; k < count; ++k) {
+    in_order = in_order && clients[k].player_index == clients[0].player_index + int32_t(k);
+  }
+  if (in_order) {
+    const char* const joint = count == 2 ? " and " : " to ";
+    return "clients 0" + std::string(joint) + std::to_string(count - 1) + " playing players " +
+           std::to_string(clients[0].player_index) + joint +
+           std::to_string(clients.back().player_index);
+  }
+  std::string text = "client 0 playing player " + std::to_string(clients[0].player_index);
+  for (size_t k = 1; k < count; ++k) {
+    text += ", client " + std::to_string(k) + " player " + std::to_string(clients[k].player_index);
+  }
+  return text;
+}
+
+// One unit a turn toward +y from where the server last showed the client,
+// without passing the end of the 32-bit range, and stepping over 0, which
+// the server would store as -1: from there the walk would send 0 for ever.
+TurnReport make_report(const ClientOptions& options, const Client& client, int32_t turn) {
+  TurnReport report;
+  report.relay_a = options.relay_a;
+  report.relay_b = options.relay_b;
+  report.damage = options.damage;
+  report.target = options.target;
+  report.heading = options.heading;
+  // Before the first table nothing is known: 1 rather than 0, which the
+  // server would read as "no value". The first turn replaces it anyway.
+  PlayerRow self{1, 1, 0, 0};
+  if (turn > 1) self = client.view.players[static_cast<size_t>(client.player_index)];
+  report.x = options.has_x ? options.x : self.x;
+  int32_t y = self.y < INT32_MAX ? self.y + 1 : self.y;
+  if (y == 0) y = 1;
+  report.y = options.has_y ? options.y : y;
+  return report;
+}
+
+// Client k's turn; an empty text when it was played.
+std::string play_turn(Session& session, int32_t k, int32_t turn, int32_t player_count) {
+  Client& client = session.clients[static_cast<size_t>(k)];
+  client.turn = turn;
+  client.table_player = -1;
+  if (client_turn(client.link, make_report(session.options, client, turn), player_count,
+                  client.view)) {
+    return std::string();
+  }
+  return closed_message(k, client) + " in turn " + std::to_string(turn);
+}
+
 int play(const ClientOptions& options) {
   std::string err;
   if (!socket_startup(&err)) return fail(EXIT_UNREACHABLE, err);
-  std::vector<Client> clients(static_cast<size_t>(options.clients));
-  std::vector<TraceState> traces(clients.size());
+  Session session(options);
+  std::vector<Client>& clients = session.clients;
 
   int32_t player_count = 0;
   for (int32_t k = 0; k < options.clients; ++k) {
     Client& client = clients[static_cast<size_t>(k)];
     if (options.trace) {
-      client.link.trace = [&traces, k](bool outgoing, const char* step, int32_t value) {
-        TraceState& trace = traces[static_cast<size_t>(k)];
-        if (std::strcmp(step, "table pos_x") == 0) ++trace.table_player;
-        print_trace(trace, k, outgoing, step, value);
+      client.link.trace = [&client, k](bool outgoing, const char* step, int32_t value) {
+        if (std::strcmp(step, "table pos_x") == 0) ++client.table_player;
+        print_trace(client, k, outgoing, step, value);
       };
     }
     err.clear();
-    if (!client_connect(client.link, options.host.c_str(), options.port, &err)) {
+    if (!connect_client(options, client, k, &err)) {
+      // Some systems let the connect itself fail when the server closes the
+      // connection at once.
+      if (client.link.reset_at_connect) {
+        return fail(EXIT_SERVER_FAILED,
+                    closed_before_greeting(k, "while connecting", options.source));
+      }
       return fail(EXIT_UNREACHABLE, "client " + std::to_string(k) + ": " + err);
     }
-    // A server that does not answer the greeting is waited for, with a word
-    // on why; one that has started numbering the clients before this one
-    // joined has all its humans already.
-    bool too_many = false;
-    int waited_ms = 0;
+    // Every receive gives up after a slice, for the whole match, so that no
+    // wait goes untold. A client whose greeting has no answer while client 0
+    // has been sent its player index is beyond the match's humans.
     socket_set_receive_timeout(client.link.socket, SILENCE_SLICE_MS);
-    client.link.on_silence = [&, k](const char*) {
-      if (k > 0 && socket_pending(clients[0].link.socket) > 0) {
-        too_many = true;
+    client.link.on_silence = [&session, &client, k](const char* step) {
+      if (client.phase == Phase::Join && k > 0 &&
+          socket_pending(session.clients[0].link.socket) > 0) {
+        client.beyond_humans = true;
         return false;
       }
-      waited_ms += SILENCE_SLICE_MS;
-      if (waited_ms == SILENCE_NOTICE_SECONDS * 1000) {
-        std::fprintf(stderr,
-                     "zolt-client: client %" PRId32
-                     " has had no answer to its greeting for %d s. The server "
-                     "answers once it accepts this connection: it may still be busy with an "
-                     "earlier client's handshake, or its match may already have all its human "
-                     "players (the system then accepts a connection that the server never "
-                     "serves). Still waiting.\n",
-                     k, SILENCE_NOTICE_SECONDS);
-      }
-      return true;
+      return wait_on(session, k, step);
     };
     const int32_t count = client_join(client.link);
-    client.link.on_silence = nullptr;
-    socket_set_receive_timeout(client.link.socket, 0);
-    if (too_many) {
+    if (client.beyond_humans) {
       return fail(EXIT_BAD_ARGUMENTS,
                   "the match has " + std::to_string(k) + " human player" + (k == 1 ? "" : "s") +
                       " only: the server has told client 0 its player index, so client " +
                       std::to_string(k) + " and later are never served; run with --clients " +
                       std::to_string(k));
     }
-    if (client.link.closed) return fail(EXIT_SERVER_FAILED, closed_message(k, client.link));
+    if (client.link.closed) return fail(EXIT_SERVER_FAILED, closed_message(k, client));
     if (count < 1 || count > MAX_PLAYERS || (k > 0 && count != player_count)) {
       return fail(EXIT_SERVER_FAILED, "client " + std::to_string(k) +
                                           " was sent the player count " + std::to_string(count) +
@@ -175,12 +347,12 @@ int play(const ClientOptions& options) {
     player_count = count;
   }
 
-  for (TraceState& trace : traces) trace.phase = "number";
   int32_t map_number = 0;
   for (int32_t k = 0; k < options.clients; ++k) {
     Client& client = clients[static_cast<size_t>(k)];
+    client.phase = Phase::Number;
     client_learn(client.link, &client.player_index, &map_number);
-    if (client.link.closed) return fail(EXIT_SERVER_FAILED, closed_message(k, client.link));
+    if (client.link.closed) return fail(EXIT_SERVER_FAILED, closed_message(k, client));
     if (client.player_index < 0 || client.player_index >= player_count) {
       return fail(EXIT_SERVER_FAILED, "client " + std::to_string(k) +
                                           " was sent the player index " +
@@ -191,40 +363,32 @@ int play(const ClientOptions& options) {
   }
 
   uint64_t before = 0;
-  for (const Client& client : clients) before += client.link.sent + client.link.received;
+  for (Client& client : clients) {
+    before += client.link.sent + client.link.received;
+    client.phase = Phase::Turn;
+  }
   const auto start = std::chrono::steady_clock::now();
-  // Client k's turn; an empty text when it was played.
-  const auto play_turn = [&](int32_t k, int32_t turn) {
-    Client& client = clients[static_cast<size_t>(k)];
-    TraceState& trace = traces[static_cast<size_t>(k)];
-    if (options.trace) trace.phase = "turn " + std::to_string(turn);
-    trace.table_player = -1;
-    if (client_turn(client.link, make_report(options, client, turn), player_count, client.view)) {
-      return std::string();
+  if (options.one_at_a_time) {
+    for (int32_t turn = 1; turn <= options.turns; ++turn) {
+      for (int32_t k = 0; k < options.clients; ++k) {
+        const std::string failure = play_turn(session, k, turn, player_count);
+        if (!failure.empty()) return fail(EXIT_SERVER_FAILED, failure);
+      }
     }
-    return closed_message(k, client.link) + " in turn " + std::to_string(turn);
-  };
-  if (options.at_once) {
-    std::vector<std::string> failures(clients.size());
+  } else {
+    // Each client on a thread of its own: a server that serves its clients
+    // at once sends none its relay values before every client has reported.
     std::vector<std::thread> threads;
     for (int32_t k = 0; k < options.clients; ++k) {
-      threads.emplace_back([&, k] {
-        std::string& failure = failures[static_cast<size_t>(k)];
-        for (int32_t turn = 1; turn <= options.turns && failure.empty(); ++turn) {
-          failure = play_turn(k, turn);
+      threads.emplace_back([&session, k, player_count] {
+        for (int32_t turn = 1; turn <= session.options.turns && !session.stopping; ++turn) {
+          const std::string failure = play_turn(session, k, turn, player_count);
+          if (!failure.empty()) stop_all(session, EXIT_SERVER_FAILED, failure);
         }
       });
     }
     for (std::thread& thread : threads) thread.join();
-    for (const std::string& failure : failures) {
-      if (!failure.empty()) return fail(EXIT_SERVER_FAILED, failure);
-    }
-  }
-  for (int32_t turn = 1; turn <= options.turns && !options.at_once; ++turn) {
-    for (int32_t k = 0; k < options.clients; ++k) {
-      const std::string failure = play_turn(k, turn);
-      if (!failure.empty()) return fail(EXIT_SERVER_FAILED, failure);
-    }
+    if (session.stopping) return fail(session.failure_code, session.failure);
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -233,11 +397,19 @@ int play(const ClientOptions& options) {
   messages -= before;
   for (Client& client : clients) socket_close(client.link.socket);
 
+  std::printf("Map %" PRId32 ", %" PRId32 " players, %s", map_number, player_count,
+              players_of(clients).c_str());
   if (options.turns > 0) {
-    std::printf("Map %" PRId32 ", %" PRId32 " players; the table client %" PRId32
-                " was sent in turn %" PRId32 ":\n",
-                map_number, player_count, options.clients - 1, options.turns);
-    print_table(clients.back().view.players);
+    // The client served last in a turn has the table that holds every
+    // report of that turn: the one with the highest player index.
+    const auto last = std::max_element(
+        clients.begin(), clients.end(),
+        [](const Client& a, const Client& b) { return a.player_index < b.player_index; });
+    std::printf("; the table client %" PRId32 " was sent in turn %" PRId32 ":\n",
+                static_cast<int32_t>(last - clients.begin()), options.turns);
+    print_table(last->view.players);
+  } else {
+    std::printf(".\n");
   }
   std::printf("%" PRId32 " turn%s, %" PRIu64 " messages in %.3f s, %.0f messages/s\n",
               options.turns, options.turns == 1 ? "" : "s", messages, seconds,

@@ -38,21 +38,43 @@ OptionRow number_row(const char* name, const char* value_name, std::string help,
           }};
 }
 
+// A row for --x or --y: a 32-bit number but 0, which the server would store
+// as -1 (no value).
+OptionRow position_row(const char* name, const char* value_name, std::string help, int32_t* value,
+                       bool* given) {
+  return {name, value_name, std::move(help), [=](const std::string& text) {
+            int32_t read = 0;
+            if (!to_int32(text, INT32_MIN, INT32_MAX, &read)) {
+              return bad_value(text, name, "a 32-bit integer is needed");
+            }
+            if (read == 0) {
+              return bad_value(text, name,
+                               "a 0 cannot be sent, the server reads it as no value and stores "
+                               "-1; give 1 or -1");
+            }
+            *value = read;
+            *given = true;
+            return std::string();
+          }};
+}
+
 CommandLine command_line(ClientOptions& o) {
   CommandLine line;
   line.program = "zolt-client";
   line.usage = "[options]";
   line.about =
-      "Plays a match against a running zolt-server the way a client program does:\n"
+      "Plays a match against a running zolt-server the way client programs do:\n"
       "connects K clients one after the other (they are numbered in that order),\n"
-      "goes through the handshake with each, plays N turns, then prints the last\n"
+      "goes through the handshake with each, plays N turns with each client on a\n"
+      "thread of its own, then prints which player each client played, the last\n"
       "player table (player, x, y, health, heading) and a summary line.\n";
   line.epilogue =
       "\n"
       "The server ends its match (exit code 1) once the clients have gone.\n"
-      "A client the server has not answered within 5 s is told why that may be, and\n"
-      "waits on; one beyond the match's human players is never served, and\n"
-      "zolt-client ends, naming the count to give to --clients.\n"
+      "When a client has waited 5 s for the server, at any step, zolt-client says\n"
+      "so on standard error, with the step and why the server may be silent\n"
+      "there, and waits on. A client beyond the match's human players is never\n"
+      "served: zolt-client then ends, naming the count to give to --clients.\n"
       "\n"
       "Exit codes:\n"
       "  0  the turns were played\n"
@@ -85,25 +107,21 @@ CommandLine command_line(ClientOptions& o) {
           "--turns", "N", "turns to play; default: 10", 0, MAX_TURNS,
           [&o](int32_t v) { o.turns = v; },
           "a count from 0 to " + std::to_string(MAX_TURNS) + " is needed"),
-      number_row(
-          "--x", "X", "the x every client reports each turn" + walks, INT32_MIN, INT32_MAX,
-          [&o](int32_t v) {
-            o.x = v;
-            o.has_x = true;
-          },
-          "a 32-bit integer is needed"),
-      number_row(
-          "--y", "Y", "the y every client reports each turn" + walks, INT32_MIN, INT32_MAX,
-          [&o](int32_t v) {
-            o.y = v;
-            o.has_y = true;
-          },
-          "a 32-bit integer is needed"),
+      position_row(
+          "--x", "X",
+          "the x every client reports each turn, not 0 (the server would store -1)" + walks, &o.x,
+          &o.has_x),
+      position_row(
+          "--y", "Y",
+          "the y every client reports each turn, not 0 (the server would store -1)" + walks, &o.y,
+          &o.has_y),
       number_row(
           "--heading", "A",
-          "the heading every client reports, tenths of a degree; default: " +
-              std::to_string(WALK_HEADING) + ", facing +y",
-          INT32_MIN, INT32_MAX, [&o](int32_t v) { o.heading = v; }, "a 32-bit integer is needed"),
+          "the heading every client reports, tenths of a degree; 0 (facing +x) is sent as " +
+              std::to_string(FULL_TURN) + ", the same direction, since the server reads a 0 " +
+              "as no value; default: " + std::to_string(WALK_HEADING) + ", facing +y",
+          INT32_MIN, INT32_MAX, [&o](int32_t v) { o.heading = v == 0 ? FULL_TURN : v; },
+          "a 32-bit integer is needed"),
       {"--relay", "A,B",
        "the relay values every client sends each turn; default: -1,-1, leaving both unchanged "
        "(-2 clears one)",
@@ -121,14 +139,24 @@ CommandLine command_line(ClientOptions& o) {
        }},
       {"--trace", "",
        "print every message: client, phase, direction, step, value (each line written out at "
-       "once)",
+       "once; the clients' lines interleave, but with --one-at-a-time)",
        nullptr, &o.trace},
-      {"--at-once", "",
-       "play every client's turns at the same time, each on a thread of its own, as separate "
-       "players' programs do; needed against a server started with --concurrent, which sends "
-       "no client its relay values before every client has reported; default: the clients "
-       "one after the other",
+      {"--one-at-a-time", "",
+       "play the clients' turns from one thread, one client after the other, as a program "
+       "that plays several players does; a server started with --concurrent sends no client "
+       "its relay values before every client has reported, so against it this waits for ever "
+       "(and says so after 5 s); default: each client on a thread of its own",
+       nullptr, &o.one_at_a_time},
+      {"--at-once", "", "each client on a thread of its own: the default, kept for scripts",
        nullptr, &o.at_once},
+      {"--source", "ADDR",
+       "the local address every client connects from, so that a server's --allow can be "
+       "tried from one machine (on Linux any 127.x.y.z is this machine); default: the "
+       "system's choice",
+       [&o](const std::string& text) {
+         o.source = text;
+         return text.empty() ? bad_value(text, "--source", "an address is needed") : "";
+       }},
   };
   return line;
 }
@@ -137,8 +165,12 @@ CommandLine command_line(ClientOptions& o) {
 
 int parse_client_options(int argc, char** argv, ClientOptions& options) noexcept {
   ClientOptions parsed = options;
-  const int code = read_command_line(command_line(parsed), argc, argv).code;
+  const CommandLine line = command_line(parsed);
+  const int code = read_command_line(line, argc, argv).code;
   if (code >= 0) return code;
+  if (parsed.at_once && parsed.one_at_a_time) {
+    return command_line_error(line, "--at-once and --one-at-a-time cannot both be given");
+  }
   options = parsed;
   return -1;
 }

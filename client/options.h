@@ -16,6 +16,9 @@ inline constexpr int32_t MAX_CLIENTS = 1000;  // each client holds one socket of
 inline constexpr int32_t MAX_TURNS = 1000000000;
 // The default walk: one unit a turn toward +y, facing +y.
 inline constexpr int32_t WALK_HEADING = 2700;
+// A heading of 0 (facing +x) goes out as this, the same direction: the
+// server reads a 0 in a turn as "no value".
+inline constexpr int32_t FULL_TURN = 3600;
 
 struct ClientOptions {
   std::string host = "127.0.0.1";
@@ -28,7 +31,11 @@ struct ClientOptions {
   int32_t relay_a = NO_VALUE, relay_b = NO_VALUE;
   int32_t damage = NO_VALUE, target = 0;
   bool trace = false;
-  bool at_once = false;  // --at-once: every client's turns on a thread of its own
+  // --one-at-a-time: every client's turns from one thread, one client after
+  // the other; otherwise each client plays on a thread of its own
+  bool one_at_a_time = false;
+  bool at_once = false;  // --at-once: the default, kept for the scripts that give it
+  std::string source;    // --source: the local address to connect from
 };
 
 // Returns -1 when the client should play with `options`, otherwise the exit

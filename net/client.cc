@@ -103,8 +103,9 @@ Cursor client_walk(ClientLink& link, Cursor at, Step until, const TurnReport& re
 
 }  // namespace
 
-bool client_connect(ClientLink& link, const char* host, uint16_t port, std::string* err) {
-  link.socket = socket_connect(host, port, err);
+bool client_connect(ClientLink& link, const char* host, uint16_t port, std::string* err,
+                    const char* source) {
+  link.socket = socket_connect(host, port, err, source, &link.reset_at_connect);
   return link.socket != INVALID_SOCKET_HANDLE;
 }
 

@@ -33,6 +33,7 @@ struct ClientLink {
   uint64_t sent = 0;
   uint64_t received = 0;
   bool closed = false;              // a receive found the connection closed
+  bool reset_at_connect = false;    // the server closed it before the connect returned
   const char* closed_at = nullptr;  // the step of that receive
   char buffer[65] = {};
 };
@@ -61,8 +62,11 @@ struct TurnView {
   std::vector<PlayerRow> players;  // resized once to the player count
 };
 
-// Connects link to host:port. Returns false and fills *err on failure.
-bool client_connect(ClientLink& link, const char* host, uint16_t port, std::string* err);
+// Connects link to host:port, from the local address source when one is
+// given (null or empty: the system picks it). Returns false and fills *err on
+// failure.
+bool client_connect(ClientLink& link, const char* host, uint16_t port, std::string* err,
+                    const char* source = nullptr);
 
 // Greeting and echo. Returns the player count the server sent.
 int32_t client_join(ClientLink& link);

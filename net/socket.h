@@ -113,9 +113,17 @@ size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity,
 // waiting or taking them; 0 when there are none or they cannot be counted.
 size_t socket_pending(SocketHandle connection);
 
-// Client side, for tools and tests: connects to host:port (IPv4); returns
-// INVALID_SOCKET_HANDLE and fills *err on failure.
-SocketHandle socket_connect(const char* host, uint16_t port, std::string* err);
+// Client side, for tools and tests: connects to host:port (IPv4), from the
+// local address `source` when one is given (an IPv4 address or a name; null
+// or empty: the system picks it); returns INVALID_SOCKET_HANDLE and fills
+// *err on failure. *reset (when given) is set when the failure was a reset:
+// the server took the connection and closed it before the connect returned.
+SocketHandle socket_connect(const char* host, uint16_t port, std::string* err,
+                            const char* source = nullptr, bool* reset = nullptr);
+
+// This side's IPv4 address of a connection as dotted text; "0.0.0.0" when it
+// cannot be had.
+void socket_local_address(SocketHandle connection, char (&out)[DOTTED_SIZE]);
 
 // Closes a socket. The server closes a client's connection only when it
 // drops that client (--drop-broken-clients); its other sockets live until the

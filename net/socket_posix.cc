@@ -138,6 +138,15 @@ void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE], uint
   if (port != nullptr) *port = ntohs(peer.sin_port);
 }
 
+void socket_local_address(SocketHandle connection, char (&out)[DOTTED_SIZE]) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(fd_of(connection), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    local.sin_addr.s_addr = 0;
+  }
+  copy_dotted(local.sin_addr, out);
+}
+
 std::vector<std::string> socket_local_addresses() {
   std::vector<std::string> addresses;
   ifaddrs* interfaces = nullptr;
@@ -220,16 +229,27 @@ size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity, bool*
   }
 }
 
-SocketHandle socket_connect(const char* host, uint16_t port, std::string* err) {
+SocketHandle socket_connect(const char* host, uint16_t port, std::string* err, const char* source,
+                            bool* reset) {
   sockaddr_in address{};
   if (!lookup_first_ipv4(host, &address, err)) return INVALID_SOCKET_HANDLE;
   address.sin_port = htons(port);
+  sockaddr_in local{};
+  const bool has_source = source != nullptr && source[0] != '\0';
+  if (has_source && !lookup_first_ipv4(source, &local, err)) return INVALID_SOCKET_HANDLE;
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
     *err = std::string("cannot create a socket: ") + std::strerror(errno);
     return INVALID_SOCKET_HANDLE;
   }
+  local.sin_port = 0;  // any free port of that address
+  if (has_source && ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    *err = std::string("cannot use the source address ") + source + ": " + std::strerror(errno);
+    ::close(fd);
+    return INVALID_SOCKET_HANDLE;
+  }
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (reset != nullptr) *reset = errno == ECONNRESET;
     *err = std::string("cannot connect to ") + host + ":" + std::to_string(port) + ": " +
            std::strerror(errno);
     ::close(fd);

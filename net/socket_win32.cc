@@ -179,6 +179,15 @@ void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE], uint
   if (port != nullptr) *port = ntohs(peer.sin_port);
 }
 
+void socket_local_address(SocketHandle connection, char (&out)[DOTTED_SIZE]) {
+  sockaddr_in local{};
+  int length = sizeof local;
+  if (::getsockname(native(connection), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    local.sin_addr.s_addr = 0;
+  }
+  copy_dotted(local.sin_addr, out);
+}
+
 std::vector<std::string> socket_local_addresses() {
   // Asked with no name, gethostbyname lists every address of this computer.
   std::vector<std::string> addresses;
@@ -258,22 +267,44 @@ size_t socket_recv(SocketHandle connection, char* buffer, size_t capacity, bool*
   return got > 0 ? static_cast<size_t>(got) : 0;
 }
 
-SocketHandle socket_connect(const char* host, uint16_t port, std::string* err) {
-  const hostent* entry = gethostbyname(host);
+namespace {
+
+// The first IPv4 address of name, port 0, into *address; false with *err
+// filled when there is none.
+bool lookup_ipv4(const char* name, sockaddr_in* address, std::string* err) {
+  const hostent* entry = gethostbyname(name);
   if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) {
-    *err = error_text((std::string("cannot resolve '") + host + "'").c_str());
-    return INVALID_SOCKET_HANDLE;
+    *err = error_text((std::string("cannot resolve '") + name + "'").c_str());
+    return false;
   }
+  *address = sockaddr_in{};
+  address->sin_family = AF_INET;
+  std::memcpy(&address->sin_addr, entry->h_addr_list[0], sizeof address->sin_addr);
+  return true;
+}
+
+}  // namespace
+
+SocketHandle socket_connect(const char* host, uint16_t port, std::string* err, const char* source,
+                            bool* reset) {
   sockaddr_in address{};
-  address.sin_family = AF_INET;
+  if (!lookup_ipv4(host, &address, err)) return INVALID_SOCKET_HANDLE;
   address.sin_port = htons(port);
-  std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
+  sockaddr_in local{};
+  const bool has_source = source != nullptr && source[0] != '\0';
+  if (has_source && !lookup_ipv4(source, &local, err)) return INVALID_SOCKET_HANDLE;
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
   if (s == INVALID_SOCKET) {
     *err = error_text("cannot create a socket");
     return INVALID_SOCKET_HANDLE;
   }
+  if (has_source && ::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    *err = error_text((std::string("cannot use the source address ") + source).c_str());
+    ::closesocket(s);
+    return INVALID_SOCKET_HANDLE;
+  }
   if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (reset != nullptr) *reset = WSAGetLastError() == WSAECONNRESET;
     *err =
         error_text((std::string("cannot connect to ") + host + ":" + std::to_string(port)).c_str());
     ::closesocket(s);

@@ -11,14 +11,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "console/texts.h"
+#include "net/client.h"
 #include "net/message.h"
 #include "net/protocol.h"
 #include "server/exit_codes.h"
@@ -83,6 +86,20 @@ size_t line_count(const std::string& text) {
   return lines;
 }
 
+// The row of `player` in zolt-client's last table: player, x, y, health,
+// heading; empty when there is none.
+std::vector<std::string> table_row(const std::string& out, int player) {
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::vector<std::string> row;
+    for (std::string word; words >> word;) row.push_back(word);
+    if (row.size() == 5 && row[0] == std::to_string(player)) return row;
+  }
+  return {};
+}
+
 // ---- zolt-server -h, --help, --version ---------------------------------
 
 TEST(ServerFlags, HelpAndVersionAnswerAndExitWithoutStartingAMatch) {
@@ -144,13 +161,20 @@ void start_match(ServerProcess& server, const TempDir& dir, int humans, const st
 }
 
 TEST(ZoltClient, PlaysAFullMatchAndPrintsTheLastTable) {
-  // A server that serves its clients at once answers none before all have
-  // reported: zolt-client then plays each on a thread of its own.
+  // Each client plays on a thread of its own unless told otherwise, so the
+  // same command plays against both kinds of server; one at a time plays
+  // against a server that serves one client after the other.
   const struct {
     std::vector<std::string> server_options, client_options;
-  } cases[] = {{{}, {}}, {{"--concurrent"}, {"--at-once"}}};
+  } cases[] = {
+      {{}, {}},
+      {{"--concurrent"}, {}},
+      {{"--concurrent"}, {"--at-once"}},
+      {{}, {"--one-at-a-time"}},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.client_options.empty() ? "one at a time" : "at once");
+    SCOPED_TRACE((c.server_options.empty() ? "one at a time, " : "at once, ") +
+                 (c.client_options.empty() ? "" : c.client_options[0]));
     TempDir dir;
     ServerProcess server;
     start_match(server, dir, 2, "40 41\n50 51\n", c.server_options);
@@ -164,7 +188,8 @@ TEST(ZoltClient, PlaysAFullMatchAndPrintsTheLastTable) {
     // Each client hits the bot (player 2) for 10 in each of the 100 turns, and
     // the last table, client 1's, comes after its own last hit.
     const std::string table =
-        "Map 0, 3 players; the table client 1 was sent in turn 100:\n"
+        "Map 0, 3 players, clients 0 and 1 playing players 0 and 1; the table client 1 was sent "
+        "in turn 100:\n"
         "player    x    y  health  heading\n"
         "     0  500  600     100      900\n"
         "     1  500  600     100      900\n"
@@ -176,6 +201,45 @@ TEST(ZoltClient, PlaysAFullMatchAndPrintsTheLastTable) {
     // With its clients gone the server ends its match as on any broken protocol.
     EXPECT_EQ(server.wait_exit(), 1);
   }
+}
+
+TEST(ZoltClient, TwoProcessesEachSayWhichPlayerTheyPlayed) {
+  const std::vector<std::string> servers[] = {{}, {"--concurrent"}};
+  for (const auto& server_options : servers) {
+    SCOPED_TRACE(server_options.empty() ? "one at a time" : "at once");
+    TempDir dir;
+    ServerProcess server;
+    start_match(server, dir, 2, "40 41\n50 51\n", server_options);
+    // Which one the server accepts first is not known: each must say.
+    ClientRun runs[2];
+    std::thread other([&runs] { runs[1] = run_client({"--turns", "50", "--port", port_text()}); });
+    runs[0] = run_client({"--turns", "50", "--port", port_text()});
+    other.join();
+    std::vector<std::string> played;
+    for (const ClientRun& run : runs) {
+      EXPECT_EQ(run.exit_code, 0) << run.err;
+      const size_t at = run.out.find(", client 0 playing player ");
+      ASSERT_NE(at, std::string::npos) << run.out;
+      played.push_back(run.out.substr(at + 2, run.out.find(';', at) - at - 2));
+    }
+    std::sort(played.begin(), played.end());
+    EXPECT_EQ(played,
+              (std::vector<std::string>{"client 0 playing player 0", "client 0 playing player 1"}));
+    EXPECT_EQ(server.wait_exit(), 1);
+  }
+}
+
+TEST(ZoltClient, WalksOverZeroAndSendsHeadingZeroAsAFullTurn) {
+  // From y = -3 the walk reaches 0, which the server would store as -1, so
+  // that the walk would stay there; a heading of 0 would arrive as -1 too.
+  TempDir dir;
+  ServerProcess server;
+  start_match(server, dir, 1, "40\n-3\n");
+  const ClientRun run = run_client({"--turns", "5", "--heading", "0", "--port", port_text()});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(table_row(run.out, 0), (std::vector<std::string>{"0", "40", "2", "100", "3600"}))
+      << run.out;
+  EXPECT_EQ(server.wait_exit(), 1);
 }
 
 TEST(ZoltClient, TraceShowsEveryMessageWithItsStep) {
@@ -260,6 +324,10 @@ TEST(ZoltClient, RefusesBadArguments) {
       {{"--relay", "5,"}, "--relay"},
       {{"--hit", "10"}, "--hit"},
       {{"--hit", "10:+3"}, "--hit"},
+      {{"--x", "0"}, "a 0 cannot be sent"},
+      {{"--y", "0"}, "give 1 or -1"},
+      {{"--source", ""}, "--source"},
+      {{"--at-once", "--one-at-a-time"}, "cannot both be given"},
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"--turns"}, "--turns needs a value"},
   };
@@ -306,6 +374,161 @@ TEST(ZoltClient, ExplainsAServerThatDoesNotAnswerAndWaitsOn) {
   waitpid(pid, nullptr, 0);
 }
 
+// Waits until zolt-client's standard error (at err_path) holds text, for at
+// most 20 s.
+bool wait_for_error(const std::string& err_path, const std::string& text) {
+  for (int i = 0; i < 400; ++i) {
+    if (read_file(err_path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+// A listener on loopback whose queue of connections is full: a connection
+// to it is never answered, so a connect waits on.
+struct FullListener {
+  FullListener() {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(fd, 0), 0);
+    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    port = ntohs(address.sin_port);
+    for (int& queued : queue) {
+      queued = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+  }
+  ~FullListener() {
+    for (int queued : queue) close(queued);
+    close(fd);
+  }
+  int fd = -1;
+  int queue[4] = {};
+  uint16_t port = 0;
+};
+
+TEST(ZoltClient, TellsEveryWaitThatLastsWithItsStepAndWaitsOn) {
+  const struct {
+    const char* name;
+    // Starts what the client will wait for; returns the client's arguments.
+    std::function<std::vector<std::string>(ServerProcess&, TempDir&)> start;
+    std::vector<std::string> told;
+  } cases[] = {
+      {"connecting",
+       [](ServerProcess&, TempDir&) {
+         static FullListener full;
+         return std::vector<std::string>{"--port", std::to_string(full.port)};
+       },
+       {"client 0 has tried for 5 s to connect to 127.0.0.1:", "Still trying."}},
+      {"the player index, the other human not connected",
+       [](ServerProcess& server, TempDir& dir) {
+         start_match(server, dir, 2, "40 41\n50 51\n");
+         return std::vector<std::string>{"--port", port_text()};
+       },
+       {"client 0 has waited 5 s for its player index.",
+        "this zolt-client has connected 1 (--clients)", "Still waiting."}},
+      {"a turn, one at a time against a server serving all at once",
+       [](ServerProcess& server, TempDir& dir) {
+         start_match(server, dir, 2, "40 41\n50 51\n", {"--concurrent"});
+         return std::vector<std::string>{"--clients", "2", "--one-at-a-time", "--port",
+                                         port_text()};
+       },
+       {"client 0 (player 0) has waited 5 s in turn 1 for the server's 'relay_a'.",
+        "leave out --one-at-a-time.", "Still waiting."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    ServerProcess server;
+    const std::vector<std::string> args = c.start(server, dir);
+    const std::string out_path = dir.path() + "/out", err_path = dir.path() + "/err";
+    const pid_t pid = spawn_client(args, out_path, err_path);
+    EXPECT_TRUE(wait_for_error(err_path, "Still")) << read_file(err_path);
+    const std::string err = read_file(err_path);
+    for (const std::string& text : c.told) EXPECT_NE(err.find(text), std::string::npos) << err;
+    EXPECT_EQ(line_count(err), 1u) << err;
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);  // still waiting
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+TEST(ZoltClient, AWaitToldInATurnGoesOnWhenTheOtherPlayerComes) {
+  TempDir dir;
+  ServerProcess server;
+  start_match(server, dir, 2, "40 41\n50 51\n");
+  TestClient human;  // player 0, who keeps the server waiting in turn 1
+  ASSERT_EQ(client_join(human.link), 3);
+  const std::string out_path = dir.path() + "/out", err_path = dir.path() + "/err";
+  const pid_t pid = spawn_client({"--turns", "2", "--port", port_text()}, out_path, err_path);
+  int32_t index = -1, map = -1;
+  client_learn(human.link, &index, &map);
+  EXPECT_EQ(index, 0);
+  EXPECT_TRUE(wait_for_error(err_path, "Still waiting.")) << read_file(err_path);
+  EXPECT_NE(read_file(err_path).find(
+                "client 0 (player 1) has waited 5 s in turn 1 for the server's 'ack'."),
+            std::string::npos)
+      << read_file(err_path);
+  TurnView view;
+  for (int turn = 1; turn <= 2; ++turn) {
+    TurnReport report;
+    report.x = 7;
+    report.y = 8;
+    report.heading = 900;
+    ASSERT_TRUE(client_turn(human.link, report, 3, view)) << turn;
+  }
+  int status = 0;
+  for (int i = 0; i < 400 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(WIFEXITED(status)) << read_file(err_path);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << read_file(err_path);
+  const std::string out = read_file(out_path);
+  EXPECT_EQ(out.rfind("Map 0, 3 players, client 0 playing player 1; the table client 0 was sent "
+                      "in turn 2:\n",
+                      0),
+            0u)
+      << out;
+  EXPECT_EQ(table_row(out, 0), (std::vector<std::string>{"0", "7", "8", "100", "900"})) << out;
+  EXPECT_EQ(line_count(read_file(err_path)), 1u);
+}
+
+TEST(ZoltClient, ConnectsFromTheSourceAddressItIsGiven) {
+  TempDir dir;
+  ServerProcess server;
+  start_match(server, dir, 1, "40\n50\n", {"--allow", "127.0.0.1/32"});
+  const struct {
+    const char* source;
+    int exit_code;
+    std::string text;  // in its one line of error, or in its output when it played
+  } cases[] = {
+      // Refused by --allow: the server closes the connection, and takes no slot.
+      {"127.0.0.2", 4,
+       "the server closed the connection of client 0 before answering its greeting (waiting "
+       "for: player count)"},
+      // An address of no interface of this machine.
+      {"192.0.2.1", 3, "client 0: cannot use the source address 192.0.2.1"},
+      {"127.0.0.1", 0, "client 0 playing player 0;"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    const ClientRun run = run_client({"--turns", "3", "--source", c.source, "--port", port_text()});
+    if (c.exit_code != 0) {
+      expect_one_line_error(run, c.exit_code, c.text);
+    } else {
+      EXPECT_EQ(run.exit_code, 0) << run.err;
+      EXPECT_NE(run.out.find(c.text), std::string::npos) << run.out;
+    }
+  }
+  EXPECT_NE(server.errors().find("refused a connection from 127.0.0.2:"), std::string::npos)
+      << server.errors();
+  EXPECT_EQ(server.wait_exit(), 1);
+}
+
 TEST(ZoltClient, SaysSoWhenNoServerListens) {
   // A bound socket that never listens: connections to its port are refused.
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -348,7 +571,11 @@ TEST(ZoltClient, SaysSoWhenTheServerClosesOrSendsNonsense) {
     std::vector<int32_t> answers;
     const char* text;
   } cases[] = {
-      {{}, "the server closed the connection of client 0 (waiting for: player count)"},
+      {{},
+       "the server closed the connection of client 0 before answering its greeting (waiting "
+       "for: player count): the server may have ended, or, started with --allow, it closes at "
+       "once a connection from outside the networks it lets in, and this one came from "
+       "127.0.0.1"},
       {{2, 0, 0}, "the server closed the connection of client 0 (waiting for: ack) in turn 1"},
       {{0}, "client 0 was sent the player count 0, which no match can have"},
       {{2, 5, 0}, "client 0 was sent the player index 5 in a match of 2 players"},
@@ -357,6 +584,39 @@ TEST(ZoltClient, SaysSoWhenTheServerClosesOrSendsNonsense) {
     SCOPED_TRACE(c.text);
     expect_one_line_error(serve_then_close(c.answers), 4, c.text);
   }
+}
+
+TEST(ZoltClient, OneClientClosedEndsEveryClientsThread) {
+  // A stand-in server for two clients that closes client 0 in turn 1 and
+  // never answers client 1: the client thread left waiting must not hold
+  // zolt-client for ever.
+  std::string err;
+  const SocketHandle listener = socket_bind(nullptr, test_port(), &err);
+  ASSERT_TRUE(err.empty() && socket_listen(listener, 2, &err)) << err;
+  ClientRun run;
+  std::thread client([&run] {
+    run = run_client({"--clients", "2", "--turns", "3", "--port", port_text()});
+  });
+  char buffer[MESSAGE_LIMIT + 1];
+  SocketHandle connections[2];
+  for (SocketHandle& connection : connections) {
+    connection = socket_accept(listener);
+    recv_number(connection, buffer);  // greeting
+    send_int(connection, 3);
+    recv_number(connection, buffer);  // echo
+  }
+  for (int32_t q = 0; q < 2; ++q) {
+    send_int(connections[q], q);
+    recv_number(connections[q], buffer);
+    send_int(connections[q], 0);
+  }
+  recv_number(connections[0], buffer);  // client 0's relay_a
+  socket_close(connections[0]);
+  client.join();
+  socket_close(connections[1]);
+  socket_close(listener);
+  expect_one_line_error(
+      run, 4, "the server closed the connection of client 0 (waiting for: ack) in turn 1");
 }
 
 }  // namespace
