@@ -1,5 +1,5 @@
 // zolt-client's options, one row each (console/command_line.h). Numbers are
-// whole decimal numbers, without a sign "+".
+// whole decimal numbers, read as the server reads its own ("+3" is 3).
 #include "client/options.h"
 
 #include <functional>
@@ -10,7 +10,7 @@ namespace {
 
 bool to_int32(const std::string& text, int32_t low, int32_t high, int32_t* value) {
   int32_t read = 0;
-  if (text.empty() || text[0] == '+' || !whole_int32(text, &read)) return false;
+  if (!whole_int32(text, &read)) return false;
   if (read < low || read > high) return false;
   *value = read;
   return true;

@@ -323,7 +323,7 @@ TEST(ZoltClient, RefusesBadArguments) {
       {{"--relay", "5"}, "--relay"},
       {{"--relay", "5,"}, "--relay"},
       {{"--hit", "10"}, "--hit"},
-      {{"--hit", "10:+3"}, "--hit"},
+      {{"--hit", "10:3x"}, "--hit"},
       {{"--x", "0"}, "a 0 cannot be sent"},
       {{"--y", "0"}, "give 1 or -1"},
       {{"--source", ""}, "--source"},
