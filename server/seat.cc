@@ -355,7 +355,12 @@ bool seat_send(Seat& seat, const SeatRules& rules, const char* step, int32_t val
     if (seat.nonblocking)
       socket_wait_writable(seat.socket, static_cast<int>(rules.wait_slice.count()));
   }
-  if (waited) seat.time.used += Clock::now() - seat.time.since;
+  if (waited) {
+    // Counted once: the next wait for the client begins after the send.
+    const auto sent_at = Clock::now();
+    seat.time.used += sent_at - seat.time.since;
+    seat.time.since = sent_at;
+  }
   if (rules.timed_round_trips) seat.sent_at = Clock::now();
   if (!rules.trace && !rules.check_clients) return true;
   seat.last_sent_step = step;

@@ -73,7 +73,8 @@ bool send_server_steps(Walker& walker, Seat& seat, const SeatRules& rules, const
     }
     seat.at = next_step(seat.at, 0, players);
   }
-  seat_start_wait(seat, now);
+  // A send that waited for the client to read has started the wait anew.
+  seat_start_wait(seat, std::max(now, seat.time.since));
   return true;
 }
 
