@@ -1,8 +1,10 @@
 #include "server/match_driver.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "bots/route.h"
 #include "console/console.h"
@@ -41,6 +43,11 @@ void end_stopped_match(const char* why) {
   const auto put = [&](const char* text) {
     while (*text != '\0' && length < sizeof line) line[length++] = *text++;
   };
+  put("stopped by ");
+  put(why);
+  line[std::min(length, sizeof line - 1)] = '\0';
+  watch_match_ends(*running_server, EndReason::Stopped, line);
+  length = 0;
   char stamp[TIMESTAMP_SIZE];
   format_timestamp(std::time(nullptr), stamp);
   put(stamp);
@@ -61,6 +68,7 @@ void end_stopped_match(const char* why) {
 // Cut in the middle of a turn's line, the recording would end with half a
 // line: then the match thread ends the match once the line is whole.
 void stop_now(const char* why) {
+  if (running_server->watch) running_server->watch->stops.fetch_add(1);
   running_server->stop_asked.store(why);
   if (running_server->writing_record.load()) return;
   end_stopped_match(why);
@@ -149,10 +157,12 @@ void log_data_files(const Server& server) {
   }
 }
 
-int end_of_match(Server& server, int code, const char* why) {
+int end_of_match(Server& server, int code, EndReason reason, const char* why) {
   log_line(LogLevel::Info, "match over after %" PRIu64 " turns in %.1f s: %s",
            server.turns_played.load(std::memory_order_relaxed), seconds_since(server.match_start),
            why);
+  // The stop handler, from now on, only cuts the view's stay short.
+  if (server.watch && !server.ending.exchange(true)) watch_match_ends(server, reason, why);
   log_departure_summary(server);
   if (code == EXIT_MATCH_OVER) console_print("%s", END_BANNER);
   return code;
@@ -170,10 +180,12 @@ int run_turns(Server& server) {
     if (match.turn_count <= 1) ++match.turn_count;
     const TurnResult result = serve_turn(server);
     if (result == TurnResult::ProtocolBreak) {
-      return end_of_match(server, EXIT_PROTOCOL_BREAK, match_break_reason(server).c_str());
+      return end_of_match(server, EXIT_PROTOCOL_BREAK, EndReason::ProtocolBreak,
+                          match_break_reason(server).c_str());
     }
     if (result == TurnResult::NoClientLeft) {
-      return end_of_match(server, EXIT_PROTOCOL_BREAK, "no human client is left");
+      return end_of_match(server, EXIT_PROTOCOL_BREAK, EndReason::NoClientLeft,
+                          "no human client is left");
     }
     for (int32_t b = 0; b < match.bot_count; ++b) {
       bot_step(match, b);
@@ -181,11 +193,17 @@ int run_turns(Server& server) {
       // console gone nobody is left to do so, and the match is over.
       if (match.human_count == 0 && !console_wait_key()) {
         console_diagnostic("end of console input: nobody left to pace the bots");
-        return end_of_match(server, EXIT_MATCH_OVER, "the console input ended");
+        return end_of_match(server, EXIT_MATCH_OVER, EndReason::ConsoleEnded,
+                            "the console input ended");
       }
     }
     watch_turn_ends(server);
     if (const char* why = server.stop_asked.load(); why != nullptr) end_stopped_match(why);
+    // A stop handled on another thread (Ctrl-C on Windows) shows the end
+    // while this one holds still; that thread ends the process.
+    while (server.watch && server.ending.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     const uint64_t turns = server.turns_played.fetch_add(1, std::memory_order_relaxed) + 1;
     const auto now = Clock::now();
     if (now - last_status >= server.status_interval) {
@@ -196,7 +214,7 @@ int run_turns(Server& server) {
       turns_at_last_status = turns;
     }
   }
-  return end_of_match(server, EXIT_MATCH_OVER, "the match has no players");
+  return end_of_match(server, EXIT_MATCH_OVER, EndReason::NoPlayers, "the match has no players");
 }
 
 int run_server(const Options& options) {
@@ -260,7 +278,8 @@ int run_server(const Options& options) {
   set_up_tables(match);
   watch_match_set_up(server);
   if (match.human_count > 0 && server.clients_left == 0) {
-    return end_of_match(server, EXIT_PROTOCOL_BREAK, "no human client is left");
+    return end_of_match(server, EXIT_PROTOCOL_BREAK, EndReason::NoClientLeft,
+                        "no human client is left");
   }
   return run_turns(server);
 }

@@ -25,6 +25,13 @@ struct Watch {
   std::atomic<bool> can_join{true};
   std::unique_ptr<HttpView> view;  // null without --http
   Recording recording;             // its file null without --record
+  // The scoreboard as the match thread counts it, and room for the final
+  // standings: sized at the set-up, so that the end allocates nothing.
+  std::vector<PlayerScore> scores;
+  std::vector<int32_t> standings;
+  // Stops the operator asked for (signals, Ctrl-C): one during the view's
+  // stay after the end cuts it short.
+  std::atomic<uint32_t> stops{0};
 };
 
 // Opens the recording and starts the view, as the options ask. Returns -1,
@@ -44,9 +51,17 @@ void watch_exchange_begins(Server& server, int32_t q);
 void watch_exchange_ends(Server& server, int32_t q);
 // Human q's client was dropped, or a client took its slot again.
 void watch_seat(Server& server, int32_t q, Seat seat);
+// A hit human q reported: the feed, the scoreboard and the turn's line.
 void watch_hit(Server& server, int32_t q, int32_t damage, int32_t target);
 // After the bots' steps: the tables, the routes, and the turn's recording line.
 void watch_turn_ends(Server& server);
+
+// The match is over: the end goes to the view and ends the recording; then,
+// with --http, the view stays up --view-linger seconds (a stop cuts it short)
+// so that open pages show it. The caller logs and ends as it would without.
+// Plain stores, writes and sleeps only: end_stopped_match calls it from the
+// signal handler (the view's thread never takes the signals).
+void watch_match_ends(Server& server, EndReason reason, const char* why);
 
 // The addresses other machines reach a socket bound to `bound` on: that one,
 // or for every address (empty or 0.0.0.0) this machine's own but loopback;
