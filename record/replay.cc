@@ -186,10 +186,13 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
     replay.end = line.substr(sizeof END_LINE_START - 1, line.size() - sizeof END_LINE_START);
     --replay.turns;
   }
+  replay.players = 0;
   if (replay.turns > 0 && console_seek(file, 0) && read_line(file, &line)) {
     replay.map_name = map_name_of(line);
+    replay.players = players_of(line);
   }
   replay.tally = Replay::Tally{};
+  replay.tally.scores.assign(replay.players, PlayerScore{});
   replay.health_chart.clear();
   return true;
 }
@@ -219,14 +222,13 @@ bool replay_window(Replay& replay, uint64_t from, uint64_t count, size_t max_byt
   // The scoreboard before `from`: counted on from the last window's, or
   // from the start for a window before it.
   Replay::Tally& tally = replay.tally;
-  if (tally.line > from) tally = Replay::Tally{};
+  if (tally.line > from) {
+    tally = Replay::Tally{};
+    tally.scores.assign(replay.players, PlayerScore{});
+  }
   if (!console_seek(file, tally.offset)) return false;
   for (; tally.line < from; ++tally.line) {
     if (!read_line(file, &line)) return false;
-    if (tally.line == 0) {
-      tally.players = players_of(line);
-      tally.scores.assign(tally.players, PlayerScore{});
-    }
     replay_count_hits(line, tally.scores.data(), tally.scores.size());
     if (std::string names = list_member(line, "\"names\": ["); !names.empty()) {
       tally.names = std::move(names);

@@ -37,6 +37,7 @@ struct Replay {
   std::unique_ptr<std::FILE, Closer> file;  // read by whoever serves the windows
   uint64_t turns = 0;                       // whole lines
   std::string map_name;                     // as the first line names it
+  size_t players = 0;                       // in the first line
   std::vector<Mark> marks;
   std::string end;  // the end record's object, empty when the recording has none
   // Where the last window's scoreboard was counted up to: line `line` at
@@ -44,7 +45,6 @@ struct Replay {
   // last of them gave (its "names" member's value, empty: none yet).
   struct Tally {
     uint64_t line = 0, offset = 0;
-    size_t players = 0;
     std::vector<PlayerScore> scores;
     std::string names;
   } tally;
