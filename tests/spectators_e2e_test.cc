@@ -212,11 +212,11 @@ TEST(Spectators, TheScoreboardCountsTheHitsOfTheRecordingAndTheEndClosesIt) {
   EXPECT_EQ(lines[5], "{\"end\": " + end[1].str() + "}");
 }
 
-// Where each player's mark is on the screen, "x,y x,y ...".
+// Where the page put each player's mark on the map, "x,y x,y ...".
 const char* const kMarks =
-    "[...document.querySelectorAll('#players g.player')].map(g => { const b = "
-    "g.querySelector('.mark').getBoundingClientRect(); return (b.x + b.width / 2).toFixed(1) + ',' "
-    "+ (b.y + b.height / 2).toFixed(1); }).join(' ')";
+    "[...document.querySelectorAll('#players g.player')].map(g => "
+    "g.getAttribute('transform').replace(/translate\\(([-0-9.]+),([-0-9.]+)\\)/, '$1,$2'))"
+    ".join(' ')";
 
 std::vector<std::pair<double, double>> marks_of(const std::string& text) {
   std::vector<std::pair<double, double>> marks;
@@ -292,7 +292,13 @@ TEST(Spectators, TheEndScreenStaysAfterTheServerHasGoneAndTheReplayShowsIt) {
   const std::string row =
       "[...document.querySelectorAll('#scorerows tr[data-player=\"1\"] td')].slice(1, 6)"
       ".map(c => c.textContent).join(' ')";
-  EXPECT_EQ(browser.eval(row), "50 1 3 27 50");
+  EXPECT_EQ(browser.eval(row), "50 3 3 33 50");
+  // Turn 5: players 0 and 1 both hit player 1, whose ring is theirs, an arc each.
+  EXPECT_EQ(
+      browser.eval("[...document.querySelectorAll('#hits .hit-ring.shared[data-target=\"1\"]')]"
+                   ".map(c => "
+                   "c.dataset.from + ':' + c.getAttribute('stroke-dasharray')).sort().join(' ')"),
+      "0:62.83 62.83 1:62.83 62.83");
   match.clients_.clear();
   EXPECT_EQ(match.server_.wait_exit(), 1);
   const std::string end = "document.getElementById('end')";
@@ -321,7 +327,7 @@ TEST(Spectators, TheEndScreenStaysAfterTheServerHasGoneAndTheReplayShowsIt) {
       "document.getElementById('slider'); s.value = 4; s.dispatchEvent(new Event('input')); })()");
   EXPECT_EQ(again.eval_until(end + ".style.display == 'block'"), "true");
   EXPECT_EQ(again.eval(standings), "2 0 3 1");
-  EXPECT_EQ(again.eval(row), "50 1 3 27 50");
+  EXPECT_EQ(again.eval(row), "50 3 3 33 50");
   EXPECT_EQ(again.eval(labels), "0 Local|1 Local|2 Local|3");
   // Sought back, the end screen goes and the scoreboard counts the turns so far.
   again.eval(

@@ -20,7 +20,7 @@ body { margin: 0; font: 18px sans-serif; background: #11151c; color: #dde3ea; di
          justify-content: center; text-align: center; font-size: 30px; background: #1a202aee; }
 #lobby .count { font-size: 64px; font-weight: bold; color: #fff; margin: 10px 0 28px; }
 #lobby .addresses { font: bold 40px monospace; color: #7fd0ff; margin: 8px 0 24px; }
-#side { width: 420px; padding: 12px; overflow-y: auto; border-left: 1px solid #333c4a; }
+#side { flex: 0 0 480px; box-sizing: border-box; padding: 12px; overflow-y: auto; overflow-x: hidden; border-left: 1px solid #333c4a; }
 h1 { font-size: 26px; margin: 0 0 6px; }
 h2 { font-size: 20px; margin: 14px 0 4px; }
 #mapline { font-size: 20px; margin-bottom: 8px; }
@@ -100,7 +100,7 @@ speed <select id="speed"><option value="1">1</option><option value="2">2</option
 </div>
 <table><thead><tr><th>player</th><th>kind</th><th>x</th><th>y</th><th>health</th><th>heading</th><th>round trip</th></tr></thead><tbody id="rows"></tbody></table>
 <h2>Scoreboard</h2>
-<table id="scores"><thead><tr><th data-key="player">player</th><th data-key="health" class="sorted">health</th><th data-key="hits_made">hits made</th><th data-key="hits_taken">hits taken</th><th data-key="damage_dealt">dealt</th><th data-key="damage_taken">taken</th><th>health over time</th></tr></thead><tbody id="scorerows"></tbody></table>
+<table id="scores"><thead><tr><th data-key="player">player</th><th data-key="health" class="sorted">health</th><th data-key="hits_made">hits made</th><th data-key="hits_taken">hits taken</th><th data-key="damage_dealt">dealt</th><th data-key="damage_taken">taken</th><th>over time</th></tr></thead><tbody id="scorerows"></tbody></table>
 <h2>Hits</h2>
 <div id="feed"><div class="none">none yet</div></div>
 <div id="error"></div>
@@ -180,8 +180,10 @@ function ease() {
   }
   return moving;
 }
+// The transform from match coordinates to the drawing, one easing step on.
 function fit(points) {
   grow(points);
+  frame.moving = !!frame.shown && ease();
   const box = svg.getBoundingClientRect();
   const w = box.width || 1000, h = box.height || 700;
   svg.setAttribute("viewBox", "0 0 " + w + " " + h);
@@ -326,10 +328,11 @@ function draw_hits(hits, at, players) {
     el("line", {"class": "hit", "data-from": h.from, "data-target": h.target - 1, x1, y1,
                 x2: x1 + (x2 - x1) * k, y2: y1 + (y2 - y1) * k, stroke: colour(h.from),
                 "marker-end": "url(#tip)"}, g);
-    const ring = {"class": "hit-ring", cx: x2, cy: y2, r: 20, stroke: colour(h.from), "data-from": h.from};
-    const shooters = shared.get(h.turn + ":" + h.target), k = shooters.length;
-    if (k > 1) {
-      const arc = 2 * Math.PI * 20 / k;
+    const ring = {"class": "hit-ring", cx: x2, cy: y2, r: 20, stroke: colour(h.from), "data-from": h.from,
+                  "data-target": h.target - 1};
+    const shooters = shared.get(h.turn + ":" + h.target), n = shooters.length;
+    if (n > 1) {
+      const arc = 2 * Math.PI * 20 / n;
       ring["class"] += " shared";
       ring["stroke-dasharray"] = arc.toFixed(2) + " " + (2 * Math.PI * 20 - arc).toFixed(2);
       ring["stroke-dashoffset"] = (-arc * shooters.indexOf(h.from)).toFixed(2);
@@ -351,7 +354,7 @@ function draw(v) {
   for (const r of routes) for (let k = 0; k < 9; ++k) points.push([r[k], r[9 + k]]);
   const at = fit(points);
   // A grown frame eases in between polls.
-  if (!easing && ease()) {
+  if (!easing && frame.moving) {
     easing = true;
     requestAnimationFrame(() => { easing = false; draw(drawn_last); });
   }
@@ -362,7 +365,8 @@ function draw(v) {
     for (let k = 0; k < 9; ++k) pts.push(at(r[k], r[9 + k]).join(","));
     el("polyline", {points: pts.join(" "), "class": "route", stroke: colour(st.players.length - routes.length + b)}, layer);
   });
-  const waiting = v.waiting && v.waiting.seconds >= 1 ? v.waiting : null;
+  // Once the match is over nobody is waited for.
+  const waiting = !st.end && v.waiting && v.waiting.seconds >= 1 ? v.waiting : null;
   const rows = [], drawn = [];
   st.players.forEach((p, i) => {
     const m = mark(i, p.human);
@@ -430,9 +434,10 @@ document.querySelectorAll("#scores th[data-key]").forEach(th => th.onclick = () 
   th.classList.toggle("up", sort_up);
   if (drawn_last) draw(drawn_last);
 });
-function sparkline(values, now) {
+function sparkline(values, now, stroke) {
   if (!values || values.length === 0) return "";
-  const w = 120, h = 26;
+  if (values.length === 1) values = [values[0], values[0]];  // one turn seen: a level line
+  const w = 100, h = 26;
   let lo = Math.min(0, ...values), hi = Math.max(100, ...values);
   const x = k => values.length === 1 ? w : k * w / (values.length - 1);
   const y = v => h - 2 - (v - lo) * (h - 4) / (hi - lo);
@@ -440,7 +445,7 @@ function sparkline(values, now) {
   let out = "<svg width=\"" + w + "\" height=\"" + h + "\">";
   if (lo < 0) out += "<line class=\"spark-zero\" x1=\"0\" x2=\"" + w + "\" y1=\"" + y(0).toFixed(1) + "\" y2=\"" + y(0).toFixed(1) + "\"/>";
   if (now !== undefined) out += "<line class=\"spark-now\" x1=\"" + x(now).toFixed(1) + "\" x2=\"" + x(now).toFixed(1) + "\" y1=\"0\" y2=\"" + h + "\"/>";
-  return out + "<polyline class=\"spark\" points=\"" + pts + "\"/></svg>";
+  return out + "<polyline class=\"spark\" stroke=\"" + stroke + "\" points=\"" + pts + "\"/></svg>";
 }
 // chart: the replay's whole-match health ({every, health, at}); live, the turns seen.
 function scoreboard(st, scores, chart) {
@@ -453,8 +458,8 @@ function scoreboard(st, scores, chart) {
   document.getElementById("scorerows").innerHTML = rows.map(r => {
     let spark = "";
     if (r.i < CHART_PLAYERS) {
-      spark = chart ? sparkline(chart.health[r.i], chart.at)
-                    : sparkline((live_health[r.i] || []).map(e => e[1]));
+      spark = chart ? sparkline(chart.health[r.i], chart.at, colour(r.i))
+                    : sparkline((live_health[r.i] || []).map(e => e[1]), undefined, colour(r.i));
     }
     return "<tr data-player=\"" + r.i + "\"><td class=\"who\">" + swatch(r.i) + "</td><td class=\"health" +
            (r.health < 0 ? " below-zero" : "") + "\">" + r.health + "</td><td class=\"made\">" + r.hits_made +
