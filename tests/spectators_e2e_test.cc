@@ -338,6 +338,30 @@ TEST(Spectators, TheEndScreenStaysAfterTheServerHasGoneAndTheReplayShowsIt) {
   EXPECT_TRUE(again.screenshot("artifacts/replay-turn-2.png"));
 }
 
+// A recording may come from anywhere: its values are drawn as text, never as markup.
+TEST(Spectators, ARecordingsTextNeverBecomesMarkupInTheReplay) {
+  if (!Browser::available()) GTEST_SKIP() << "chromium is not installed";
+  TempDir dir;
+  dir.write("crafted.jsonl",
+            "{\"turn\": 1, \"map\": 0, \"relay_a\": -1, \"relay_b\": -1, \"players\": "
+            "[{\"index\": 0, \"human\": true, \"x\": \"<img id=injected1 src=x>\", \"y\": 5, "
+            "\"health\": \"<b id=injected2>\", \"heading\": 0}], \"names\": [\"<i "
+            "id=injected3>\"], \"hits\": [{\"from\": 0, \"damage\": \"<u id=injected4>\", "
+            "\"target\": 1}]}\n"
+            "{\"end\": {\"reason\": \"<s id=injected5>\", \"why\": \"<s id=injected6>\", "
+            "\"turns\": 1, \"seconds\": 0.0, \"standings\": [{\"index\": 0, \"health\": \"<s "
+            "id=injected7>\", \"hits_made\": 0, \"hits_taken\": 0, \"damage_dealt\": 0, "
+            "\"damage_taken\": 0}]}}\n");
+  ServerProcess replay;
+  replay.start(dir.path(), {"--replay", "crafted.jsonl", "--http", view_address()}, "", true);
+  Browser browser;
+  ASSERT_TRUE(browser.open("http://" + view_address() + "/")) << browser.error();
+  ASSERT_EQ(browser.eval_until("document.getElementById('end').style.display == 'block'"), "true");
+  EXPECT_EQ(browser.eval("document.querySelectorAll('[id^=injected]').length"), "0");
+  EXPECT_EQ(browser.eval("document.querySelector('#scorerows .who').textContent"),
+            "0 <i id=injected3>");
+}
+
 TEST(Spectators, AStoppedMatchShowsItsEndAndASecondStopEndsTheWait) {
   if (server_is_windows()) GTEST_SKIP() << "Wine does not pass signals on";
   Match match;

@@ -565,6 +565,26 @@ async function live() {
 }
 let ended = false;
 
+// A recording is a file from anywhere: what the page draws of it is taken
+// as numbers (and names as text), so that no value of it becomes markup.
+const num = v => Number(v);
+function clean_turn(t) {
+  if (!t || !Array.isArray(t.players)) return null;
+  return {turn: num(t.turn), map: num(t.map), relay_a: num(t.relay_a), relay_b: num(t.relay_b),
+          players: t.players.map(p => ({index: num(p.index), human: p.human === true, x: num(p.x), y: num(p.y),
+                                        health: num(p.health), heading: num(p.heading)})),
+          routes: Array.isArray(t.routes) ? t.routes.map(r => Array.isArray(r) ? r.map(num) : []) : undefined,
+          names: Array.isArray(t.names) ? t.names.map(n => typeof n === "string" ? n : null) : undefined,
+          hits: Array.isArray(t.hits) ? t.hits.map(h => ({from: num(h.from), damage: num(h.damage), target: num(h.target)})) : []};
+}
+function clean_end(e) {
+  if (!e || !Array.isArray(e.standings)) return null;
+  return {reason: String(e.reason), why: String(e.why || ""), turns: num(e.turns), seconds: num(e.seconds),
+          standings: e.standings.map(p => ({index: num(p.index), name: typeof p.name === "string" ? p.name : undefined,
+                                            health: num(p.health), hits_made: num(p.hits_made), hits_taken: num(p.hits_taken),
+                                            damage_dealt: num(p.damage_dealt), damage_taken: num(p.damage_taken)}))};
+}
+
 // A replay reads the recording in windows of turns, as it plays and seeks,
 // keeping a few: however long the recording, the page holds little of it.
 const WINDOW = 256;
@@ -590,10 +610,12 @@ async function replay() {
           slider.max = Math.max(0, total - 1);
           const turns = [];
           for (const line of lines.slice(1, -1)) {
-            try { turns.push(JSON.parse(line)); } catch (e) { turns.push(null); }
+            try { turns.push(clean_turn(JSON.parse(line))); } catch (e) { turns.push(null); }
           }
-          windows.push({from: i, routes: head.routes || [], names: head.names || [], scores: head.scores || [],
-                        end: head.end || null, turns});
+          const clean = clean_turn({players: [], routes: head.routes, names: head.names});
+          windows.push({from: i, routes: clean.routes || [], names: clean.names || [],
+                        scores: (head.scores || []).map(s => Array.isArray(s) ? s.map(num) : [0, 0, 0, 0]),
+                        end: clean_end(head.end), turns});
           while (windows.length > KEPT_WINDOWS) {
             let far = 0;
             windows.forEach((w, k) => { if (Math.abs(w.from - at) > Math.abs(windows[far].from - at)) far = k; });
