@@ -362,6 +362,31 @@ TEST(Spectators, ARecordingsTextNeverBecomesMarkupInTheReplay) {
             "0 <i id=injected3>");
 }
 
+// The page's first update already gives the rates: the match's mean, from
+// its turns, messages and elapsed time; later ones the recent rate.
+TEST(Spectators, TurnsPerSecondShowFromTheFirstUpdate) {
+  if (!Browser::available()) GTEST_SKIP() << "chromium is not installed";
+  TempDir dir;
+  dir.write("one.jsonl",
+            "{\"turn\": 1, \"map\": 0, \"relay_a\": -1, \"relay_b\": -1, \"players\": [], "
+            "\"hits\": []}\n");
+  ServerProcess replay;
+  replay.start(dir.path(), {"--replay", "one.jsonl", "--http", view_address()}, "", true);
+  Browser browser;
+  ASSERT_TRUE(browser.open("http://" + view_address() + "/")) << browser.error();
+  ASSERT_EQ(browser.eval_until("document.getElementById('turn').textContent == '1'"), "true");
+  // The replay draws no rates of its own once shown: the live view's
+  // function is fed its polls here.
+  const std::string rates =
+      "[document.getElementById('tps').textContent, "
+      "document.getElementById('mps').textContent].join(' ')";
+  EXPECT_EQ(browser.eval("(() => { history.length = 0; rates(5000, 30, 600, 10); return " + rates +
+                         "; })()"),
+            "3.0 60");
+  EXPECT_EQ(browser.eval("(() => { rates(5500, 40, 700, 10.5); return " + rates + "; })()"),
+            "20.0 200");
+}
+
 TEST(Spectators, AStoppedMatchShowsItsEndAndASecondStopEndsTheWait) {
   if (server_is_windows()) GTEST_SKIP() << "Wine does not pass signals on";
   Match match;
