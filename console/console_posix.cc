@@ -75,11 +75,12 @@ void note_hang_up(int) {
 
 // Installs handler for signal_number, unless the parent had the signal
 // ignored (nohup, a shell's background job): then it stays ignored.
-void handle_signal(int signal_number, void (*handler)(int)) {
+void handle_signal(int signal_number, void (*handler)(int), int flags = 0) {
   struct sigaction current {};
   if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) return;
   struct sigaction action {};
   action.sa_handler = handler;
+  action.sa_flags = flags;
   sigemptyset(&action.sa_mask);
   sigaction(signal_number, &action, nullptr);
 }
@@ -173,8 +174,11 @@ bool console_write_now(std::FILE* stream, const char* text, size_t length) {
 
 void console_on_stop(void (*stop)(const char* why)) {
   stop_function = stop;
-  handle_signal(SIGINT, stop_on_signal);
-  handle_signal(SIGTERM, stop_on_signal);
+  // The stop may wait in its handler while the view shows the end of the
+  // match: a second stop, even of the same signal, comes through and ends
+  // the wait.
+  handle_signal(SIGINT, stop_on_signal, SA_NODEFER);
+  handle_signal(SIGTERM, stop_on_signal, SA_NODEFER);
   handle_signal(SIGHUP, note_hang_up);
 }
 

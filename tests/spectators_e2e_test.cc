@@ -389,26 +389,36 @@ TEST(Spectators, TurnsPerSecondShowFromTheFirstUpdate) {
 
 TEST(Spectators, AStoppedMatchShowsItsEndAndASecondStopEndsTheWait) {
   if (server_is_windows()) GTEST_SKIP() << "Wine does not pass signals on";
-  Match match;
-  match.start({"--http", view_address(), "--record", "m.jsonl", "--view-linger", "600"}, 1, 0);
-  match.join_all();
-  match.play({at(1, 1)});
-  match.play({at(2, 2)});
-  match.recording(2);
-  match.server_.send_signal(SIGTERM);
-  EXPECT_NE(
-      get_until("/state.json", "\"end\": ")
-          .find(
-              "\"end\": {\"reason\": \"stopped\", \"why\": \"stopped by SIGTERM\", \"turns\": 2, "),
-      std::string::npos);
-  EXPECT_TRUE(match.server_.running());  // the view stays up
-  match.server_.send_signal(SIGINT);
-  EXPECT_EQ(match.server_.wait_exit(), 0);
-  const std::string output = match.server_.output();
-  EXPECT_EQ(output.substr(output.size() - std::string(END_BANNER).size()), END_BANNER);
-  const std::vector<std::string> lines = lines_of(read_file(match.dir_.path() + "/m.jsonl"));
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[2].rfind("{\"end\": {\"reason\": \"stopped\", ", 0), 0u) << lines[2];
+  const struct {
+    int first, second;
+    const char* why;
+  } cases[] = {
+      {SIGTERM, SIGINT, "SIGTERM"},
+      {SIGTERM, SIGTERM, "SIGTERM"},  // the same signal again, as a second Ctrl-C
+      {SIGINT, SIGINT, "SIGINT"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why + std::string(" then ") + std::to_string(c.second));
+    Match match;
+    match.start({"--http", view_address(), "--record", "m.jsonl", "--view-linger", "600"}, 1, 0);
+    match.join_all();
+    match.play({at(1, 1)});
+    match.play({at(2, 2)});
+    match.recording(2);
+    match.server_.send_signal(c.first);
+    EXPECT_NE(get_until("/state.json", "\"end\": ")
+                  .find("\"end\": {\"reason\": \"stopped\", \"why\": \"stopped by " +
+                        std::string(c.why) + "\", \"turns\": 2, "),
+              std::string::npos);
+    EXPECT_TRUE(match.server_.running());  // the view stays up
+    match.server_.send_signal(c.second);
+    EXPECT_EQ(match.server_.wait_exit(), 0);
+    const std::string output = match.server_.output();
+    EXPECT_EQ(output.substr(output.size() - std::string(END_BANNER).size()), END_BANNER);
+    const std::vector<std::string> lines = lines_of(read_file(match.dir_.path() + "/m.jsonl"));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2].rfind("{\"end\": {\"reason\": \"stopped\", ", 0), 0u) << lines[2];
+  }
 }
 
 }  // namespace
