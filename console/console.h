@@ -62,6 +62,9 @@ void console_on_stop(void (*last_resort)(const char* why));
 
 // The stop asked for ("SIGTERM", "Ctrl-C"...), or null while none was.
 const char* console_stop_asked();
+// How many stops have been asked for: one after the first cuts short what
+// the end of the match still waits for (the view's stay).
+uint32_t console_stops();
 // Asks for a stop from within the program, as a signal would (null takes
 // the request back).
 void console_ask_stop(const char* why);

@@ -43,6 +43,7 @@ volatile sig_atomic_t hung_up = 0;
 // The stop the operator or the system asked for: recorded by the handler,
 // seen by the match thread at its next wake-up.
 std::atomic<const char*> stop_why{nullptr};
+std::atomic<uint32_t> stop_count{0};
 bool stop_handled = false;
 
 bool fill_input() {
@@ -74,6 +75,7 @@ void stop_on_signal(int signal_number) {
   restore_terminal();
   const char* none = nullptr;
   stop_why.compare_exchange_strong(none, signal_number == SIGINT ? "SIGINT" : "SIGTERM");
+  stop_count.fetch_add(1);
 }
 
 // The console's reads see the end of their input from now on; the read
@@ -84,11 +86,12 @@ void note_hang_up(int) {
 
 // Installs handler for signal_number, unless the parent had the signal
 // ignored (nohup, a shell's background job): then it stays ignored.
-void handle_signal(int signal_number, void (*handler)(int)) {
+void handle_signal(int signal_number, void (*handler)(int), int flags = 0) {
   struct sigaction current {};
   if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) return;
   struct sigaction action {};
   action.sa_handler = handler;
+  action.sa_flags = flags;
   sigemptyset(&action.sa_mask);
   sigaction(signal_number, &action, nullptr);
 }
@@ -192,6 +195,11 @@ void console_on_stop(void (*)(const char* why)) {
 
 void console_ask_stop(const char* why) {
   stop_why.store(why);
+  if (why != nullptr) stop_count.fetch_add(1);
+}
+
+uint32_t console_stops() {
+  return stop_count.load();
 }
 
 const char* console_stop_asked() {

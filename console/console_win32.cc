@@ -33,6 +33,7 @@ namespace {
 int pushed_back = EOF;
 void (*last_resort)(const char* why) = nullptr;
 std::atomic<const char*> stop_why{nullptr};
+std::atomic<uint32_t> stop_count{0};
 
 // The match thread sees a stop within a second while it waits for clients;
 // a console read may not end on a Ctrl-C. After this long the handler ends
@@ -59,6 +60,7 @@ BOOL WINAPI stop_on_console_event(DWORD event) {
   }
   const char* none = nullptr;
   stop_why.compare_exchange_strong(none, why);
+  stop_count.fetch_add(1);
   Sleep(STOP_GRACE_MS);
   last_resort(stop_why.load());
   return TRUE;
@@ -132,6 +134,11 @@ void console_on_stop(void (*stop)(const char* why)) {
 
 void console_ask_stop(const char* why) {
   stop_why.store(why);
+  if (why != nullptr) stop_count.fetch_add(1);
+}
+
+uint32_t console_stops() {
+  return stop_count.load();
 }
 
 const char* console_stop_asked() {

@@ -78,7 +78,7 @@ std::string recording_numbered_name(const std::string& name, int n) {
 }
 
 bool recording_open(Recording& recording, const std::string& path, int32_t humans, int32_t bots,
-                    std::string* err) {
+                    std::vector<std::string> name_table, std::string* err) {
   std::string name;
   if (!recording_name(path, std::time(nullptr), &name, err)) return false;
   // A restarted service must not empty the last match's recording.
@@ -108,7 +108,16 @@ bool recording_open(Recording& recording, const std::string& path, int32_t human
   recording.routes.assign(static_cast<size_t>(bots) * 2 * RECORDED_ROUTE_SLOTS, 0);
   recording.routes_now.assign(recording.routes.size(), 0);
   recording.first_line = true;
+  recording.name_table = std::move(name_table);
+  const size_t named =
+      recording.name_table.empty() ? 0 : static_cast<size_t>(humans) + static_cast<size_t>(bots);
+  recording.name_ids.assign(named, -1);
+  recording.name_ids_written.assign(named, -1);
   return true;
+}
+
+void recording_name_player(Recording& recording, size_t p, int32_t id) {
+  if (p < recording.name_ids.size()) recording.name_ids[p] = id;
 }
 
 void recording_add_hit(Recording& recording, const Hit& hit) {
@@ -139,6 +148,26 @@ void recording_write_turn(Recording& recording, uint64_t turn, const Match& matc
   if (recording.first_line || now != recording.routes) {
     write_routes_json(out, now.data(), static_cast<size_t>(match.bot_count), RECORDED_ROUTE_SLOTS);
     recording.routes.swap(now);
+  }
+  // The names likewise: in the first line, and again once a client that
+  // took a seat brought its own.
+  if (!recording.name_ids.empty() &&
+      (recording.first_line || recording.name_ids != recording.name_ids_written)) {
+    static constexpr char member[] = ", \"names\": [";
+    out.put(member, sizeof member - 1);
+    for (size_t p = 0; p < recording.name_ids.size(); ++p) {
+      if (p != 0) out.put(", ", 2);
+      const int32_t id = recording.name_ids[p];
+      if (id < 0 || static_cast<size_t>(id) >= recording.name_table.size()) {
+        out.put("null", 4);
+      } else {
+        out.put("\"", 1);
+        put_json_text(out, recording.name_table[static_cast<size_t>(id)].c_str());
+        out.put("\"", 1);
+      }
+    }
+    out.put("]", 1);
+    recording.name_ids_written = recording.name_ids;
   }
   recording.first_line = false;
   write_hits_json_close(out, recording.hits.data(), recording.hit_count);

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "console/console.h"
 #include "match/match.h"
+#include "record/end_record.h"
 #include "record/record_line.h"
 
 struct Recording {
@@ -24,6 +26,10 @@ struct Recording {
   // 9 x and then its 9 y.
   std::vector<int32_t> routes, routes_now;
   bool first_line = true;
+  // The operator's names (server/player_names.h), and per player the one it
+  // has now and the one the last line named (-1: none). Empty without names.
+  std::vector<std::string> name_table;
+  std::vector<int32_t> name_ids, name_ids_written;
 };
 
 inline constexpr size_t RECORDED_ROUTE_SLOTS = 9;  // the waypoints of a route a line names
@@ -35,8 +41,13 @@ inline constexpr size_t RECORDED_ROUTE_SLOTS = 9;  // the waypoints of a route a
 // Returns false and fills *err, naming the path and the reason, when path
 // holds an unknown placeholder, a name is taken by something other than a
 // regular file (console/files.h), or no file can be created.
+// name_table: the operator's names, empty for none.
 bool recording_open(Recording& recording, const std::string& path, int32_t humans, int32_t bots,
-                    std::string* err);
+                    std::vector<std::string> name_table, std::string* err);
+
+// Player p is called name_table[id] from now on (-1: unnamed); the next line
+// names the players again. Nothing without a name table.
+void recording_name_player(Recording& recording, size_t p, int32_t id);
 
 // path with %Y, %m, %d, %H, %M and %S replaced by the year, month, day,
 // hour, minute and second of `now` in UTC, and %% by %. False, with *err
@@ -54,3 +65,36 @@ void recording_add_hit(Recording& recording, const Hit& hit);
 // Writes turn's line from the match's tables and its hits, and flushes it,
 // so that a process killed later leaves every finished turn in the file.
 void recording_write_turn(Recording& recording, uint64_t turn, const Match& match);
+
+// Ends the recording with the end record (record/end_record.h) and its line
+// end, written straight to the file's descriptor from a buffer of its own, so
+// that a signal handler may: nothing allocates, no stream is touched.
+// Nothing is written after it. REQUIRES: no turn's line half written (each
+// is flushed whole by recording_write_turn).
+template <class Health, class Score, class Name>
+void recording_write_end(Recording& recording, const MatchEnd& end, const int32_t* order,
+                         size_t players, Health health, Score score, Name name) {
+  if (recording.file == nullptr) return;
+  struct DirectOut {
+    std::FILE* file;
+    char buffer[4096];
+    size_t length = 0;
+    bool failed = false;
+    void put(const char* bytes, size_t count) {
+      for (size_t i = 0; i < count; ++i) {
+        if (length == sizeof buffer) flush();
+        buffer[length++] = bytes[i];
+      }
+    }
+    void flush() {
+      failed = failed || !console_write_now(file, buffer, length);
+      length = 0;
+    }
+  } out{recording.file, {}};
+  out.put(END_LINE_START, sizeof END_LINE_START - 1);
+  write_end_json(out, end, order, players, health, score, name);
+  out.put("}\n", 2);
+  out.flush();
+  // The stream is left open and unused: closing it may allocate and lock.
+  recording.file = nullptr;
+}

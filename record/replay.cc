@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
 
 #include "console/console.h"
 #include "console/files.h"
+#include "record/end_record.h"
 
 namespace {
 
@@ -83,7 +85,62 @@ struct RoutesFinder {
   }
 };
 
+// The value of a line's list member (`"names": [`), as written, or "" when
+// the line has none or it is not closed on the line.
+std::string list_member(const std::string& line, const char* member) {
+  const size_t start = line.find(member);
+  if (start == std::string::npos) return "";
+  const size_t open = start + std::strlen(member) - 1;
+  bool quoted = false;
+  for (size_t i = open + 1; i < line.size(); ++i) {
+    if (line[i] == '"') quoted = !quoted;
+    if (!quoted && line[i] == ']') return line.substr(open, i - open + 1);
+    if (!quoted && line[i] == '[') break;  // names hold no lists
+  }
+  return "";
+}
+
+// The number after `name` at or after `at`; `at` moves past it. False when
+// there is none before `end`.
+bool number_after(const std::string& line, const char* name, size_t* at, size_t end,
+                  int64_t* value) {
+  const size_t found = line.find(name, *at);
+  if (found == std::string::npos || found >= end) return false;
+  const char* start = line.c_str() + found + std::strlen(name);
+  char* stop = nullptr;
+  *value = std::strtoll(start, &stop, 10);
+  if (stop == start) return false;
+  *at = static_cast<size_t>(stop - line.c_str());
+  return true;
+}
+
+// Players in a line: its "index" members.
+size_t players_of(const std::string& line) {
+  size_t players = 0;
+  for (size_t at = line.find("\"index\": "); at != std::string::npos;
+       at = line.find("\"index\": ", at + 1)) {
+    ++players;
+  }
+  return players;
+}
+
 }  // namespace
+
+bool replay_count_hits(const std::string& line, PlayerScore* scores, size_t players) {
+  static constexpr char member[] = "\"hits\": [";
+  const size_t start = line.rfind(member);
+  if (start == std::string::npos) return false;
+  const size_t end = line.find(']', start);
+  size_t at = start + sizeof member - 1;
+  int64_t from = 0, damage = 0, target = 0;
+  while (number_after(line, "\"from\": ", &at, end, &from) &&
+         number_after(line, "\"damage\": ", &at, end, &damage) &&
+         number_after(line, "\"target\": ", &at, end, &target)) {
+    score_hit(scores, players, saturate_to_int32(from), saturate_to_int32(damage),
+              saturate_to_int32(target));
+  }
+  return true;
+}
 
 bool replay_load(const std::string& path, Replay& replay, std::string* err) {
   const std::string problem = file_problem(path);
@@ -101,7 +158,7 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
   replay.turns = 0;
   replay.marks.assign(1, Replay::Mark{});
   RoutesFinder finder;
-  uint64_t offset = 0, line_start = 0;
+  uint64_t offset = 0, line_start = 0, last_line_start = 0;
   int64_t routes_from = -1;
   bool names_routes = false;
   char chunk[64 * 1024];
@@ -112,6 +169,7 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
       if (chunk[i] != '\n') continue;
       if (names_routes) routes_from = static_cast<int64_t>(line_start);
       names_routes = false;
+      last_line_start = line_start;
       line_start = offset + 1;
       if (++replay.turns % REPLAY_MARK_EVERY == 0)
         replay.marks.push_back({line_start, routes_from});
@@ -121,10 +179,21 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
     *err = "--replay: cannot read '" + path + "'";
     return false;
   }
-  std::string first;
-  if (replay.turns > 0 && console_seek(file, 0) && read_line(file, &first)) {
-    replay.map_name = map_name_of(first);
+  std::string line;
+  replay.end.clear();
+  if (replay.turns > 0 && console_seek(file, last_line_start) && read_line(file, &line) &&
+      line.rfind(END_LINE_START, 0) == 0 && line.size() > sizeof END_LINE_START) {
+    replay.end = line.substr(sizeof END_LINE_START - 1, line.size() - sizeof END_LINE_START);
+    --replay.turns;
   }
+  replay.players = 0;
+  if (replay.turns > 0 && console_seek(file, 0) && read_line(file, &line)) {
+    replay.map_name = map_name_of(line);
+    replay.players = players_of(line);
+  }
+  replay.tally = Replay::Tally{};
+  replay.tally.scores.assign(replay.players, PlayerScore{});
+  replay.health_chart.clear();
   return true;
 }
 
@@ -150,11 +219,37 @@ bool replay_window(Replay& replay, uint64_t from, uint64_t count, size_t max_byt
     }
     routes = routes_of(line);
   }
+  // The scoreboard before `from`: counted on from the last window's, or
+  // from the start for a window before it.
+  Replay::Tally& tally = replay.tally;
+  if (tally.line > from) {
+    tally = Replay::Tally{};
+    tally.scores.assign(replay.players, PlayerScore{});
+  }
+  if (!console_seek(file, tally.offset)) return false;
+  for (; tally.line < from; ++tally.line) {
+    if (!read_line(file, &line)) return false;
+    replay_count_hits(line, tally.scores.data(), tally.scores.size());
+    if (std::string names = list_member(line, "\"names\": ["); !names.empty()) {
+      tally.names = std::move(names);
+    }
+    tally.offset += line.size() + 1;
+  }
   char head[96];
   std::snprintf(head, sizeof head,
                 "{\"from\": %" PRIu64 ", \"total\": %" PRIu64 ", \"map_name\": \"", from,
                 replay.turns);
-  *out = head + replay.map_name + "\", \"routes\": " + routes + "}\n";
+  *out = head + replay.map_name + "\", \"routes\": " + routes +
+         ", \"names\": " + (tally.names.empty() ? "null" : tally.names) + ", \"scores\": [";
+  for (size_t p = 0; p < tally.scores.size(); ++p) {
+    const PlayerScore& score = tally.scores[p];
+    char row[96];
+    std::snprintf(row, sizeof row, "%s[%" PRIu64 ", %" PRIu64 ", %" PRId64 ", %" PRId64 "]",
+                  p == 0 ? "" : ", ", score.hits_made, score.hits_taken, score.damage_dealt,
+                  score.damage_taken);
+    *out += row;
+  }
+  *out += "], \"end\": " + (replay.end.empty() ? std::string("null") : replay.end) + "}\n";
   // The lines go straight into the answer: one copy of the window at most.
   const size_t limit = out->size() + max_bytes;
   if (!console_seek(file, offset)) return false;
@@ -164,5 +259,38 @@ bool replay_window(Replay& replay, uint64_t from, uint64_t count, size_t max_byt
     *out += line;
     *out += '\n';
   }
+  return true;
+}
+
+bool replay_health_chart(Replay& replay, std::string* out) {
+  if (!replay.health_chart.empty()) {
+    *out = replay.health_chart;
+    return true;
+  }
+  std::FILE* file = replay.file.get();
+  if (!console_seek(file, 0)) return false;
+  const uint64_t every = replay.turns <= REPLAY_CHART_SAMPLES
+                             ? 1
+                             : (replay.turns + REPLAY_CHART_SAMPLES - 1) / REPLAY_CHART_SAMPLES;
+  std::vector<std::string> series;
+  std::string line;
+  for (uint64_t k = 0; k < replay.turns; ++k) {
+    if (!read_line(file, &line)) return false;
+    if (k % every != 0) continue;
+    size_t at = 0;
+    int64_t health = 0;
+    for (size_t p = 0;
+         p < REPLAY_CHART_PLAYERS && number_after(line, "\"health\": ", &at, line.size(), &health);
+         ++p) {
+      if (series.size() <= p) series.emplace_back();
+      if (!series[p].empty()) series[p] += ", ";
+      series[p] += std::to_string(health);
+    }
+  }
+  std::string chart = "{\"every\": " + std::to_string(every) + ", \"health\": [";
+  for (size_t p = 0; p < series.size(); ++p) chart += (p == 0 ? "[" : ", [") + series[p] + "]";
+  chart += "]}";
+  replay.health_chart = chart;
+  *out = std::move(chart);
   return true;
 }

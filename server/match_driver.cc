@@ -139,9 +139,17 @@ void log_departure_summary(const Server& server) {
   }
 }
 
-int end_of_match(Server& server, int code, const char* why) {
+// The end of the match for the view and the recording, after its log line
+// (so that the view's stay is not counted in the match's time).
+void show_end(Server& server, EndReason reason, const char* why) {
+  watch_match_ends(server.watch.get(), reason, why, server.turns_played,
+                   server.options.view_linger);
+}
+
+int end_of_match(Server& server, int code, EndReason reason, const char* why) {
   log_line(LogLevel::Info, "match over after %" PRIu64 " turns in %.1f s: %s", server.turns_played,
            seconds_since(server.match_start), why);
+  show_end(server, reason, why);
   log_departure_summary(server);
   if (code == EXIT_MATCH_OVER) console_print("%s", END_BANNER);
   return code;
@@ -151,6 +159,7 @@ int end_of_match(Server& server, int code, const char* why) {
 // at a whole turn of the recording, with its summary and the end banner.
 int end_stopped_match(Server& server, const char* why) {
   log_line(LogLevel::Info, "match stopped by %s after %" PRIu64 " turns", why, server.turns_played);
+  show_end(server, EndReason::Stopped, ("stopped by " + std::string(why)).c_str());
   log_departure_summary(server);
   console_print("%s", END_BANNER);
   return EXIT_MATCH_OVER;
@@ -218,10 +227,12 @@ int run_turns(Server& server) {
     const TurnResult result = serve_turn(server);
     if (result == TurnResult::Stopped) return end_stopped_match(server, console_stop_asked());
     if (result == TurnResult::ProtocolBreak) {
-      return end_of_match(server, EXIT_PROTOCOL_BREAK, match_break_reason(server.seats).c_str());
+      return end_of_match(server, EXIT_PROTOCOL_BREAK, EndReason::ProtocolBreak,
+                          match_break_reason(server.seats).c_str());
     }
     if (result == TurnResult::NoClientLeft) {
-      return end_of_match(server, EXIT_PROTOCOL_BREAK, "no human client is left");
+      return end_of_match(server, EXIT_PROTOCOL_BREAK, EndReason::NoClientLeft,
+                          "no human client is left");
     }
     for (int32_t b = 0; b < match.bot_count; ++b) {
       bot_step(match, b);
@@ -235,7 +246,8 @@ int run_turns(Server& server) {
         }
         if (!key) {
           console_diagnostic("end of console input: nobody left to pace the bots");
-          return end_of_match(server, EXIT_MATCH_OVER, "the console input ended");
+          return end_of_match(server, EXIT_MATCH_OVER, EndReason::ConsoleEnded,
+                              "the console input ended");
         }
       }
     }
@@ -254,7 +266,7 @@ int run_turns(Server& server) {
       turns_at_last_status = turns;
     }
   }
-  return end_of_match(server, EXIT_MATCH_OVER, "the match has no players");
+  return end_of_match(server, EXIT_MATCH_OVER, EndReason::NoPlayers, "the match has no players");
 }
 
 int run_server(const Options& options) {
@@ -324,7 +336,8 @@ int run_server(const Options& options) {
   set_up_tables(match);
   watch_match_set_up(server);
   if (match.human_count > 0 && server.seats.left == 0) {
-    return end_of_match(server, EXIT_PROTOCOL_BREAK, "no human client is left");
+    return end_of_match(server, EXIT_PROTOCOL_BREAK, EndReason::NoClientLeft,
+                        "no human client is left");
   }
   return run_turns(server);
 }

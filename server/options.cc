@@ -3,6 +3,7 @@
 // applies to the same answers.
 #include "server/options.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
@@ -16,6 +17,34 @@
 #include "server/exit_codes.h"
 
 namespace {
+
+// A player's name: 1..MAX_NAME_SIZE printable ASCII characters, none of the
+// lists' separators and no quote or backslash, so that it goes into the
+// log, the page and JSON as it is.
+constexpr size_t MAX_NAME_SIZE = 24;
+std::string name_problem(const std::string& name) {
+  if (name.empty() || name.size() > MAX_NAME_SIZE) {
+    return "'" + name + "': a name has 1.." + std::to_string(MAX_NAME_SIZE) + " characters";
+  }
+  for (const char c : name) {
+    if (c < ' ' || c > '~' || c == ',' || c == '=' || c == '"' || c == '\\') {
+      return "'" + name + "': a name is printable ASCII without , = \" or \\";
+    }
+  }
+  return "";
+}
+
+// "a,b,c" as its pieces, an empty text as none.
+std::vector<std::string> split_list(const std::string& text) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  while (start <= text.size() && !text.empty()) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    pieces.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return pieces;
+}
 
 bool is_dotted_ipv4(const std::string& text) {
   uint32_t address = 0;
@@ -241,6 +270,55 @@ CommandLine command_line(Options& o) {
                "write the match to FILE, one JSON line per turn; %Y%m%d-%H%M%S in FILE "
                "are the UTC time, an existing file is kept and a number added; default: none",
                o.record_file, "file name", true),
+      {"--view-linger", "SECONDS",
+       "with --http, keep the live view up this many seconds after the match has ended, so "
+       "that open pages show its end; the exit code and the console's end come after; 0: none; "
+       "default: 5",
+       [&o](const std::string& text) {
+         int32_t value = 0;
+         if (!whole_int32(text, &value) || value < 0 || value > 3600) {
+           return "--view-linger: not a number of seconds 0..3600: " + text;
+         }
+         o.view_linger = value;
+         return std::string();
+       },
+       nullptr, true, false},
+      {"--names", "NAME[,NAME...]",
+       "the players' names by index (player 0 first; an empty place leaves that player "
+       "unnamed), shown beside their numbers on the live view, in the recording and in the "
+       "log; default: none",
+       [&o](const std::string& text) {
+         o.names = split_list(text);
+         for (const std::string& name : o.names) {
+           if (name.empty()) continue;
+           if (std::string problem = name_problem(name); !problem.empty()) {
+             return "--names: " + problem;
+           }
+         }
+         return std::string();
+       },
+       nullptr, true, false},
+      {"--address-names", "ADDR=NAME[,...]",
+       "name the player whose client connects from this IPv4 address (as 192.168.1.10=Ann); "
+       "before --names; default: none",
+       [&o](const std::string& text) {
+         o.address_names.clear();
+         for (const std::string& pair : split_list(text)) {
+           const size_t equals = pair.find('=');
+           Options::AddressName named;
+           if (equals == std::string::npos ||
+               !parse_dotted_ipv4(pair.substr(0, equals), &named.address)) {
+             return "--address-names: not a dotted IPv4 address, '=' and a name: " + pair;
+           }
+           named.name = pair.substr(equals + 1);
+           if (std::string problem = name_problem(named.name); !problem.empty()) {
+             return "--address-names: " + problem;
+           }
+           o.address_names.push_back(named);
+         }
+         return std::string();
+       },
+       nullptr, true, false},
       path_row("--replay", "FILE",
                "play no match: serve a recording made with --record on the --http view",
                o.replay_file, "file name", true),

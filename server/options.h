@@ -33,6 +33,13 @@ struct Options {
   uint16_t http_port = 0;
   std::string record_file;  // --record FILE: one line per turn; empty: none
   std::string replay_file;  // --replay FILE: serve a recording instead of a match (needs --http)
+  int32_t view_linger = 5;  // --view-linger SECONDS: the view stays up after the end (with --http)
+  std::vector<std::string> names;  // --names: the players' names by index; empty: none
+  struct AddressName {
+    uint32_t address = 0;  // IPv4, host order
+    std::string name;
+  };
+  std::vector<AddressName> address_names;  // --address-names: by the client's address
   // No option but the host name, --trace and --check-clients (which change
   // nothing of the match) was given, nor a config file: start-up failures,
   // binding and a match without humans go as the historic server's.

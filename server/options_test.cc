@@ -31,6 +31,15 @@ Result parse(const std::vector<std::string>& args) {
   return result;
 }
 
+std::string names_of(const Options& o) {
+  std::string text;
+  for (const std::string& name : o.names) text += "[" + name + "]";
+  for (const Options::AddressName& named : o.address_names) {
+    text += "{" + std::to_string(named.address) + "=" + named.name + "}";
+  }
+  return text;
+}
+
 // Every field in one line, so that a failure shows which one differs.
 std::string describe(const Options& o) {
   const auto number = [](const std::optional<int32_t>& n) {
@@ -43,7 +52,8 @@ std::string describe(const Options& o) {
          " drop=" + std::to_string(o.drop_broken_clients) + " trace=" + std::to_string(o.trace) +
          " check=" + std::to_string(o.check_clients) + " http=" + o.http_address + ":" +
          std::to_string(o.http_port) + " record=" + o.record_file + " replay=" + o.replay_file +
-         " historic=" + std::to_string(o.historic_start_up);
+         " historic=" + std::to_string(o.historic_start_up) +
+         " linger=" + std::to_string(o.view_linger) + " names=" + names_of(o);
 }
 
 Options with(void (*change)(Options&)) {
@@ -85,6 +95,13 @@ TEST(Options, ValidLinesGiveTheirValuesAndPrintNothing) {
       {{"--http", "127.0.0.1:8080", "--record", "m.jsonl"}, with([](Options& o) {
          o.http_address = "127.0.0.1", o.http_port = 8080, o.record_file = "m.jsonl",
          o.historic_start_up = false;
+       })},
+      // Names and the view's stay change nothing of the match.
+      {{"--names", "Ann,,Bob Two", "--view-linger", "0"}, with([](Options& o) {
+         o.names = {"Ann", "", "Bob Two"}, o.view_linger = 0;
+       })},
+      {{"--address-names", "10.0.0.5=Eve,192.168.1.2=Flo"}, with([](Options& o) {
+         o.address_names = {{0x0A000005, "Eve"}, {0xC0A80102, "Flo"}};
        })},
       {{"--replay", "m.jsonl", "--http", "0.0.0.0:1"}, with([](Options& o) {
          o.replay_file = "m.jsonl", o.http_address = "0.0.0.0", o.http_port = 1,
@@ -133,6 +150,17 @@ TEST(Options, UsageErrorsNameTheProblemAndChangeNothing) {
       {{"--http", "localhost:80"}, "localhost:80"},
       {{"--http", ":80"}, "--http"},
       {{"--record", ""}, "--record"},
+      {{"--view-linger", "-1"}, "--view-linger"},
+      {{"--view-linger", "3601"}, "--view-linger"},
+      {{"--names", "Ann,Bob\"; alert(1)"}, "--names"},
+      {{"--names", "Ann,<b>Bob</b>\\"}, "--names"},
+      {{"--names", "A,\x01"}, "--names"},
+      {{"--names", "Zo\xc3\xab"}, "--names"},
+      {{"--names", std::string(25, 'a')}, "a name has 1..24"},
+      {{"--address-names", "Eve"}, "--address-names"},
+      {{"--address-names", "10.0.0.5="}, "--address-names"},
+      {{"--address-names", "host=Eve"}, "host=Eve"},
+      {{"--address-names", "10.0.0.5=a=b"}, "--address-names"},
       {{"--replay", "m.jsonl"}, "--replay needs --http"},
       {{"--replay", "m.jsonl", "--http", "127.0.0.1:80", "--record", "n"}, "--record"},
   };

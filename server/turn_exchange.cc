@@ -39,7 +39,7 @@ bool apply(Server& server, Seat& seat, ViewLedger* ledger) {
   if (seat.report.ended_at == Step::Done) return true;
   --server.seats.left;
   seat_drop(seat, server.rules, server.seats.left);
-  watch_seat(server.watch.get(), seat.index, SeatShown::Dropped);
+  watch_seat(server.watch.get(), seat.index, SeatShown::Dropped, seat.peer);
   return server.seats.left > 0;
 }
 
@@ -87,7 +87,7 @@ void seat_joined(Server& server) {
     seat.join = JoinStage::InMatch;
     seat.place_at_start = true;
     ++server.seats.left;
-    watch_seat(server.watch.get(), seat.index, SeatShown::Rejoined);
+    watch_seat(server.watch.get(), seat.index, SeatShown::Rejoined, seat.peer);
   }
 }
 

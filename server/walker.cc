@@ -88,7 +88,7 @@ void drop(Seats& seats, Seat& seat, const SeatRules& rules, Watch* watch) {
   if (seat.status == SeatStatus::Dropped) return;
   --seats.left;
   seat_drop(seat, rules, seats.left);
-  watch_seat(watch, seat.index, SeatShown::Dropped);
+  watch_seat(watch, seat.index, SeatShown::Dropped, seat.peer);
 }
 
 // One message (or a close) from a joiner, and the server's answers.

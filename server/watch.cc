@@ -1,10 +1,14 @@
 #include "server/watch.h"
 
+#include <chrono>
+#include <thread>
+
 #include "console/console.h"
 #include "console/log.h"
 #include "match/match.h"
 #include "net/socket.h"
 #include "server/exit_codes.h"
+#include "server/player_names.h"
 #include "server/server.h"
 
 namespace {
@@ -40,6 +44,14 @@ int64_t ns_of(Clock::time_point at) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
 }
 
+// Player p's name as the options give it (its client's address `peer`, empty
+// for a bot), in the view and the recording.
+void name_player(Watch& watch, int32_t p, const std::string& peer) {
+  const int32_t id = player_name_id(*watch.options, p, peer);
+  watch.snapshot.name_changed(static_cast<size_t>(p), id);
+  recording_name_player(watch.recording, static_cast<size_t>(p), id);
+}
+
 }  // namespace
 
 int watch_start(Server& server) {
@@ -48,12 +60,15 @@ int watch_start(Server& server) {
   server.watch = std::make_unique<Watch>();
   Watch& watch = *server.watch;
   watch.match = &server.match;
+  watch.options = &server.options;
   watch.heartbeat_ns.store(ns_of(Clock::now()), std::memory_order_relaxed);
   std::string err;
   const Match& match = server.match;
+  std::vector<std::string> names = player_name_table(options);
+  watch.snapshot.set_name_table(names);
   if (!options.record_file.empty()) {
     if (!recording_open(watch.recording, options.record_file, match.human_count, match.bot_count,
-                        &err)) {
+                        std::move(names), &err)) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_USAGE;
     }
@@ -86,10 +101,18 @@ void watch_match_set_up(Server& server) {
   Watch& watch = *server.watch;
   const Match& match = server.match;
   watch.snapshot.create(match.human_count, match.bot_count, match.map_number);
+  const auto players = static_cast<size_t>(player_count(match));
+  watch.scores.assign(players, PlayerScore{});
+  watch.standings.assign(players, 0);
+  for (int32_t p = 0; p < player_count(match); ++p) {
+    name_player(watch, p,
+                p < match.human_count ? server.seats.seat[static_cast<size_t>(p)].peer : "");
+  }
   // Clients dropped in the handshake, before there was a snapshot to tell.
   for (const Seat& seat : server.seats.seat) {
-    if (seat.status == SeatStatus::Dropped)
+    if (seat.status == SeatStatus::Dropped) {
       watch.snapshot.seat_changed(seat.index, SeatShown::Dropped);
+    }
   }
   publish(watch, true, 0, 0);
   publish_can_join(watch, server.seats, server.options.rejoin);
@@ -117,16 +140,28 @@ void watch_exchange_ends(Watch* watch, const Seat& seat, uint64_t messages) {
   publish(*watch, false, watch->turns_done, messages);
 }
 
-void watch_seat(Watch* watch, int32_t q, SeatShown seat) {
-  if (watch != nullptr && watch->snapshot.created()) watch->snapshot.seat_changed(q, seat);
+void watch_seat(Watch* watch, int32_t q, SeatShown seat, const char* peer) {
+  if (watch == nullptr || !watch->snapshot.created()) return;
+  watch->snapshot.seat_changed(q, seat);
+  // Another client in the seat: a name by address follows the client.
+  if (seat == SeatShown::Rejoined) name_player(*watch, q, peer);
 }
 
 void watch_hit(Watch* watch, int32_t q, int32_t damage, int32_t target) {
   if (watch == nullptr) return;
   recording_add_hit(watch->recording, Hit{q, damage, target});
-  watch->snapshot.begin_write();
-  watch->snapshot.put_hit({watch->turn, q, damage, target});
-  watch->snapshot.end_write();
+  score_hit(watch->scores.data(), watch->scores.size(), q, damage, target);
+  Snapshot& snapshot = watch->snapshot;
+  snapshot.begin_write();
+  snapshot.put_hit({watch->turn, q, damage, target});
+  if (static_cast<size_t>(q) < watch->scores.size()) {
+    snapshot.put_score(static_cast<size_t>(q), watch->scores[static_cast<size_t>(q)]);
+  }
+  if (target >= 1 && static_cast<size_t>(target) <= watch->scores.size()) {
+    snapshot.put_score(static_cast<size_t>(target - 1),
+                       watch->scores[static_cast<size_t>(target - 1)]);
+  }
+  snapshot.end_write();
 }
 
 void watch_turn_begins(Watch* watch, uint64_t turn, uint64_t turns_done) {
@@ -142,6 +177,33 @@ void watch_turn_ends(Watch* watch, const Seats& seats, bool rejoin, uint64_t mes
   if (rejoin && watch->view) publish_can_join(*watch, seats, rejoin);
   Recording& recording = watch->recording;
   if (recording.file != nullptr) recording_write_turn(recording, watch->turn, *watch->match);
+}
+
+void watch_match_ends(Watch* watch, EndReason reason, const char* why, uint64_t turns,
+                      int32_t linger) {
+  if (watch == nullptr) return;
+  Snapshot& snapshot = watch->snapshot;
+  const uint32_t stops = console_stops();
+  // Ended before the match began: there is no end to show.
+  if (!snapshot.created()) return;
+  const int64_t now = steady_ns();
+  const int64_t started = snapshot.started_ns();
+  const MatchEnd end{reason, why, turns, now > started ? (now - started) / 100000000 : 0};
+  snapshot.end_match(reason, why, end.turns, now);
+  const size_t players = snapshot.player_count();
+  const auto health = [&snapshot](size_t p) { return snapshot.health_now(p); };
+  const auto score = [&snapshot](size_t p) { return snapshot.score_now(p); };
+  order_standings(watch->standings.data(), players, health, score);
+  recording_write_end(watch->recording, end, watch->standings.data(), players, health, score,
+                      [&snapshot](size_t p) { return snapshot.name_now(p); });
+  if (!watch->view || linger <= 0) return;
+  log_line(LogLevel::Info,
+           "the live view shows the end for %d s (--view-linger) before the server ends",
+           static_cast<int>(linger));
+  const int64_t until = steady_ns() + int64_t{linger} * 1000000000;
+  while (steady_ns() < until && console_stops() == stops) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 std::vector<std::string> reachable_addresses(const std::string& bound) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "record/recording.h"
+#include "server/options.h"
 #include "server/seat.h"
 #include "view/http_view.h"
 #include "view/snapshot.h"
@@ -34,6 +35,12 @@ struct Watch {
   const Match* match = nullptr;
   uint64_t turn = 0;        // the turn in which the server is
   uint64_t turns_done = 0;  // turns played
+  // The scoreboard as the match thread counts it, and room for the final
+  // standings: sized at the set-up, so that the end allocates nothing.
+  std::vector<PlayerScore> scores;
+  std::vector<int32_t> standings;
+  // Where the players' names come from (--names, --address-names).
+  const Options* options = nullptr;
 };
 
 // Opens the recording and starts the view, as the options ask. Returns -1,
@@ -58,13 +65,23 @@ void watch_waiting(Watch* watch, int32_t q, Clock::time_point since);
 // left them; `messages` of all the turn exchanges so far.
 void watch_exchange_ends(Watch* watch, const Seat& seat, uint64_t messages);
 // Human q's client was dropped, or a client took its slot again.
-void watch_seat(Watch* watch, int32_t q, SeatShown seat);
+// Human q's client was dropped, or a client took its slot again (from
+// address `peer`, which a name may follow).
+void watch_seat(Watch* watch, int32_t q, SeatShown seat, const char* peer);
+// A hit human q reported: the feed, the scoreboard and the turn's line.
 void watch_hit(Watch* watch, int32_t q, int32_t damage, int32_t target);
 // A turn begins: the turn the view names.
 void watch_turn_begins(Watch* watch, uint64_t turn, uint64_t turns_done);
 // After the bots' steps: the tables, the routes, and the turn's recording
 // line; whether a slot is free for /readyz.
 void watch_turn_ends(Watch* watch, const Seats& seats, bool rejoin, uint64_t messages);
+
+// The match is over after `turns` turns: the end goes to the view and ends
+// the recording; then, with --http, the view stays up `linger` seconds (a
+// further stop cuts it short) so that open pages show it. The caller logs
+// and ends as it would without.
+void watch_match_ends(Watch* watch, EndReason reason, const char* why, uint64_t turns,
+                      int32_t linger);
 
 // The addresses other machines reach a socket bound to `bound` on: that one,
 // or for every address (empty or 0.0.0.0) this machine's own but loopback;

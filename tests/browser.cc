@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -133,6 +134,29 @@ std::string Browser::eval_until(const std::string& expression) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return value;
+}
+
+bool Browser::screenshot(const std::string& path) {
+  const std::string data =
+      json_value(command("Page.captureScreenshot", "{\"format\":\"png\"}"), "data");
+  std::string png;
+  uint32_t bits = 0;
+  int count = 0;
+  static const std::string alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (const char c : data) {
+    const size_t value = alphabet.find(c);
+    if (value == std::string::npos) continue;  // '=' and line ends
+    bits = bits << 6 | static_cast<uint32_t>(value);
+    if ((count += 6) >= 8) {
+      count -= 8;
+      png += static_cast<char>(bits >> count & 0xFF);
+    }
+  }
+  if (png.rfind("\x89PNG", 0) != 0) return false;
+  std::ofstream out(path, std::ios::binary);
+  out << png;
+  return static_cast<bool>(out);
 }
 
 Browser::~Browser() {

@@ -28,6 +28,8 @@ class Browser {
   std::string eval(const std::string& expression);
   // eval until the value is "true" or 20 seconds have passed; the last value.
   std::string eval_until(const std::string& expression);
+  // Writes a PNG of what the page shows now to path; false when it cannot.
+  bool screenshot(const std::string& path);
   const std::string& error() const { return error_; }
 
  private:

@@ -494,7 +494,12 @@ TEST(Stop, TheRecordingEndsWithAWholeLine) {
     EXPECT_EQ(server.wait_exit(), 0);
     typist.join();
     EXPECT_NE(server.output().find(END_BANNER), std::string::npos);
-    const std::string recording = read_file(dir.path() + "/m.jsonl");
+    std::string recording = read_file(dir.path() + "/m.jsonl");
+    // The end record comes last, whole, after the last turn's whole line.
+    const size_t end = recording.rfind("{\"end\": {\"reason\": \"stopped\", ");
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(recording.substr(recording.size() - 4), "]}}\n");
+    recording.erase(end);
     ASSERT_FALSE(recording.empty());
     // A line ends with its hits: "]}" and the line end.
     EXPECT_EQ(recording.substr(recording.size() - 3), "]}\n");

@@ -16,6 +16,11 @@
 #include <optional>
 #include <thread>
 
+#ifndef _WIN32
+#include <pthread.h>
+#include <signal.h>
+#endif
+
 #include "console/log.h"
 #include "net/socket.h"
 #include "record/replay.h"
@@ -277,6 +282,14 @@ http::response<http::string_body> HttpView::Impl::answer(
       }
       return reply(http::status::ok, "application/x-ndjson", std::move(window), version);
     }
+    if (path == "/health.json") {
+      std::string chart;
+      if (!replay_health_chart(recording, &chart)) {
+        return reply(http::status::internal_server_error, "text/plain",
+                     "the recording could not be read\n", version);
+      }
+      return reply(http::status::ok, "application/json", std::move(chart), version);
+    }
   } else if (path == "/state.json" || path == "/view.json" || path == "/metrics") {
     if (!snapshot->created() && path == "/view.json") {
       snapshot->read_lobby(frame);  // the humans are joining: the page says how many
@@ -328,6 +341,20 @@ std::unique_ptr<HttpView> start(std::unique_ptr<HttpView::Impl> impl, const std:
   }
   impl->accept();
   HttpView::Impl* view = impl.get();
+#ifndef _WIN32
+  // The operator's stop runs on the match thread, never here: the view
+  // keeps serving the end of the match while the handler waits
+  // (server/watch.h). The thread takes the mask it starts with.
+  struct SignalsBlocked {
+    sigset_t before;
+    SignalsBlocked() {
+      sigset_t all;
+      sigfillset(&all);
+      pthread_sigmask(SIG_BLOCK, &all, &before);
+    }
+    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
+  } blocked;
+#endif
   view->thread = std::thread([view] {
     for (;;) {
       try {

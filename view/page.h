@@ -20,7 +20,7 @@ body { margin: 0; font: 18px sans-serif; background: #11151c; color: #dde3ea; di
          justify-content: center; text-align: center; font-size: 30px; background: #1a202aee; }
 #lobby .count { font-size: 64px; font-weight: bold; color: #fff; margin: 10px 0 28px; }
 #lobby .addresses { font: bold 40px monospace; color: #7fd0ff; margin: 8px 0 24px; }
-#side { width: 420px; padding: 12px; overflow-y: auto; border-left: 1px solid #333c4a; }
+#side { flex: 0 0 480px; box-sizing: border-box; padding: 12px; overflow-y: auto; overflow-x: hidden; border-left: 1px solid #333c4a; }
 h1 { font-size: 26px; margin: 0 0 6px; }
 h2 { font-size: 20px; margin: 14px 0 4px; }
 #mapline { font-size: 20px; margin-bottom: 8px; }
@@ -51,6 +51,25 @@ g.dropped { opacity: 0.35; }
 .hit { stroke-width: 4; stroke-linecap: round; }
 .hit-ring { fill: none; stroke-width: 4; }
 #error { color: #ff8080; margin-top: 8px; }
+#error.gone { color: #8a96a8; }
+.below-zero { color: #ff5050; font-weight: bold; }
+g.below-zero .health-back { fill: #ff2020; }
+g.below-zero .health-number { fill: #ff5050; }
+#scores th { cursor: pointer; user-select: none; }
+#scores th.sorted::after { content: " \25BE"; }
+#scores th.sorted.up::after { content: " \25B4"; }
+#scores td.chart { padding: 0 2px; }
+.spark { fill: none; stroke-width: 1.5; }
+.spark-zero { stroke: #ff5050; stroke-width: 1; stroke-dasharray: 3 2; }
+.spark-now { stroke: #fff; stroke-width: 1; }
+#end { position: absolute; left: 50%; top: 50%; transform: translate(-50%, -50%); display: none;
+       min-width: 560px; max-width: 90%; max-height: 90%; overflow-y: auto; padding: 18px 24px;
+       background: #1a202af2; border: 2px solid #ffd166; border-radius: 10px; text-align: center; }
+#end h2 { font-size: 36px; margin: 0 0 6px; color: #ffd166; }
+#end .why { font-size: 24px; margin-bottom: 4px; }
+#end .lasted { font-size: 20px; color: #b8c2d0; margin-bottom: 10px; }
+#end table { font-size: 20px; }
+#end button { font-size: 16px; margin-top: 10px; }
 </style>
 </head>
 <body>
@@ -60,12 +79,15 @@ g.dropped { opacity: 0.35; }
 <div id="axes">+x &rarr; &nbsp; +y &darr;</div>
 <div id="lobby"><div>Waiting for the players</div><div class="count" id="joined">-</div>
 <div>Connect to</div><div class="addresses" id="addresses"></div><div id="lobbymatch"></div></div>
+<div id="end"><h2>Match over</h2><div class="why" id="endwhy"></div><div class="lasted" id="endlasted"></div>
+<table><thead><tr><th>#</th><th>player</th><th>health</th><th>hits made</th><th>hits taken</th><th>damage dealt</th><th>damage taken</th></tr></thead><tbody id="standings"></tbody></table>
+<button id="endhide">Show the map</button></div>
 </div>
 <div id="side">
 <h1>ZOLT match</h1>
 <div id="mapline">Map <b id="mapno">-</b> <span id="mapname"></span></div>
 <div class="figures">
-<div>Turn <b id="turn">-</b></div>
+<div>Turn <b id="turn">-</b>, time <b id="clock">-</b></div>
 <div><b id="tps">0</b> turns/s, <b id="mps">0</b> messages/s</div>
 <div>Relays <b id="relays">-</b></div>
 </div>
@@ -77,6 +99,8 @@ speed <select id="speed"><option value="1">1</option><option value="2">2</option
 <input id="slider" type="range" min="0" max="0" value="0">
 </div>
 <table><thead><tr><th>player</th><th>kind</th><th>x</th><th>y</th><th>health</th><th>heading</th><th>round trip</th></tr></thead><tbody id="rows"></tbody></table>
+<h2>Scoreboard</h2>
+<table id="scores"><thead><tr><th data-key="player">player</th><th data-key="health" class="sorted">health</th><th data-key="hits_made">hits made</th><th data-key="hits_taken">hits taken</th><th data-key="damage_dealt">dealt</th><th data-key="damage_taken">taken</th><th>over time</th></tr></thead><tbody id="scorerows"></tbody></table>
 <h2>Hits</h2>
 <div id="feed"><div class="none">none yet</div></div>
 <div id="error"></div>
@@ -106,24 +130,77 @@ function el(name, attrs, parent) {
 
 function text(id, value) { document.getElementById(id).textContent = value; }
 
-// A transform from match coordinates to the drawing, fitting every
-// coordinate in play with a margin. y grows downwards, as the headings
-// count it: 900 is toward -y, drawn up, and 2700 toward +y, drawn down.
+// The frame is the map's, not the players': fitted once to the first
+// positions and the routes, grown when a player leaves it (by a quarter of
+// its size at least, so that a walker does not push it every turn) and
+// never shrunk, so that a player who walks is seen to walk. A change eases
+// in over a few frames. y grows downwards, as the headings count it: 900 is
+// toward -y, drawn up, and 2700 toward +y, drawn down.
+const frame = {target: null, shown: null};
+const MIN_SPAN = 100;  // in match units: players on one spot still have room around them
+function bounds(points) {
+  let b = null;
+  for (const p of points) {
+    if (!isFinite(p[0]) || !isFinite(p[1])) continue;
+    if (!b) b = {minx: p[0], maxx: p[0], miny: p[1], maxy: p[1]};
+    b.minx = Math.min(b.minx, p[0]); b.maxx = Math.max(b.maxx, p[0]);
+    b.miny = Math.min(b.miny, p[1]); b.maxy = Math.max(b.maxy, p[1]);
+  }
+  return b;
+}
+function padded(b) {
+  const cx = (b.minx + b.maxx) / 2, cy = (b.miny + b.maxy) / 2;
+  const hx = Math.max(b.maxx - b.minx, MIN_SPAN) * 0.55, hy = Math.max(b.maxy - b.miny, MIN_SPAN) * 0.55;
+  return {minx: cx - hx, maxx: cx + hx, miny: cy - hy, maxy: cy + hy};
+}
+// Grows frame.target to hold the points; true when it changed.
+function grow(points) {
+  const b = bounds(points);
+  if (!b) return false;
+  if (!frame.target) {
+    frame.target = padded(b);
+    frame.shown = Object.assign({}, frame.target);
+    return true;
+  }
+  const t = frame.target, sx = (t.maxx - t.minx) / 4, sy = (t.maxy - t.miny) / 4;
+  let grown = false;
+  if (b.minx < t.minx) { t.minx = Math.min(b.minx, t.minx - sx) - sx / 4; grown = true; }
+  if (b.maxx > t.maxx) { t.maxx = Math.max(b.maxx, t.maxx + sx) + sx / 4; grown = true; }
+  if (b.miny < t.miny) { t.miny = Math.min(b.miny, t.miny - sy) - sy / 4; grown = true; }
+  if (b.maxy > t.maxy) { t.maxy = Math.max(b.maxy, t.maxy + sy) + sy / 4; grown = true; }
+  return grown;
+}
+// Moves the shown frame toward the target; true while it is still on its way.
+function ease() {
+  const s = frame.shown, t = frame.target;
+  let moving = false;
+  for (const k of ["minx", "maxx", "miny", "maxy"]) {
+    const d = t[k] - s[k], span = Math.max(t.maxx - t.minx, t.maxy - t.miny);
+    if (Math.abs(d) <= span / 500) { s[k] = t[k]; } else { s[k] += d * 0.3; moving = true; }
+  }
+  return moving;
+}
+// The transform from match coordinates to the drawing, one easing step on.
 function fit(points) {
+  grow(points);
+  frame.moving = !!frame.shown && ease();
   const box = svg.getBoundingClientRect();
   const w = box.width || 1000, h = box.height || 700;
-  let minx = Infinity, miny = Infinity, maxx = -Infinity, maxy = -Infinity;
-  for (const p of points) {
-    minx = Math.min(minx, p[0]); maxx = Math.max(maxx, p[0]);
-    miny = Math.min(miny, p[1]); maxy = Math.max(maxy, p[1]);
-  }
-  if (!isFinite(minx)) { minx = 0; maxx = 1; miny = 0; maxy = 1; }
-  const spanx = Math.max(maxx - minx, 1), spany = Math.max(maxy - miny, 1);
-  const pad = 60;
+  svg.setAttribute("viewBox", "0 0 " + w + " " + h);
+  if (!frame.shown) return (x, y) => [w / 2, h / 2];
+  const f = frame.shown;
+  const spanx = f.maxx - f.minx, spany = f.maxy - f.miny;
+  const pad = 30;
   const scale = Math.min((w - 2 * pad) / spanx, (h - 2 * pad) / spany);
   const ox = (w - spanx * scale) / 2, oy = (h - spany * scale) / 2;
-  svg.setAttribute("viewBox", "0 0 " + w + " " + h);
-  return (x, y) => [ox + (x - minx) * scale, oy + (y - miny) * scale];
+  return (x, y) => [ox + (x - f.minx) * scale, oy + (y - f.miny) * scale];
+}
+
+// Player i's name as the operator gave it, "" when none.
+let names = [];
+function name_of(i) { return names[i] || ""; }
+function esc(t) {
+  return String(t).replace(/[&<>"']/g, c => ({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;"}[c]));
 }
 
 function mark(i, human) {
@@ -138,12 +215,12 @@ function mark(i, human) {
   const body = human ? el("circle", {r: 11, "class": "mark human-mark", fill: c}, g)
                      : el("rect", {x: -10, y: -10, width: 20, height: 20, "class": "mark bot-mark", fill: c}, g);
   const arrow = el("path", {d: "M0,0 L28,0 M20,-6 L28,0 L20,6", stroke: "#fff", "stroke-width": 2.5, fill: "none", "class": "heading"}, g);
-  el("rect", {x: -15, y: -27, width: 30, height: 6, fill: "#552222"}, g);
+  el("rect", {x: -15, y: -27, width: 30, height: 6, fill: "#552222", "class": "health-back"}, g);
   const bar = el("rect", {x: -15, y: -27, width: 30, height: 6, fill: "#3ddc84", "class": "health"}, g);
   const number = el("text", {x: 19, y: -19, "class": "health-number"}, g);
   const label = el("text", {"class": "label", fill: c}, g);
   label.textContent = i;
-  marks[i] = {g, body, arrow, bar, number, label, leader, human};
+  marks[i] = {g, body, arrow, bar, number, label, leader, human, named: ""};
   return marks[i];
 }
 
@@ -214,7 +291,8 @@ function fmtTime(s) {
 }
 
 function swatch(i) {
-  return "<span class=\"swatch\" style=\"background:" + colour(i) + "\"></span>" + i;
+  const n = name_of(i);
+  return "<span class=\"swatch\" style=\"background:" + colour(i) + "\"></span>" + i + (n ? " " + esc(n) : "");
 }
 
 // The feed of the latest hits, newest first: [{turn, from, damage, target}].
@@ -227,10 +305,19 @@ function feed(hits, players) {
   document.getElementById("feed").innerHTML = lines.length ? lines.join("") : "<div class=\"none\">none yet</div>";
 }
 
-// The hits' lines from shooter to target; each hit has its opacity.
+// The hits' lines from shooter to target; each hit has its opacity. Two
+// shooters or more on one target in a turn share its ring, an arc each in
+// their colours.
 function draw_hits(hits, at, players) {
   const layer = document.getElementById("hits");
   layer.textContent = "";
+  const shared = new Map();  // "turn:target" -> shooters
+  for (const h of hits) {
+    if (h.opacity <= 0) continue;
+    const key = h.turn + ":" + h.target;
+    if (!shared.has(key)) shared.set(key, []);
+    if (!shared.get(key).includes(h.from)) shared.get(key).push(h.from);
+  }
   for (const h of hits) {
     if (h.opacity <= 0 || h.target < 1 || h.target > players.length || h.from >= players.length) continue;
     const [x1, y1] = at(players[h.from].x, players[h.from].y);
@@ -241,19 +328,36 @@ function draw_hits(hits, at, players) {
     el("line", {"class": "hit", "data-from": h.from, "data-target": h.target - 1, x1, y1,
                 x2: x1 + (x2 - x1) * k, y2: y1 + (y2 - y1) * k, stroke: colour(h.from),
                 "marker-end": "url(#tip)"}, g);
-    el("circle", {"class": "hit-ring", cx: x2, cy: y2, r: 20, stroke: colour(h.from)}, g);
+    const ring = {"class": "hit-ring", cx: x2, cy: y2, r: 20, stroke: colour(h.from), "data-from": h.from,
+                  "data-target": h.target - 1};
+    const shooters = shared.get(h.turn + ":" + h.target), n = shooters.length;
+    if (n > 1) {
+      const arc = 2 * Math.PI * 20 / n;
+      ring["class"] += " shared";
+      ring["stroke-dasharray"] = arc.toFixed(2) + " " + (2 * Math.PI * 20 - arc).toFixed(2);
+      ring["stroke-dashoffset"] = (-arc * shooters.indexOf(h.from)).toFixed(2);
+    }
+    el("circle", ring, g);
   }
 }
 
 // Draws one state: {state, round_trip, waiting, routes, map_name, hits, last}
 // where hits carry their opacity.
+let drawn_last = null, easing = false;
 function draw(v) {
+  drawn_last = v;
   document.getElementById("lobby").style.display = "none";
   const st = v.state;
+  names = st.names || [];
   const points = st.players.map(p => [p.x, p.y]);
   const routes = v.routes || [];
   for (const r of routes) for (let k = 0; k < 9; ++k) points.push([r[k], r[9 + k]]);
   const at = fit(points);
+  // A grown frame eases in between polls.
+  if (!easing && frame.moving) {
+    easing = true;
+    requestAnimationFrame(() => { easing = false; draw(drawn_last); });
+  }
   const layer = document.getElementById("routes");
   layer.textContent = "";
   routes.forEach((r, b) => {
@@ -261,7 +365,8 @@ function draw(v) {
     for (let k = 0; k < 9; ++k) pts.push(at(r[k], r[9 + k]).join(","));
     el("polyline", {points: pts.join(" "), "class": "route", stroke: colour(st.players.length - routes.length + b)}, layer);
   });
-  const waiting = v.waiting && v.waiting.seconds >= 1 ? v.waiting : null;
+  // Once the match is over nobody is waited for.
+  const waiting = !st.end && v.waiting && v.waiting.seconds >= 1 ? v.waiting : null;
   const rows = [], drawn = [];
   st.players.forEach((p, i) => {
     const m = mark(i, p.human);
@@ -275,6 +380,9 @@ function draw(v) {
     // downwards that is counter-clockwise on the screen.
     m.arrow.setAttribute("transform", "rotate(" + (-p.heading / 10) + ")");
     m.bar.setAttribute("width", (30 * Math.max(0, Math.min(100, p.health)) / 100).toFixed(1));
+    m.g.classList.toggle("below-zero", p.health < 0);
+    const n = name_of(i);
+    if (m.named !== n) { m.label.textContent = n ? i + " " + n : i; m.named = n; }
     const beyond = p.health < 0 || p.health > 100;
     m.number.style.display = beyond ? "inline" : "none";
     m.number.textContent = beyond ? p.health : "";
@@ -288,7 +396,7 @@ function draw(v) {
     const kind = !p.human ? "bot" : seat === "dropped" ? "human, dropped" : seat === "rejoined" ? "human, back" : "human";
     rows.push("<tr data-player=\"" + i + "\"" + (stalled ? " class=\"stalled\"" : "") + "><td class=\"who\">" + swatch(i) +
               "</td><td>" + kind + "</td><td>" + p.x + "</td><td>" + p.y +
-              "</td><td>" + p.health + "</td><td>" + p.heading + "</td><td>" +
+              "</td><td" + (p.health < 0 ? " class=\"below-zero\"" : "") + ">" + p.health + "</td><td>" + p.heading + "</td><td>" +
               (stalled ? "waiting " + waiting.seconds.toFixed(1) + " s" : rt) + "</td></tr>");
   });
   for (let i = st.players.length; i < marks.length; ++i) if (marks[i]) { marks[i].g.remove(); marks[i] = null; }
@@ -296,13 +404,98 @@ function draw(v) {
   draw_hits(v.hits || [], at, st.players);
   feed(v.hits || [], st.players.length);
   document.getElementById("rows").innerHTML = rows.join("");
+  scoreboard(st, v.scores || (st.scoreboard || []).map(s => [s.hits_made, s.hits_taken, s.damage_dealt, s.damage_taken]), v.chart);
   text("turn", st.turn);
+  text("clock", v.elapsed === undefined || v.elapsed === null ? "-" : clock(v.elapsed));
+  show_end(st.end || v.end || null, st);
   text("mapno", st.map);
   text("mapname", v.map_name || "");
   text("relays", st.relay_a + ", " + st.relay_b);
   const stall = document.getElementById("stall");
   stall.style.display = waiting ? "block" : "none";
   if (waiting) stall.textContent = "Player " + waiting.player + " has kept everyone waiting for " + waiting.seconds.toFixed(1) + " s";
+}
+
+function clock(seconds) {
+  const s = Math.floor(seconds), h = Math.floor(s / 3600), m = Math.floor(s / 60) % 60;
+  return (h ? h + ":" + String(m).padStart(2, "0") : m) + ":" + String(s % 60).padStart(2, "0");
+}
+
+// The scoreboard beside the map, sorted as the spectator asks by clicking a
+// column (again: the other way). Health is that of the tables; a health
+// below 0 is red, as nobody dies of it.
+const CHART_PLAYERS = 64;   // players with a chart
+const LIVE_CHART_TURNS = 300;
+let sort_key = "health", sort_up = false;
+const live_health = [];     // per player: [turn, health] of the turns the page saw
+document.querySelectorAll("#scores th[data-key]").forEach(th => th.onclick = () => {
+  if (sort_key === th.dataset.key) sort_up = !sort_up; else { sort_key = th.dataset.key; sort_up = th.dataset.key === "player"; }
+  document.querySelectorAll("#scores th").forEach(o => o.classList.toggle("sorted", o === th));
+  th.classList.toggle("up", sort_up);
+  if (drawn_last) draw(drawn_last);
+});
+function sparkline(values, now, stroke) {
+  if (!values || values.length === 0) return "";
+  if (values.length === 1) values = [values[0], values[0]];  // one turn seen: a level line
+  const w = 100, h = 26;
+  let lo = Math.min(0, ...values), hi = Math.max(100, ...values);
+  const x = k => values.length === 1 ? w : k * w / (values.length - 1);
+  const y = v => h - 2 - (v - lo) * (h - 4) / (hi - lo);
+  const pts = values.map((v, k) => x(k).toFixed(1) + "," + y(v).toFixed(1)).join(" ");
+  let out = "<svg width=\"" + w + "\" height=\"" + h + "\">";
+  if (lo < 0) out += "<line class=\"spark-zero\" x1=\"0\" x2=\"" + w + "\" y1=\"" + y(0).toFixed(1) + "\" y2=\"" + y(0).toFixed(1) + "\"/>";
+  if (now !== undefined) out += "<line class=\"spark-now\" x1=\"" + x(now).toFixed(1) + "\" x2=\"" + x(now).toFixed(1) + "\" y1=\"0\" y2=\"" + h + "\"/>";
+  return out + "<polyline class=\"spark\" stroke=\"" + stroke + "\" points=\"" + pts + "\"/></svg>";
+}
+// chart: the replay's whole-match health ({every, health, at}); live, the turns seen.
+function scoreboard(st, scores, chart) {
+  const rows = st.players.map((p, i) => {
+    const s = scores[i] || [0, 0, 0, 0];
+    return {i, health: p.health, hits_made: s[0], hits_taken: s[1], damage_dealt: s[2], damage_taken: s[3]};
+  });
+  const key = sort_key === "player" ? "i" : sort_key;
+  rows.sort((a, b) => (a[key] === b[key] ? a.i - b.i : (a[key] < b[key]) === sort_up ? -1 : 1));
+  document.getElementById("scorerows").innerHTML = rows.map(r => {
+    let spark = "";
+    if (r.i < CHART_PLAYERS) {
+      spark = chart ? sparkline(chart.health[r.i], chart.at, colour(r.i))
+                    : sparkline((live_health[r.i] || []).map(e => e[1]), undefined, colour(r.i));
+    }
+    return "<tr data-player=\"" + r.i + "\"><td class=\"who\">" + swatch(r.i) + "</td><td class=\"health" +
+           (r.health < 0 ? " below-zero" : "") + "\">" + r.health + "</td><td class=\"made\">" + r.hits_made +
+           "</td><td class=\"taken\">" + r.hits_taken + "</td><td class=\"dealt\">" + r.damage_dealt +
+           "</td><td class=\"damage-taken\">" + r.damage_taken + "</td><td class=\"chart\">" + spark + "</td></tr>";
+  }).join("");
+}
+function note_health(st) {
+  st.players.slice(0, CHART_PLAYERS).forEach((p, i) => {
+    const h = live_health[i] || (live_health[i] = []);
+    if (h.length && h[h.length - 1][0] === st.turn) return;
+    h.push([st.turn, p.health]);
+    if (h.length > LIVE_CHART_TURNS) h.shift();
+  });
+}
+
+// The end screen: why the match ended, how long it lasted, the standings.
+const END_TITLES = {protocol: "A client broke the protocol", no_client: "No client is left",
+                    stopped: "Stopped by the operator", no_players: "The match has no players",
+                    console: "The console input ended"};
+let end_hidden = false;
+document.getElementById("endhide").onclick = () => { end_hidden = true; document.getElementById("end").style.display = "none"; };
+function show_end(end, st) {
+  const box = document.getElementById("end");
+  if (!end) { box.style.display = "none"; end_hidden = false; return; }
+  if (end_hidden) return;
+  box.style.display = "block";
+  text("endwhy", (END_TITLES[end.reason] || end.reason) + (end.why ? ": " + end.why : ""));
+  text("endlasted", end.turns + " turn" + (end.turns === 1 ? "" : "s") + " in " + clock(end.seconds));
+  if (end.names) names = end.names;
+  document.getElementById("standings").innerHTML = end.standings.map((p, k) => {
+    if (p.name && !names[p.index]) names[p.index] = p.name;
+    return "<tr data-player=\"" + p.index + "\"><td>" + (k + 1) + "</td><td class=\"who\">" + swatch(p.index) +
+           "</td><td" + (p.health < 0 ? " class=\"below-zero\"" : "") + ">" + p.health + "</td><td>" + p.hits_made +
+           "</td><td>" + p.hits_taken + "</td><td>" + p.damage_dealt + "</td><td>" + p.damage_taken + "</td></tr>";
+  }).join("");
 }
 
 function lobby(l) {
@@ -319,12 +512,20 @@ function lobby(l) {
   text("mapname", l.map_name);
 }
 
-function rates(now, turns, messages) {
+// From the first update: the match's own mean until a second poll gives a
+// recent one.
+function rates(now, turns, messages, elapsed) {
   history.push([now, turns, messages]);
   while (history.length > 2 && now - history[0][0] > 2000) history.shift();
   const first = history[0];
   const dt = (now - first[0]) / 1000;
-  if (dt <= 0) return;
+  if (dt <= 0) {
+    if (elapsed > 0) {
+      text("tps", (turns / elapsed).toFixed(1));
+      text("mps", Math.round(messages / elapsed));
+    }
+    return;
+  }
   text("tps", ((turns - first[1]) / dt).toFixed(1));
   text("mps", Math.round((messages - first[2]) / dt));
 }
@@ -346,17 +547,42 @@ async function live() {
           h.opacity = h.turn >= v.turns_total ? 1 : 1 - (now - seen.get(key)) / HIT_FADE_MS;
         }
         if (seen.size > 4 * HIT_FEED) for (const k of [...seen.keys()].slice(0, seen.size - 2 * HIT_FEED)) seen.delete(k);
+        note_health(v.state);
         draw(v);
-        rates(now, v.turns_total, v.messages_total);
+        ended = !!v.state.end;
+        if (!ended) rates(now, v.turns_total, v.messages_total, v.elapsed);
       }
       text("error", "");
     } else {
       text("error", "waiting for the match to start");
     }
   } catch (e) {
-    text("error", "server unreachable");
+    // Once the match is over the server ends: its end stays on the page.
+    text("error", ended ? "the server has ended" : "server unreachable");
+    document.getElementById("error").classList.toggle("gone", ended);
   }
-  setTimeout(live, 150);
+  setTimeout(live, ended ? 1000 : 150);
+}
+let ended = false;
+
+// A recording is a file from anywhere: what the page draws of it is taken
+// as numbers (and names as text), so that no value of it becomes markup.
+const num = v => Number(v);
+function clean_turn(t) {
+  if (!t || !Array.isArray(t.players)) return null;
+  return {turn: num(t.turn), map: num(t.map), relay_a: num(t.relay_a), relay_b: num(t.relay_b),
+          players: t.players.map(p => ({index: num(p.index), human: p.human === true, x: num(p.x), y: num(p.y),
+                                        health: num(p.health), heading: num(p.heading)})),
+          routes: Array.isArray(t.routes) ? t.routes.map(r => Array.isArray(r) ? r.map(num) : []) : undefined,
+          names: Array.isArray(t.names) ? t.names.map(n => typeof n === "string" ? n : null) : undefined,
+          hits: Array.isArray(t.hits) ? t.hits.map(h => ({from: num(h.from), damage: num(h.damage), target: num(h.target)})) : []};
+}
+function clean_end(e) {
+  if (!e || !Array.isArray(e.standings)) return null;
+  return {reason: String(e.reason), why: String(e.why || ""), turns: num(e.turns), seconds: num(e.seconds),
+          standings: e.standings.map(p => ({index: num(p.index), name: typeof p.name === "string" ? p.name : undefined,
+                                            health: num(p.health), hits_made: num(p.hits_made), hits_taken: num(p.hits_taken),
+                                            damage_dealt: num(p.damage_dealt), damage_taken: num(p.damage_taken)}))};
 }
 
 // A replay reads the recording in windows of turns, as it plays and seeks,
@@ -384,9 +610,12 @@ async function replay() {
           slider.max = Math.max(0, total - 1);
           const turns = [];
           for (const line of lines.slice(1, -1)) {
-            try { turns.push(JSON.parse(line)); } catch (e) { turns.push(null); }
+            try { turns.push(clean_turn(JSON.parse(line))); } catch (e) { turns.push(null); }
           }
-          windows.push({from: i, routes: head.routes || [], turns});
+          const clean = clean_turn({players: [], routes: head.routes, names: head.names});
+          windows.push({from: i, routes: clean.routes || [], names: clean.names || [],
+                        scores: (head.scores || []).map(s => Array.isArray(s) ? s.map(num) : [0, 0, 0, 0]),
+                        end: clean_end(head.end), turns});
           while (windows.length > KEPT_WINDOWS) {
             let far = 0;
             windows.forEach((w, k) => { if (Math.abs(w.from - at) > Math.abs(windows[far].from - at)) far = k; });
@@ -419,6 +648,30 @@ async function replay() {
     for (let k = w.from; k <= i; ++k) if (w.turns[k - w.from] && w.turns[k - w.from].routes) routes = w.turns[k - w.from].routes;
     return routes;
   };
+  // The names likewise.
+  const namesAt = (w, i) => {
+    let given = w.names;
+    for (let k = w.from; k <= i; ++k) if (w.turns[k - w.from] && w.turns[k - w.from].names) given = w.turns[k - w.from].names;
+    return given;
+  };
+  // The scoreboard after line i: the window's count before it, and the hits
+  // of its lines up to i, counted as the server counts them.
+  const scoresAt = (w, i, players) => {
+    const scores = [];
+    for (let p = 0; p < players; ++p) scores.push((w.scores[p] || [0, 0, 0, 0]).slice());
+    for (let k = w.from; k <= i; ++k) {
+      const t = w.turns[k - w.from];
+      for (const h of (t && t.hits) || []) {
+        if (h.from < 0 || h.from >= players || h.target < 1 || h.target > players) continue;
+        scores[h.from][0] += 1; scores[h.from][2] += h.damage;
+        scores[h.target - 1][1] += 1; scores[h.target - 1][3] += h.damage;
+      }
+    }
+    return scores;
+  };
+  // The whole match's health, asked for once.
+  let chart = null;
+  fetch("/health.json", {cache: "no-store"}).then(r => r.ok ? r.json() : null).then(c => { chart = c; show(); }).catch(() => {});
   const show = () => {
     const w = held(at);
     if (!w) {
@@ -428,7 +681,13 @@ async function replay() {
     const next = w.from + w.turns.length;
     if (next < total && at - w.from >= w.turns.length / 2 && !held(next)) load(next);
     const t = w.turns[at - w.from];
-    if (t) draw({state: t, round_trip: null, waiting: null, routes: routesAt(w, at), map_name: mapName, hits: hitsUpTo(w, at)});
+    if (t) {
+      t.names = namesAt(w, at);
+      draw({state: t, round_trip: null, waiting: null, routes: routesAt(w, at), map_name: mapName, hits: hitsUpTo(w, at),
+            scores: scoresAt(w, at, t.players.length), elapsed: null,
+            chart: chart && {every: chart.every, health: chart.health, at: Math.floor(at / chart.every)},
+            end: at === total - 1 ? w.end : null});
+    }
     slider.value = at;
     text("tps", playing ? speed.value : "0");
     text("mps", "-");

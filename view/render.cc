@@ -3,9 +3,12 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <vector>
 
 #include "console/texts.h"
+#include "record/end_record.h"
 #include "record/record_line.h"
+#include "record/scoreboard.h"
 
 namespace {
 
@@ -43,7 +46,40 @@ std::string state_json(const Frame& frame) {
     text += SEATS[frame.seats[q] < 3 ? frame.seats[q] : 0];
     text += '"';
   }
-  text += "]}";
+  text += "], \"scoreboard\": [";
+  for (size_t p = 0; p < frame.scores.size(); ++p) {
+    const PlayerScore& score = frame.scores[p];
+    append(text,
+           "%s{\"hits_made\": %" PRIu64 ", \"hits_taken\": %" PRIu64 ", \"damage_dealt\": %" PRId64
+           ", \"damage_taken\": %" PRId64 "}",
+           p == 0 ? "" : ", ", score.hits_made, score.hits_taken, score.damage_dealt,
+           score.damage_taken);
+  }
+  text += "]";
+  if (frame.named) {
+    text += ", \"names\": [";
+    for (size_t p = 0; p < frame.names.size(); ++p) {
+      if (p != 0) text += ", ";
+      if (frame.names[p].empty()) {
+        text += "null";
+      } else {
+        text += '"';
+        put_json_text(out, frame.names[p].c_str());
+        text += '"';
+      }
+    }
+    text += "]";
+  }
+  if (frame.ended) {
+    text += ", \"end\": ";
+    std::vector<int32_t> order(frame.players.size());
+    const auto health = [&frame](size_t p) { return frame.players[p].health; };
+    const auto score = [&frame](size_t p) { return frame.scores[p]; };
+    order_standings(order.data(), order.size(), health, score);
+    write_end_json(out, frame.end, order.data(), order.size(), health, score,
+                   [&frame](size_t p) { return frame.names[p].c_str(); });
+  }
+  text += "}";
   return text;
 }
 
@@ -84,8 +120,8 @@ std::string view_json(const Frame& frame) {
     append(text, "{\"player\": %d, \"seconds\": %.3f}", static_cast<int>(frame.waiting_player),
            frame.waiting_seconds);
   }
-  append(text, ", \"map_name\": \"%s\", \"joined\": %d, \"hits\": [", map_name(frame.map),
-         static_cast<int>(frame.joined));
+  append(text, ", \"map_name\": \"%s\", \"joined\": %d, \"elapsed\": %.3f, \"hits\": [",
+         map_name(frame.map), static_cast<int>(frame.joined), frame.elapsed_seconds);
   for (size_t h = 0; h < frame.hits.size(); ++h) {
     const HitFrame& hit = frame.hits[h];
     append(text, "%s{\"turn\": %" PRIu64 ", \"from\": %d, \"damage\": %d, \"target\": %d}",

@@ -20,6 +20,9 @@
 #include <utility>
 #include <vector>
 
+#include "record/end_record.h"
+#include "record/scoreboard.h"
+
 inline constexpr int VIEW_ROUTE_SLOTS = 9;  // the waypoints of a route the page draws
 inline constexpr size_t VIEW_HIT_FEED = 8;  // the latest hits the page lists
 
@@ -59,6 +62,13 @@ struct Frame {
   std::vector<uint8_t> seats;          // per human: a SeatShown
   uint64_t rejoins = 0;                // clients that took a dropped player's slot
   std::vector<std::string> addresses;  // "address:port" the clients may connect to
+  std::vector<PlayerScore> scores;     // per player
+  std::vector<std::string> names;      // per player, empty: unnamed
+  bool named = false;                  // the operator named players
+  double elapsed_seconds = 0;          // since the match started, up to its end
+  bool ended = false;                  // the match is over: end holds why
+  MatchEnd end;                        // its why points into end_why
+  std::string end_why;
 };
 
 // Where a human player's client stands, for the spectators.
@@ -82,9 +92,26 @@ class Snapshot {
     for (int32_t q = 0; q < humans; ++q) round_trip_ns_[static_cast<size_t>(q)].store(-1);
     seats_ = std::make_unique<std::atomic<uint8_t>[]>(static_cast<size_t>(humans));
     for (int32_t q = 0; q < humans; ++q) seats_[static_cast<size_t>(q)].store(0);
+    const auto players = static_cast<size_t>(humans) + static_cast<size_t>(bots);
+    scores_ = std::make_unique<AtomicScore[]>(players);
+    name_ids_ = std::make_unique<std::atomic<int32_t>[]>(players);
+    for (size_t p = 0; p < players; ++p) name_ids_[p].store(-1);
+    started_ns_.store(steady_ns(), std::memory_order_relaxed);
     created_.store(true, std::memory_order_release);
   }
   bool created() const { return created_.load(std::memory_order_acquire); }
+
+  // Before create: the names the operator gave, which name_changed picks from.
+  void set_name_table(std::vector<std::string> names) { name_table_ = std::move(names); }
+  // Outside the sequence: player p is called name_table[id] from now on, -1: unnamed.
+  void name_changed(size_t p, int32_t id) { name_ids_[p].store(id, std::memory_order_relaxed); }
+  // Player p's name, null when unnamed; any thread, a signal handler too.
+  const char* name_now(size_t p) const {
+    const int32_t id = name_ids_[p].load(std::memory_order_relaxed);
+    return id < 0 || static_cast<size_t>(id) >= name_table_.size()
+               ? nullptr
+               : name_table_[static_cast<size_t>(id)].c_str();
+  }
 
   // Before the view's thread starts: what the page shows while the humans
   // join, the match's sizes and the addresses the clients may connect to.
@@ -136,6 +163,41 @@ class Snapshot {
     }
   }
 
+  void put_score(size_t p, const PlayerScore& score) {
+    AtomicScore& row = scores_[p];
+    row.hits_made.store(score.hits_made, std::memory_order_relaxed);
+    row.hits_taken.store(score.hits_taken, std::memory_order_relaxed);
+    row.damage_dealt.store(score.damage_dealt, std::memory_order_relaxed);
+    row.damage_taken.store(score.damage_taken, std::memory_order_relaxed);
+  }
+  // Player p's published figures, read value by value without the sequence:
+  // for the end of a match, which may come in a signal handler that
+  // interrupted a write.
+  PlayerScore score_now(size_t p) const {
+    const AtomicScore& row = scores_[p];
+    return {row.hits_made.load(std::memory_order_relaxed),
+            row.hits_taken.load(std::memory_order_relaxed),
+            row.damage_dealt.load(std::memory_order_relaxed),
+            row.damage_taken.load(std::memory_order_relaxed)};
+  }
+  int32_t health_now(size_t p) const { return players_[p].health.load(std::memory_order_relaxed); }
+  size_t player_count() const { return static_cast<size_t>(humans_) + static_cast<size_t>(bots_); }
+  int64_t started_ns() const { return started_ns_.load(std::memory_order_relaxed); }
+
+  // Once, when the match is over (a signal handler may be the one): what
+  // the end screen says. why is copied, cut to END_WHY_SIZE - 1 bytes.
+  void end_match(EndReason reason, const char* why, uint64_t turns, int64_t now_ns) {
+    size_t length = 0;
+    for (; why[length] != '\0' && length + 1 < END_WHY_SIZE; ++length)
+      end_why_[length] = why[length];
+    end_why_[length] = '\0';
+    end_reason_ = reason;
+    end_turns_ = turns;
+    ended_ns_ = now_ns;
+    ended_.store(true, std::memory_order_release);
+  }
+  bool ended() const { return ended_.load(std::memory_order_acquire); }
+
   // Adds a hit to the feed, the oldest giving way.
   void put_hit(const HitFrame& hit) {
     const uint64_t total = hits_total_.load(std::memory_order_relaxed);
@@ -174,9 +236,13 @@ class Snapshot {
     frame.humans = humans_;
     frame.bots = bots_;
     frame.hits.reserve(VIEW_HIT_FEED);
+    frame.scores.resize(players);
+    frame.ended = ended();
     for (;;) {
       const uint64_t before = sequence_.load(std::memory_order_acquire);
-      if ((before & 1) != 0) {
+      // A match stopped by a signal in the middle of a write never finishes
+      // it: once over, the tables are taken as they are.
+      if ((before & 1) != 0 && !frame.ended) {
         std::this_thread::yield();  // the match thread is writing
         continue;
       }
@@ -206,8 +272,23 @@ class Snapshot {
                               slot.damage.load(std::memory_order_relaxed),
                               slot.target.load(std::memory_order_relaxed)});
       }
+      for (size_t p = 0; p < players; ++p) frame.scores[p] = score_now(p);
       std::atomic_thread_fence(std::memory_order_acquire);
-      if (sequence_.load(std::memory_order_relaxed) == before) break;
+      if (sequence_.load(std::memory_order_relaxed) == before || frame.ended) break;
+    }
+    frame.names.resize(players);
+    frame.named = !name_table_.empty();
+    for (size_t p = 0; p < players; ++p) {
+      const char* name = name_now(p);
+      frame.names[p] = name == nullptr ? "" : name;
+    }
+    const int64_t started = started_ns();
+    const int64_t until = frame.ended ? ended_ns_ : now_ns;
+    frame.elapsed_seconds = until > started ? static_cast<double>(until - started) / 1e9 : 0.0;
+    if (frame.ended) {
+      frame.end_why = end_why_;
+      frame.end = {end_reason_, frame.end_why.c_str(), end_turns_,
+                   ended_ns_ > started ? (ended_ns_ - started) / 100000000 : 0};
     }
     for (size_t q = 0; q < frame.round_trip.size(); ++q) {
       const int64_t ns = round_trip_ns_[q].load(std::memory_order_relaxed);
@@ -231,6 +312,10 @@ class Snapshot {
     std::atomic<int32_t> x{0}, y{0}, health{0}, heading{0};
   };
   using AtomicRoute = std::array<std::atomic<int32_t>, 2 * VIEW_ROUTE_SLOTS>;
+  struct AtomicScore {
+    std::atomic<uint64_t> hits_made{0}, hits_taken{0};
+    std::atomic<int64_t> damage_dealt{0}, damage_taken{0};
+  };
   struct AtomicHit {
     std::atomic<uint64_t> turn{0};
     std::atomic<int32_t> from{0}, damage{0}, target{0};
@@ -253,4 +338,15 @@ class Snapshot {
   int32_t lobby_humans_ = 0, lobby_bots_ = 0, lobby_map_ = 0;  // fixed before the view reads
   std::vector<std::string> addresses_;                         // likewise
   std::atomic<int32_t> joined_{0};
+  std::unique_ptr<AtomicScore[]> scores_;
+  std::unique_ptr<std::atomic<int32_t>[]> name_ids_;
+  std::vector<std::string> name_table_;  // fixed before create
+  std::atomic<int64_t> started_ns_{0};
+  // The end: written once before ended_ is set, read only after.
+  static constexpr size_t END_WHY_SIZE = 160;
+  std::atomic<bool> ended_{false};
+  EndReason end_reason_ = EndReason::ProtocolBreak;
+  uint64_t end_turns_ = 0;
+  int64_t ended_ns_ = 0;
+  char end_why_[END_WHY_SIZE] = {};
 };

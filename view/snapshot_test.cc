@@ -104,10 +104,45 @@ TEST(Render, MetricsAndViewOfAFrame) {
        {"{\"index\": 1, \"human\": true, \"x\": 3, \"y\": 4, \"health\": -5, \"heading\": 0}",
         "{\"index\": 2, \"human\": false,", "\"round_trip\": [0.000015000, null]",
         "\"waiting\": {\"player\": 1, \"seconds\": 3.250}",
-        "\"clients\": [\"rejoined\", \"dropped\"]}",
+        "\"clients\": [\"rejoined\", \"dropped\"], \"scoreboard\": []}",
         "\"routes\": [[0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0]]}"}) {
     EXPECT_NE(view.find(part), std::string::npos) << part << "\n" << view;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A stop's handler may interrupt the match thread inside a write: the end
+// it publishes must still be readable, and the view must not wait for ever.
+TEST(Snapshot, TheEndIsReadEvenWhenAWriteWasCutShort) {
+  Snapshot snapshot;
+  snapshot.set_name_table({"Ann"});
+  snapshot.create(1, 1, 0);
+  snapshot.name_changed(1, 0);
+  snapshot.begin_write();
+  snapshot.put_player(0, 5, 6, -20, 0);
+  snapshot.put_score(0, PlayerScore{2, 0, 120, 0});
+  // No end_write: the handler runs here.
+  snapshot.end_match(EndReason::Stopped, "stopped by SIGTERM", 9,
+                     snapshot.started_ns() + 2500000000);
+  Frame frame;
+  snapshot.read(frame, 0);
+  ASSERT_TRUE(frame.ended);
+  EXPECT_EQ(frame.players[0].health, -20);
+  EXPECT_EQ(frame.scores[0].damage_dealt, 120);
+  EXPECT_EQ(frame.names, (std::vector<std::string>{"", "Ann"}));
+  EXPECT_EQ(frame.end_why, "stopped by SIGTERM");
+  EXPECT_EQ(frame.end.turns, 9u);
+  EXPECT_EQ(frame.end.tenths, 25);
+  EXPECT_DOUBLE_EQ(frame.elapsed_seconds, 2.5);
+  const std::string state = state_json(frame);
+  EXPECT_NE(state.find("\"names\": [null, \"Ann\"], \"end\": {\"reason\": \"stopped\", \"why\": "
+                       "\"stopped by SIGTERM\", \"turns\": 9, \"seconds\": 2.5, \"standings\": "
+                       "[{\"index\": 1, \"name\": \"Ann\", \"health\": 0, "),
+            std::string::npos)
+      << state;
 }
 
 }  // namespace
