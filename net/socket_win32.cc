@@ -156,12 +156,16 @@ bool socket_listen(SocketHandle listener, int backlog, std::string* err) {
 
 SocketHandle socket_accept(SocketHandle listener, std::string* err, bool*) {
   sockaddr_in peer{};
-  for (;;) {
+  // Wine reports a connection closed in the backlog as not connected; a
+  // listener that keeps saying so is failing, and is told after a while.
+  for (int gone = 0;; ++gone) {
     int length = sizeof peer;
     const SOCKET s = ::accept(native(listener), reinterpret_cast<sockaddr*>(&peer), &length);
     // A connection that was reset while it waited in the backlog is not a
     // failed accept of the next client; take the next one instead.
-    if (s != INVALID_SOCKET || WSAGetLastError() != WSAECONNRESET) {
+    const int error = s == INVALID_SOCKET ? WSAGetLastError() : 0;
+    const bool closed_in_backlog = error == WSAECONNRESET || (error == WSAENOTCONN && gone < 100);
+    if (!closed_in_backlog) {
       if (s == INVALID_SOCKET && err != nullptr) *err = error_text("accept");
       return handle(s);
     }

@@ -121,8 +121,11 @@ TEST(Lobby, AConnectionThatClosesBeforeItGreetsTakesNoSlot) {
                  "", true);
     ASSERT_TRUE(server.wait_until_listening()) << server.errors();
     { TestClient stray; }
-    ASSERT_TRUE(logged(server, "closed before it greeted; it takes no player's slot"))
-        << server.errors();
+    // Windows may drop such a connection before the server takes it.
+    if (!server_is_windows()) {
+      ASSERT_TRUE(logged(server, "closed before it greeted; it takes no player's slot"))
+          << server.errors();
+    }
     TestClient first, second;
     ASSERT_EQ(client_join(first.link), 2);
     ASSERT_EQ(client_join(second.link), 2);
