@@ -208,6 +208,7 @@ void set_up_seats(Server& server) {
   rules.check_clients = options.check_clients;
   rules.forget_strays = options.drop_broken_clients || options.rejoin;
   rules.timed_round_trips = !options.http_address.empty();
+  if (!options.names.empty() || !options.address_names.empty()) rules.names = &server.options;
   server.lobby.allow = options.allow;
   walker_set_up(server.walker, match.human_count);
 }

@@ -10,6 +10,7 @@
 #include "net/decimal.h"
 #include "net/message.h"
 #include "net/protocol.h"
+#include "server/player_names.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ void warn(Seat& seat, const SeatRules& rules, Departure kind, const char* what) 
   const uint32_t seen = ++seat.departures.count[static_cast<size_t>(kind)];
   if (seen > DEPARTURES_TOLD + 1) return;
   log_line(LogLevel::Warning, "player %d (%s) in turn %" PRIu64 " at step '%s': %s%s",
-           static_cast<int>(seat.index), seat.peer, rules.turn, step_name(seat), what,
+           static_cast<int>(seat.index), seat.who, rules.turn, step_name(seat), what,
            seen > DEPARTURES_TOLD
                ? "; from now on this kind is only counted, in the summary at the end"
                : "");
@@ -156,7 +157,7 @@ void mark_broken(Seat& seat, const SeatRules& rules, BreakCause cause, LogLevel 
   char note[160];
   out_of_step_note(seat, note);
   log_line(level, "player %d (%s) %s in turn %" PRIu64 " at step '%s'%s%s",
-           static_cast<int>(seat.index), seat.peer, what, rules.turn, step_name(seat), after, note);
+           static_cast<int>(seat.index), seat.who, what, rules.turn, step_name(seat), after, note);
 }
 
 // The seat's connection closed (or failed, or never was). Between two
@@ -225,7 +226,7 @@ void note_silence(const Seat& seat, const SeatRules& rules) {
   log_line(LogLevel::Warning,
            "player %d (%s) has sent nothing for %g s, in turn %" PRIu64
            ": the server waits for its '%s'%s",
-           static_cast<int>(seat.index), seat.peer,
+           static_cast<int>(seat.index), seat.who,
            std::chrono::duration<double>(rules.silence_note).count(), rules.turn, step_name(seat),
            sent);
 }
@@ -238,12 +239,12 @@ void warn_stall(const Seat& seat, const SeatRules& rules, std::chrono::nanosecon
     // A joiner keeps nobody waiting: the match goes on while it joins.
     log_line(LogLevel::Warning,
              "player %d (%s) has sent nothing for %g s while joining, at step '%s'",
-             static_cast<int>(seat.index), seat.peer, seconds, step_name(seat));
+             static_cast<int>(seat.index), seat.who, seconds, step_name(seat));
     return;
   }
   log_line(LogLevel::Warning,
            "player %d (%s) has kept everyone waiting for %g s, in turn %" PRIu64 " at step '%s'",
-           static_cast<int>(seat.index), seat.peer, seconds, rules.turn, step_name(seat));
+           static_cast<int>(seat.index), seat.who, seconds, rules.turn, step_name(seat));
 }
 
 void set_socket_timeouts(const Seat& seat, int milliseconds) {
@@ -305,6 +306,13 @@ void seat_open(Seat& seat, SocketHandle connection, const SeatRules& rules) {
   uint16_t port = 0;
   socket_peer_address(connection, address, &port);
   std::snprintf(seat.peer, sizeof seat.peer, "%s:%u", address, static_cast<unsigned>(port));
+  const std::string name =
+      rules.names != nullptr ? player_name(*rules.names, seat.index, seat.peer) : std::string();
+  if (name.empty()) {
+    std::snprintf(seat.who, sizeof seat.who, "%s", seat.peer);
+  } else {
+    std::snprintf(seat.who, sizeof seat.who, "%s, %s", name.c_str(), seat.peer);
+  }
   // A client that speaks within the slice costs nothing more; one that
   // neither speaks nor reads is looked at every slice.
   if (connection != INVALID_SOCKET_HANDLE) {
@@ -460,7 +468,7 @@ void seat_break_protocol(Seat& seat, const SeatRules& rules, int32_t arrived) {
   log_line(LogLevel::Error,
            "player %d (%s) broke the protocol in turn %" PRIu64
            " at step '%s': expected %d, got %d%s",
-           static_cast<int>(seat.index), seat.peer, rules.turn, step_name(seat),
+           static_cast<int>(seat.index), seat.who, rules.turn, step_name(seat),
            static_cast<int>(ACK), static_cast<int>(arrived), note);
   seat.status = SeatStatus::Broken;
   seat.broken_by = BreakCause::WrongReply;
@@ -472,7 +480,7 @@ void seat_drop(Seat& seat, const SeatRules& rules, int32_t left) {
   socket_close(seat.socket);
   seat.socket = INVALID_SOCKET_HANDLE;
   log_line(LogLevel::Warning, "player %d (%s) dropped in turn %" PRIu64 "; %d human client%s left",
-           static_cast<int>(seat.index), seat.peer, rules.turn, static_cast<int>(left),
+           static_cast<int>(seat.index), seat.who, rules.turn, static_cast<int>(left),
            left == 1 ? "" : "s");
 }
 
@@ -482,7 +490,7 @@ void seat_give_back(Seat& seat) {
   seat.join = JoinStage::InMatch;
   seat.status = SeatStatus::Dropped;
   log_line(LogLevel::Warning, "player %d (%s) did not finish joining; the slot stays free",
-           static_cast<int>(seat.index), seat.peer);
+           static_cast<int>(seat.index), seat.who);
 }
 
 const char* break_cause_text(BreakCause cause) {
@@ -514,7 +522,7 @@ void log_departure_summary(const Seat& seat) {
   }
   std::snprintf(line, sizeof line,
                 "player %d (%s) departures from the protocol: ", static_cast<int>(seat.index),
-                seat.peer);
+                seat.who);
   bool any = false;
   put_summary(seat.departures, line, sizeof line, &any);
   log_line(any ? LogLevel::Warning : LogLevel::Info, "%s", line);

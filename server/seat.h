@@ -12,6 +12,7 @@
 
 #include "net/conversation.h"
 #include "net/socket.h"
+#include "server/options.h"
 
 enum class SeatStatus : uint8_t {
   Playing,
@@ -76,6 +77,7 @@ struct SeatRules {
   // greets is no player's (the lobby forgets it), and its close no fault.
   bool forget_strays = false;
   bool timed_round_trips = false;  // the view shows each client's round trip
+  const Options* names = nullptr;  // the players' names; null: none
   // The log's pace: a silent client's receive gives up after wait_slice, so
   // that the waiting can be counted, timed out and reported every
   // stall_warning; with --check-clients a silence of silence_note has its
@@ -99,6 +101,9 @@ struct Seat {
   int32_t index = 0;  // the player's
   SocketHandle socket = INVALID_SOCKET_HANDLE;
   char peer[PEER_TEXT_SIZE] = "0.0.0.0:0";
+  // What the log calls it after "player q": its peer, or its name and peer
+  // when the operator named it (--names, --address-names).
+  char who[PEER_TEXT_SIZE + 32] = "0.0.0.0:0";
   SeatStatus status = SeatStatus::Playing;
   BreakCause broken_by = BreakCause::None;
   JoinStage join = JoinStage::InMatch;

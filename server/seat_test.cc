@@ -87,6 +87,19 @@ TEST_F(Seats_, TheBreakOfAClientOutOfStepNamesWhereItBegan) {
       << log;
 }
 
+// A player the operator named is named in the log beside its address.
+TEST_F(Seats_, ANamedPlayerIsNamedInTheLog) {
+  listen(1, 0);
+  Options options;
+  options.names = {"Alice"};
+  server_->rules.names = &options;
+  connect_one(0);
+  testing::internal::CaptureStderr();
+  seat_drop(seat(0), server_->rules, 0);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count_of(log, "WARN player 0 (Alice, 127.0.0.1:"), 1u) << log;
+}
+
 // A client that sends but never reads fills its connection: the time the
 // server cannot send counts against its time-out as a silence does, and it
 // is timed out instead of holding the server in its send.

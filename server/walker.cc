@@ -102,11 +102,11 @@ void step_joiner(Walker& walker, Seat& seat, const SeatRules& rules, const Shown
   const int32_t players = player_count(*shown.match);
   if (seat.at.step == Step::Greeting && value != ACK && !rules.check_clients) {
     log_line(LogLevel::Warning, "player %d (%s) greeted with %d, not 147",
-             static_cast<int>(seat.index), seat.peer, static_cast<int>(value));
+             static_cast<int>(seat.index), seat.who, static_cast<int>(value));
   }
   if (seat.at.step == Step::Echo && value != players && !rules.check_clients) {
     log_line(LogLevel::Warning, "player %d (%s) echoed %d, not the player count %d",
-             static_cast<int>(seat.index), seat.peer, static_cast<int>(value),
+             static_cast<int>(seat.index), seat.who, static_cast<int>(value),
              static_cast<int>(players));
   }
   seat.at = next_step(seat.at, value, players);
@@ -115,7 +115,7 @@ void step_joiner(Walker& walker, Seat& seat, const SeatRules& rules, const Shown
     seat.join = JoinStage::Ready;
     log_line(LogLevel::Info,
              "player %d (%s) rejoined in turn %" PRIu64 "; it plays from the next turn",
-             static_cast<int>(seat.index), seat.peer, rules.turn);
+             static_cast<int>(seat.index), seat.who, rules.turn);
   }
 }
 
