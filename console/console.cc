@@ -13,7 +13,31 @@ namespace {
 // handler: a lock-free atomic, safe in all three.
 std::atomic<bool> line_open{false};
 
+// The stop asked for, recorded by a handler and seen by the match thread;
+// and how many were asked for.
+std::atomic<const char*> stop_why{nullptr};
+std::atomic<uint32_t> stop_count{0};
+
 }  // namespace
+
+void console_record_stop(const char* why) {
+  const char* none = nullptr;
+  stop_why.compare_exchange_strong(none, why);
+  stop_count.fetch_add(1);
+}
+
+void console_ask_stop(const char* why) {
+  stop_why.store(why);
+  if (why != nullptr) stop_count.fetch_add(1);
+}
+
+uint32_t console_stops() {
+  return stop_count.load();
+}
+
+const char* console_stop_asked() {
+  return stop_why.load(std::memory_order_relaxed);
+}
 
 void console_print(const char* format, ...) {
   // Formatted here first, to know how the text ends; the bytes and the one

@@ -60,6 +60,10 @@ bool console_write_now(std::FILE* stream, const char* text, size_t length);
 // it runs where a signal handler runs and must end the process.
 void console_on_stop(void (*last_resort)(const char* why));
 
+// The handlers' half, in console.cc: keeps the first stop's why and counts
+// every stop. Safe in a signal handler.
+void console_record_stop(const char* why);
+
 // The stop asked for ("SIGTERM", "Ctrl-C"...), or null while none was.
 const char* console_stop_asked();
 // How many stops have been asked for: one after the first cuts short what

@@ -11,7 +11,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -42,8 +41,6 @@ volatile sig_atomic_t terminal_is_raw = 0;
 volatile sig_atomic_t hung_up = 0;
 // The stop the operator or the system asked for: recorded by the handler,
 // seen by the match thread at its next wake-up.
-std::atomic<const char*> stop_why{nullptr};
-std::atomic<uint32_t> stop_count{0};
 bool stop_handled = false;
 
 bool fill_input() {
@@ -55,7 +52,7 @@ bool fill_input() {
       input_end = static_cast<size_t>(got);
       return true;
     }
-    if (got == 0 || errno != EINTR || stop_why.load() != nullptr) return false;
+    if (got == 0 || errno != EINTR || console_stop_asked() != nullptr) return false;
   }
 }
 
@@ -73,9 +70,7 @@ void restore_terminal_and_die(int signal_number) {
 // any, is interrupted (no SA_RESTART).
 void stop_on_signal(int signal_number) {
   restore_terminal();
-  const char* none = nullptr;
-  stop_why.compare_exchange_strong(none, signal_number == SIGINT ? "SIGINT" : "SIGTERM");
-  stop_count.fetch_add(1);
+  console_record_stop(signal_number == SIGINT ? "SIGINT" : "SIGTERM");
 }
 
 // The console's reads see the end of their input from now on; the read
@@ -125,7 +120,7 @@ bool read_key_from_terminal() {
   ssize_t got;
   do {
     got = hung_up ? 0 : ::read(STDIN_FILENO, &key, 1);
-  } while (got < 0 && errno == EINTR && stop_why.load() == nullptr);
+  } while (got < 0 && errno == EINTR && console_stop_asked() == nullptr);
   tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
   terminal_is_raw = 0;
   // A terminal delivers one key; nothing is kept for later.
@@ -191,19 +186,6 @@ void console_on_stop(void (*)(const char* why)) {
   handle_signal(SIGINT, stop_on_signal);
   handle_signal(SIGTERM, stop_on_signal);
   handle_signal(SIGHUP, note_hang_up);
-}
-
-void console_ask_stop(const char* why) {
-  stop_why.store(why);
-  if (why != nullptr) stop_count.fetch_add(1);
-}
-
-uint32_t console_stops() {
-  return stop_count.load();
-}
-
-const char* console_stop_asked() {
-  return stop_why.load(std::memory_order_relaxed);
 }
 
 void console_block_stops(bool block) {

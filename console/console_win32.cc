@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <windows.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -32,8 +31,6 @@ namespace {
 
 int pushed_back = EOF;
 void (*last_resort)(const char* why) = nullptr;
-std::atomic<const char*> stop_why{nullptr};
-std::atomic<uint32_t> stop_count{0};
 
 // The match thread sees a stop within a second while it waits for clients;
 // a console read may not end on a Ctrl-C. After this long the handler ends
@@ -58,11 +55,9 @@ BOOL WINAPI stop_on_console_event(DWORD event) {
     default:
       return FALSE;
   }
-  const char* none = nullptr;
-  stop_why.compare_exchange_strong(none, why);
-  stop_count.fetch_add(1);
+  console_record_stop(why);
   Sleep(STOP_GRACE_MS);
-  last_resort(stop_why.load());
+  last_resort(console_stop_asked());
   return TRUE;
 }
 
@@ -130,19 +125,6 @@ bool console_write_now(std::FILE* stream, const char* text, size_t length) {
 void console_on_stop(void (*stop)(const char* why)) {
   last_resort = stop;
   SetConsoleCtrlHandler(stop_on_console_event, TRUE);
-}
-
-void console_ask_stop(const char* why) {
-  stop_why.store(why);
-  if (why != nullptr) stop_count.fetch_add(1);
-}
-
-uint32_t console_stops() {
-  return stop_count.load();
-}
-
-const char* console_stop_asked() {
-  return stop_why.load(std::memory_order_relaxed);
 }
 
 // Console events come on threads of their own: nothing to block.
