@@ -79,10 +79,19 @@ TEST_F(Seats_, TheBreakOfAClientOutOfStepNamesWhereItBegan) {
   s.at = {Step::ReplyToRelayA, 0};
   testing::internal::CaptureStderr();
   seat_break_protocol(s, server_->rules, 900);
+  // Checked, the break is a departure of its own in the summary.
+  server_->rules.check_clients = true;
+  s.status = SeatStatus::Playing;
+  seat_break_protocol(s, server_->rules, 900);
+  log_departure_summary(s);
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(count_of(log,
                      "expected 147, got 900; its messages have been out of step since turn 0 "
                      "at step 'x', where one receive held two messages\n"),
+            2u)
+      << log;
+  EXPECT_EQ(count_of(log, "departures from the protocol: 1 replies to relay_a other than 147, "
+                          "which broke the protocol\n"),
             1u)
       << log;
 }
