@@ -140,7 +140,9 @@ container_match() {
     [ "$(table_row "$out" 1)" != "0 0" ] &&
     grep -q "INFO start position file of map 0 '/usr/share/zolt-server/maps/dept0.txt'" <<< "$log" &&
     grep -q "INFO match over after 20 turns" <<< "$log" &&
-    [ "$(wc -l < "$work/data/match.jsonl")" = 20 ]
+    # A line per turn, then the end record.
+    [ "$(wc -l < "$work/data/match.jsonl")" = 21 ] &&
+    tail -n 1 "$work/data/match.jsonl" | grep -q '^{"end": '"
 }
 check "a match plays in a container: probes, exit code 1 once the client leaves, the log" \
   container_match
@@ -177,7 +179,8 @@ EOF
   echo "$err" | grep -E 'INFO|WARN|ERROR' | tail -3
   echo "exit code $code; the recording ends in: $last"
   [ "$code" = 0 ] && grep -q 'LA PARTIE EST TERMINEE' <<< "$out" &&
-    grep -q 'INFO match stopped by SIGTERM after [0-9]* turns' <<< "$err" && [ "$last" = ']}\n' ]
+    grep -q 'INFO match stopped by SIGTERM after [0-9]* turns' <<< "$err" && [ "$last" = '}}\n' ] &&
+    tail -n 1 "$work/data/stop.jsonl" | grep -q '^{"end": {"reason": "stopped"'"
 }
 check "podman stop ends a match cleanly: end banner, exit code 0, the recording's last line whole" \
   stop_cleanly
