@@ -48,6 +48,17 @@ std::string get(const std::string& path) {
   return end == std::string::npos ? "" : all.substr(end + 4);
 }
 
+// Waits up to 20 s until a server started just now answers on the view's
+// port: a page opened before would show the browser's own error instead.
+bool view_answers() {
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (get("/view.json").empty()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
 // Asks for path until its body holds pattern; the last body.
 std::string get_until(const std::string& path, const std::string& pattern) {
   const auto deadline = Clock::now() + std::chrono::seconds(20);
@@ -319,6 +330,7 @@ TEST(Spectators, TheEndScreenStaysAfterTheServerHasGoneAndTheReplayShowsIt) {
   // The replay of the recording ends on the same screen.
   ServerProcess replay;
   replay.start(match.dir_.path(), {"--replay", "m.jsonl", "--http", view_address()}, "", true);
+  ASSERT_TRUE(view_answers()) << replay.errors();
   Browser again;
   ASSERT_TRUE(again.open("http://" + view_address() + "/")) << again.error();
   ASSERT_EQ(again.eval_until("document.getElementById('slider').max == '4'"), "true");
@@ -354,6 +366,7 @@ TEST(Spectators, ARecordingsTextNeverBecomesMarkupInTheReplay) {
             "\"damage_taken\": 0}]}}\n");
   ServerProcess replay;
   replay.start(dir.path(), {"--replay", "crafted.jsonl", "--http", view_address()}, "", true);
+  ASSERT_TRUE(view_answers()) << replay.errors();
   Browser browser;
   ASSERT_TRUE(browser.open("http://" + view_address() + "/")) << browser.error();
   ASSERT_EQ(browser.eval_until("document.getElementById('end').style.display == 'block'"), "true");
@@ -372,6 +385,7 @@ TEST(Spectators, TurnsPerSecondShowFromTheFirstUpdate) {
             "\"hits\": []}\n");
   ServerProcess replay;
   replay.start(dir.path(), {"--replay", "one.jsonl", "--http", view_address()}, "", true);
+  ASSERT_TRUE(view_answers()) << replay.errors();
   Browser browser;
   ASSERT_TRUE(browser.open("http://" + view_address() + "/")) << browser.error();
   ASSERT_EQ(browser.eval_until("document.getElementById('turn').textContent == '1'"), "true");
