@@ -46,8 +46,15 @@ class ConnectedServer : public ::testing::Test {
     server_->stall_warning = std::chrono::milliseconds(200);
     clients_.resize(static_cast<size_t>(humans));
     for (int32_t q = 0; q < humans; ++q) {
-      ASSERT_TRUE(client_connect(clients_[static_cast<size_t>(q)], "127.0.0.1",
-                                 ntohs(bound.sin_port), &err));
+      ClientLink& client = clients_[static_cast<size_t>(q)];
+      ASSERT_TRUE(client_connect(client, "127.0.0.1", ntohs(bound.sin_port), &err));
+      // A client thread whose server side has stopped fails the case instead
+      // of holding its join for ever.
+      socket_set_receive_timeout(client.socket, 30000);
+      client.on_silence = [](const char* step) {
+        ADD_FAILURE() << "the client had nothing from the server for 30 s at '" << step << "'";
+        return false;
+      };
       match.client_socket[static_cast<size_t>(q)] = socket_accept(listener_);
       watch_client(*server_, q);
     }
