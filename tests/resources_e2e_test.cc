@@ -206,7 +206,7 @@ TEST_F(Resources, FilesThatAreNoRegularFilesAreRefusedAtOnce) {
     args.insert(args.end(), match.begin(), match.end());
     ServerProcess server;
     server.start(dir_.path(), args, "", true);
-    EXPECT_EQ(server.wait_exit(5000), EXIT_USAGE);
+    EXPECT_EQ(server.wait_exit(), EXIT_USAGE);
     EXPECT_NE(server.errors().find(c.named), std::string::npos) << server.errors();
     EXPECT_EQ(server.output(), "");
   }
