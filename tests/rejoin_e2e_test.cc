@@ -282,6 +282,10 @@ TEST(Allow, AClientFromOutsideTheListTakesNoSlotAtTheStartNorToRejoin) {
   EXPECT_EQ(client_join(insider.link), 2);
   client_learn(insider.link, &index, &map);
   EXPECT_EQ(index, 1);
+  // Seated, the insider is waited for in every turn from the next one on
+  // (there is no client time-out): it leaves before the first client stops,
+  // or that client's last turn would wait for it for ever.
+  insider.close();
   playing.join_all();
 }
 
