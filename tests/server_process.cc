@@ -294,21 +294,6 @@ bool ServerProcess::wait_for_output(const std::string& text, int timeout_ms) {
   return true;
 }
 
-bool ServerProcess::wait_for_output_count(const std::string& text, size_t times, int timeout_ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  const auto count = [this, &text] {
-    const std::string out = output();
-    size_t found = 0;
-    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++found;
-    return found;
-  };
-  while (count() < times) {
-    if (Clock::now() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) return false;
-    pump(20);
-  }
-  return true;
-}
-
 bool ServerProcess::wait_for_log(const std::string& text, int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (errors().find(text) == std::string::npos) {

@@ -87,10 +87,6 @@ class ServerProcess {
 
   // Waits until standard output contains text; false after timeout_ms.
   bool wait_for_output(const std::string& text, int timeout_ms = 20000);
-  // Waits until standard output contains text `times` times; false after
-  // timeout_ms. With peer_line(...), how many connections the server has
-  // accepted.
-  bool wait_for_output_count(const std::string& text, size_t times, int timeout_ms = 20000);
   // Waits until the log (standard error) contains text; false after
   // timeout_ms.
   bool wait_for_log(const std::string& text, int timeout_ms = 20000);
@@ -145,8 +141,9 @@ constexpr int REPLY_WAIT_MS = 30000;
 void bound_receives(SocketHandle connection);
 
 // One receive, of at most one message's bytes, on a connection given
-// bound_receives: its bytes, "" once the peer has closed. When the wait runs out it adds a failure
-// to the case naming waiting_for, and also gives "".
+// bound_receives: its bytes, "" once the peer has closed. When the wait
+// runs out it adds a failure to the case naming waiting_for, and gives ""
+// too.
 std::string receive_bounded(SocketHandle connection, const std::string& waiting_for);
 
 // A test client on 127.0.0.1:test_port() that resets its connection when it goes,
@@ -158,7 +155,7 @@ std::string receive_bounded(SocketHandle connection, const std::string& waiting_
 // Two clients connected one after the other may still be accepted in either
 // order; a case that needs a client to have a given player index connects
 // the next one only once the server has accepted this one (its answer to
-// the greeting, or ServerProcess::wait_for_output_count on its peer lines).
+// the greeting, or its "player N joined from" in ServerProcess::wait_for_log).
 struct TestClient {
   ClientLink link;
   TestClient();  // connects, retrying briefly while the server starts
