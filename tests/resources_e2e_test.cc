@@ -154,6 +154,9 @@ TEST_F(Resources, ARejoinPortOutOfDescriptorsRestsAndSaysSoOnce) {
       while (!playing.stop && client_turn(player.link, TurnReport{}, 2, view)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
+      // Gone at once: the other player may have begun its next turn, which
+      // waits for this one's report (there is no client time-out).
+      player.close();
     });
   }
   // The extra connection only once both players know their index: made
