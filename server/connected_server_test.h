@@ -50,7 +50,15 @@ class ConnectedServer : public ::testing::Test {
   // Connects human q's client; its seat takes the connection, one at a time.
   void connect_one(int32_t q) {
     std::string err;
-    ASSERT_TRUE(client_connect(clients_[static_cast<size_t>(q)], "127.0.0.1", port_, &err)) << err;
+    ClientLink& client = clients_[static_cast<size_t>(q)];
+    ASSERT_TRUE(client_connect(client, "127.0.0.1", port_, &err)) << err;
+    // A client thread whose server side has stopped fails the case instead
+    // of holding its join for ever.
+    socket_set_receive_timeout(client.socket, 30000);
+    client.on_silence = [](const char* step) {
+      ADD_FAILURE() << "the client had nothing from the server for 30 s at '" << step << "'";
+      return false;
+    };
     seat_open(seat(q), socket_accept(listener_), server_->rules);
   }
   void connect(int32_t humans, int32_t bots) {

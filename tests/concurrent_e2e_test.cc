@@ -76,11 +76,9 @@ class ScriptedClient {
 
  private:
   bool receive(int32_t* value) {
-    char buffer[MESSAGE_LIMIT + 1];
-    const size_t got = socket_recv(socket_, buffer, MESSAGE_LIMIT);
-    if (got == 0) return false;
-    buffer[got] = '\0';
-    *value = parse_int(buffer);
+    const std::string got = receive_bounded(socket_, "a message from the server");
+    if (got.empty()) return false;
+    *value = parse_int(got.c_str());
     received_.push_back(*value);
     hash_ = (hash_ ^ static_cast<uint32_t>(*value)) * 16777619u;
     return true;
@@ -147,30 +145,35 @@ Played play_match(const std::vector<Script>& scripts, std::vector<std::string> o
     ADD_FAILURE() << "the server does not listen: " << server.errors();
     return played;
   }
-  // Connected one after the other, so that each gets the same player index
-  // in both matches.
+  // Each connects once the server has logged the one before it as joined,
+  // so that each gets the same player index in both matches.
   std::vector<ScriptedClient> clients;
+  clients.reserve(scripts.size());
+  ClientThreads threads;
   std::string err;
   for (const Script& script : scripts) {
     const SocketHandle socket = socket_connect("127.0.0.1", test_port(), &err);
     EXPECT_NE(socket, INVALID_SOCKET_HANDLE) << err;
-    clients.emplace_back(socket, script);
-  }
-  std::vector<std::thread> threads;
-  for (ScriptedClient& client : clients) {
-    threads.emplace_back([&client] {
+    bound_receives(socket);
+    ScriptedClient& client = clients.emplace_back(socket, script);
+    threads.start([&client] {
       client.play();
       client.close();
     });
+    const std::string joined = "player " + std::to_string(clients.size() - 1) + " joined from";
+    if (!server.wait_for_log(joined)) {
+      ADD_FAILURE() << "no '" << joined << "' in the server's log: " << server.errors();
+      break;
+    }
   }
-  for (std::thread& thread : threads) thread.join();
+  threads.join_all();
   played.exit_code = server.wait_exit();
   played.console = server.output();
   played.recording = read_file(dir.path() + "/match.jsonl");
   // The end record says how long the match lasted: the one thing that may
   // differ, with the machine's pace.
-  played.recording = std::regex_replace(played.recording,
-                                        std::regex("\"seconds\": [0-9]+\\.[0-9]"), "\"seconds\"");
+  played.recording = std::regex_replace(played.recording, std::regex("\"seconds\": [0-9]+\\.[0-9]"),
+                                        "\"seconds\"");
   for (const ScriptedClient& client : clients) played.received.push_back(client.received());
   return played;
 }

@@ -161,21 +161,23 @@ TEST_F(Unattended, ABreakEndsTheMatchWithTheReasonInTheLog) {
        "in turn 1 at step 'relay_a'",
        "player 0 timed out"},
       // The time-out bounds what one client makes everyone wait in a turn,
-      // not the wait for one message.
+      // not the wait for one message. Each message comes 200 ms late, far
+      // inside the second even on a loaded machine; the turn's 11 take 2.2 s.
+      // The step the second runs out at depends on the pace: any one will do.
       {"each message inside the client timeout, too slow in all",
        {"--client-timeout", "1"},
        147,
        "WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) kept everyone waiting in this turn for 1 s "
-       "\\(the client timeout\\) in turn 1 at step '[a-z_]+'",
+       "\\(the client timeout\\) in turn 1 at step '[a-z_ ]+'",
        "player 0 timed out",
-       400},
+       200},
       {"the same, served at once",
        {"--client-timeout", "1", "--concurrent"},
        147,
        "WARN player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) kept everyone waiting in this turn for 1 s "
-       "\\(the client timeout\\) in turn 1 at step '[a-z_]+'",
+       "\\(the client timeout\\) in turn 1 at step '[a-z_ ]+'",
        "player 0 timed out",
-       400},
+       200},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -200,7 +202,7 @@ TEST_F(Unattended, ABreakEndsTheMatchWithTheReasonInTheLog) {
       TurnView view;
       client_turn(client.link, report, 1, view);
     }
-    EXPECT_EQ(server.wait_exit(10000), 1);
+    EXPECT_EQ(server.wait_exit(), 1);
     const std::string log = server.errors();
     EXPECT_TRUE(logged(log, c.logged_line)) << log;
     EXPECT_TRUE(logged(log, std::string("INFO match over after [01] turns .*: ") + c.why + "\n"))

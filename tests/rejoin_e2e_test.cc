@@ -28,20 +28,10 @@ using Clock = std::chrono::steady_clock;
 constexpr int32_t kPlayers = 4;  // three humans and a bot
 const int64_t kExchange = exchange_messages(kPlayers, false);
 
-// Waits until the server's log holds text; false after 10 s.
-bool logged(ServerProcess& server, const std::string& text) {
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (server.errors().find(text) == std::string::npos) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-// Whether the server closes a connection that has just been made, without a
-// word: a receive ends with nothing.
-bool closed_at_once(SocketHandle connection) {
-  socket_set_receive_timeout(connection, 5000);
+// Whether the server closes a connection without a word: a receive ends
+// with nothing before the wait runs out.
+bool closed_without_a_word(SocketHandle connection) {
+  socket_set_receive_timeout(connection, REPLY_WAIT_MS);
   char buffer[MESSAGE_LIMIT];
   bool timed_out = false;
   const size_t got = socket_recv(connection, buffer, sizeof buffer, &timed_out);
@@ -78,6 +68,17 @@ std::string http_get(uint16_t port, const std::string& path) {
   return body == std::string::npos ? "" : answer.substr(body + 4);
 }
 
+// Asks the live view for path until its body holds text (the view is
+// published apart from the log); whether it did within 20 s.
+bool view_shows(const std::string& path, const std::string& text) {
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (http_get(view_port(), path).find(text) == std::string::npos) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 size_t open_files(pid_t pid) {
   const auto fds = std::filesystem::path("/proc") / std::to_string(pid) / "fd";
   return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(fds), {}));
@@ -106,42 +107,47 @@ TEST_P(Rejoin, AKilledPlayersSlotIsTakenByTheNextClientAndTheOthersNeverNotice) 
   server.start(dir.path(), args, "", true);
   ASSERT_TRUE(server.wait_until_listening()) << server.errors();
 
+  // Client q is player q: each connects once the server has logged the
+  // one before it as joined.
   std::vector<std::unique_ptr<TestClient>> clients;
-  for (int q = 0; q < 3; ++q) clients.push_back(std::make_unique<TestClient>());
-  std::atomic<bool> stop{false};
   std::atomic<int> turns_played[2] = {0, 0};
   std::vector<TurnView> last_view(2);
-  std::vector<std::thread> players;
-  for (int q : {0, 2}) {
-    players.emplace_back([&, q] {
-      ClientLink& link = clients[static_cast<size_t>(q)]->link;
-      client_join(link);
-      int32_t index = 0, map = 0;
-      client_learn(link, &index, &map);
-      std::atomic<int>& turns = turns_played[q / 2];
-      TurnView& view = last_view[static_cast<size_t>(q / 2)];
-      while (!stop && client_turn(link, walk(100 + q, turns), kPlayers, view)) {
-        ++turns;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      }
-    });
+  ClientThreads players;
+  for (int q = 0; q < 3; ++q) {
+    clients.push_back(std::make_unique<TestClient>());
+    TestClient* const client = clients.back().get();
+    if (q == 1) {
+      // Player 1 plays five turns, then its program dies in the middle of the sixth.
+      players.start([client] {
+        ClientLink& link = client->link;
+        client_join(link);
+        int32_t index = 0, map = 0;
+        client_learn(link, &index, &map);
+        TurnView view;
+        for (int turn = 0; turn < 5; ++turn) client_turn(link, walk(101, turn), kPlayers, view);
+        send_int(link.socket, NO_VALUE);
+        client->close();
+      });
+    } else {
+      players.start([&, client, q] {
+        ClientLink& link = client->link;
+        client_join(link);
+        int32_t index = 0, map = 0;
+        client_learn(link, &index, &map);
+        std::atomic<int>& turns = turns_played[q / 2];
+        TurnView& view = last_view[static_cast<size_t>(q / 2)];
+        while (!players.stop && client_turn(link, walk(100 + q, turns), kPlayers, view)) {
+          ++turns;
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+      });
+    }
+    ASSERT_TRUE(server.wait_for_log("player " + std::to_string(q) + " joined from"))
+        << server.errors();
   }
-  // Player 1 plays five turns, then its program dies in the middle of the sixth.
-  players.emplace_back([&] {
-    ClientLink& link = clients[1]->link;
-    client_join(link);
-    int32_t index = 0, map = 0;
-    client_learn(link, &index, &map);
-    TurnView view;
-    for (int turn = 0; turn < 5; ++turn) client_turn(link, walk(101, turn), kPlayers, view);
-    send_int(link.socket, NO_VALUE);
-    clients[1]->close();
-  });
 
-  ASSERT_TRUE(logged(server, "player 1 (127.0.0.1:")) << server.errors();
-  ASSERT_TRUE(logged(server, "dropped in turn")) << server.errors();
-  EXPECT_NE(http_get(view_port(), "/state.json").find("\"clients\": [\"playing\", \"dropped\", "),
-            std::string::npos);
+  ASSERT_TRUE(server.wait_for_log("dropped in turn")) << server.errors();
+  EXPECT_TRUE(view_shows("/state.json", "\"clients\": [\"playing\", \"dropped\", "));
 
   // A client that greets and then says nothing more is dropped after the
   // client timeout, and the slot stays free.
@@ -149,9 +155,10 @@ TEST_P(Rejoin, AKilledPlayersSlotIsTakenByTheNextClientAndTheOthersNeverNotice) 
     TestClient silent;
     silent.send(ACK);
     EXPECT_EQ(silent.recv(), kPlayers);
-    EXPECT_TRUE(closed_at_once(silent.link.socket));
+    EXPECT_TRUE(closed_without_a_word(silent.link.socket));
     silent.link.socket = INVALID_SOCKET_HANDLE;
-    EXPECT_TRUE(logged(server, "did not finish joining; the slot stays free")) << server.errors();
+    EXPECT_TRUE(server.wait_for_log("did not finish joining; the slot stays free"))
+        << server.errors();
   }
 
   // The next client takes player 1's slot and is placed at its start position.
@@ -167,49 +174,53 @@ TEST_P(Rejoin, AKilledPlayersSlotIsTakenByTheNextClientAndTheOthersNeverNotice) 
   EXPECT_EQ(view.players[1].y, 50);
   EXPECT_EQ(view.players[1].heading, 900);
   // From then on it plays as the others do.
-  std::thread back_playing([&] {
-    for (int turn = 1; !stop && client_turn(back.link, walk(777, turn), kPlayers, view); ++turn) {
+  players.start([&] {
+    for (int turn = 1; !players.stop && client_turn(back.link, walk(777, turn), kPlayers, view);
+         ++turn) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
-  EXPECT_TRUE(logged(server, "player 1: a client from 127.0.0.1:")) << server.errors();
-  EXPECT_TRUE(logged(server, "rejoined in turn")) << server.errors();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_NE(http_get(view_port(), "/state.json").find("\"clients\": [\"playing\", \"rejoined\", "),
-            std::string::npos);
-  EXPECT_NE(http_get(view_port(), "/metrics").find("\nzolt_rejoins_total 1\n"), std::string::npos);
+  EXPECT_TRUE(server.wait_for_log("player 1: a client from 127.0.0.1:")) << server.errors();
+  EXPECT_TRUE(server.wait_for_log("rejoined in turn")) << server.errors();
+  EXPECT_TRUE(view_shows("/state.json", "\"clients\": [\"playing\", \"rejoined\", "));
+  EXPECT_TRUE(view_shows("/metrics", "\nzolt_rejoins_total 1\n"));
 
   // With every slot taken, a connection is closed at once; a flood of them
-  // leaves no descriptor behind and the match at its pace.
+  // leaves no descriptor behind, and the match plays on through it.
   const pid_t pid = server.pid();
-  const auto turns_in_half_a_second = [&turns_played] {
-    const int before = turns_played[0];
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    return turns_played[0] - before;
-  };
-  const int pace = turns_in_half_a_second();
-  // Taken after the pace: the view's last answer has closed its connection.
   const size_t files = server_is_windows() ? 0 : open_files(pid);
   for (int i = 0; i < 200; ++i) {
     std::string err;
     const SocketHandle extra = socket_connect("127.0.0.1", test_port(), &err);
-    ASSERT_NE(extra, INVALID_SOCKET_HANDLE) << err;
+    // The server may close it before this thread's connect has returned:
+    // the connect then reports the reset, which is the same refusal.
+    if (extra == INVALID_SOCKET_HANDLE) continue;
     if (i == 0) {
-      EXPECT_TRUE(closed_at_once(extra));
+      EXPECT_TRUE(closed_without_a_word(extra));
     } else {
       socket_close(extra, true);
     }
   }
-  EXPECT_TRUE(logged(server, "no player's slot is free")) << server.errors();
-  EXPECT_GT(turns_in_half_a_second(), pace / 2) << "the match slowed down";
+  EXPECT_TRUE(server.wait_for_log("no player's slot is free")) << server.errors();
+  // Whole turns go on being played after the flood, by every client (the
+  // counts below).
+  const int after_flood = turns_played[0];
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (turns_played[0] < after_flood + 20 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_GE(turns_played[0], after_flood + 20) << "the match stopped after the flood";
   if (!server_is_windows()) {
-    EXPECT_EQ(open_files(pid), files);
+    // A view answer's connection may still have been open when counted.
+    const auto settled = Clock::now() + std::chrono::seconds(10);
+    while (open_files(pid) > files && Clock::now() < settled) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_LE(open_files(pid), files);
   }
 
-  stop = true;
-  back_playing.join();
+  players.join_all();
   back.close();
-  for (std::thread& player : players) player.join();
   EXPECT_EQ(view.players[1].x, 777);
   // The others played every turn whole: no pause, no extra message.
   for (int k = 0; k < 2; ++k) {
@@ -240,11 +251,14 @@ TEST(Allow, AClientFromOutsideTheListTakesNoSlotAtTheStartNorToRejoin) {
   ASSERT_TRUE(server.wait_until_listening()) << server.errors();
   const SocketHandle outsider = connect_from("127.0.0.2");
   ASSERT_NE(outsider, INVALID_SOCKET_HANDLE);
-  EXPECT_TRUE(closed_at_once(outsider));
-  EXPECT_TRUE(logged(server, "refused a connection from 127.0.0.2:")) << server.errors();
+  EXPECT_TRUE(closed_without_a_word(outsider));
+  EXPECT_TRUE(server.wait_for_log("refused a connection from 127.0.0.2:")) << server.errors();
 
-  TestClient first, second;
+  // The second connects once the first has its answer: made at once, the
+  // two could be accepted the other way round.
+  TestClient first;
   EXPECT_EQ(client_join(first.link), 2);
+  TestClient second;
   EXPECT_EQ(client_join(second.link), 2);
   int32_t index = -1, map = -1;
   client_learn(first.link, &index, &map);
@@ -255,22 +269,25 @@ TEST(Allow, AClientFromOutsideTheListTakesNoSlotAtTheStartNorToRejoin) {
   client_turn(first.link, walk(1, 0), 2, view);
   second.close();
   // The first client plays on while player 1's slot is free.
-  std::atomic<bool> stop{false};
-  std::thread playing([&] {
-    for (int turn = 1; !stop && client_turn(first.link, walk(1, turn), 2, view); ++turn) {
+  ClientThreads playing;
+  playing.start([&] {
+    for (int turn = 1; !playing.stop && client_turn(first.link, walk(1, turn), 2, view); ++turn) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
-  EXPECT_TRUE(logged(server, "dropped in turn")) << server.errors();
+  EXPECT_TRUE(server.wait_for_log("dropped in turn")) << server.errors();
   const SocketHandle again = connect_from("127.0.0.2");
   ASSERT_NE(again, INVALID_SOCKET_HANDLE);
-  EXPECT_TRUE(closed_at_once(again));
+  EXPECT_TRUE(closed_without_a_word(again));
   TestClient insider;
   EXPECT_EQ(client_join(insider.link), 2);
   client_learn(insider.link, &index, &map);
   EXPECT_EQ(index, 1);
-  stop = true;
-  playing.join();
+  // Seated, the insider is waited for in every turn from the next one on
+  // (there is no client time-out): it leaves before the first client stops,
+  // or that client's last turn would wait for it for ever.
+  insider.close();
+  playing.join_all();
 }
 
 }  // namespace

@@ -125,13 +125,8 @@ TEST_F(Resources, AGamePortOutOfDescriptorsNamesTheReason) {
   ASSERT_TRUE(server_.wait_for_output(WAITING)) << server_.errors();
   TestClient first;
   client_join(first.link);
-  const auto deadline = Clock::now() + std::chrono::seconds(20);
-  while (server_.errors().find("player 1:") == std::string::npos && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_NE(
-      server_.errors().find("player 1: the connection could not be accepted (Too many open files)"),
-      std::string::npos)
+  EXPECT_TRUE(
+      server_.wait_for_log("player 1: the connection could not be accepted (Too many open files)"))
       << server_.errors();
 }
 
@@ -147,29 +142,43 @@ TEST_F(Resources, ARejoinPortOutOfDescriptorsRestsAndSaysSoOnce) {
                 true);
   ASSERT_TRUE(server_.wait_for_output(WAITING)) << server_.errors();
   TestClient players[2];
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> playing;
+  std::atomic<int> seated{0};
+  ClientThreads playing;
   for (TestClient& player : players) {
-    playing.emplace_back([&player, &stop] {
+    playing.start([&player, &playing, &seated] {
       client_join(player.link);
       int32_t index = 0, map = 0;
       client_learn(player.link, &index, &map);
+      ++seated;
       TurnView view;
-      while (!stop && client_turn(player.link, TurnReport{}, 2, view)) {
+      while (!playing.stop && client_turn(player.link, TurnReport{}, 2, view)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
+      // Gone at once: the other player may have begun its next turn, which
+      // waits for this one's report (there is no client time-out).
+      player.close();
     });
   }
+  // The extra connection only once both players know their index: made
+  // earlier, it could be accepted before the second player's, in its slot,
+  // and then never speak.
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (seated < 2 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(seated, 2) << "the players were not told their index: " << server_.errors();
   std::string err;
   const SocketHandle extra = socket_connect("127.0.0.1", test_port(), &err);
   ASSERT_NE(extra, INVALID_SOCKET_HANDLE) << err;
+  // The accept fails once the server looks at the listener.
+  EXPECT_TRUE(server_.wait_for_log(": Too many open files; trying again every second"))
+      << server_.errors();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const double before = cpu_seconds(server_.pid());
   std::this_thread::sleep_for(std::chrono::seconds(1));
   // Trying again at every look used a whole core.
   EXPECT_LT(cpu_seconds(server_.pid()) - before, 0.3);
-  stop = true;
-  for (std::thread& thread : playing) thread.join();
+  playing.join_all();
   socket_close(extra, true);
   EXPECT_EQ(count_of(server_.errors(), ": Too many open files; trying again every second"), 1u)
       << server_.errors();
@@ -200,7 +209,7 @@ TEST_F(Resources, FilesThatAreNoRegularFilesAreRefusedAtOnce) {
     args.insert(args.end(), match.begin(), match.end());
     ServerProcess server;
     server.start(dir_.path(), args, "", true);
-    EXPECT_EQ(server.wait_exit(5000), EXIT_USAGE);
+    EXPECT_EQ(server.wait_exit(), EXIT_USAGE);
     EXPECT_NE(server.errors().find(c.named), std::string::npos) << server.errors();
     EXPECT_EQ(server.output(), "");
   }

@@ -294,6 +294,15 @@ bool ServerProcess::wait_for_output(const std::string& text, int timeout_ms) {
   return true;
 }
 
+bool ServerProcess::wait_for_log(const std::string& text, int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (errors().find(text) == std::string::npos) {
+    if (Clock::now() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) return false;
+    pump(20);
+  }
+  return true;
+}
+
 bool ServerProcess::wait_until_listening(int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!foreign_listener_on(test_port())) {
@@ -403,6 +412,27 @@ std::string dialogue_output(const std::string& address) {
          HUMANS_PROMPT + BOTS_PROMPT + MAP_LIST + MAP_PROMPT;
 }
 
+void bound_receives(SocketHandle connection) {
+  socket_set_receive_timeout(connection, REPLY_WAIT_MS);
+}
+
+namespace {
+
+void report_silence(const std::string& waiting_for) {
+  ADD_FAILURE() << "nothing received for " << REPLY_WAIT_MS / 1000 << " s while waiting for "
+                << waiting_for;
+}
+
+}  // namespace
+
+std::string receive_bounded(SocketHandle connection, const std::string& waiting_for) {
+  char buffer[MESSAGE_LIMIT];
+  bool timed_out = false;
+  const size_t got = socket_recv(connection, buffer, sizeof buffer, &timed_out);
+  if (timed_out) report_silence(waiting_for);
+  return std::string(buffer, got);
+}
+
 TestClient::TestClient() {
   const auto deadline = Clock::now() + std::chrono::seconds(20);
   std::string err;
@@ -411,6 +441,11 @@ TestClient::TestClient() {
     if (link.socket != INVALID_SOCKET_HANDLE || Clock::now() >= deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  bound_receives(link.socket);
+  link.on_silence = [](const char* step) {
+    report_silence(std::string("the server's '") + step + "'");
+    return false;
+  };
 }
 
 TestClient::~TestClient() {
@@ -426,11 +461,17 @@ void TestClient::send_raw(const std::string& bytes) {
 }
 
 int32_t TestClient::recv() {
-  return recv_number(link.socket, link.buffer);
+  bool timed_out = false;
+  const size_t got = socket_recv(link.socket, link.buffer, MESSAGE_LIMIT, &timed_out);
+  if (timed_out) report_silence("a message from the server");
+  link.buffer[got] = '\0';
+  return parse_int(link.buffer);
 }
 
 std::string TestClient::recv_raw() {
-  const size_t got = socket_recv(link.socket, link.buffer, MESSAGE_LIMIT);
+  bool timed_out = false;
+  const size_t got = socket_recv(link.socket, link.buffer, MESSAGE_LIMIT, &timed_out);
+  if (timed_out) report_silence("a message from the server");
   return std::string(link.buffer, got);
 }
 

@@ -18,8 +18,10 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -85,6 +87,9 @@ class ServerProcess {
 
   // Waits until standard output contains text; false after timeout_ms.
   bool wait_for_output(const std::string& text, int timeout_ms = 20000);
+  // Waits until the log (standard error) contains text; false after
+  // timeout_ms.
+  bool wait_for_log(const std::string& text, int timeout_ms = 20000);
   // Waits until the server listens on test_port(): its waiting text comes
   // before the listening socket, and a client that does not retry must not
   // try in between. False after timeout_ms or once the server has ended.
@@ -125,8 +130,32 @@ class ServerProcess {
 // The console answers of a well-formed dialogue.
 std::string answers(int humans, int bots, int map);
 
+// How long a harness client waits for any one message before the case
+// fails, naming what it waited for: far beyond any answer of a working
+// server, even under Wine on a loaded machine, and far under CTest's limit
+// on a case, so that a server (or a case) that stops answering fails with
+// its reason instead of holding the run.
+constexpr int REPLY_WAIT_MS = 30000;
+
+// Makes every receive on connection give up after REPLY_WAIT_MS.
+void bound_receives(SocketHandle connection);
+
+// One receive, of at most one message's bytes, on a connection given
+// bound_receives: its bytes, "" once the peer has closed. When the wait
+// runs out it adds a failure to the case naming waiting_for, and gives ""
+// too.
+std::string receive_bounded(SocketHandle connection, const std::string& waiting_for);
+
 // A test client on 127.0.0.1:test_port() that resets its connection when it goes,
-// so that no side lingers in TIME_WAIT between cases.
+// so that no side lingers in TIME_WAIT between cases. Every receive, its own
+// and those of the client_* calls on link, is bounded by REPLY_WAIT_MS: one
+// that runs out fails the case naming the step and leaves the link closed,
+// so a thread playing it ends.
+//
+// Two clients connected one after the other may still be accepted in either
+// order; a case that needs a client to have a given player index connects
+// the next one only once the server has accepted this one (its answer to
+// the greeting, or its "player N joined from" in ServerProcess::wait_for_log).
 struct TestClient {
   ClientLink link;
   TestClient();  // connects, retrying briefly while the server starts
@@ -136,6 +165,35 @@ struct TestClient {
   int32_t recv();          // one message, 0 kept as 0
   std::string recv_raw();  // one receive's bytes
   void close();
+};
+
+// Threads that play clients beside the case's own: each runs until `stop` or
+// until its link closes. They are joined however the case ends, an ASSERT's
+// return included; since every receive of a TestClient is bounded, so is
+// the join.
+class ClientThreads {
+ public:
+  ClientThreads() = default;
+  ~ClientThreads() { join_all(); }
+  ClientThreads(const ClientThreads&) = delete;
+  ClientThreads& operator=(const ClientThreads&) = delete;
+
+  template <typename Body>
+  void start(Body body) {
+    threads_.emplace_back(std::move(body));
+  }
+  // Sets stop and waits for every thread.
+  void join_all() {
+    stop = true;
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+  std::atomic<bool> stop{false};
+
+ private:
+  std::vector<std::thread> threads_;
 };
 
 // A console text that holds one %s, with value in its place.

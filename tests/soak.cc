@@ -213,6 +213,26 @@ Figures measure(pid_t pid) {
   return figures;
 }
 
+// How long a client waits for one message, and the soak for the server's
+// end: far beyond a working server's answer, so that a server that stops
+// answering fails the soak, naming where, instead of holding it for ever.
+constexpr int REPLY_WAIT_MS = 30000;
+
+// Waits for the server's end, at most REPLY_WAIT_MS, then kills it; whether
+// it ended by itself, its status in *status.
+bool wait_for_end(pid_t pid, int* status) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(REPLY_WAIT_MS);
+  while (waitpid(pid, status, WNOHANG) == 0) {
+    if (Clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, status, 0);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 // What client q reports in turn t: every field changes from turn to turn,
 // the relays are set and now and then cleared, and every third turn the
 // client hits a player, alternately lowering and raising its health.
@@ -255,7 +275,14 @@ int main(int argc, char** argv) {
   }
 
   std::vector<ClientLink> links(static_cast<size_t>(settings.humans));
+  long silences = 0;
   for (ClientLink& link : links) {
+    link.on_silence = [&silences](const char* step) {
+      std::fprintf(stderr, "soak: no message from the server for %d s at '%s'\n",
+                   REPLY_WAIT_MS / 1000, step);
+      ++silences;
+      return false;
+    };
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     do {
       link.socket = socket_connect("127.0.0.1", SERVER_PORT, &err);
@@ -268,6 +295,7 @@ int main(int argc, char** argv) {
       kill(pid, SIGKILL);
       return 1;
     }
+    socket_set_receive_timeout(link.socket, REPLY_WAIT_MS);
     if (client_join(link) != players) std::fprintf(stderr, "soak: wrong player count\n");
   }
   long mismatches = 0;
@@ -309,7 +337,9 @@ int main(int argc, char** argv) {
     TurnReport closing = report_for(settings.turns + 1, 0, players);
     closing.relay_a_reply = ACK - 1;
     client_turn(links[0], closing, players, view);
-    waitpid(pid, &status, 0);
+    if (!wait_for_end(pid, &status)) {
+      std::fprintf(stderr, "soak: the server did not end at the closing protocol break\n");
+    }
   }
   const bool exited_1 = WIFEXITED(status) && WEXITSTATUS(status) == 1;
   const int crashes = WIFSIGNALED(status) ? 1 : 0;
@@ -328,7 +358,8 @@ int main(int argc, char** argv) {
   std::printf(
       "soak: after turn %ld: VmRSS %ld kB (RssAnon %ld kB), %ld descriptors (peak VmHWM %ld kB)\n",
       settings.turns, last.rss_kb, last.anon_kb, last.descriptors, last.peak_rss_kb);
-  std::printf("soak: clients held %d, table mismatches %ld\n", settings.humans, mismatches);
+  std::printf("soak: clients held %d, table mismatches %ld, silences %ld\n", settings.humans,
+              mismatches, silences);
   std::printf("soak: server %s; crashes: %d\n",
               !alive     ? "had ended before the last turn"
               : exited_1 ? "ended with exit code 1 at the closing protocol break"
@@ -358,7 +389,7 @@ int main(int argc, char** argv) {
   }
   const bool steady = first.anon_kb > 0 && first.anon_kb == last.anon_kb && first.descriptors > 0 &&
                       first.descriptors == last.descriptors && only_read_only_files_grew;
-  const bool passed = steady && alive && exited_1 && mismatches == 0;
+  const bool passed = steady && alive && exited_1 && mismatches == 0 && silences == 0;
   std::printf("soak: %s\n", passed ? "PASS" : "FAIL");
   if (passed) {
     std::error_code ignored;

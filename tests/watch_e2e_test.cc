@@ -169,8 +169,10 @@ TEST_F(Watched, StateAndMetricsShowTheTablesOfTheLastExchange) {
         "zolt_messages_total " + std::to_string(messages) + "\n",
         std::string("zolt_players\\{kind=\"human\"\\} 2\n"),
         std::string("zolt_players\\{kind=\"bot\"\\} 1\n"),
-        std::string("zolt_client_round_trip_seconds\\{player=\"0\"\\} 0\\.[0-9]{9}\n"),
-        std::string("zolt_client_round_trip_seconds\\{player=\"1\"\\} 0\\.[0-9]{9}\n"),
+        // Its format, whatever the machine's pace: a round trip may take
+        // more than a second on a loaded one.
+        std::string("zolt_client_round_trip_seconds\\{player=\"0\"\\} [0-9]+\\.[0-9]{9}\n"),
+        std::string("zolt_client_round_trip_seconds\\{player=\"1\"\\} [0-9]+\\.[0-9]{9}\n"),
         std::string("zolt_waiting_seconds [0-9]+\\.[0-9]{3}\n")}) {
     EXPECT_TRUE(std::regex_search(metrics.body, std::regex("(^|\n)" + line)))
         << line << metrics.body;
@@ -491,7 +493,10 @@ TEST(Stop, TheRecordingEndsWithAWholeLine) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(run_ms));
     server.send_signal(SIGTERM);
-    EXPECT_EQ(server.wait_exit(), 0);
+    const int exit_code = server.wait_exit();
+    EXPECT_EQ(exit_code, 0);
+    // A server that did not stop would leave the typist writing for ever.
+    if (exit_code == -2) server.send_signal(SIGKILL);
     typist.join();
     EXPECT_NE(server.output().find(END_BANNER), std::string::npos);
     std::string recording = read_file(dir.path() + "/m.jsonl");
