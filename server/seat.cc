@@ -423,7 +423,8 @@ std::chrono::nanoseconds seat_check_time(Seat& seat, const SeatRules& rules,
                                          Clock::time_point now) {
   const auto waiting = now - seat.time.since;
   const auto slice = std::chrono::duration_cast<std::chrono::nanoseconds>(rules.wait_slice);
-  std::chrono::nanoseconds next = slice - waiting % slice;
+  // The next time-out or note that falls due; a slice when none is nearer.
+  std::chrono::nanoseconds soon = slice;
   const auto limit = limit_of(seat, rules);
   if (limit.count() > 0 && seat.status == SeatStatus::Playing) {
     const auto left = limit - seat.time.used - waiting;
@@ -431,15 +432,15 @@ std::chrono::nanoseconds seat_check_time(Seat& seat, const SeatRules& rules,
       time_out(seat, rules);
       return std::chrono::nanoseconds{0};
     }
-    if (left < next) next = left;
+    soon = std::min(soon, std::chrono::duration_cast<std::chrono::nanoseconds>(left));
   }
   if (rules.check_clients && !seat.time.silence_noted && seat.join != JoinStage::Greeting) {
     const auto to_note = rules.silence_note - waiting;
     if (to_note <= std::chrono::nanoseconds{0}) {
       seat.time.silence_noted = true;
       note_silence(seat, rules);
-    } else if (to_note < next) {
-      next = std::chrono::duration_cast<std::chrono::nanoseconds>(to_note);
+    } else {
+      soon = std::min(soon, std::chrono::duration_cast<std::chrono::nanoseconds>(to_note));
     }
   }
   // A warning every stall_warning of one message's silence.
@@ -448,14 +449,16 @@ std::chrono::nanoseconds seat_check_time(Seat& seat, const SeatRules& rules,
     seat.time.warned = waiting / stall;
     warn_stall(seat, rules, waiting);
   }
-  // A blocking socket waits no longer than the next look.
-  if (!seat.nonblocking && seat.socket != INVALID_SOCKET_HANDLE && next < slice) {
-    seat.time.short_socket_timeout = true;
+  // A blocking socket waits no longer than a time-out or a note due sooner
+  // than a slice; the common case, a client that answers, costs no call.
+  if (!seat.nonblocking && seat.socket != INVALID_SOCKET_HANDLE &&
+      (soon < slice || seat.time.short_socket_timeout)) {
+    seat.time.short_socket_timeout = soon < slice;
     set_socket_timeouts(
         seat,
-        std::max(1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next).count())));
+        std::max(1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(soon).count())));
   }
-  return next;
+  return std::min(soon, slice - waiting % slice);
 }
 
 void seat_break_protocol(Seat& seat, const SeatRules& rules, int32_t arrived) {

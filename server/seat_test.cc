@@ -90,8 +90,9 @@ TEST_F(Seats_, TheBreakOfAClientOutOfStepNamesWhereItBegan) {
                      "at step 'x', where one receive held two messages\n"),
             2u)
       << log;
-  EXPECT_EQ(count_of(log, "departures from the protocol: 1 replies to relay_a other than 147, "
-                          "which broke the protocol\n"),
+  EXPECT_EQ(count_of(log,
+                     "departures from the protocol: 1 replies to relay_a other than 147, "
+                     "which broke the protocol\n"),
             1u)
       << log;
 }
@@ -107,6 +108,36 @@ TEST_F(Seats_, ANamedPlayerIsNamedInTheLog) {
   seat_drop(seat(0), server_->rules, 0);
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(count_of(log, "WARN player 0 (Alice, 127.0.0.1:"), 1u) << log;
+}
+
+// A blocking seat's socket keeps its slice while nothing falls due sooner,
+// so that a message costs one receive and no option call; it waits less only
+// before a time-out or a note.
+TEST_F(Seats_, TheSocketWaitsLessOnlyBeforeATimeOutOrANote) {
+  const struct {
+    int client_timeout_s;
+    bool check_clients;
+    std::chrono::milliseconds waited;
+    bool shortened;
+  } cases[] = {
+      {0, false, std::chrono::milliseconds(10), false},
+      {0, false, std::chrono::milliseconds(990), false},
+      {10, false, std::chrono::milliseconds(10), false},
+      {1, false, std::chrono::milliseconds(500), true},
+      {0, true, std::chrono::milliseconds(4500), true},
+  };
+  connect(1, 0);
+  server_->rules.wait_slice = std::chrono::milliseconds(1000);
+  server_->rules.stall_warning = std::chrono::milliseconds(30000);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.waited.count());
+    server_->rules.client_timeout = std::chrono::seconds(c.client_timeout_s);
+    server_->rules.check_clients = c.check_clients;
+    const auto now = Clock::now();
+    seat_start_time(seat(0), server_->rules, now - c.waited);
+    seat_check_time(seat(0), server_->rules, now);
+    EXPECT_EQ(seat(0).time.short_socket_timeout, c.shortened);
+  }
 }
 
 // A client that sends but never reads fills its connection: the time the
