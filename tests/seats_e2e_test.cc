@@ -187,6 +187,67 @@ TEST(Lobby, ASilentJoinerCannotSquatAFreeSlot) {
   playing.join();
 }
 
+// The body of GET path on the live view; empty without an answer.
+std::string view_get(const std::string& path) {
+  std::string err;
+  const SocketHandle s = socket_connect("127.0.0.1", view_port(), &err);
+  if (s == INVALID_SOCKET_HANDLE) return "";
+  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  socket_send(s, request.data(), request.size());
+  socket_set_receive_timeout(s, 5000);
+  std::string answer;
+  char buffer[4096];
+  for (size_t got; (got = socket_recv(s, buffer, sizeof buffer)) > 0;) answer.append(buffer, got);
+  socket_close(s);
+  return answer;
+}
+
+// Waits up to 10 s until GET path's answer holds text.
+bool view_shows(const std::string& path, const std::string& text) {
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (view_get(path).find(text) == std::string::npos) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  return true;
+}
+
+// What the view says of the seats: ready only while a seat is really free,
+// and, served at once, the seat the match actually waits for.
+TEST(View, ReadyOnlyWithAFreeSeatAndNamesTheSeatWaitedFor) {
+  TempDir dir;
+  put_bot_route_file(dir.path(), "");
+  dir.write("dept0.txt", "10 20 30\n40 50 60\n");
+  ServerProcess server;
+  server.start(dir.path(),
+               {"localhost", "--humans", "3", "--bots", "0", "--map", "0", "--rejoin",
+                "--concurrent", "--http", "127.0.0.1:" + std::to_string(view_port())},
+               "", true);
+  ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+  ASSERT_TRUE(view_shows("/readyz", "a player can join"));
+  TestClient clients[3];
+  for (TestClient& client : clients) ASSERT_EQ(client_join(client.link), 3);
+  // Every seat taken, none numbered yet: nobody else can join.
+  EXPECT_TRUE(view_shows("/readyz", "no player can join"));
+  int32_t index = -1, map = -1;
+  for (TestClient& client : clients) client_learn(client.link, &index, &map);
+  // Players 1 and 2 report; player 0 says nothing after its relay_a.
+  clients[0].send(5);
+  ASSERT_EQ(clients[0].recv(), ACK);
+  std::thread others[2];
+  for (int q : {1, 2}) {
+    others[q - 1] = std::thread([&clients, q] {
+      TurnView view;
+      client_turn(clients[q].link, at(q, q), 3, view);
+    });
+  }
+  EXPECT_TRUE(view_shows("/view.json", "\"waiting\": {\"player\": 0,")) << view_get("/view.json");
+  clients[0].close();
+  for (std::thread& other : others) other.join();
+  for (TestClient& client : clients) client.close();
+  EXPECT_EQ(server.wait_exit(), 1);
+}
+
 // The log goes to a pipe whose reader stopped reading: the match plays on,
 // the lines that could not be written are counted, and a stop still ends it.
 TEST(Log, AReaderThatStopsReadingHoldsNothing) {
