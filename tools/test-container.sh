@@ -142,7 +142,7 @@ container_match() {
     grep -q "INFO match over after 20 turns" <<< "$log" &&
     # A line per turn, then the end record.
     [ "$(wc -l < "$work/data/match.jsonl")" = 21 ] &&
-    tail -n 1 "$work/data/match.jsonl" | grep -q '^{"end": '"
+    tail -n 1 "$work/data/match.jsonl" | grep -q '^{"end": '
 }
 check "a match plays in a container: probes, exit code 1 once the client leaves, the log" \
   container_match
@@ -180,7 +180,7 @@ EOF
   echo "exit code $code; the recording ends in: $last"
   [ "$code" = 0 ] && grep -q 'LA PARTIE EST TERMINEE' <<< "$out" &&
     grep -q 'INFO match stopped by SIGTERM after [0-9]* turns' <<< "$err" && [ "$last" = '}}\n' ] &&
-    tail -n 1 "$work/data/stop.jsonl" | grep -q '^{"end": {"reason": "stopped"'"
+    tail -n 1 "$work/data/stop.jsonl" | grep -q '^{"end": {"reason": "stopped"'
 }
 check "podman stop ends a match cleanly: end banner, exit code 0, the recording's last line whole" \
   stop_cleanly
