@@ -296,6 +296,11 @@ std::string take(const CommandLine& line, const CLI::App& app, const Values& val
     // A value counts as given when the option is, even empty: "--humans ''"
     // is an error, not a question at the console.
     if (app.count(row.name) == 0) continue;
+    if (row.config_only && on_command_line(row.name, argc, argv)) {
+      return row.name +
+             ": only in a config file, never on the command line, where other users "
+             "of the machine see it";
+    }
     result.given[i] = true;
     result.run_changed = result.run_changed || row.changes_run;
     const std::string& text = values.texts[i];

@@ -37,6 +37,7 @@ struct OptionRow {
   bool* flag = nullptr;      // flags: set when given ("= false" in a config file clears it)
   bool configurable = true;  // may be given in the config file
   bool changes_run = true;   // false: it only adds to what is shown (a trace, checks)
+  bool config_only = false;  // refused on the command line, where other users see it
 };
 
 struct CommandLine {

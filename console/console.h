@@ -82,6 +82,9 @@ void console_block_stops(bool block);
 bool console_ready_to_write(std::FILE* stream);
 bool console_stream_may_fill(std::FILE* stream);
 
+// Whether standard input is a terminal (a console window on Windows).
+bool console_input_is_terminal();
+
 // The next byte of the operator's typed answers, or EOF at the end of input.
 int console_read_byte();
 

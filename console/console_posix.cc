@@ -129,6 +129,10 @@ bool read_key_from_terminal() {
 
 }  // namespace
 
+bool console_input_is_terminal() {
+  return isatty(STDIN_FILENO) != 0;
+}
+
 int console_read_byte() {
   if (pushed_back != EOF) {
     const int byte = pushed_back;

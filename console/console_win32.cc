@@ -68,6 +68,10 @@ bool input_is_console() {
 
 }  // namespace
 
+bool console_input_is_terminal() {
+  return GetFileType(GetStdHandle(STD_INPUT_HANDLE)) == FILE_TYPE_CHAR;
+}
+
 int console_read_byte() {
   if (pushed_back != EOF) {
     const int c = pushed_back;

@@ -16,6 +16,7 @@
 #include "net/message.h"
 #include "server/dialogue.h"
 #include "server/handshake.h"
+#include "server/operator_hand.h"
 #include "server/replay_mode.h"
 #include "server/turn_exchange.h"
 #include "server/watch.h"
@@ -151,6 +152,7 @@ int end_of_match(Server& server, int code, EndReason reason, const char* why) {
            seconds_since(server.match_start), why);
   show_end(server, reason, why);
   log_departure_summary(server);
+  operator_close(server);
   if (code == EXIT_MATCH_OVER) console_print("%s", END_BANNER);
   return code;
 }
@@ -161,6 +163,7 @@ int end_stopped_match(Server& server, const char* why) {
   log_line(LogLevel::Info, "match stopped by %s after %" PRIu64 " turns", why, server.turns_played);
   show_end(server, EndReason::Stopped, ("stopped by " + std::string(why)).c_str());
   log_departure_summary(server);
+  operator_close(server);
   console_print("%s", END_BANNER);
   return EXIT_MATCH_OVER;
 }
@@ -222,6 +225,17 @@ int run_turns(Server& server) {
   uint64_t turns_at_last_status = 0;
   if (server.options.concurrent) set_up_serving_at_once(server);
   while (player_count(match) != 0) {
+    if (server.hand != nullptr) {
+      // The operator's commands, and a pause: no turn starts while it holds.
+      operator_between_turns(server);
+      if (const char* why = console_stop_asked(); why != nullptr) {
+        return end_stopped_match(server, why);
+      }
+      if (match.human_count > 0 && server.seats.left == 0) {
+        return end_of_match(server, EXIT_PROTOCOL_BREAK, EndReason::NoClientLeft,
+                            "no human client is left");
+      }
+    }
     if (match.turn_count <= 1) ++match.turn_count;
     server.rules.turn = current_turn(server);
     watch_turn_begins(server.watch.get(), server.rules.turn, server.turns_played);
@@ -254,6 +268,7 @@ int run_turns(Server& server) {
     }
     watch_turn_ends(server.watch.get(), server.seats, server.options.rejoin,
                     server.walker.messages);
+    if (server.hand != nullptr) operator_turn_done(server);
     const uint64_t turns = ++server.turns_played;
     if (const char* why = console_stop_asked(); why != nullptr) {
       return end_stopped_match(server, why);
@@ -322,6 +337,7 @@ int run_server(const Options& options) {
     console_diagnostic("%s", err.c_str());
   }
   server.lobby.listener = listener;
+  if (const int failure = operator_open(server); failure >= 0) return failure;
   if (!run_handshake(server)) return end_stopped_match(server, console_stop_asked());
   keep_listening(server);
   // Read again so that route changes made while the clients connected count.
@@ -336,6 +352,7 @@ int run_server(const Options& options) {
            static_cast<int>(match.map_number));
   set_up_tables(match);
   watch_match_set_up(server);
+  operator_begin(server);
   if (match.human_count > 0 && server.seats.left == 0) {
     return end_of_match(server, EXIT_PROTOCOL_BREAK, EndReason::NoClientLeft,
                         "no human client is left");

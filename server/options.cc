@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -49,6 +50,56 @@ std::vector<std::string> split_list(const std::string& text) {
 bool is_dotted_ipv4(const std::string& text) {
   uint32_t address = 0;
   return parse_dotted_ipv4(text, &address);
+}
+
+// "127.0.0.1:27015": a dotted IPv4 address and a port 1..65535.
+bool address_and_port(const std::string& text, std::string* address, uint16_t* port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return false;
+  int32_t value = 0;
+  if (!is_dotted_ipv4(text.substr(0, colon)) || !whole_int32(text.substr(colon + 1), &value) ||
+      value < 1 || value > 65535) {
+    return false;
+  }
+  *address = text.substr(0, colon);
+  *port = static_cast<uint16_t>(value);
+  return true;
+}
+
+// The placeholder the packaged config and the container's Secret show: a
+// server given it refuses to start, so that nobody runs with a published
+// password.
+constexpr const char* RCON_PLACEHOLDER = "CHANGE-ME";
+
+// The remote console's password from where the operator put it: the file,
+// the environment, the config file. Returns what is wrong, or empty.
+std::string take_rcon_password(Options& o) {
+  if (!o.rcon_password_file.empty()) {
+    std::FILE* file = std::fopen(o.rcon_password_file.c_str(), "rb");
+    if (file == nullptr) {
+      return "--rcon-password-file: cannot open '" + o.rcon_password_file + "'";
+    }
+    char bytes[512];
+    const size_t got = std::fread(bytes, 1, sizeof bytes, file);
+    std::fclose(file);
+    const std::string text(bytes, got);
+    o.rcon_password = text.substr(0, text.find_first_of("\r\n"));
+  } else if (const char* env = std::getenv("ZOLT_RCON_PASSWORD"); env != nullptr && *env != '\0') {
+    o.rcon_password = env;
+  }
+  if (o.rcon_password.empty()) {
+    return "--rcon needs a password: --rcon-password-file FILE, the environment variable "
+           "ZOLT_RCON_PASSWORD or rcon-password in the config file";
+  }
+  if (o.rcon_password.rfind(RCON_PLACEHOLDER, 0) == 0) {
+    return "the remote console's password is still the placeholder " +
+           std::string(RCON_PLACEHOLDER) + "...: put a secret of your own in its place";
+  }
+  if (o.rcon_password.size() < 12) {
+    return "the remote console's password has " + std::to_string(o.rcon_password.size()) +
+           " characters; it needs 12 or more";
+  }
+  return {};
 }
 
 // A row whose value is a path, stored as given; `what` names it when empty.
@@ -319,6 +370,34 @@ CommandLine command_line(Options& o) {
          return std::string();
        },
        nullptr, true, false},
+      {"--rcon", "ADDR:PORT",
+       "open the remote console (RCON) on this IPv4 address and port, as 127.0.0.1:27015; it "
+       "needs a password of 12 characters or more (--rcon-password-file, ZOLT_RCON_PASSWORD or "
+       "the config file's rcon-password); default: none",
+       [&o](const std::string& text) {
+         std::string address;
+         if (!address_and_port(text, &address, &o.rcon_port)) {
+           return "--rcon: not a dotted IPv4 address and a port 1..65535, as 127.0.0.1:27015: " +
+                  text;
+         }
+         o.rcon_address = address;
+         return std::string();
+       }},
+      path_row("--rcon-password-file", "FILE",
+               "read the remote console's password from the first line of FILE; default: "
+               "ZOLT_RCON_PASSWORD, then the config file's rcon-password",
+               o.rcon_password_file, "file name", true),
+      {"--rcon-password", "TEXT",
+       "the remote console's password; in the config file only (rcon-password = ...)",
+       [&o](const std::string& text) {
+         o.rcon_password = text;
+         return std::string();
+       },
+       nullptr, true, true, true},
+      {"--console-commands", "",
+       "read operator commands (status, kick, pause, end...) from the console during a match "
+       "with human players even when it is not a terminal; default: only from a terminal",
+       nullptr, &o.console_commands},
       path_row("--replay", "FILE",
                "play no match: serve a recording made with --record on the --http view",
                o.replay_file, "file name", true),
@@ -348,6 +427,13 @@ int parse_options(int argc, char** argv, Options& options) noexcept {
     if (given("--record")) {
       return command_line_error(line, "--replay plays no match: --record has nothing to record");
     }
+  }
+  if (given("--rcon")) {
+    if (std::string problem = take_rcon_password(parsed); !problem.empty()) {
+      return command_line_error(line, problem);
+    }
+  } else if (given("--rcon-password-file") || given("--rcon-password")) {
+    return command_line_error(line, "a remote console password without --rcon ADDR:PORT");
   }
   parsed.historic_start_up = !result.run_changed;
   // A player that comes back needs its slot freed: the broken client dropped.

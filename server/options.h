@@ -40,6 +40,14 @@ struct Options {
     std::string name;
   };
   std::vector<AddressName> address_names;  // --address-names: by the client's address
+  std::string rcon_address;                // --rcon ADDR:PORT, the remote console; empty: none
+  uint16_t rcon_port = 0;
+  // Its password: from --rcon-password-file, else ZOLT_RCON_PASSWORD, else
+  // the config file's rcon-password (never the command line, where other
+  // users see it).
+  std::string rcon_password;
+  std::string rcon_password_file;
+  bool console_commands = false;  // --console-commands: console lines are commands, piped too
   // No option but the host name, --trace and --check-clients (which change
   // nothing of the match) was given, nor a config file: start-up failures,
   // binding and a match without humans go as the historic server's.

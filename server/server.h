@@ -17,6 +17,8 @@
 #include "server/walker.h"
 #include "server/watch.h"
 
+struct OperatorHand;
+
 struct Server {
   Options options;
   Match match;
@@ -32,6 +34,9 @@ struct Server {
   uint64_t turns_played = 0;
   Clock::time_point match_start{};
   std::chrono::milliseconds status_interval{60000};  // a status line in the log this often
+  // The operator's commands (server/operator_hand.h): null without a channel.
+  OperatorHand* hand = nullptr;
+  bool console_commands = false;  // lines typed at the console are commands
 };
 
 // The turn in which the server is: 0 during the handshake.

@@ -7,6 +7,7 @@
 #include "console/log.h"
 #include "match/match.h"
 #include "net/protocol.h"
+#include "server/operator_hand.h"
 #include "server/turn_rules.h"
 #include "server/watch.h"
 
@@ -170,6 +171,11 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
     if (seat.at.step == Step::Done) watch_exchange_ends(watch, seat, walker.messages);
   }
   for (;;) {
+    if (walker.hand != nullptr && operator_waiting(*walker.hand)) {
+      // A kick may have dropped the last client.
+      operator_serve(*walker.hand);
+      if (seats.left == 0 && !seats.seat.empty()) return WalkEnd::NoClientLeft;
+    }
     if (console_stop_asked() != nullptr) return WalkEnd::Stopped;
     const auto now = Clock::now();
     watch_heartbeat(watch, now);

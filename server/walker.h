@@ -18,6 +18,7 @@
 #include "server/seat.h"
 
 struct Match;
+struct OperatorHand;
 struct ViewLedger;
 struct Watch;
 
@@ -25,6 +26,7 @@ struct Walker {
   std::vector<SocketWait> waits;  // sized once: every seat, and the listener
   std::vector<int32_t> waited;    // the seat of each wait
   uint64_t messages = 0;          // of the turn exchanges, both ways
+  OperatorHand* hand = nullptr;   // the operator's commands, run at each wake-up; null: none
 };
 
 // What the server's messages say: the match, and with served at once the

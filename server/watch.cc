@@ -147,6 +147,18 @@ void watch_seat(Watch* watch, int32_t q, SeatShown seat, const char* peer) {
   if (seat == SeatShown::Rejoined) name_player(*watch, q, peer);
 }
 
+void watch_paused(Watch* watch, bool paused) {
+  if (watch != nullptr) watch->snapshot.set_paused(paused);
+}
+
+void watch_commands_open(Watch* watch) {
+  if (watch != nullptr) watch->snapshot.commands_open();
+}
+
+void watch_command(Watch* watch, int kind) {
+  if (watch != nullptr) watch->snapshot.command_run(kind < 0 ? 7 : static_cast<size_t>(kind));
+}
+
 void watch_hit(Watch* watch, int32_t q, int32_t damage, int32_t target) {
   if (watch == nullptr) return;
   recording_add_hit(watch->recording, Hit{q, damage, target});

@@ -68,6 +68,12 @@ void watch_exchange_ends(Watch* watch, const Seat& seat, uint64_t messages);
 // Human q's client was dropped, or a client took its slot again (from
 // address `peer`, which a name may follow).
 void watch_seat(Watch* watch, int32_t q, SeatShown seat, const char* peer);
+// The operator paused the match, or resumed it.
+void watch_paused(Watch* watch, bool paused);
+// The operator's commands are on (/metrics counts them from now); one ran,
+// of kind k in OPERATOR_COMMANDS (-1: an unknown one).
+void watch_commands_open(Watch* watch);
+void watch_command(Watch* watch, int kind);
 // A hit human q reported: the feed, the scoreboard and the turn's line.
 void watch_hit(Watch* watch, int32_t q, int32_t damage, int32_t target);
 // A turn begins: the turn the view names.

@@ -46,7 +46,10 @@ std::string state_json(const Frame& frame) {
     text += SEATS[frame.seats[q] < 3 ? frame.seats[q] : 0];
     text += '"';
   }
-  text += "], \"scoreboard\": [";
+  text += "]";
+  // Present only while it holds, so that a match never paused reads as before.
+  if (frame.paused) text += ", \"paused\": true";
+  text += ", \"scoreboard\": [";
   for (size_t p = 0; p < frame.scores.size(); ++p) {
     const PlayerScore& score = frame.scores[p];
     append(text,
@@ -179,5 +182,19 @@ std::string metrics_text(const Frame& frame) {
       "everyone waiting.\n"
       "# TYPE zolt_waiting_seconds gauge\n";
   append(text, "zolt_waiting_seconds %.3f\n", frame.waiting_seconds);
+  if (!frame.commands_on) return text;
+  static const char* const KINDS[] = {"status", "kick",  "pause", "resume",
+                                      "end",    "allow", "help",  "unknown"};
+  text +=
+      "# HELP zolt_operator_commands_total Operator commands run (console and RCON), by command.\n"
+      "# TYPE zolt_operator_commands_total counter\n";
+  for (size_t k = 0; k < frame.commands.size(); ++k) {
+    append(text, "zolt_operator_commands_total{command=\"%s\"} %" PRIu64 "\n", KINDS[k],
+           frame.commands[k]);
+  }
+  text +=
+      "# HELP zolt_paused Whether the operator has paused the match.\n"
+      "# TYPE zolt_paused gauge\n";
+  append(text, "zolt_paused %d\n", frame.paused ? 1 : 0);
   return text;
 }

@@ -10,6 +10,7 @@
 // copy torn by a writer is only ever thrown away, never undefined.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -69,6 +70,11 @@ struct Frame {
   bool ended = false;                  // the match is over: end holds why
   MatchEnd end;                        // its why points into end_why
   std::string end_why;
+  bool paused = false;  // the operator paused the match: no new turn starts
+  // The operator's commands run, by kind (the last: unknown ones); with
+  // commands on (--rcon, console commands) only.
+  bool commands_on = false;
+  std::array<uint64_t, 8> commands{};
 };
 
 // Where a human player's client stands, for the spectators.
@@ -215,6 +221,13 @@ class Snapshot {
     waiting_since_ns_.store(since_ns, std::memory_order_relaxed);
     waiting_player_.store(q, std::memory_order_release);
   }
+  // Outside the sequence too: the operator's pause, and its commands.
+  void set_paused(bool paused) { paused_.store(paused, std::memory_order_relaxed); }
+  void command_run(size_t kind) {
+    commands_on_.store(true, std::memory_order_relaxed);
+    commands_[std::min(kind, commands_.size() - 1)].fetch_add(1, std::memory_order_relaxed);
+  }
+  void commands_open() { commands_on_.store(true, std::memory_order_relaxed); }
   // Outside the sequence too: human q's client was dropped, or came back.
   void seat_changed(int32_t q, SeatShown seat) {
     if (seat == SeatShown::Rejoined) rejoins_.fetch_add(1, std::memory_order_relaxed);
@@ -300,6 +313,11 @@ class Snapshot {
       frame.seats[q] = seats_[q].load(std::memory_order_relaxed);
     }
     frame.rejoins = rejoins_.load(std::memory_order_relaxed);
+    frame.paused = paused_.load(std::memory_order_relaxed);
+    frame.commands_on = commands_on_.load(std::memory_order_relaxed);
+    for (size_t k = 0; k < commands_.size(); ++k) {
+      frame.commands[k] = commands_[k].load(std::memory_order_relaxed);
+    }
     frame.waiting_player = waiting_player_.load(std::memory_order_acquire);
     const int64_t since = waiting_since_ns_.load(std::memory_order_relaxed);
     frame.waiting_seconds = frame.waiting_player < 0 || now_ns < since
@@ -331,6 +349,8 @@ class Snapshot {
   std::unique_ptr<std::atomic<int64_t>[]> round_trip_ns_;
   std::unique_ptr<std::atomic<uint8_t>[]> seats_;
   std::atomic<uint64_t> rejoins_{0};
+  std::atomic<bool> paused_{false}, commands_on_{false};
+  std::array<std::atomic<uint64_t>, 8> commands_{};
   std::atomic<int32_t> waiting_player_{-1};
   std::atomic<int64_t> waiting_since_ns_{0};
   std::array<AtomicHit, VIEW_HIT_FEED> hits_;

@@ -1,0 +1,179 @@
+#include "server/operator_hand.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "console/console.h"
+#include "console/log.h"
+#include "server/operator_commands.h"
+#include "server/rcon_listener.h"
+#include "server/server.h"
+#include "server/watch.h"
+
+namespace {
+
+// A line longer than any command is cut here, so that endless input cannot
+// fill the memory.
+constexpr size_t LINE_LIMIT = 1024;
+
+// The console's lines, for as long as input comes. At the end of input the
+// match goes on, as it did before commands were read.
+void read_console_lines(OperatorHand* hand) {
+  std::string line;
+  for (;;) {
+    const int byte = console_read_byte();
+    if (byte == EOF) return;
+    if (byte == '\n') {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      operator_submit(*hand, std::move(line), "console", true);
+      line.clear();
+    } else if (line.size() < LINE_LIMIT) {
+      line.push_back(static_cast<char>(byte));
+    }
+  }
+}
+
+double turns_per_second(const Server& server) {
+  const double seconds = std::chrono::duration<double>(Clock::now() - server.match_start).count();
+  return seconds > 0 ? static_cast<double>(server.turns_played) / seconds : 0.0;
+}
+
+}  // namespace
+
+int operator_open(Server& server) {
+  const Options& options = server.options;
+  const bool console = options.console_commands || console_input_is_terminal();
+  // Without humans the console's keys step the bots: no commands there.
+  const bool console_on = console && server.match.human_count > 0;
+  if (!console_on && options.rcon_address.empty()) return -1;
+  // Lives until the process ends, as the threads that use it do.
+  auto* hand = new OperatorHand;
+  hand->server = &server;
+  hand->round_trips.assign(static_cast<size_t>(server.match.human_count), 0);
+  server.hand = hand;
+  server.console_commands = console_on;
+  // status shows each client's round trip: the seats time their exchanges.
+  server.rules.timed_round_trips = true;
+  if (options.rcon_address.empty()) return -1;
+  std::string err;
+  hand->rcon_listener = rcon_bind(options.rcon_address, options.rcon_port, &err);
+  if (hand->rcon_listener == INVALID_SOCKET_HANDLE) {
+    log_line(LogLevel::Error, "--rcon: %s", err.c_str());
+    return EXIT_CANNOT_LISTEN;
+  }
+  log_line(LogLevel::Info, "remote console (RCON) on %s:%u", options.rcon_address.c_str(),
+           static_cast<unsigned>(options.rcon_port));
+  return -1;
+}
+
+void operator_begin(Server& server) {
+  OperatorHand* hand = server.hand;
+  if (hand == nullptr) return;
+  server.walker.hand = hand;
+  watch_commands_open(server.watch.get());
+  // The channels' threads leave the stop signals to the match thread.
+  console_block_stops(true);
+  if (server.console_commands) std::thread(read_console_lines, hand).detach();
+  if (hand->rcon_listener != INVALID_SOCKET_HANDLE) {
+    rcon_start(hand->rcon_listener, *hand, server.options.rcon_password);
+  }
+  console_block_stops(false);
+}
+
+uint64_t operator_submit(OperatorHand& hand, std::string line, std::string origin, bool console) {
+  std::lock_guard<std::mutex> lock(hand.mutex);
+  const uint64_t ticket = console ? 0 : hand.next_ticket++;
+  hand.requests.push_back({std::move(line), std::move(origin), ticket});
+  hand.pending.store(true, std::memory_order_relaxed);
+  hand.requested.notify_one();
+  return ticket;
+}
+
+bool operator_take_answer(OperatorHand& hand, uint64_t ticket, std::chrono::milliseconds wait,
+                          std::string* answer) {
+  std::unique_lock<std::mutex> lock(hand.mutex);
+  const auto found = [&hand, ticket] {
+    return std::find_if(hand.answers.begin(), hand.answers.end(),
+                        [ticket](const auto& a) { return a.first == ticket; });
+  };
+  if (!hand.answered.wait_for(lock, wait, [&] { return found() != hand.answers.end(); })) {
+    hand.abandoned.push_back(ticket);
+    return false;
+  }
+  const auto at = found();
+  *answer = std::move(at->second);
+  hand.answers.erase(at);
+  ++hand.sending;
+  return true;
+}
+
+void operator_answer_sent(OperatorHand& hand) {
+  std::lock_guard<std::mutex> lock(hand.mutex);
+  --hand.sending;
+  hand.answered.notify_all();
+}
+
+void operator_serve(OperatorHand& hand) {
+  std::deque<OperatorRequest> batch;
+  {
+    std::lock_guard<std::mutex> lock(hand.mutex);
+    batch.swap(hand.requests);
+    hand.pending.store(false, std::memory_order_relaxed);
+  }
+  Server& server = *hand.server;
+  for (OperatorRequest& request : batch) {
+    CommandScope scope{server.seats,     server.lobby,       server.rules, server.match,
+                       server.options,   server.watch.get(), &hand.paused, turns_per_second(server),
+                       &hand.round_trips};
+    const CommandDone done = run_operator_command(scope, request.line, request.origin.c_str());
+    if (!done.answer.empty()) watch_command(server.watch.get(), done.kind);
+    if (request.ticket == 0) {
+      if (!done.answer.empty()) console_print("%s", done.answer.c_str());
+      continue;
+    }
+    std::lock_guard<std::mutex> lock(hand.mutex);
+    auto& gone = hand.abandoned;
+    if (const auto at = std::find(gone.begin(), gone.end(), request.ticket); at != gone.end()) {
+      gone.erase(at);
+      continue;
+    }
+    hand.answers.emplace_back(request.ticket, done.answer);
+    hand.answered.notify_all();
+  }
+}
+
+void operator_between_turns(Server& server) {
+  OperatorHand& hand = *server.hand;
+  if (operator_waiting(hand)) operator_serve(hand);
+  while (hand.paused && console_stop_asked() == nullptr) {
+    watch_heartbeat(server.watch.get(), Clock::now());
+    walk_joiners(server.walker, server.seats, server.lobby, server.rules, {&server.match, nullptr});
+    {
+      std::unique_lock<std::mutex> lock(hand.mutex);
+      // Joiners are looked at more often than the view needs its heartbeat.
+      const auto wait = server.lobby.open_in_match ? std::chrono::milliseconds(100)
+                                                   : std::chrono::milliseconds(1000);
+      hand.requested.wait_for(lock, wait, [&hand] { return !hand.requests.empty(); });
+    }
+    operator_serve(hand);
+  }
+}
+
+void operator_turn_done(Server& server) {
+  OperatorHand& hand = *server.hand;
+  for (const Seat& seat : server.seats.seat) {
+    const auto q = static_cast<size_t>(seat.index);
+    if (in_play(seat) && seat.round_trip_count > 0 && q < hand.round_trips.size()) {
+      hand.round_trips[q] = seat_round_trip_ns(seat);
+    }
+  }
+}
+
+void operator_close(Server& server) {
+  OperatorHand* hand = server.hand;
+  if (hand == nullptr) return;
+  if (operator_waiting(*hand)) operator_serve(*hand);
+  std::unique_lock<std::mutex> lock(hand->mutex);
+  hand->answered.wait_for(lock, std::chrono::seconds(2),
+                          [hand] { return hand->answers.empty() && hand->sending == 0; });
+}

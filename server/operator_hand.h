@@ -1,0 +1,87 @@
+// The operator's hand on a running match: the commands typed at the console
+// (--console-commands, or a console that is a terminal) and those that come
+// over the remote console (--rcon, server/rcon_listener.h) queue here, and
+// the match thread runs them (server/operator_commands.h) where it already
+// wakes: in the walker's loop, between turns, and while paused. Without
+// either channel there is no hand, and the match thread never looks.
+//
+// The queue is the one thing the channels' threads and the match thread
+// share: a mutex guards it; `pending` lets the match thread see it is empty
+// without taking the mutex.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/socket.h"
+
+struct Server;
+
+struct OperatorRequest {
+  std::string line;
+  std::string origin;   // "console", "rcon 127.0.0.1:50122"
+  uint64_t ticket = 0;  // 0: the console's, answered on standard output
+};
+
+struct OperatorHand {
+  Server* server = nullptr;
+  std::mutex mutex;
+  std::condition_variable requested;  // the match thread, while paused
+  std::condition_variable answered;   // the remote console's thread
+  std::deque<OperatorRequest> requests;
+  std::vector<std::pair<uint64_t, std::string>> answers;  // for tickets still waited for
+  std::vector<uint64_t> abandoned;  // tickets whose waiter gave up: no answer is kept
+  uint64_t next_ticket = 1;
+  int sending = 0;  // answers taken and not yet sent
+  std::atomic<bool> pending{false};
+  // The match thread's own.
+  bool paused = false;
+  std::vector<int64_t> round_trips;  // per human: its last whole exchange's, 0: none
+  SocketHandle rcon_listener = INVALID_SOCKET_HANDLE;
+};
+
+// Whether a command waits for the match thread; without the mutex.
+inline bool operator_waiting(const OperatorHand& hand) {
+  return hand.pending.load(std::memory_order_relaxed);
+}
+
+// Before the handshake: makes the server's hand when an option asks for a
+// channel, and binds the remote console's port. Returns -1, or, with the
+// reason logged, the exit code to end with.
+int operator_open(Server& server);
+
+// At the start of the match: the channels' threads begin taking commands.
+void operator_begin(Server& server);
+
+// Any thread: queues a command; its ticket.
+uint64_t operator_submit(OperatorHand& hand, std::string line, std::string origin, bool console);
+
+// Waits at most `wait` for the answer to `ticket`; false when none came
+// (the ticket is then given up: its answer, when it comes, is not kept).
+bool operator_take_answer(OperatorHand& hand, uint64_t ticket, std::chrono::milliseconds wait,
+                          std::string* answer);
+
+// The remote console's thread: an answer taken has been sent (or its
+// connection is gone).
+void operator_answer_sent(OperatorHand& hand);
+
+// The match thread: runs every queued command.
+void operator_serve(OperatorHand& hand);
+
+// The match thread, between turns: runs queued commands, and while the
+// match is paused, waits for them (joiners served, the view told it wakes).
+// Returns when the match goes on or a stop was asked for.
+void operator_between_turns(Server& server);
+
+// The match thread, after a turn: notes each human's round trip for status.
+void operator_turn_done(Server& server);
+
+// At the end: gives the remote console's thread a moment to send the
+// answers already made (the answer to "end" among them).
+void operator_close(Server& server);
