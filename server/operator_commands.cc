@@ -76,7 +76,7 @@ std::string status(const CommandScope& scope) {
   const Match& match = scope.match;
   const Options& options = scope.options;
   std::string out;
-  add(out, "turn %" PRIu64 ", %.1f turns/s%s\n", scope.rules.turn, scope.turns_per_second,
+  add(out, "%" PRIu64 " turns played, %.1f turns/s%s\n", scope.turns_played, scope.turns_per_second,
       scope.paused != nullptr && *scope.paused ? ", paused" : "");
   add(out,
       "settings: %d human%s, %d bot%s, map %d, port %u, %s, client timeout %d s, rejoin %s, "

@@ -38,6 +38,7 @@ struct CommandScope {
   const Options& options;
   Watch* watch = nullptr;
   bool* paused = nullptr;
+  uint64_t turns_played = 0;
   double turns_per_second = 0;
   // Per human: the round trip of its last whole exchange in nanoseconds, 0: none.
   const std::vector<int64_t>* round_trips = nullptr;

@@ -122,8 +122,9 @@ void operator_serve(OperatorHand& hand) {
   }
   Server& server = *hand.server;
   for (OperatorRequest& request : batch) {
-    CommandScope scope{server.seats,     server.lobby,       server.rules, server.match,
-                       server.options,   server.watch.get(), &hand.paused, turns_per_second(server),
+    CommandScope scope{server.seats,     server.lobby,        server.rules,
+                       server.match,     server.options,      server.watch.get(),
+                       &hand.paused,     server.turns_played, turns_per_second(server),
                        &hand.round_trips};
     const CommandDone done = run_operator_command(scope, request.line, request.origin.c_str());
     if (!done.answer.empty()) watch_command(server.watch.get(), done.kind);

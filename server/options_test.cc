@@ -331,3 +331,74 @@ TEST(Options, FlagsTakeTheSameWordsInTheConfigFileAndOnTheCommandLine) {
 }
 
 }  // namespace
+
+// The remote console's password: from a file, the environment or the config
+// file, never the command line; refused when missing, short or the
+// published placeholder.
+TEST(Options, TheRemoteConsolePasswordComesFromAFileTheEnvironmentOrTheConfigOnly) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "zolt_rcon_options";
+  std::filesystem::create_directories(dir);
+  const auto write = [&dir](const char* name, const std::string& text) {
+    std::ofstream((dir / name).string()) << text;
+    return (dir / name).string();
+  };
+  const std::string good_file = write("pw", "a-long-secret-1\nsecond line\n");
+  const std::string short_file = write("short", "elevenchars\n");
+  const std::string ini =
+      write("zolt.ini", "rcon = 127.0.0.1:27015\nrcon-password = from-the-config\n");
+  const std::string placeholder_ini =
+      write("placeholder.ini", "rcon = 127.0.0.1:27015\nrcon-password = CHANGE-ME-to-a-secret\n");
+  struct Case {
+    std::vector<std::string> args;
+    const char* env;       // ZOLT_RCON_PASSWORD, null: unset
+    const char* password;  // taken; null: a usage error naming `problem`
+    const char* problem;
+  };
+  const Case cases[] = {
+      {{"--rcon", "127.0.0.1:27015", "--rcon-password-file", good_file},
+       nullptr,
+       "a-long-secret-1",
+       ""},
+      {{"--rcon", "127.0.0.1:27015", "--rcon-password-file", good_file},
+       "from-the-environment",
+       "a-long-secret-1",
+       ""},
+      {{"--rcon", "127.0.0.1:27015"}, "from-the-environment", "from-the-environment", ""},
+      {{"--config", ini}, nullptr, "from-the-config", ""},
+      {{"--config", ini}, "from-the-environment", "from-the-environment", ""},
+      {{"--rcon", "127.0.0.1:27015"}, nullptr, nullptr, "needs a password"},
+      {{"--rcon", "127.0.0.1:27015", "--rcon-password-file", short_file},
+       nullptr,
+       nullptr,
+       "needs 12 or more"},
+      {{"--rcon", "127.0.0.1:27015"}, "short", nullptr, "needs 12 or more"},
+      {{"--config", placeholder_ini}, nullptr, nullptr, "placeholder"},
+      {{"--rcon", "127.0.0.1:27015", "--rcon-password", "a-long-secret-2"},
+       nullptr,
+       nullptr,
+       "only in a config file"},
+      {{"--rcon", "localhost:27015"}, "from-the-environment", nullptr, "--rcon: not a dotted"},
+      {{"--rcon-password-file", good_file}, nullptr, nullptr, "without --rcon"},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const std::string& arg : c.args) line += arg + " ";
+    if (c.env != nullptr) {
+      setenv("ZOLT_RCON_PASSWORD", c.env, 1);
+    } else {
+      unsetenv("ZOLT_RCON_PASSWORD");
+    }
+    const Result r = parse(c.args);
+    if (c.password != nullptr) {
+      EXPECT_EQ(r.code, -1) << line << r.err;
+      EXPECT_EQ(r.options.rcon_password, c.password) << line;
+      EXPECT_EQ(r.options.rcon_address, "127.0.0.1") << line;
+      EXPECT_EQ(r.options.rcon_port, 27015) << line;
+    } else {
+      EXPECT_EQ(r.code, EXIT_USAGE) << line;
+      EXPECT_NE(r.err.find(c.problem), std::string::npos) << line << r.err;
+    }
+  }
+  unsetenv("ZOLT_RCON_PASSWORD");
+  std::filesystem::remove_all(dir);
+}

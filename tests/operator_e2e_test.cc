@@ -1,0 +1,558 @@
+// The operator's hand on a running match, against the real server: every
+// command over the remote console (RCON packets made with the server's own
+// reader and writer, and a real RCON client from npm through
+// tests/rcon_client.js) and at the console, served one at a time and all at
+// once; bad remote console input, with the server and its match unharmed.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/client.h"
+#include "net/rcon.h"
+#include "net/socket.h"
+#include "tests/server_process.h"
+#include "tests/spawn.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kPassword = "a-long-test-secret";
+constexpr const char* kRoutes =
+    "360 342 300 258 240 258 300 342 360\n300 342 360 342 300 258 240 258 300\n"
+    "517 483 429 388 383 417 471 512 517\n321 362 367 333 279 238 233 267 321\n";
+
+// One remote console connection, speaking the packets as any client does.
+struct Rcon {
+  SocketHandle socket = INVALID_SOCKET_HANDLE;
+  std::string in;
+  int32_t next_id = 1;
+
+  ~Rcon() { close(); }
+  bool connect(uint16_t port, const char* source = nullptr) {
+    std::string err;
+    socket = socket_connect("127.0.0.1", port, &err, source);
+    if (socket != INVALID_SOCKET_HANDLE) socket_set_receive_timeout(socket, REPLY_WAIT_MS);
+    return socket != INVALID_SOCKET_HANDLE;
+  }
+  void close() {
+    if (socket != INVALID_SOCKET_HANDLE) socket_close(socket, true);
+    socket = INVALID_SOCKET_HANDLE;
+  }
+  void send_bytes(const std::string& bytes) const {
+    socket_send(socket, bytes.data(), bytes.size());
+  }
+  void send(int32_t id, int32_t type, const std::string& body) const {
+    std::string bytes;
+    rcon_append_packet(bytes, id, type, body);
+    send_bytes(bytes);
+  }
+  // The next packet; false once the connection is closed (or the wait ran out).
+  bool read(RconPacket* packet) {
+    for (;;) {
+      size_t used = 0;
+      const RconRead got = rcon_read_packet(in.data(), in.size(), packet, &used);
+      if (got == RconRead::Packet) {
+        in.erase(0, used);
+        return true;
+      }
+      if (got == RconRead::Malformed) return false;
+      char buffer[4096];
+      const size_t n = socket_recv(socket, buffer, sizeof buffer);
+      if (n == 0) return false;
+      in.append(buffer, n);
+    }
+  }
+  // Whether the server accepted the password.
+  bool auth(const std::string& password) {
+    const int32_t id = next_id++;
+    send(id, RCON_AUTH, password);
+    RconPacket empty, verdict;
+    if (!read(&empty) || !read(&verdict)) return false;
+    return verdict.type == RCON_AUTH_RESPONSE && verdict.id == id;
+  }
+  // A command's whole answer, however many packets it takes (counted in
+  // *packets): an empty packet sent behind it comes back after it.
+  std::string command(const std::string& text, int* packets = nullptr) {
+    const int32_t id = next_id++;
+    const int32_t marker = next_id++;
+    send(id, RCON_EXECCOMMAND, text);
+    send(marker, RCON_RESPONSE_VALUE, "");
+    std::string answer;
+    int count = 0;
+    RconPacket packet;
+    while (read(&packet) && packet.id != marker) {
+      if (packet.id != id) continue;
+      answer += packet.body;
+      ++count;
+    }
+    if (packets != nullptr) *packets = count;
+    return answer;
+  }
+  // Whether the server closes the connection, with nothing more than `allowed`
+  // packets before.
+  bool closed_by_server() {
+    char buffer[4096];
+    for (;;) {
+      bool timed_out = false;
+      if (socket_recv(socket, buffer, sizeof buffer, &timed_out) == 0) return !timed_out;
+    }
+  }
+};
+
+// A server with humans, bots and the remote console, in a folder of its own.
+struct Running {
+  TempDir dir;
+  ServerProcess server;
+  uint16_t rcon_port = 0;
+
+  void start(int humans, int bots, std::vector<std::string> extra, bool console = false) {
+    put_bot_route_file(dir.path(), kRoutes);
+    dir.write("dept0.txt", "100 900 500 300\n100 700 40 60\n");
+    dir.write("password", kPassword + "\n");
+    rcon_port = free_port();
+    std::vector<std::string> args = {"--humans",
+                                     std::to_string(humans),
+                                     "--bots",
+                                     std::to_string(bots),
+                                     "--map",
+                                     "0",
+                                     "--rcon",
+                                     "127.0.0.1:" + std::to_string(rcon_port),
+                                     "--rcon-password-file",
+                                     dir.path() + "/password"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    server.start(dir.path(), args, "", !console);
+    ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+  }
+};
+
+// A client that plays turns until its link closes or it is told to stop;
+// each turn's view is kept, and a gate may hold it before a given turn.
+struct Player {
+  TestClient client;
+  int32_t index = -1;
+  std::atomic<int> turns{0};
+  std::atomic<int> hold_before{0};  // 0: none; n: wait before turn n while set
+  std::atomic<bool> waiting_in_turn{false};
+  std::vector<TurnView> views;
+  int32_t players = 0;
+
+  void join() {
+    players = client_join(client.link);
+    int32_t map = 0;
+    client_learn(client.link, &index, &map);
+  }
+  void play(const std::atomic<bool>& stop, int last_turn = 1 << 30) {
+    TurnView view;
+    view.players.resize(static_cast<size_t>(players));
+    for (int turn = 1; turn <= last_turn && !stop; ++turn) {
+      while (hold_before == turn && !stop)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      TurnReport report;
+      report.x = 100 + turn;
+      report.y = 200 + turn;
+      report.heading = 900;
+      waiting_in_turn = true;
+      if (!client_turn(client.link, report, players, view)) return;
+      waiting_in_turn = false;
+      views.push_back(view);
+      ++turns;
+    }
+  }
+};
+
+// Waits for a condition, polled; whether it held within 20 s.
+template <typename Condition>
+bool eventually(Condition condition) {
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+bool holds(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The body of GET path on the live view; empty without an answer.
+std::string http_get(const std::string& path) {
+  std::string err;
+  const SocketHandle s = socket_connect("127.0.0.1", view_port(), &err);
+  if (s == INVALID_SOCKET_HANDLE) return "";
+  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  socket_send(s, request.data(), request.size());
+  socket_set_receive_timeout(s, 5000);
+  std::string answer;
+  char buffer[4096];
+  for (size_t got; (got = socket_recv(s, buffer, sizeof buffer)) > 0;) answer.append(buffer, got);
+  socket_close(s);
+  const size_t body = answer.find("\r\n\r\n");
+  return body == std::string::npos ? "" : answer.substr(body + 4);
+}
+
+class Scheduler : public ::testing::TestWithParam<bool> {
+ protected:
+  std::vector<std::string> scheduler() const {
+    return GetParam() ? std::vector<std::string>{"--concurrent"} : std::vector<std::string>{};
+  }
+};
+
+std::string scheduler_name(const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? "AllAtOnce" : "OneAfterAnother";
+}
+
+TEST_P(Scheduler, OverRconStatusKickRejoinAllowAndEnd) {
+  Running run;
+  std::vector<std::string> extra = scheduler();
+  extra.insert(extra.end(), {"--rejoin", "--view-linger", "0", "--record", "match.jsonl", "--http",
+                             "127.0.0.1:" + std::to_string(view_port())});
+  run.start(2, 1, extra);
+  ClientThreads threads;
+  std::atomic<bool> stop{false};
+  Player first;
+  threads.start([&] {
+    first.join();
+    first.play(stop);
+  });
+  ASSERT_TRUE(run.server.wait_for_log("player 0 joined from")) << run.server.errors();
+  auto second = std::make_unique<Player>();
+  threads.start([&, p = second.get()] {
+    p->join();
+    p->play(stop);
+  });
+  ASSERT_TRUE(run.server.wait_for_log("match started")) << run.server.errors();
+
+  Rcon rcon;
+  ASSERT_TRUE(rcon.connect(run.rcon_port));
+  ASSERT_TRUE(rcon.auth(kPassword));
+  const std::string status = rcon.command("status");
+  EXPECT_TRUE(holds(status, "settings: 2 humans, 1 bot, map 0")) << status;
+  EXPECT_TRUE(holds(status, "human 0 127.0.0.1:")) << status;
+  EXPECT_TRUE(holds(status, "human 1 127.0.0.1:")) << status;
+  EXPECT_TRUE(holds(status, "bot 2 playing health")) << status;
+  EXPECT_TRUE(holds(rcon.command("kick 2"), "player 2 is a bot")) << rcon.command("kick 2");
+  EXPECT_TRUE(holds(rcon.command("kick 9"), "there is no player 9"));
+
+  // The kick ends the client's connection: its turns end.
+  EXPECT_TRUE(holds(rcon.command("kick 1"), "player 1 kicked"));
+  EXPECT_TRUE(run.server.wait_for_log("player 1 (127.0.0.1:")) << run.server.errors();
+  EXPECT_TRUE(run.server.wait_for_log("kicked by the operator (rcon 127.0.0.1:"))
+      << run.server.errors();
+  EXPECT_TRUE(holds(rcon.command("status"), "dropped")) << rcon.command("status");
+  // With --rejoin a client that connects takes the slot again.
+  Player third;
+  threads.start([&] {
+    third.join();
+    third.play(stop);
+  });
+  ASSERT_TRUE(run.server.wait_for_log("player 1 (127.0.0.1:")) << run.server.errors();
+  ASSERT_TRUE(run.server.wait_for_log("rejoined in turn")) << run.server.errors();
+  EXPECT_TRUE(eventually([&] { return third.turns > 0; }));
+  EXPECT_EQ(third.index, 1);
+
+  // Only listed networks may join from now on: loopback is not in 10/8.
+  EXPECT_EQ(rcon.command("allow add 10.0.0.0/8"), "allow: 10.0.0.0/8\n");
+  EXPECT_TRUE(holds(rcon.command("kick 1"), "player 1 kicked"));
+  EXPECT_TRUE(eventually([&] { return holds(rcon.command("status"), "dropped"); }));
+  {
+    std::string err;
+    const SocketHandle refused = socket_connect("127.0.0.1", test_port(), &err);
+    ASSERT_NE(refused, INVALID_SOCKET_HANDLE) << err;
+    EXPECT_TRUE(run.server.wait_for_log("not in the --allow list")) << run.server.errors();
+    socket_close(refused, true);
+  }
+  EXPECT_TRUE(holds(rcon.command("allow remove 10.0.0.0/8"), "anyone may join"));
+  Player fourth;
+  threads.start([&] {
+    fourth.join();
+    fourth.play(stop);
+  });
+  EXPECT_TRUE(eventually([&] { return fourth.turns > 0; }));
+  EXPECT_EQ(fourth.index, 1);
+
+  const std::string metrics = http_get("/metrics");
+  EXPECT_TRUE(holds(metrics, "zolt_operator_commands_total{command=\"kick\"} 4")) << metrics;
+  EXPECT_TRUE(holds(metrics, "zolt_operator_commands_total{command=\"allow\"} 2")) << metrics;
+
+  EXPECT_EQ(rcon.command("end"), "ending the match\n");
+  EXPECT_EQ(run.server.wait_exit(), 0) << run.server.errors();
+  threads.join_all();
+  EXPECT_TRUE(holds(run.server.errors(), "match stopped by the operator's end command (rcon)"))
+      << run.server.errors();
+  EXPECT_TRUE(holds(run.server.output(), "LA PARTIE EST TERMINEE")) << run.server.output();
+  const std::string recording = read_file(run.dir.path() + "/match.jsonl");
+  ASSERT_FALSE(recording.empty());
+  EXPECT_EQ(recording.back(), '\n');
+  const size_t last = recording.rfind('\n', recording.size() - 2);
+  EXPECT_TRUE(holds(recording.substr(last + 1), "\"stopped\"")) << recording.substr(last + 1);
+}
+
+// Plays `turns` turns with one client, pausing before turn 5 when asked;
+// the client's views.
+std::vector<TurnView> play_paused(const std::vector<std::string>& scheduler, bool pause) {
+  Running run;
+  std::vector<std::string> extra = scheduler;
+  extra.insert(extra.end(),
+               {"--http", "127.0.0.1:" + std::to_string(view_port()), "--view-linger", "0"});
+  run.start(1, 1, extra);
+  ClientThreads threads;
+  Player player;
+  player.hold_before = 4;
+  threads.start([&] {
+    player.join();
+    player.play(threads.stop, 8);
+  });
+  if (!eventually([&] { return player.turns == 3; })) {
+    ADD_FAILURE() << "three turns were not played: " << run.server.errors();
+    return {};
+  }
+  Rcon rcon;
+  EXPECT_TRUE(rcon.connect(run.rcon_port));
+  EXPECT_TRUE(rcon.auth(kPassword));
+  if (pause) {
+    // Turn 4 is under way (the server waits for the client): it ends first.
+    EXPECT_EQ(rcon.command("pause"), "paused: no new turn starts until resume\n");
+    player.hold_before = 0;
+    EXPECT_TRUE(eventually([&] { return player.turns == 4 && player.waiting_in_turn; }));
+    // The client waits in its receive: the server starts no turn, however
+    // often it is asked and however long it is given.
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_TRUE(holds(rcon.command("status"), "4 turns played, ")) << rcon.command("status");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(player.turns, 4);
+    EXPECT_TRUE(holds(http_get("/state.json"), "\"paused\": true")) << http_get("/state.json");
+    EXPECT_EQ(rcon.command("resume"), "resumed\n");
+  } else {
+    player.hold_before = 0;
+  }
+  EXPECT_TRUE(eventually([&] { return player.turns == 8; }));
+  EXPECT_FALSE(holds(http_get("/state.json"), "\"paused\""));
+  rcon.command("end");
+  EXPECT_EQ(run.server.wait_exit(), 0) << run.server.errors();
+  threads.join_all();
+  return player.views;
+}
+
+TEST_P(Scheduler, PauseHoldsTheTurnsAndResumeGoesOnWithTheSameValues) {
+  const std::vector<TurnView> paused = play_paused(scheduler(), true);
+  const std::vector<TurnView> straight = play_paused(scheduler(), false);
+  ASSERT_EQ(paused.size(), 8u);
+  ASSERT_EQ(straight.size(), 8u);
+  for (size_t t = 0; t < paused.size(); ++t) {
+    EXPECT_EQ(paused[t].relay_a, straight[t].relay_a) << "turn " << t + 1;
+    EXPECT_EQ(paused[t].relay_b, straight[t].relay_b) << "turn " << t + 1;
+    for (size_t p = 0; p < paused[t].players.size(); ++p) {
+      const PlayerRow& a = paused[t].players[p];
+      const PlayerRow& b = straight[t].players[p];
+      EXPECT_TRUE(a.x == b.x && a.y == b.y && a.health == b.health && a.heading == b.heading)
+          << "turn " << t + 1 << " player " << p;
+    }
+  }
+}
+
+TEST_P(Scheduler, AtTheConsoleStatusPauseKickAndEnd) {
+  Running run;
+  std::vector<std::string> extra = scheduler();
+  extra.push_back("--console-commands");
+  run.start(2, 1, extra, true);
+  ClientThreads threads;
+  Player first, second;
+  threads.start([&] {
+    first.join();
+    first.play(threads.stop);
+  });
+  ASSERT_TRUE(run.server.wait_for_log("player 0 joined from")) << run.server.errors();
+  threads.start([&] {
+    second.join();
+    second.play(threads.stop);
+  });
+  ASSERT_TRUE(run.server.wait_for_log("match started")) << run.server.errors();
+  run.server.write_input("status\n");
+  EXPECT_TRUE(run.server.wait_for_output("human 1 127.0.0.1:")) << run.server.output();
+  run.server.write_input("pause\n");
+  EXPECT_TRUE(run.server.wait_for_output("paused: no new turn starts")) << run.server.output();
+  EXPECT_TRUE(run.server.wait_for_log("match paused by the operator (console)"));
+  const int held = first.turns;
+  EXPECT_TRUE(eventually([&] { return first.waiting_in_turn && second.waiting_in_turn; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LE(first.turns, held + 1) << "at most the turn under way ends";
+  run.server.write_input("resume\nkik 1\n");
+  EXPECT_TRUE(run.server.wait_for_output("did you mean 'kick'?")) << run.server.output();
+  EXPECT_TRUE(eventually([&] { return first.turns > held + 2; }));
+  run.server.write_input("kick 1\n");
+  EXPECT_TRUE(run.server.wait_for_output("player 1 kicked; it stays where it stood"));
+  EXPECT_TRUE(run.server.wait_for_log("kicked by the operator (console)")) << run.server.errors();
+  const int after_kick = first.turns;
+  EXPECT_TRUE(eventually([&] { return first.turns > after_kick + 2; }))
+      << "the match goes on without the kicked client";
+  run.server.write_input("end\n");
+  EXPECT_EQ(run.server.wait_exit(), 0) << run.server.errors();
+  threads.join_all();
+  EXPECT_TRUE(holds(run.server.output(), "ending the match\n"));
+  EXPECT_TRUE(holds(run.server.output(), "LA PARTIE EST TERMINEE")) << run.server.output();
+  EXPECT_TRUE(holds(run.server.errors(), "match stopped by the operator's end command (console)"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Operator, Scheduler, ::testing::Values(false, true), scheduler_name);
+
+TEST(OperatorRcon, BadInputClosesTheConnectionAndHarmsNothing) {
+  Running run;
+  run.start(1, 1, {});
+  ClientThreads threads;
+  Player player;
+  threads.start([&] {
+    player.join();
+    player.play(threads.stop);
+  });
+  ASSERT_TRUE(run.server.wait_for_log("match started")) << run.server.errors();
+  Rcon good;
+  ASSERT_TRUE(good.connect(run.rcon_port));
+  ASSERT_TRUE(good.auth(kPassword));
+
+  const auto unharmed = [&](const char* after) {
+    const int turns = player.turns;
+    EXPECT_TRUE(holds(good.command("status"), "human 0 127.0.0.1:")) << after;
+    EXPECT_TRUE(eventually([&] { return player.turns > turns; })) << after;
+  };
+  struct Case {
+    const char* name;
+    bool authenticate;
+    std::string bytes;
+  };
+  const auto with_size = [](int32_t size) {
+    std::string bytes;
+    rcon_append_packet(bytes, 1, RCON_EXECCOMMAND, "status");
+    for (int shift = 0; shift < 32; shift += 8) {
+      bytes[static_cast<size_t>(shift / 8)] =
+          static_cast<char>(static_cast<uint32_t>(size) >> shift);
+    }
+    return bytes;
+  };
+  std::string unknown_type, before_auth, flood;
+  rcon_append_packet(unknown_type, 5, 7, "status");
+  rcon_append_packet(before_auth, 5, RCON_EXECCOMMAND, "end");
+  for (int i = 0; i < 200; ++i) rcon_append_packet(flood, i, RCON_RESPONSE_VALUE, "");
+  const Case cases[] = {
+      {"a command before authentication", false, before_auth},
+      {"a packet above the limit", true, with_size(RCON_MAX_SIZE + 1)},
+      {"a negative size", true, with_size(-20)},
+      {"an absurd size", false, with_size(0x7fffffff)},
+      {"a type the protocol lacks", true, unknown_type},
+      {"a flood of packets", true, flood},
+      {"nothing at all (no authentication in time)", false, ""},
+  };
+  for (const Case& c : cases) {
+    Rcon bad;
+    ASSERT_TRUE(bad.connect(run.rcon_port)) << c.name;
+    if (c.authenticate) {
+      ASSERT_TRUE(bad.auth(kPassword)) << c.name;
+    }
+    bad.send_bytes(c.bytes);
+    EXPECT_TRUE(bad.closed_by_server()) << c.name;
+    unharmed(c.name);
+  }
+
+  // At most a few connections at once: the one past them is closed.
+  std::vector<std::unique_ptr<Rcon>> open;
+  for (int i = 0; i < 3; ++i) {
+    open.push_back(std::make_unique<Rcon>());
+    ASSERT_TRUE(open.back()->connect(run.rcon_port));
+    ASSERT_TRUE(open.back()->auth(kPassword));
+  }
+  Rcon extra;
+  ASSERT_TRUE(extra.connect(run.rcon_port));
+  EXPECT_TRUE(extra.closed_by_server());
+  open.clear();
+  unharmed("too many connections");
+
+  // Three wrong passwords from one address in a minute: refused for a
+  // minute, the right password too; other addresses are served.
+  for (int i = 0; i < 3; ++i) {
+    Rcon wrong;
+    ASSERT_TRUE(wrong.connect(run.rcon_port, "127.0.0.2"));
+    EXPECT_FALSE(wrong.auth("not-the-password")) << i;
+    EXPECT_TRUE(wrong.closed_by_server()) << i;
+  }
+  EXPECT_TRUE(run.server.wait_for_log("127.0.0.2 is refused for a minute")) << run.server.errors();
+  Rcon refused;
+  ASSERT_TRUE(refused.connect(run.rcon_port, "127.0.0.2"));
+  EXPECT_FALSE(refused.auth(kPassword));
+  unharmed("refused address");
+  Rcon other;
+  ASSERT_TRUE(other.connect(run.rcon_port, "127.0.0.3"));
+  EXPECT_TRUE(other.auth(kPassword));
+
+  EXPECT_EQ(good.command("end"), "ending the match\n");
+  EXPECT_EQ(run.server.wait_exit(), 0) << run.server.errors();
+}
+
+// The folder holding the npm RCON client the test command installs
+// (tools/install-deps.sh); ZOLT_NODE_MODULES may name another.
+std::string node_modules() {
+  const char* given = std::getenv("ZOLT_NODE_MODULES");
+  return given != nullptr && *given != '\0' ? given : ZOLT_NODE_MODULES;
+}
+
+TEST(OperatorRcon, ARealRconClientDrivesEveryCommandAndReadsALongStatusSplit) {
+  const std::string modules = node_modules();
+  const bool have_node = std::system("node --version > /dev/null 2>&1") == 0;
+  const bool have_module = std::filesystem::exists(modules + "/rcon-client/package.json");
+  if (!have_node || !have_module) {
+    // A developer's machine may lack them; the test command installs them.
+    if (std::getenv("CI") != nullptr) FAIL() << "node or rcon-client missing in " << modules;
+    GTEST_SKIP() << "node or the npm module rcon-client (in " << modules
+                 << ") is missing: tools/install-deps.sh installs them";
+  }
+  Running run;
+  // Enough bots that status takes more than one packet.
+  run.start(1, 300, {});
+  ClientThreads threads;
+  Player player;
+  threads.start([&] {
+    player.join();
+    player.play(threads.stop);
+  });
+  ASSERT_TRUE(run.server.wait_for_log("match started")) << run.server.errors();
+  setenv("NODE_PATH", modules.c_str(), 1);
+  const std::string out_path = run.dir.path() + "/node.out";
+  SpawnSettings settings;
+  settings.out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  settings.err = settings.out;
+  const pid_t node = spawn_process({"node", std::string(ZOLT_SOURCE_DIR) + "/tests/rcon_client.js",
+                                    std::to_string(run.rcon_port), kPassword},
+                                   settings);
+  ::close(settings.out);
+  ASSERT_GT(node, 0);
+  int status = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(90);
+  pid_t ended = 0;
+  while ((ended = waitpid(node, &status, WNOHANG)) == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (ended == 0) {
+    ::kill(node, SIGKILL);
+    waitpid(node, &status, 0);
+  }
+  const std::string said = read_file(out_path);
+  EXPECT_TRUE(ended == node && WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+  EXPECT_TRUE(holds(said, "every check passed")) << said;
+  EXPECT_EQ(run.server.wait_exit(), 0) << run.server.errors();
+  EXPECT_TRUE(holds(run.server.errors(), "match stopped by the operator's end command (rcon)"));
+}
+
+}  // namespace
