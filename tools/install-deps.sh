@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build make g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   iproute2 clang-format libcli11-dev dpkg-dev file help2man lintian man-db libboost-dev
-  chromium podman runc)
+  chromium podman runc nodejs)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64 unzip)
 fi
@@ -17,17 +17,34 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# Some builds of nodejs carry npm and conflict with Debian's own package.
+command -v npm > /dev/null || missing+=(npm)
+install_packages() {
+  if [ "$(id -u)" != 0 ] || ! command -v apt-get > /dev/null; then
+    echo "install-deps: missing ${missing[*]} (not root on Debian: install them yourself)" >&2
+    exit 1
+  fi
+  echo "install-deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if [ -z "${ZOLT_APT_UPDATED:-}" ]; then
+    apt-get update -qq || true
+    export ZOLT_APT_UPDATED=1
+  fi
+  # With their recommended packages, as the Windows stage was tried with them.
+  apt-get install -y -qq "${missing[@]}" > /dev/null
+}
+[ ${#missing[@]} -eq 0 ] || install_packages
 
-if [ "$(id -u)" != 0 ] || ! command -v apt-get > /dev/null; then
-  echo "install-deps: missing ${missing[*]} (not root on Debian: install them yourself)" >&2
-  exit 1
+# The remote console's end-to-end case drives the server with an RCON client
+# from the npm registry; tests/operator_e2e_test.cc reads it from here
+# (ZOLT_NODE_MODULES, or the CMake cache's, names another place).
+node_dir=${ZOLT_NODE_DIR:-/opt/zolt-test-node}
+if [ ! -f "$node_dir/node_modules/rcon-client/package.json" ]; then
+  if [ "$(id -u)" != 0 ] || ! command -v npm > /dev/null; then
+    echo "install-deps: rcon-client missing in $node_dir (run as root with npm to install it)" >&2
+    exit 1
+  fi
+  echo "install-deps: installing rcon-client into $node_dir"
+  mkdir -p "$node_dir"
+  npm install --prefix "$node_dir" --no-audit --no-fund --loglevel=error rcon-client@4.2.5 > /dev/null
 fi
-echo "install-deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-if [ -z "${ZOLT_APT_UPDATED:-}" ]; then
-  apt-get update -qq || true
-  export ZOLT_APT_UPDATED=1
-fi
-# With their recommended packages, as the Windows stage was tried with them.
-apt-get install -y -qq "${missing[@]}" > /dev/null
