@@ -72,6 +72,8 @@ struct Settings {
   // --watch: the server records every turn and serves its live view, with
   // one page open on it (a poller asking /view.json as often as the page does).
   bool watch = false;
+  // --rcon: the server runs with its remote console open (and idle).
+  bool rcon = false;
   // --lan: the emulated LAN instead, one at a time against at once.
   bool lan = false;
   std::vector<std::chrono::microseconds> lan_delays = {std::chrono::microseconds(500),
@@ -338,6 +340,10 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
   if (settings.watch) {
     server_args.insert(server_args.end(), {"--http", "127.0.0.1:" + std::to_string(VIEW_PORT),
                                            "--record", workdir + "/match.jsonl", "--quiet"});
+  }
+  if (settings.rcon) {
+    setenv("ZOLT_RCON_PASSWORD", "an-idle-console-password", 1);
+    server_args.insert(server_args.end(), {"--rcon", "127.0.0.1:" + std::to_string(VIEW_PORT + 1)});
   }
   server.pid =
       spawn(server_args, workdir,
@@ -609,11 +615,12 @@ bool measure_lan(const Settings& settings, const std::string& workdir) {
 }
 
 bool usage() {
-  std::fprintf(stderr,
-               "usage: zolt_exchange_bench [--watch] [--quick] [--round-trips N] [--burst N]"
-               " [--sizes H/B,H/B...]\n"
-               "       zolt_exchange_bench --lan [--lan-turns N] [--lan-delay US] [--sizes H/B,...]"
-               " [--quick]\n");
+  std::fprintf(
+      stderr,
+      "usage: zolt_exchange_bench [--watch] [--rcon] [--quick] [--round-trips N] [--burst N]"
+      " [--sizes H/B,H/B...]\n"
+      "       zolt_exchange_bench --lan [--lan-turns N] [--lan-delay US] [--sizes H/B,...]"
+      " [--quick]\n");
   return false;
 }
 
@@ -622,6 +629,8 @@ bool parse_settings(int argc, char** argv, Settings* settings) {
     const std::string arg = argv[i];
     if (arg == "--watch") {
       settings->watch = true;
+    } else if (arg == "--rcon") {
+      settings->rcon = true;
     } else if (arg == "--lan") {
       settings->lan = true;
     } else if (arg == "--lan-delay" && i + 1 < argc) {

@@ -412,8 +412,10 @@ function draw(v) {
   text("mapname", v.map_name || "");
   text("relays", st.relay_a + ", " + st.relay_b);
   const stall = document.getElementById("stall");
-  stall.style.display = waiting ? "block" : "none";
-  if (waiting) stall.textContent = "Player " + waiting.player + " has kept everyone waiting for " + waiting.seconds.toFixed(1) + " s";
+  const paused = !st.end && st.paused === true;  // the operator's pause
+  stall.style.display = waiting || paused ? "block" : "none";
+  if (paused) stall.textContent = "Paused by the operator: no new turn starts until the match resumes";
+  else if (waiting) stall.textContent = "Player " + waiting.player + " has kept everyone waiting for " + waiting.seconds.toFixed(1) + " s";
 }
 
 function clock(seconds) {
