@@ -306,8 +306,8 @@ TEST_P(Scheduler, OverRconStatusKickRejoinAllowAndEnd) {
 std::vector<TurnView> play_paused(const std::vector<std::string>& scheduler, bool pause) {
   Running run;
   std::vector<std::string> extra = scheduler;
-  extra.insert(extra.end(),
-               {"--http", "127.0.0.1:" + std::to_string(view_port()), "--view-linger", "0"});
+  extra.insert(extra.end(), {"--http", "127.0.0.1:" + std::to_string(view_port()), "--view-linger",
+                             "0", "--client-timeout", "3"});
   run.start(1, 1, extra);
   ClientThreads threads;
   Player player;
@@ -330,9 +330,11 @@ std::vector<TurnView> play_paused(const std::vector<std::string>& scheduler, boo
     EXPECT_TRUE(eventually([&] { return player.turns == 4 && player.waiting_in_turn; }));
     // The client waits in its receive: the server starts no turn, however
     // often it is asked and however long it is given.
-    for (int i = 0; i < 5; ++i) {
+    // Held longer than --client-timeout: the pause counts against nobody.
+    const auto held_until = Clock::now() + std::chrono::seconds(4);
+    while (Clock::now() < held_until) {
       EXPECT_TRUE(holds(rcon.command("status"), "4 turns played, ")) << rcon.command("status");
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     EXPECT_EQ(player.turns, 4);
     EXPECT_TRUE(holds(http_get("/state.json"), "\"paused\": true")) << http_get("/state.json");
@@ -342,6 +344,7 @@ std::vector<TurnView> play_paused(const std::vector<std::string>& scheduler, boo
   }
   EXPECT_TRUE(eventually([&] { return player.turns == 8; }));
   EXPECT_FALSE(holds(http_get("/state.json"), "\"paused\""));
+  EXPECT_FALSE(holds(run.server.errors(), "timed out")) << run.server.errors();
   rcon.command("end");
   EXPECT_EQ(run.server.wait_exit(), 0) << run.server.errors();
   threads.join_all();
