@@ -80,7 +80,8 @@ struct SocketWait {
 
 // Waits until at least one of the connections is ready, or milliseconds have
 // passed (-1: for ever). Returns how many are ready, 0 when the time ran
-// out, -1 when the system refuses. Storage grows only with the largest count.
+// out, -1 when the system refuses. Storage, one per thread, grows only with
+// the largest count.
 int socket_poll(SocketWait* waits, size_t count, int milliseconds);
 
 // Ends both directions of a connection without closing the socket: every

@@ -208,7 +208,8 @@ bool socket_set_blocking(SocketHandle connection, bool blocking) {
 }
 
 int socket_poll(SocketWait* waits, size_t count, int milliseconds) {
-  static std::vector<pollfd> fds;
+  // One per thread: the remote console's thread polls beside the match thread.
+  thread_local std::vector<pollfd> fds;
   fds.resize(count);
   for (size_t i = 0; i < count; ++i) fds[i] = pollfd{fd_of(waits[i].socket), POLLIN, 0};
   int ready;
