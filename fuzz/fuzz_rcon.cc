@@ -27,12 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rcon_append_packet(again, packet.id, packet.type, packet.body);
     RconPacket reread;
     size_t reused = 0;
-    FUZZ_REQUIRE(rcon_read_packet(again.data(), again.size(), &reread, &reused) ==
-                         RconRead::Packet &&
-                     reused == again.size() && reread.id == packet.id &&
-                     reread.type == packet.type && reread.body == packet.body,
-                 "packet id %d type %d does not read back", static_cast<int>(packet.id),
-                 static_cast<int>(packet.type));
+    FUZZ_REQUIRE(
+        rcon_read_packet(again.data(), again.size(), &reread, &reused) == RconRead::Packet &&
+            reused == again.size() && reread.id == packet.id && reread.type == packet.type &&
+            reread.body == packet.body,
+        "packet id %d type %d does not read back", static_cast<int>(packet.id),
+        static_cast<int>(packet.type));
     at += used;
   }
 
