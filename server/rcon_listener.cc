@@ -51,6 +51,15 @@ Failures& failures_of(RconServer& rcon, const char* address) {
       return f;
     }
   }
+  // Bounded, so that failures from ever new addresses cannot fill the
+  // memory: past the bound the entry refused longest ago makes room.
+  if (rcon.failures.size() >= 1024) {
+    Failures& oldest = *std::min_element(
+        rcon.failures.begin(), rcon.failures.end(),
+        [](const Failures& a, const Failures& b) { return a.refused_until < b.refused_until; });
+    oldest = Failures{address, {}, {}};
+    return oldest;
+  }
   rcon.failures.push_back(Failures{address, {}, {}});
   return rcon.failures.back();
 }
