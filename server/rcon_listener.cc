@@ -258,8 +258,9 @@ SocketHandle rcon_bind(const std::string& address, uint16_t port, std::string* e
 }
 
 void rcon_start(SocketHandle listener, OperatorHand& hand, std::string password) {
-  // Lives until the process ends, as its thread does.
-  auto* rcon = new RconServer;
+  // Lives until the process ends, as its thread does; held here too, so
+  // that it is never taken for a leak.
+  static RconServer* const rcon = new RconServer;
   rcon->listener = listener;
   rcon->hand = &hand;
   rcon->password = std::move(password);
