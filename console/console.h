@@ -42,6 +42,14 @@ void console_diagnostic(const char* format, ...) __attribute__((format(printf, 1
 // errno EEXIST, when anything is there already, so nothing is overwritten.
 std::FILE* console_create_file(const char* path);
 
+// Opens the existing file at path to append to it, in binary; null, with
+// errno set, when it cannot.
+std::FILE* console_open_to_append(const char* path);
+
+// Takes what the stream's file holds on to the disk (the stream flushed
+// first by the caller). False, with errno set, when the system cannot.
+bool console_sync_file(std::FILE* stream);
+
 // Moves stream to byte offset from the start, files beyond 2 GB included.
 bool console_seek(std::FILE* stream, uint64_t offset);
 
