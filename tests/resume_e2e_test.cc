@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -233,5 +236,90 @@ INSTANTIATE_TEST_SUITE_P(Schedulers, Resume,
                          testing::Values(SamenessCase{"OneAfterAnother", {}},
                                          SamenessCase{"AtOnce", {"--concurrent"}}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// Kills at many moments: a match of many bots (so that a turn's line takes
+// several writes) is killed at a random moment of a turn again and again
+// and resumed each time. Whatever the moment, the recording holds each turn
+// once, in order, each restart mark after the turn it names, and every
+// line whole; a cut line is copied aside.
+TEST(ResumeKills, EveryResumeStartsFromAWholeTurn) {
+  TempDir dir;
+  set_up_maps(dir);
+  const std::string path = dir.path() + "/match.jsonl";
+  std::mt19937 random(20261208);
+  constexpr int kRounds = 8;
+  int cuts = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ServerProcess server;
+    server.start(
+        dir.path(),
+        {"--humans", "2", "--bots", "1500", "--map", "0", "--record", "match.jsonl", "--resume"},
+        "", true);
+    ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+    std::vector<ClientLink> links(2);
+    ClientThreads threads;
+    for (ClientLink& link : links) {
+      std::string err;
+      ASSERT_TRUE(client_connect(link, "127.0.0.1", test_port(), &err)) << err;
+      bound_receives(link.socket);
+      threads.start([&link] {
+        const int32_t count = client_join(link);
+        int32_t index = -1, map = -1;
+        client_learn(link, &index, &map);
+        TurnView view;
+        view.players.resize(static_cast<size_t>(count > 0 ? count : 0));
+        TurnReport report;
+        report.x = 10 + index;
+        report.y = 20;
+        report.heading = 900;
+        report.relay_a_reply = ACK;
+        while (count > 0 && client_turn(link, report, count, view)) ++report.y;
+      });
+    }
+    // A line of this round first, then a kill anywhere in a turn.
+    const size_t before = lines_in(path);
+    for (int waited = 0; lines_in(path) < before + 2 && waited < 3000; ++waited) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 40000));
+    server.kill();
+    close_all(links);
+    threads.join_all();
+    // A line's writes are over in microseconds: a kill in the middle of one
+    // is made here, every other round, by cutting the last line in half.
+    if (round % 2 == 1 && round + 1 < kRounds) {
+      const std::string text = read_file(path);
+      const size_t last = text.rfind('\n', text.size() - 2) + 1;
+      std::filesystem::resize_file(path, last + (text.size() - last) / 2);
+      ++cuts;
+    }
+  }
+  EXPECT_EQ(std::filesystem::exists(path + ".cut"), cuts > 0);
+  int restarts = 0;
+  const std::string recording = read_file(path);
+  const std::vector<std::string> turns = turn_lines(recording, &restarts);
+  EXPECT_EQ(restarts, kRounds - 1);
+  ASSERT_GE(turns.size(), static_cast<size_t>(kRounds - cuts));
+  std::istringstream in(recording);
+  uint64_t last_turn = 0;
+  for (std::string line; std::getline(in, line);) {
+    ASSERT_TRUE(!line.empty() && line.front() == '{' && line.back() == '}')
+        << line.substr(0, 80) << " ... " << line.substr(line.size() > 80 ? line.size() - 80 : 0);
+    unsigned long long number = 0;
+    if (std::sscanf(line.c_str(), "{\"turn\": %llu,", &number) == 1) {
+      EXPECT_EQ(number, last_turn + 1) << "turns out of order";
+      last_turn = number;
+    } else if (std::sscanf(line.c_str(), "{\"restart\": {\"after_turn\": %llu,", &number) == 1) {
+      EXPECT_EQ(number, last_turn) << "a restart after another turn than the last";
+    } else {
+      ADD_FAILURE() << "neither a turn nor a restart: " << line.substr(0, 80);
+    }
+  }
+}
 
 }  // namespace
