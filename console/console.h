@@ -74,6 +74,9 @@ void console_record_stop(const char* why);
 
 // The stop asked for ("SIGTERM", "Ctrl-C"...), or null while none was.
 const char* console_stop_asked();
+// Whether the stop asked for came from the system (a signal, a console
+// event) rather than from within the program.
+bool console_stop_by_system();
 // How many stops have been asked for: one after the first cuts short what
 // the end of the match still waits for (the view's stay).
 uint32_t console_stops();

@@ -205,3 +205,13 @@ void recording_write_turn(Recording& recording, uint64_t turn, const Match& matc
              recording.path.c_str(), turn, std::strerror(errno));
   }
 }
+
+void recording_suspend(Recording& recording) {
+  if (recording.file == nullptr) return;
+  if (std::fflush(recording.file) != 0 || !console_sync_file(recording.file)) {
+    log_line(LogLevel::Warning, "the recording '%s' could not be synced to the disk (%s)",
+             recording.path.c_str(), std::strerror(errno));
+  }
+  std::fclose(recording.file);
+  recording.file = nullptr;
+}

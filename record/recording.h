@@ -90,6 +90,10 @@ void recording_add_hit(Recording& recording, const Hit& hit);
 // once and the line stays written.
 void recording_write_turn(Recording& recording, uint64_t turn, const Match& match);
 
+// Leaves the recording without its end record, its lines on the disk, so
+// that a resume goes on with its match. Nothing is written after it.
+void recording_suspend(Recording& recording);
+
 // Ends the recording with the end record (record/end_record.h) and its line
 // end, written straight to the file's descriptor from a buffer of its own, so
 // that a signal handler may: nothing allocates, no stream is touched.

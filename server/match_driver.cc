@@ -161,6 +161,16 @@ int end_of_match(Server& server, int code, EndReason reason, const char* why) {
 // at a whole turn of the recording, with its summary and the end banner.
 int end_stopped_match(Server& server, const char* why) {
   log_line(LogLevel::Info, "match stopped by %s after %" PRIu64 " turns", why, server.turns_played);
+  // With --resume a stop by the system (a service stopped for an upgrade, a
+  // machine shut down) is a pause of the match, not its end: the next start
+  // goes on with it.
+  Watch* watch = server.watch.get();
+  if (server.options.resume && console_stop_by_system() && watch != nullptr &&
+      watch->recording.file != nullptr) {
+    recording_suspend(watch->recording);
+    log_line(LogLevel::Info, "the match goes on at the next start with --resume, from '%s'",
+             watch->recording.path.c_str());
+  }
   show_end(server, EndReason::Stopped, ("stopped by " + std::string(why)).c_str());
   log_departure_summary(server);
   console_print("%s", END_BANNER);

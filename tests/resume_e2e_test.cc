@@ -17,6 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include <csignal>
+
+#include "console/texts.h"
 #include "net/client.h"
 #include "net/protocol.h"
 #include "net/socket.h"
@@ -320,6 +323,47 @@ TEST(ResumeKills, EveryResumeStartsFromAWholeTurn) {
       ADD_FAILURE() << "neither a turn nor a restart: " << line.substr(0, 80);
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A service stopped for an upgrade: with --resume a SIGTERM ends the process
+// as always (the end banner, exit code 0) but not the match, which the next
+// start goes on with.
+TEST(ResumeStop, ASignalLeavesTheMatchToTheNextStart) {
+  if (server_is_windows()) GTEST_SKIP() << "Wine does not pass POSIX signals on";
+  TempDir dir;
+  set_up_maps(dir);
+  std::vector<Player> players = fresh_players();
+  std::vector<ClientLink> links(kHumans), again(kHumans);
+  ServerProcess server;
+  server.start(dir.path(), server_args({}), "", true);
+  play_turns(server, players, links, {0, 1, 2}, 1, 3);
+  for (int waited = 0; lines_in(dir.path() + "/match.jsonl") < 3 && waited < 3000; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  server.send_signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(), 0);
+  EXPECT_NE(server.output().find(END_BANNER), std::string::npos) << server.output();
+  EXPECT_EQ(read_file(dir.path() + "/match.jsonl").find("{\"end\": "), std::string::npos);
+  close_all(links);
+  // Settings that disagree with the recording are refused, the file kept.
+  const std::string kept = read_file(dir.path() + "/match.jsonl");
+  ServerProcess refused;
+  refused.start(dir.path(), {"--humans", "2", "--record", "match.jsonl", "--resume"}, "", true);
+  EXPECT_EQ(refused.wait_exit(), 2);
+  EXPECT_NE(refused.errors().find("has human players 3, the settings ask for 2"), std::string::npos)
+      << refused.errors();
+  EXPECT_EQ(read_file(dir.path() + "/match.jsonl"), kept);
+  ServerProcess resumed;
+  resumed.start(dir.path(), server_args({}), "", true);
+  play_turns(resumed, players, again, {0, 1, 2}, 4, 5);
+  close_all(again);
+  EXPECT_EQ(resumed.wait_exit(), 1);
+  EXPECT_NE(resumed.errors().find("match resumed after turn 3"), std::string::npos)
+      << resumed.errors();
 }
 
 }  // namespace
