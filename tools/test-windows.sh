@@ -71,12 +71,12 @@ programs=$(built_programs "$dir")
 [ "$programs" = $'client/zolt-client.exe\nzolt-server.exe' ] ||
   fail "the zip's build made more than the two programs (no test, no benchmark): $programs"
 listing=$(unzip -Z1 "$zip_path") || fail "$zip_path is not a zip"
-for entry in zolt-server.exe zolt-client.exe zolt-start.cmd README.txt maps/bot.txt \
+for entry in zolt-server.exe zolt-client.exe zolt-start.cmd zolt-keep.cmd README.txt maps/bot.txt \
     maps/dept0.txt maps/dept4.txt; do
   grep -qx "$package/$entry" <<< "$listing" || fail "$entry missing from $zip_path"
 done
 # Notepad and cmd.exe want CR LF at the end of every line.
-for entry in README.txt zolt-start.cmd; do
+for entry in README.txt zolt-start.cmd zolt-keep.cmd; do
   ! unzip -p "$zip_path" "$package/$entry" | grep -qv $'\r$' ||
     fail "$entry in the zip has lines without CR LF"
 done
