@@ -67,12 +67,12 @@ int32_t take_and_greet(Server& server, std::vector<bool>& taken) {
   }
 }
 
-// Joining pass: each human in turn is accepted, greeted and told the player
-// count. A failed accept leaves an invalid seat that is served like any other.
-bool join_clients(Server& server) {
+// Joining pass: `wanted` humans in turn are accepted, greeted and told the
+// player count. A failed accept leaves an invalid seat that is served like any
+// other.
+bool join_clients(Server& server, std::vector<bool>& taken, int32_t wanted) {
   const int32_t players = player_count(server.match);
-  std::vector<bool> taken(server.seats.seat.size(), false);
-  for (size_t joined = 0; joined < server.seats.seat.size(); ++joined) {
+  for (int32_t joined = 0; joined < wanted; ++joined) {
     const int32_t q = take_and_greet(server, taken);
     if (q < 0) return false;
     Seat& seat = server.seats.seat[static_cast<size_t>(q)];
@@ -85,8 +85,9 @@ bool join_clients(Server& server) {
 
 // Numbering pass, once every human is in: each learns its player index and
 // the map.
-bool number_clients(Server& server) {
+bool number_clients(Server& server, const std::vector<bool>& taken) {
   for (Seat& seat : server.seats.seat) {
+    if (!taken[static_cast<size_t>(seat.index)]) continue;
     seat_start_time(seat, server.rules, Clock::now());
     seat.at = {Step::PlayerIndex, 0};
     if (walk_seat(server, seat, Step::Numbered) == WalkEnd::Stopped) return false;
@@ -96,8 +97,20 @@ bool number_clients(Server& server) {
 
 }  // namespace
 
-bool run_handshake(Server& server) {
-  if (!join_clients(server) || !number_clients(server)) return false;
+bool run_handshake(Server& server, int32_t wanted) {
+  std::vector<bool> taken(server.seats.seat.size(), false);
+  if (!join_clients(server, taken, wanted) || !number_clients(server, taken)) return false;
+  // A resumed match that goes on without some of its clients: their slots
+  // are free for them to take as they come back (--rejoin).
+  for (Seat& seat : server.seats.seat) {
+    if (taken[static_cast<size_t>(seat.index)]) continue;
+    seat.status = SeatStatus::Dropped;
+    seat.join = JoinStage::InMatch;
+    --server.seats.left;
+    log_line(LogLevel::Info, "player %d's slot stays free for its client to come back",
+             static_cast<int>(seat.index));
+    watch_seat(server.watch.get(), seat.index, SeatShown::Dropped, seat.peer);
+  }
   for (Seat& seat : server.seats.seat) {
     if (!must_drop(seat, server.rules) || seat.status == SeatStatus::Dropped) continue;
     --server.seats.left;

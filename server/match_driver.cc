@@ -1,5 +1,6 @@
 #include "server/match_driver.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -405,7 +406,12 @@ int run_server(const Options& options) {
     console_diagnostic("%s", err.c_str());
   }
   server.lobby.listener = listener;
-  if (!run_handshake(server)) return end_stopped_match(server, console_stop_asked());
+  // A resumed match goes on with the clients the operator asks for, the
+  // others taking their slots as they come back (--rejoin).
+  const int32_t wanted = resuming && options.resume_wait > 0
+                             ? std::min(options.resume_wait, match.human_count)
+                             : match.human_count;
+  if (!run_handshake(server, wanted)) return end_stopped_match(server, console_stop_asked());
   keep_listening(server);
   // Read again so that route changes made while the clients connected count.
   if (match.bot_count != 0 && !resuming) read_bot_routes_or_say_so(server);

@@ -294,6 +294,18 @@ CommandLine command_line(Options& o) {
        "line, the clients joining again as at the start; otherwise start a new match; "
        "default: off",
        nullptr, &o.resume},
+      {"--resume-wait", "N",
+       "with --resume and --rejoin, a resumed match goes on once N of its human players' "
+       "clients are back; the others take their slots as they come back; default: all of them",
+       [&o, players](const std::string& text) {
+         int32_t value = 0;
+         if (!whole_int32(text, &value) || value < 1 || value > MAX_PLAYERS) {
+           return "--resume-wait: not a number of players 1.." + players + ": " + text;
+         }
+         o.resume_wait = value;
+         return std::string();
+       },
+       nullptr, true, true},
       {"--view-linger", "SECONDS",
        "with --http, keep the live view up this many seconds after the match has ended, so "
        "that open pages show its end; the exit code and the console's end come after; 0: none; "
@@ -372,6 +384,11 @@ int parse_options(int argc, char** argv, Options& options) noexcept {
     if (given("--record")) {
       return command_line_error(line, "--replay plays no match: --record has nothing to record");
     }
+  }
+  if (given("--resume-wait") && !(parsed.resume && parsed.rejoin)) {
+    return command_line_error(line,
+                              "--resume-wait needs --resume and --rejoin: the clients not waited "
+                              "for take their slots while the match goes on");
   }
   if (parsed.resume) {
     if (parsed.record_file.empty()) {

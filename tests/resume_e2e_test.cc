@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -363,6 +364,88 @@ TEST(ResumeStop, ASignalLeavesTheMatchToTheNextStart) {
   close_all(again);
   EXPECT_EQ(resumed.wait_exit(), 1);
   EXPECT_NE(resumed.errors().find("match resumed after turn 3"), std::string::npos)
+      << resumed.errors();
+}
+
+}  // namespace
+
+namespace {
+
+// With --rejoin a resumed match need not wait for every client: it goes on
+// with those the operator asks for (--resume-wait), and a client that comes
+// back later takes its own slot again.
+TEST(ResumeWait, TheMatchGoesOnWithThoseBackAndTheOthersTakeTheirSlotsLater) {
+  TempDir dir;
+  set_up_maps(dir);
+  std::vector<Player> players = fresh_players();
+  std::vector<ClientLink> links(kHumans);
+  ServerProcess server;
+  server.start(dir.path(), server_args({"--rejoin"}), "", true);
+  play_turns(server, players, links, {0, 1, 2}, 1, 3);
+  for (int waited = 0; lines_in(dir.path() + "/match.jsonl") < 3 && waited < 3000; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  server.kill();
+  close_all(links);
+
+  ServerProcess resumed;
+  resumed.start(dir.path(),
+                {"--record", "match.jsonl", "--resume", "--rejoin", "--resume-wait", "2"}, "",
+                true);
+  ASSERT_TRUE(resumed.wait_until_listening()) << resumed.errors();
+  std::vector<ClientLink> again(kHumans);
+  std::atomic<bool> late_done{false};
+  std::atomic<int> turns_played_by_first{0};
+  ClientThreads threads;
+  for (size_t k = 0; k < 3; ++k) {
+    std::string err;
+    ASSERT_TRUE(client_connect(again[k], "127.0.0.1", test_port(), &err, players[k].source.c_str()))
+        << err;
+    bound_receives(again[k].socket);
+    threads.start([&, k] {
+      ClientLink& link = again[k];
+      const int32_t count = client_join(link);
+      int32_t index = -1, map = -1;
+      client_learn(link, &index, &map);
+      EXPECT_EQ(index, static_cast<int32_t>(k)) << players[k].source << " got another slot";
+      TurnView view;
+      view.players.resize(static_cast<size_t>(count > 0 ? count : 0));
+      TurnReport report;
+      report.relay_a_reply = ACK;
+      report.x = report.y = 5;
+      report.heading = 100;
+      // The two waited for play on until the late one has played two turns.
+      for (int turn = 0; k == 2 ? turn < 2 : !late_done; ++turn) {
+        if (!client_turn(link, report, count, view)) {
+          ADD_FAILURE() << "player " << k << " lost the server";
+          break;
+        }
+        if (k == 0) ++turns_played_by_first;
+      }
+      if (k == 2) late_done = true;
+    });
+    if (k < 2) {
+      ASSERT_TRUE(resumed.wait_for_log("joined from " + players[k].source + ":"))
+          << resumed.errors();
+    }
+    if (k == 1) {
+      // The match goes on with two: a turn is played before the third is back.
+      ASSERT_TRUE(resumed.wait_for_log("match resumed after turn 3")) << resumed.errors();
+      for (int waited = 0; turns_played_by_first < 2 && waited < 3000; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      EXPECT_GE(turns_played_by_first, 2);
+    }
+  }
+  for (int waited = 0; !late_done && waited < 3000; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  threads.join_all();
+  close_all(again);
+  EXPECT_TRUE(late_done);
+  EXPECT_EQ(resumed.wait_exit(), 1);
+  EXPECT_NE(resumed.errors().find("player 2's slot stays free for its client to come back"),
+            std::string::npos)
       << resumed.errors();
 }
 
