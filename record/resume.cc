@@ -12,6 +12,7 @@
 #include "console/log.h"
 #include "record/end_record.h"
 #include "record/line_reader.h"
+#include "record/replay.h"
 #include "record/restart_mark.h"
 
 namespace {
@@ -145,6 +146,19 @@ bool read_resume_point(const std::string& path, ResumePoint* point, std::string*
   if (!has_routes) {
     *err = at_line(path, point->line_number) + "no line up to it names the bots' routes";
     return false;
+  }
+  // The scoreboard goes on from the hits of every turn up to it.
+  point->scores.assign(
+      static_cast<size_t>(point->save.humans) + static_cast<size_t>(point->save.bots),
+      PlayerScore{});
+  if (!line_reader_seek(reader, 0, 0)) {
+    *err = "cannot read '" + path + "' again: " + reader.error;
+    return false;
+  }
+  while (line_reader_next(reader, &line) && line.number <= turn_number) {
+    if (line.kind == LineKind::Whole && starts_with(line.text, "{\"turn\": ")) {
+      replay_count_hits(std::string(line.text), point->scores.data(), point->scores.size());
+    }
   }
   point->routes = point->save.routes;
   if (routes_offset != turn_offset) {

@@ -14,6 +14,7 @@
 
 #include "record/recording.h"
 #include "record/save.h"
+#include "record/scoreboard.h"
 
 // A turn line of a match with a million players is about 100 MB.
 inline constexpr size_t RESUME_MAX_LINE = size_t{512} << 20;
@@ -27,8 +28,9 @@ struct ResumePoint {
   uint64_t line_number = 0;     // of the save's line, 1-based
   uint64_t whole_bytes = 0;     // the file up to and with its last whole line
   uint64_t file_bytes = 0;
-  uint64_t lines_left_out = 0;  // after the last whole line
-  std::string left_out_why;     // what the first of them was, empty: none
+  std::vector<PlayerScore> scores;  // the hits of the turns up to it, counted
+  uint64_t lines_left_out = 0;      // after the last whole line
+  std::string left_out_why;         // what the first of them was, empty: none
 };
 
 // The recording a resume reads: path itself, or the last of its numbered

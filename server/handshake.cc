@@ -109,7 +109,6 @@ bool run_handshake(Server& server, int32_t wanted) {
     --server.seats.left;
     log_line(LogLevel::Info, "player %d's slot stays free for its client to come back",
              static_cast<int>(seat.index));
-    watch_seat(server.watch.get(), seat.index, SeatShown::Dropped, seat.peer);
   }
   for (Seat& seat : server.seats.seat) {
     if (!must_drop(seat, server.rules) || seat.status == SeatStatus::Dropped) continue;

@@ -434,6 +434,7 @@ int run_server(const Options& options) {
   }
   watch_match_set_up(server);
   if (resuming && server.watch) {
+    watch_scores_carried(server.watch.get(), resume.scores);
     recording_write_restart(server.watch->recording, resume.save.turn, std::time(nullptr));
   }
   if (match.human_count > 0 && server.seats.left == 0) {

@@ -122,6 +122,14 @@ void watch_match_set_up(Server& server) {
   publish_can_join(watch, server.seats, server.options.rejoin);
 }
 
+void watch_scores_carried(Watch* watch, const std::vector<PlayerScore>& scores) {
+  if (watch == nullptr || scores.size() != watch->scores.size()) return;
+  watch->scores = scores;
+  watch->snapshot.begin_write();
+  for (size_t p = 0; p < scores.size(); ++p) watch->snapshot.put_score(p, scores[p]);
+  watch->snapshot.end_write();
+}
+
 void watch_joined(Watch* watch, int32_t joined, int32_t humans) {
   if (watch == nullptr) return;
   watch->snapshot.player_joined(joined);

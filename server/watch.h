@@ -54,6 +54,10 @@ int watch_start(Server& server, const ResumePoint* resume);
 // Once the tables are set up: the storage at the match's sizes, and the first state.
 void watch_match_set_up(Server& server);
 
+// A resumed match's scoreboard, as the turns before the restart left it.
+// REQUIRES: watch_match_set_up has run.
+void watch_scores_carried(Watch* watch, const std::vector<PlayerScore>& scores);
+
 // Every call below takes the watch, null without --http and --record, and
 // then does nothing.
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -228,6 +229,15 @@ TEST_P(Resume, AKilledMatchGoesOnAsIfNothingHappened) {
   EXPECT_EQ(whole_turns.size(), static_cast<size_t>(kTurns));
   EXPECT_EQ(turn_lines(killed.recording, &killed_restarts), whole_turns);
   EXPECT_EQ(killed_restarts, 1);
+  // The standings count the hits before the restart too.
+  const auto end_of = [](const std::string& recording) {
+    const size_t end = recording.rfind("{\"end\": ");
+    return end == std::string::npos
+               ? std::string()
+               : std::regex_replace(recording.substr(end), std::regex("\"seconds\": [0-9.]+"), "");
+  };
+  EXPECT_NE(end_of(whole.recording).find("\"hits_made\": "), std::string::npos);
+  EXPECT_EQ(end_of(killed.recording), end_of(whole.recording));
   EXPECT_NE(killed.recording.find("{\"restart\": {\"after_turn\": 12, "), std::string::npos);
   // Hits before the kill count on after it.
   EXPECT_TRUE(std::any_of(
