@@ -272,8 +272,8 @@ TEST(ResumeKills, EveryResumeStartsFromAWholeTurn) {
     ServerProcess server;
     server.start(
         dir.path(),
-        {"--humans", "2", "--bots", "1500", "--map", "0", "--record", "match.jsonl", "--resume"},
-        "", true);
+        {"--humans", "2", "--bots", "400", "--map", "0", "--record", "match.jsonl", "--resume"}, "",
+        true);
     ASSERT_TRUE(server.wait_until_listening()) << server.errors();
     std::vector<ClientLink> links(2);
     ClientThreads threads;
