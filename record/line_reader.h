@@ -34,6 +34,10 @@ struct RecordingLine {
       "";  // Damaged/TooLong/Cut: what is wrong, for a log line ("holds a NUL byte", ...)
 };
 
+// The read-ahead a reader fills from its file: the file's own buffer is
+// turned off, so that a reader holds this and its line, nothing more.
+inline constexpr size_t LINE_READ_AHEAD = 64 * 1024;
+
 struct LineReader {
   struct Closer {
     void operator()(std::FILE* open_file) const { std::fclose(open_file); }
@@ -41,12 +45,16 @@ struct LineReader {
   std::string path;
   std::unique_ptr<std::FILE, Closer> file;
   size_t max_line = 0;
-  // The line being read: at most max_line bytes (its capacity never grows
-  // past max_line + 1), valid until the next call.
-  std::string buffer;
+  // The line being read, valid until the next call: grown as lines need
+  // it, never past max_line bytes.
+  std::unique_ptr<char[]> buffer;
+  size_t capacity = 0;
+  std::unique_ptr<char[]> ahead;  // LINE_READ_AHEAD bytes
+  size_t ahead_at = 0, ahead_end = 0;
   uint64_t offset = 0;  // of the next line
   uint64_t number = 0;  // of the next line
   std::string error;    // why the last read failed, empty: it did not
+  std::string why;      // a too long line's why
 };
 
 // Opens path for reading lines of at most max_line bytes; false and *err (naming the path and why)
