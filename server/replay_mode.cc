@@ -17,15 +17,16 @@ int run_replay(const Options& options) {
     log_line(LogLevel::Error, "%s", err.c_str());
     return EXIT_USAGE;
   }
-  const uint64_t turns = replay.turns;
+  const uint64_t turns = replay.turns, damaged = replay.damaged;
   std::unique_ptr<HttpView> view =
       HttpView::start_replay(options.http_address, options.http_port, std::move(replay), &err);
   if (!view) {
     log_line(LogLevel::Error, "%s", err.c_str());
     return EXIT_CANNOT_LISTEN;
   }
-  log_line(LogLevel::Info, "replaying '%s' (%" PRIu64 " turns) on %s until stopped",
-           options.replay_file.c_str(), turns,
+  log_line(LogLevel::Info,
+           "replaying '%s' (%" PRIu64 " turns, %" PRIu64 " damaged) on %s until stopped",
+           options.replay_file.c_str(), turns, damaged,
            view_urls(reachable_addresses(options.http_address), options.http_port).c_str());
   view->wait();
   return EXIT_MATCH_OVER;
