@@ -1,9 +1,12 @@
 #include "server/replay_mode.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <memory>
 #include <string>
+#include <thread>
 
+#include "console/console.h"
 #include "console/log.h"
 #include "record/replay.h"
 #include "server/exit_codes.h"
@@ -28,6 +31,12 @@ int run_replay(const Options& options) {
            "replaying '%s' (%" PRIu64 " turns, %" PRIu64 " damaged) on %s until stopped",
            options.replay_file.c_str(), turns, damaged,
            view_urls(reachable_addresses(options.http_address), options.http_port).c_str());
-  view->wait();
+  // A stop (Ctrl-C, SIGTERM) is only recorded by its signal's handler: the
+  // replay looks for it, as the match thread does, and then ends the view.
+  const char* why = nullptr;
+  while ((why = console_stop_asked()) == nullptr) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  log_line(LogLevel::Info, "replay stopped by %s", why);
   return EXIT_MATCH_OVER;
 }

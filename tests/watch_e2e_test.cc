@@ -780,6 +780,27 @@ TEST(Replay, ADamagedRecordingIsServedTurnForTurn) {
   EXPECT_EQ(browser.eval("document.getElementById('error').textContent"), "");
 }
 
+// A replay ends when the operator stops it, as a match does: the signal's
+// handler only records the stop, which the replay must then act on.
+TEST(Replay, ItEndsWhenStopped) {
+  if (server_is_windows()) GTEST_SKIP() << "Wine does not pass signals on";
+  TempDir dir;
+  dir.write("one.jsonl", "{\"turn\": 1, \"players\": [], \"hits\": []}\n");
+  for (const int stop : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(stop);
+    ServerProcess server;
+    server.start(dir.path(), {"--replay", "one.jsonl", "--http", view_address()}, "", true);
+    ASSERT_EQ(get("/turns.jsonl?from=0&count=1").status, 200);
+    server.send_signal(stop);
+    EXPECT_EQ(server.wait_exit(), 0) << server.errors();
+    EXPECT_NE(server.errors().find(stop == SIGTERM ? "INFO replay stopped by SIGTERM"
+                                                   : "INFO replay stopped by SIGINT"),
+              std::string::npos)
+        << server.errors();
+    EXPECT_EQ(server.output(), "");
+  }
+}
+
 TEST(ViewOptions, ABadViewIsRefusedBeforeTheMatch) {
   TempDir dir;
   // Another program holds the view's port.
