@@ -453,11 +453,15 @@ TEST_F(Watched, TheRecordingHoldsEveryTurnAfterAKill) {
       "{\"index\": 1, \"human\": true, \"x\": 7, \"y\": 8, \"health\": 88, \"heading\": 90}, "
       "{\"index\": 2, \"human\": false, \"x\": 300, \"y\": 400, \"health\": 100, \"heading\": ";
   EXPECT_EQ(lines[1].substr(0, turn_2.size()), turn_2);
-  const std::string hits = "}], \"hits\": [{\"from\": 0, \"damage\": 12, \"target\": 2}]}";
-  EXPECT_EQ(lines[1].substr(lines[1].size() - hits.size()), hits);
+  const std::string hits = "}], \"hits\": [{\"from\": 0, \"damage\": 12, \"target\": 2}], ";
+  EXPECT_NE(lines[1].find(hits), std::string::npos) << lines[1];
+  // Its save comes last: a bot, both clients' addresses.
+  const std::string save = "\"save\": {\"v\": 1, \"humans\": 2, \"bots\": 1, \"map\": 0, ";
+  EXPECT_NE(lines[1].find(save), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[1].substr(lines[1].size() - 37), "\"peers\": [\"127.0.0.1\", \"127.0.0.1\"]}}");
   EXPECT_NE(lines[0].find("\"turn\": 1, "), std::string::npos);
   EXPECT_NE(lines[0].find("\"x\": 10, \"y\": 30"), std::string::npos) << lines[0];  // dept0.txt
-  EXPECT_NE(lines[2].find("\"hits\": []}"), std::string::npos);
+  EXPECT_NE(lines[2].find("\"hits\": [], \"save\": "), std::string::npos);
   // The first line names the map and the bot's route; the others name a
   // route only once it has changed.
   EXPECT_NE(lines[0].find(", \"map_name\": \"Torvallind level 0\", \"routes\": [[300, 300, 300, "
@@ -506,8 +510,8 @@ TEST(Stop, TheRecordingEndsWithAWholeLine) {
     EXPECT_EQ(recording.substr(recording.size() - 4), "]}}\n");
     recording.erase(end);
     ASSERT_FALSE(recording.empty());
-    // A line ends with its hits: "]}" and the line end.
-    EXPECT_EQ(recording.substr(recording.size() - 3), "]}\n");
+    // A line ends with its save's peers: "]}}" and the line end.
+    EXPECT_EQ(recording.substr(recording.size() - 4), "]}}\n");
   }
 }
 
