@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "bots/route.h"
+#include "record/recording.h"
+#include "record/resume.h"
+
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -271,6 +275,56 @@ TEST(Replay, TheHealthChartKeepsItsPlacesPastADamagedTurn) {
   ASSERT_TRUE(replay_health_chart(replay, &chart));
   EXPECT_EQ(chart,
             "{\"every\": 1, \"health\": [[100, 100, 100, 100, 100], [100, 98, 98, 97, 96]]}");
+}
+
+// A recording as the server writes it (each turn with its save last, a
+// restart mark where the match went on) replays turn for turn.
+TEST(Replay, AResumedRecordingAsWrittenReplaysTurnForTurn) {
+  const std::string path = testing::TempDir() + "replay_test_resumed.jsonl";
+  std::remove(path.c_str());
+  Recording recording;
+  std::string err;
+  ASSERT_TRUE(recording_open(recording, path, 2, 2, {}, &err)) << err;
+  recording_seat_peer(recording, 0, "10.0.0.7:4321");
+  Match match;
+  match.human_count = 2;
+  match.bot_count = 2;
+  create_route_tables(match);
+  for (size_t b = 0; b < 2; ++b) {
+    for (size_t k = 0; k < 9; ++k) {
+      match.route_x[b][k] = static_cast<int32_t>(300 + 10 * k + b);
+      match.route_y[b][k] = static_cast<int32_t>(200 + 5 * k);
+    }
+  }
+  set_up_tables(match);
+  for (uint64_t turn = 1; turn <= 5; ++turn) {
+    if (turn == 4) recording_write_restart(recording, 3, 1796700014);  // 2026-12-08T03:20:14Z
+    for (int32_t b = 0; b < match.bot_count; ++b) bot_step(match, b);
+    recording_add_hit(recording, Hit{0, static_cast<int32_t>(turn), 3});
+    recording_write_turn(recording, turn, match);
+  }
+  recording_suspend(recording);
+  Replay replay;
+  std::string window;
+  ASSERT_TRUE(replay_load(path, replay, &err)) << err;
+  EXPECT_EQ(replay.turns, 5u);
+  EXPECT_EQ(replay.damaged, 0u);
+  EXPECT_EQ(replay.players, 4u);
+  ASSERT_TRUE(replay_window(replay, 3, 10, 1 << 20, &window));
+  const std::vector<std::string> lines = lines_of(window);
+  ASSERT_EQ(lines.size(), 3u) << window;
+  // Player 0 hit player 2 for 1, 2 and 3 in the turns before.
+  EXPECT_NE(lines[0].find("\"routes\": [[300, 310, 320, 330, 340, 350, 360, 370, 380, 200, 205, "),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(
+      lines[0].find("\"scores\": [[3, 0, 6, 0], [0, 0, 0, 0], [0, 3, 0, 6], [0, 0, 0, 0]], "
+                    "\"restarts\": [{\"after_turn\": 3, \"at\": \"2026-12-08T03:20:14Z\"}], "),
+      std::string::npos)
+      << lines[0];
+  EXPECT_EQ(lines[1].rfind("{\"turn\": 4, ", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2].rfind("{\"turn\": 5, ", 0), 0u) << lines[2];
+  std::remove(path.c_str());
 }
 
 TEST(Replay, TheHealthChartSamplesTheWholeRecording) {
