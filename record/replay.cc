@@ -224,8 +224,8 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
   }
   if (restarts > REPLAY_RESTARTS_KEPT) {
     log_line(LogLevel::Warning,
-             "--replay: '%s' marks %" PRIu64 " restarts; the first %zu are shown", path.c_str(),
-             restarts, REPLAY_RESTARTS_KEPT);
+             "--replay: '%s' marks %" PRIu64 " restarts; the first %" PRIu64 " are shown",
+             path.c_str(), restarts, static_cast<uint64_t>(REPLAY_RESTARTS_KEPT));
   }
   replay.tally.scores.assign(replay.players, PlayerScore{});
   return true;

@@ -230,6 +230,24 @@ TEST(Replay, RestartMarksAndTheEndRecordAreNoTurns) {
       ASSERT_EQ(lines[i], turn.substr(0, turn.size() - 1));
     }
   }
+  // However many restarts, the header keeps the first 1000.
+  std::string restarted;
+  for (int r = 0; r < 1005; ++r) {
+    restarted += turn_line(r, "") + "{\"restart\": {\"after_turn\": " + std::to_string(r + 1) +
+                 ", \"at\": \"2026-12-08T12:00:00Z\"}}\n";
+  }
+  RecordingFile many(restarted);
+  ASSERT_TRUE(replay_load(many.path, replay, &err)) << err;
+  EXPECT_EQ(replay.turns, 1005u);
+  std::string window;
+  ASSERT_TRUE(replay_window(replay, 1004, 1, 1 << 20, &window));
+  EXPECT_EQ(
+      std::count(window.begin(), window.end(), '{') - std::count(window.begin(), window.end(), '}'),
+      0);
+  EXPECT_NE(
+      window.find("{\"after_turn\": 1000, \"at\": \"2026-12-08T12:00:00Z\"}], \"end\": null}\n"),
+      std::string::npos)
+      << window.substr(window.size() - 300);
   // A match that went on after its end record and was then killed has no end.
   RecordingFile went_on("{\"end\": " + kEnd + "}\n" + mark_3 + turn_line(3, ""));
   ASSERT_TRUE(replay_load(went_on.path, replay, &err)) << err;
