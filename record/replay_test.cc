@@ -241,9 +241,12 @@ TEST(Replay, RestartMarksAndTheEndRecordAreNoTurns) {
   EXPECT_EQ(replay.turns, 1005u);
   std::string window;
   ASSERT_TRUE(replay_window(replay, 1004, 1, 1 << 20, &window));
-  EXPECT_EQ(
-      std::count(window.begin(), window.end(), '{') - std::count(window.begin(), window.end(), '}'),
-      0);
+  size_t kept = 0;
+  for (size_t at = window.find("after_turn"); at != std::string::npos;
+       at = window.find("after_turn", at + 1)) {
+    ++kept;
+  }
+  EXPECT_EQ(kept, REPLAY_RESTARTS_KEPT);
   EXPECT_NE(
       window.find("{\"after_turn\": 1000, \"at\": \"2026-12-08T12:00:00Z\"}], \"end\": null}\n"),
       std::string::npos)
