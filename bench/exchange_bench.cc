@@ -72,6 +72,9 @@ struct Settings {
   // --watch: the server records every turn and serves its live view, with
   // one page open on it (a poller asking /view.json as often as the page does).
   bool watch = false;
+  // --record: the server only records every turn (--record FILE), as a
+  // match that may be resumed does.
+  bool record = false;
   // --rcon: the server runs with its remote console open (and idle).
   bool rcon = false;
   // --lan: the emulated LAN instead, one at a time against at once.
@@ -340,6 +343,9 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
   if (settings.watch) {
     server_args.insert(server_args.end(), {"--http", "127.0.0.1:" + std::to_string(VIEW_PORT),
                                            "--record", workdir + "/match.jsonl", "--quiet"});
+  } else if (settings.record) {
+    std::filesystem::remove(workdir + "/match.jsonl");
+    server_args.insert(server_args.end(), {"--record", workdir + "/match.jsonl", "--quiet"});
   }
   if (settings.rcon) {
     setenv("ZOLT_RCON_PASSWORD", "an-idle-console-password", 1);
@@ -487,7 +493,7 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns, bool watch, 
   uint64_t page_answers = 0;
   std::thread page;
   if (watch) {
-    if (watch_start(*server) >= 0) return -1;
+    if (watch_start(*server, nullptr) >= 0) return -1;
     watch_match_set_up(*server);
     page = std::thread(poll_like_a_page, std::cref(stop_page), &page_answers);
   }
@@ -615,12 +621,12 @@ bool measure_lan(const Settings& settings, const std::string& workdir) {
 }
 
 bool usage() {
-  std::fprintf(
-      stderr,
-      "usage: zolt_exchange_bench [--watch] [--rcon] [--quick] [--round-trips N] [--burst N]"
-      " [--sizes H/B,H/B...]\n"
-      "       zolt_exchange_bench --lan [--lan-turns N] [--lan-delay US] [--sizes H/B,...]"
-      " [--quick]\n");
+  std::fprintf(stderr,
+               "usage: zolt_exchange_bench [--watch | --record] [--rcon] [--quick] [--round-trips "
+               "N] [--burst N]"
+               " [--sizes H/B,H/B...]\n"
+               "       zolt_exchange_bench --lan [--lan-turns N] [--lan-delay US] [--sizes H/B,...]"
+               " [--quick]\n");
   return false;
 }
 
@@ -629,6 +635,8 @@ bool parse_settings(int argc, char** argv, Settings* settings) {
     const std::string arg = argv[i];
     if (arg == "--watch") {
       settings->watch = true;
+    } else if (arg == "--record") {
+      settings->record = true;
     } else if (arg == "--rcon") {
       settings->rcon = true;
     } else if (arg == "--lan") {
@@ -697,6 +705,8 @@ int main(int argc, char** argv) {
         "The server with --http 127.0.0.1:%u and --record, one page polling /view.json "
         "every %d ms.\n",
         unsigned{VIEW_PORT}, PAGE_POLL_MS);
+  } else if (settings.record) {
+    std::printf("The server with --record: a line per turn, flushed to the system.\n");
   }
   std::printf("Exchange benchmark on 127.0.0.1: at least %" PRIu64
               " round trips per target and size, in alternating bursts of about %" PRIu64

@@ -14,16 +14,19 @@ set(CPACK_SOURCE_GENERATOR "")
 
 if(WIN32)
   # One folder that runs from wherever it was unpacked: the programs, the
-  # sample maps, and zolt-start.cmd, which finds both beside itself.
+  # sample maps, and zolt-start.cmd and zolt-keep.cmd, which find both
+  # beside themselves.
   install(TARGETS zolt-server zolt-client RUNTIME DESTINATION .)
   install(FILES ${ZOLT_SAMPLE_MAPS} DESTINATION maps)
   # Windows' editors and cmd.exe want CR LF line ends.
   configure_file(${CMAKE_SOURCE_DIR}/docs/windows.md ${ZOLT_PACKAGE_STAGE}/README.txt
     @ONLY NEWLINE_STYLE CRLF)
-  configure_file(${ZOLT_PACKAGING_DIR}/zolt-start.cmd ${ZOLT_PACKAGE_STAGE}/zolt-start.cmd
-    @ONLY NEWLINE_STYLE CRLF)
+  foreach(launcher zolt-start.cmd zolt-keep.cmd)
+    configure_file(${ZOLT_PACKAGING_DIR}/${launcher} ${ZOLT_PACKAGE_STAGE}/${launcher}
+      @ONLY NEWLINE_STYLE CRLF)
+  endforeach()
   install(FILES ${ZOLT_PACKAGE_STAGE}/README.txt ${ZOLT_PACKAGE_STAGE}/zolt-start.cmd
-    DESTINATION .)
+    ${ZOLT_PACKAGE_STAGE}/zolt-keep.cmd DESTINATION .)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME zolt-server-${PROJECT_VERSION}-windows-x64)

@@ -17,22 +17,30 @@ std::atomic<bool> line_open{false};
 // and how many were asked for.
 std::atomic<const char*> stop_why{nullptr};
 std::atomic<uint32_t> stop_count{0};
+// Whether the stop recorded came from a handler (a signal, a console event)
+// rather than from the program.
+std::atomic<bool> stop_from_system{false};
 
 }  // namespace
 
 void console_record_stop(const char* why) {
   const char* none = nullptr;
-  stop_why.compare_exchange_strong(none, why);
+  if (stop_why.compare_exchange_strong(none, why)) stop_from_system.store(true);
   stop_count.fetch_add(1);
 }
 
 void console_ask_stop(const char* why) {
+  stop_from_system.store(false);
   stop_why.store(why);
   if (why != nullptr) stop_count.fetch_add(1);
 }
 
 uint32_t console_stops() {
   return stop_count.load();
+}
+
+bool console_stop_by_system() {
+  return stop_from_system.load();
 }
 
 const char* console_stop_asked() {

@@ -42,6 +42,14 @@ void console_diagnostic(const char* format, ...) __attribute__((format(printf, 1
 // errno EEXIST, when anything is there already, so nothing is overwritten.
 std::FILE* console_create_file(const char* path);
 
+// Opens the existing file at path to append to it, in binary; null, with
+// errno set, when it cannot.
+std::FILE* console_open_to_append(const char* path);
+
+// Takes what the stream's file holds on to the disk (the stream flushed
+// first by the caller). False, with errno set, when the system cannot.
+bool console_sync_file(std::FILE* stream);
+
 // Moves stream to byte offset from the start, files beyond 2 GB included.
 bool console_seek(std::FILE* stream, uint64_t offset);
 
@@ -66,6 +74,9 @@ void console_record_stop(const char* why);
 
 // The stop asked for ("SIGTERM", "Ctrl-C"...), or null while none was.
 const char* console_stop_asked();
+// Whether the stop asked for came from the system (a signal, a console
+// event) rather than from within the program.
+bool console_stop_by_system();
 // How many stops have been asked for: one after the first cuts short what
 // the end of the match still waits for (the view's stay).
 uint32_t console_stops();

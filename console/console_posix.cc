@@ -155,6 +155,18 @@ std::FILE* console_create_file(const char* path) {
   return file;
 }
 
+std::FILE* console_open_to_append(const char* path) {
+  const int fd = ::open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "ab");
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
+bool console_sync_file(std::FILE* stream) {
+  return ::fsync(fileno(stream)) == 0;
+}
+
 bool console_seek(std::FILE* stream, uint64_t offset) {
   return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
 }

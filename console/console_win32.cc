@@ -93,6 +93,18 @@ std::FILE* console_create_file(const char* path) {
   return file;
 }
 
+std::FILE* console_open_to_append(const char* path) {
+  const int fd = _open(path, _O_WRONLY | _O_APPEND | _O_BINARY);
+  if (fd < 0) return nullptr;
+  std::FILE* file = _fdopen(fd, "ab");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+bool console_sync_file(std::FILE* stream) {
+  return _commit(_fileno(stream)) == 0;
+}
+
 bool console_seek(std::FILE* stream, uint64_t offset) {
   return _fseeki64(stream, static_cast<__int64>(offset), SEEK_SET) == 0;
 }

@@ -4,9 +4,11 @@
 //   {"turn": T, "map": M, "relay_a": A, "relay_b": B, "players": [{"index": 0,
 //    "human": true, "x": X, "y": Y, "health": H, "heading": D}, ...],
 //    "map_name": "N", "routes": [[x0..x8, y0..y8] per bot],
-//    "hits": [{"from": Q, "damage": D, "target": P + 1}, ...]}
-// where only the first line names the map, and a line names the routes when
-// they differ from the last line's (the first always does).
+//    "hits": [{"from": Q, "damage": D, "target": P + 1}, ...],
+//    "save": {...}}
+// where only the first line names the map, a line names the routes when
+// they differ from the last line's (the first always does), and the save
+// (record/save.h) holds the rest of what a resumed match needs.
 // Written through out.put(text, length) in pieces: the recording writes to
 // its file on the match thread without allocating, the view into a string.
 #pragma once
@@ -73,10 +75,9 @@ void write_routes_json(Out& out, const int32_t* values, size_t bots, size_t slot
   out.put("]", 1);
 }
 
-// The recording's members after the state object's, and its closing brace
-// and line end.
+// The "hits" member.
 template <class Out>
-void write_hits_json_close(Out& out, const Hit* hits, size_t count) {
+void write_hits_json(Out& out, const Hit* hits, size_t count) {
   out.put(", \"hits\": [", 11);
   char text[96];
   for (size_t h = 0; h < count; ++h) {
@@ -86,5 +87,5 @@ void write_hits_json_close(Out& out, const Hit* hits, size_t count) {
         static_cast<int>(hit.from), static_cast<int>(hit.damage), static_cast<int>(hit.target));
     out.put(text, static_cast<size_t>(n));
   }
-  out.put("]}\n", 3);
+  out.put("]", 1);
 }

@@ -8,6 +8,7 @@
 #include "console/files.h"
 #include "console/log.h"
 #include "console/texts.h"
+#include "record/save.h"
 
 namespace {
 
@@ -101,8 +102,15 @@ bool recording_open(Recording& recording, const std::string& path, int32_t human
     log_line(LogLevel::Info, "--record: '%s' exists and is kept; this match goes to '%s'",
              name.c_str(), recording.path.c_str());
   }
+  recording_make_storage(recording, humans, bots, std::move(name_table));
+  return true;
+}
+
+void recording_make_storage(Recording& recording, int32_t humans, int32_t bots,
+                            std::vector<std::string> name_table) {
   recording.buffer.resize(64 * 1024);
   std::setvbuf(recording.file, recording.buffer.data(), _IOFBF, recording.buffer.size());
+  recording.peers.assign(static_cast<size_t>(humans), std::array<char, 16>{});
   recording.hits.resize(static_cast<size_t>(humans));
   recording.hit_count = 0;
   recording.routes.assign(static_cast<size_t>(bots) * 2 * RECORDED_ROUTE_SLOTS, 0);
@@ -113,7 +121,14 @@ bool recording_open(Recording& recording, const std::string& path, int32_t human
       recording.name_table.empty() ? 0 : static_cast<size_t>(humans) + static_cast<size_t>(bots);
   recording.name_ids.assign(named, -1);
   recording.name_ids_written.assign(named, -1);
-  return true;
+}
+
+void recording_seat_peer(Recording& recording, size_t q, const char* peer) {
+  if (q >= recording.peers.size()) return;
+  std::array<char, 16>& address = recording.peers[q];
+  size_t i = 0;
+  for (; i + 1 < address.size() && peer[i] != '\0' && peer[i] != ':'; ++i) address[i] = peer[i];
+  address[i] = '\0';
 }
 
 void recording_name_player(Recording& recording, size_t p, int32_t id) {
@@ -170,7 +185,33 @@ void recording_write_turn(Recording& recording, uint64_t turn, const Match& matc
     recording.name_ids_written = recording.name_ids;
   }
   recording.first_line = false;
-  write_hits_json_close(out, recording.hits.data(), recording.hit_count);
+  write_hits_json(out, recording.hits.data(), recording.hit_count);
+  write_save_json(out, match, [&recording](size_t q) { return recording.peers[q].data(); });
+  out.put("}\n", 2);
   out.flush();
   recording.hit_count = 0;
+  if (recording.file == nullptr || recording.sync == RecordSync::System) return;
+  const auto synced_at = std::chrono::steady_clock::now();
+  if (recording.sync == RecordSync::Second &&
+      synced_at - recording.last_sync < std::chrono::seconds(1)) {
+    return;
+  }
+  recording.last_sync = synced_at;
+  if (!console_sync_file(recording.file) && !recording.sync_failed) {
+    recording.sync_failed = true;
+    log_line(LogLevel::Warning,
+             "the recording '%s' could not be synced to the disk in turn %" PRIu64
+             " (%s): its lines reach the operating system, a power cut may lose them",
+             recording.path.c_str(), turn, std::strerror(errno));
+  }
+}
+
+void recording_suspend(Recording& recording) {
+  if (recording.file == nullptr) return;
+  if (std::fflush(recording.file) != 0 || !console_sync_file(recording.file)) {
+    log_line(LogLevel::Warning, "the recording '%s' could not be synced to the disk (%s)",
+             recording.path.c_str(), std::strerror(errno));
+  }
+  std::fclose(recording.file);
+  recording.file = nullptr;
 }

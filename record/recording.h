@@ -5,6 +5,8 @@
 // the recording, never the match.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -15,6 +17,12 @@
 #include "match/match.h"
 #include "record/end_record.h"
 #include "record/record_line.h"
+
+// How far a turn's line is taken before the next turn starts: to the
+// operating system (it survives any death of the process), or on to the
+// disk every turn or at most every second (it survives a power cut but for
+// that much).
+enum class RecordSync : uint8_t { System, Second, Turn };
 
 struct Recording {
   std::FILE* file = nullptr;  // null: not recording, or a write failed
@@ -30,6 +38,12 @@ struct Recording {
   // has now and the one the last line named (-1: none). Empty without names.
   std::vector<std::string> name_table;
   std::vector<int32_t> name_ids, name_ids_written;
+  // Per human, the address its client came from, for a resume to give the
+  // slot back to it first; empty: none.
+  std::vector<std::array<char, 16>> peers;
+  RecordSync sync = RecordSync::System;
+  std::chrono::steady_clock::time_point last_sync{};
+  bool sync_failed = false;
 };
 
 inline constexpr size_t RECORDED_ROUTE_SLOTS = 9;  // the waypoints of a route a line names
@@ -44,6 +58,14 @@ inline constexpr size_t RECORDED_ROUTE_SLOTS = 9;  // the waypoints of a route a
 // name_table: the operator's names, empty for none.
 bool recording_open(Recording& recording, const std::string& path, int32_t humans, int32_t bots,
                     std::vector<std::string> name_table, std::string* err);
+
+// The storage for a match of `humans` human players and `bots` bots, once
+// the file is open.
+void recording_make_storage(Recording& recording, int32_t humans, int32_t bots,
+                            std::vector<std::string> name_table);
+
+// Human q's client came from peer ("a.b.c.d:port", or an address alone).
+void recording_seat_peer(Recording& recording, size_t q, const char* peer);
 
 // Player p is called name_table[id] from now on (-1: unnamed); the next line
 // names the players again. Nothing without a name table.
@@ -63,8 +85,14 @@ std::string recording_numbered_name(const std::string& name, int n);
 void recording_add_hit(Recording& recording, const Hit& hit);
 
 // Writes turn's line from the match's tables and its hits, and flushes it,
-// so that a process killed later leaves every finished turn in the file.
+// so that a process killed later leaves every finished turn in the file;
+// syncs it to the disk as recording.sync asks. A sync that fails is logged
+// once and the line stays written.
 void recording_write_turn(Recording& recording, uint64_t turn, const Match& match);
+
+// Leaves the recording without its end record, its lines on the disk, so
+// that a resume goes on with its match. Nothing is written after it.
+void recording_suspend(Recording& recording);
 
 // Ends the recording with the end record (record/end_record.h) and its line
 // end, written straight to the file's descriptor from a buffer of its own, so

@@ -1,48 +1,40 @@
 #include "record/replay.h"
 
-#include <cerrno>
 #include <cinttypes>
-#include <cstdlib>
 #include <cstring>
+#include <string_view>
 
-#include "console/console.h"
-#include "console/files.h"
+#include "console/log.h"
 #include "record/end_record.h"
+#include "record/restart_mark.h"
 
 namespace {
 
-constexpr char ROUTES[] = "\"routes\": [";
-constexpr size_t ROUTES_LENGTH = sizeof ROUTES - 1;
+constexpr std::string_view ROUTES = "\"routes\": [";
+// Damaged lines named one by one in the log at start; the rest are counted.
+constexpr uint64_t DAMAGED_LOGGED = 10;
 
-// The line at the file's position, without its line feed. False at the end
-// of the file or on a read error.
-bool read_line(std::FILE* file, std::string* line) {
-  line->clear();
-  char chunk[4096];
-  while (std::fgets(chunk, sizeof chunk, file) != nullptr) {
-    const size_t length = std::strlen(chunk);
-    if (length > 0 && chunk[length - 1] == '\n') {
-      line->append(chunk, length - 1);
-      return true;
-    }
-    line->append(chunk, length);
-  }
-  return false;
+// The members of a turn the replay reads: those before the match's saved
+// state, which the recording writes last (", \"save\": {...}") and the
+// replay has no use for.
+std::string_view turn_members(std::string_view text) {
+  const size_t save = text.find(", \"save\": {");
+  return save == std::string_view::npos ? text : text.substr(0, save);
 }
 
 // The routes array a line names, as written: "[[...], ...]", or "null" when
 // the line names none or its text is not a list of lists of integers.
-std::string routes_of(const std::string& line) {
+std::string routes_of(std::string_view line) {
   const size_t start = line.find(ROUTES);
-  if (start == std::string::npos) return "null";
-  const size_t open = start + ROUTES_LENGTH - 1;
+  if (start == std::string_view::npos) return "null";
+  const size_t open = start + ROUTES.size() - 1;
   int depth = 0;
   for (size_t i = open; i < line.size(); ++i) {
     const char c = line[i];
     if (c == '[') {
       ++depth;
     } else if (c == ']') {
-      if (--depth == 0) return line.substr(open, i - open + 1);
+      if (--depth == 0) return std::string(line.substr(open, i - open + 1));
     } else if (std::strchr("0123456789-, ", c) == nullptr) {
       break;
     }
@@ -50,88 +42,109 @@ std::string routes_of(const std::string& line) {
   return "null";
 }
 
-// The map's name as the first line gives it, printable text only.
-std::string map_name_of(const std::string& line) {
-  static constexpr char member[] = "\"map_name\": \"";
+// The map's name as the first turn gives it, printable text only.
+std::string map_name_of(std::string_view line) {
+  static constexpr std::string_view member = "\"map_name\": \"";
   const size_t start = line.find(member);
   std::string name;
-  if (start == std::string::npos) return name;
-  for (size_t i = start + sizeof member - 1; i < line.size() && line[i] != '"'; ++i) {
+  if (start == std::string_view::npos) return name;
+  for (size_t i = start + member.size(); i < line.size() && line[i] != '"'; ++i) {
     if (line[i] >= ' ' && line[i] <= '~' && line[i] != '\\') name += line[i];
   }
   return name;
 }
 
-// Finds ROUTES in a stream of bytes, one at a time, across reads (the
-// Knuth-Morris-Pratt automaton of the pattern).
-struct RoutesFinder {
-  size_t fallback[ROUTES_LENGTH] = {};
-  size_t matched = 0;
-
-  RoutesFinder() {
-    for (size_t i = 1, k = 0; i < ROUTES_LENGTH; ++i) {
-      while (k > 0 && ROUTES[i] != ROUTES[k]) k = fallback[k - 1];
-      if (ROUTES[i] == ROUTES[k]) ++k;
-      fallback[i] = k;
-    }
-  }
-  // Whether c completes the pattern.
-  bool take(char c) {
-    while (matched > 0 && c != ROUTES[matched]) matched = fallback[matched - 1];
-    if (c == ROUTES[matched]) ++matched;
-    if (matched < ROUTES_LENGTH) return false;
-    matched = fallback[matched - 1];
-    return true;
-  }
-};
-
 // The value of a line's list member (`"names": [`), as written, or "" when
 // the line has none or it is not closed on the line.
-std::string list_member(const std::string& line, const char* member) {
+std::string list_member(std::string_view line, std::string_view member) {
   const size_t start = line.find(member);
-  if (start == std::string::npos) return "";
-  const size_t open = start + std::strlen(member) - 1;
+  if (start == std::string_view::npos) return "";
+  const size_t open = start + member.size() - 1;
   bool quoted = false;
   for (size_t i = open + 1; i < line.size(); ++i) {
     if (line[i] == '"') quoted = !quoted;
-    if (!quoted && line[i] == ']') return line.substr(open, i - open + 1);
+    if (!quoted && line[i] == ']') return std::string(line.substr(open, i - open + 1));
     if (!quoted && line[i] == '[') break;  // names hold no lists
   }
   return "";
 }
 
 // The number after `name` at or after `at`; `at` moves past it. False when
-// there is none before `end`.
-bool number_after(const std::string& line, const char* name, size_t* at, size_t end,
+// there is none before `end`. Saturates rather than wraps.
+bool number_after(std::string_view line, std::string_view name, size_t* at, size_t end,
                   int64_t* value) {
   const size_t found = line.find(name, *at);
-  if (found == std::string::npos || found >= end) return false;
-  const char* start = line.c_str() + found + std::strlen(name);
-  char* stop = nullptr;
-  *value = std::strtoll(start, &stop, 10);
-  if (stop == start) return false;
-  *at = static_cast<size_t>(stop - line.c_str());
+  if (found == std::string_view::npos || found >= end) return false;
+  size_t i = found + name.size();
+  const bool negative = i < line.size() && line[i] == '-';
+  if (negative) ++i;
+  const size_t digits = i;
+  uint64_t magnitude = 0;
+  for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+    const auto digit = static_cast<uint64_t>(line[i] - '0');
+    magnitude = magnitude > (UINT64_MAX - digit) / 10 ? UINT64_MAX : magnitude * 10 + digit;
+  }
+  if (i == digits) return false;
+  magnitude = std::min<uint64_t>(magnitude, INT64_MAX);
+  *value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  *at = i;
   return true;
 }
 
-// Players in a line: its "index" members.
-size_t players_of(const std::string& line) {
+// Players in a turn: the "index" members of its "players" list.
+size_t players_of(std::string_view line) {
+  static constexpr std::string_view list = "\"players\": [";
+  const size_t start = line.find(list);
+  if (start == std::string_view::npos) return 0;
+  const size_t end = line.find(']', start);  // a player's row holds no list
   size_t players = 0;
-  for (size_t at = line.find("\"index\": "); at != std::string::npos;
+  for (size_t at = line.find("\"index\": ", start); at < end;
        at = line.find("\"index\": ", at + 1)) {
     ++players;
   }
   return players;
 }
 
+enum class LineRole : uint8_t { Turn, End, Restart, Cut };
+
+// What a line of the recording is to the replay: a damaged line is a turn
+// whose text is lost, so that the turns after it keep their places.
+LineRole role_of(const RecordingLine& line) {
+  if (line.kind == LineKind::Cut) return LineRole::Cut;
+  if (line.kind != LineKind::Whole) return LineRole::Turn;
+  if (line.text.size() > sizeof END_LINE_START && line.text.rfind(END_LINE_START, 0) == 0) {
+    return LineRole::End;
+  }
+  if (line.text.rfind(RESTART_LINE_START, 0) == 0) return LineRole::Restart;
+  return LineRole::Turn;
+}
+
+// The next turn, past the lines that are none; false at the end or on a
+// read error.
+bool next_turn(LineReader& reader, RecordingLine* line) {
+  while (line_reader_next(reader, line)) {
+    if (role_of(*line) == LineRole::Turn) return true;
+  }
+  return false;
+}
+
+// A turn the window cannot give as it is written, in its place.
+std::string damaged_json(uint64_t number, const char* why) {
+  std::string json = "{\"damaged\": {\"line\": " + std::to_string(number + 1) + ", \"why\": \"";
+  for (const char* c = why; *c != '\0'; ++c) {
+    if (*c >= ' ' && *c != '"' && *c != '\\') json += *c;
+  }
+  return json + "\"}}";
+}
+
 }  // namespace
 
-bool replay_count_hits(const std::string& line, PlayerScore* scores, size_t players) {
-  static constexpr char member[] = "\"hits\": [";
+bool replay_count_hits(std::string_view line, PlayerScore* scores, size_t players) {
+  static constexpr std::string_view member = "\"hits\": [";
   const size_t start = line.rfind(member);
-  if (start == std::string::npos) return false;
-  const size_t end = line.find(']', start);
-  size_t at = start + sizeof member - 1;
+  if (start == std::string_view::npos) return false;
+  const size_t end = std::min(line.find(']', start), line.size());
+  size_t at = start + member.size();
   int64_t from = 0, damage = 0, target = 0;
   while (number_after(line, "\"from\": ", &at, end, &from) &&
          number_after(line, "\"damage\": ", &at, end, &damage) &&
@@ -143,97 +156,125 @@ bool replay_count_hits(const std::string& line, PlayerScore* scores, size_t play
 }
 
 bool replay_load(const std::string& path, Replay& replay, std::string* err) {
-  const std::string problem = file_problem(path);
-  if (!problem.empty()) {
-    *err = "--replay: cannot read '" + path + "': " + problem;
+  replay = Replay{};
+  std::string why;
+  if (!line_reader_open(replay.reader, path, REPLAY_MAX_LINE, &why)) {
+    *err = "--replay: " + why;
     return false;
   }
   replay.path = path;
-  replay.file.reset(std::fopen(path.c_str(), "rb"));
-  if (!replay.file) {
-    *err = "--replay: cannot open '" + path + "': " + std::strerror(errno);
-    return false;
-  }
-  std::FILE* file = replay.file.get();
-  replay.turns = 0;
-  replay.marks.assign(1, Replay::Mark{});
-  RoutesFinder finder;
-  uint64_t offset = 0, line_start = 0, last_line_start = 0;
+  LineReader& reader = replay.reader;
   int64_t routes_from = -1;
-  bool names_routes = false;
-  char chunk[64 * 1024];
-  size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-    for (size_t i = 0; i < got; ++i, ++offset) {
-      names_routes = finder.take(chunk[i]) || names_routes;
-      if (chunk[i] != '\n') continue;
-      if (names_routes) routes_from = static_cast<int64_t>(line_start);
-      names_routes = false;
-      last_line_start = line_start;
-      line_start = offset + 1;
-      if (++replay.turns % REPLAY_MARK_EVERY == 0)
-        replay.marks.push_back({line_start, routes_from});
+  bool named = false;  // the first whole turn has given the map and the players
+  uint64_t restarts = 0;
+  RecordingLine line;
+  while (line_reader_next(reader, &line)) {
+    switch (role_of(line)) {
+      case LineRole::Cut:
+        log_line(LogLevel::Warning, "--replay: line %" PRIu64 " of '%s' %s: left out",
+                 line.number + 1, path.c_str(), line.why);
+        continue;
+      case LineRole::End:
+        replay.end.assign(
+            line.text.substr(sizeof END_LINE_START - 1, line.text.size() - sizeof END_LINE_START));
+        continue;
+      case LineRole::Restart: {
+        Replay::Restart restart;
+        if (!parse_restart_mark(line.text, &restart.after_turn, &restart.at)) {
+          log_line(LogLevel::Warning,
+                   "--replay: line %" PRIu64 " of '%s' is no restart mark as written: left out",
+                   line.number + 1, path.c_str());
+        } else if (++restarts <= REPLAY_RESTARTS_KEPT) {
+          replay.restarts.push_back(std::move(restart));
+        }
+        continue;
+      }
+      case LineRole::Turn:
+        break;
+    }
+    if (replay.turns % REPLAY_MARK_EVERY == 0) {
+      replay.marks.push_back({line.offset, line.number, routes_from});
+    }
+    ++replay.turns;
+    replay.end.clear();  // an end record followed by turns ended no match
+    if (line.kind != LineKind::Whole) {
+      if (++replay.damaged <= DAMAGED_LOGGED) {
+        log_line(LogLevel::Warning, "--replay: line %" PRIu64 " of '%s' %s: served as damaged",
+                 line.number + 1, path.c_str(), line.why);
+      }
+      continue;
+    }
+    const std::string_view members = turn_members(line.text);
+    if (members.find(ROUTES) != std::string_view::npos) {
+      routes_from = static_cast<int64_t>(line.offset);
+    }
+    if (!named) {
+      replay.map_name = map_name_of(members);
+      replay.players = players_of(members);
+      named = true;
     }
   }
-  if (std::ferror(file) != 0) {
-    *err = "--replay: cannot read '" + path + "'";
+  if (!reader.error.empty()) {
+    *err = "--replay: " + reader.error;
     return false;
   }
-  std::string line;
-  replay.end.clear();
-  if (replay.turns > 0 && console_seek(file, last_line_start) && read_line(file, &line) &&
-      line.rfind(END_LINE_START, 0) == 0 && line.size() > sizeof END_LINE_START) {
-    replay.end = line.substr(sizeof END_LINE_START - 1, line.size() - sizeof END_LINE_START);
-    --replay.turns;
+  if (replay.damaged > DAMAGED_LOGGED) {
+    log_line(LogLevel::Warning, "--replay: '%s' has %" PRIu64 " damaged lines in all", path.c_str(),
+             replay.damaged);
   }
-  replay.players = 0;
-  if (replay.turns > 0 && console_seek(file, 0) && read_line(file, &line)) {
-    replay.map_name = map_name_of(line);
-    replay.players = players_of(line);
+  if (restarts > REPLAY_RESTARTS_KEPT) {
+    log_line(LogLevel::Warning,
+             "--replay: '%s' marks %" PRIu64 " restarts; the first %" PRIu64 " are shown",
+             path.c_str(), restarts, static_cast<uint64_t>(REPLAY_RESTARTS_KEPT));
   }
-  replay.tally = Replay::Tally{};
   replay.tally.scores.assign(replay.players, PlayerScore{});
-  replay.health_chart.clear();
   return true;
 }
 
 bool replay_window(Replay& replay, uint64_t from, uint64_t count, size_t max_bytes,
                    std::string* out) {
-  std::FILE* file = replay.file.get();
+  LineReader& reader = replay.reader;
   if (from >= replay.turns) return false;
   const Replay::Mark& mark = replay.marks[from / REPLAY_MARK_EVERY];
-  if (!console_seek(file, mark.offset)) return false;
-  // The routes in force at `from`: those of the mark, or of a line between.
+  if (!line_reader_seek(reader, mark.offset, mark.line)) return false;
+  // The routes in force at `from`: those of the mark, or of a turn between.
   int64_t routes_from = mark.routes_from;
-  uint64_t offset = mark.offset;
-  std::string line;
+  RecordingLine line;
   for (uint64_t k = from / REPLAY_MARK_EVERY * REPLAY_MARK_EVERY; k < from; ++k) {
-    if (!read_line(file, &line)) return false;
-    if (line.find(ROUTES) != std::string::npos) routes_from = static_cast<int64_t>(offset);
-    offset += line.size() + 1;
+    if (!next_turn(reader, &line)) return false;
+    if (line.kind == LineKind::Whole &&
+        turn_members(line.text).find(ROUTES) != std::string_view::npos) {
+      routes_from = static_cast<int64_t>(line.offset);
+    }
   }
+  const uint64_t start_offset = reader.offset, start_line = reader.number;
   std::string routes = "null";
   if (routes_from >= 0) {
-    if (!console_seek(file, static_cast<uint64_t>(routes_from)) || !read_line(file, &line)) {
+    if (!line_reader_seek(reader, static_cast<uint64_t>(routes_from), 0) ||
+        !line_reader_next(reader, &line)) {
       return false;
     }
-    routes = routes_of(line);
+    if (line.kind == LineKind::Whole) routes = routes_of(turn_members(line.text));
   }
   // The scoreboard before `from`: counted on from the last window's, or
   // from the start for a window before it.
   Replay::Tally& tally = replay.tally;
-  if (tally.line > from) {
+  if (tally.turn > from) {
     tally = Replay::Tally{};
     tally.scores.assign(replay.players, PlayerScore{});
   }
-  if (!console_seek(file, tally.offset)) return false;
-  for (; tally.line < from; ++tally.line) {
-    if (!read_line(file, &line)) return false;
-    replay_count_hits(line, tally.scores.data(), tally.scores.size());
-    if (std::string names = list_member(line, "\"names\": ["); !names.empty()) {
-      tally.names = std::move(names);
+  if (!line_reader_seek(reader, tally.offset, tally.line)) return false;
+  for (; tally.turn < from; ++tally.turn) {
+    if (!next_turn(reader, &line)) return false;
+    if (line.kind == LineKind::Whole) {
+      const std::string_view members = turn_members(line.text);
+      replay_count_hits(members, tally.scores.data(), tally.scores.size());
+      if (std::string names = list_member(members, "\"names\": ["); !names.empty()) {
+        tally.names = std::move(names);
+      }
     }
-    tally.offset += line.size() + 1;
+    tally.offset = reader.offset;
+    tally.line = reader.number;
   }
   char head[96];
   std::snprintf(head, sizeof head,
@@ -249,14 +290,27 @@ bool replay_window(Replay& replay, uint64_t from, uint64_t count, size_t max_byt
                   score.damage_taken);
     *out += row;
   }
+  *out += "], \"restarts\": [";
+  for (size_t r = 0; r < replay.restarts.size(); ++r) {
+    const Replay::Restart& restart = replay.restarts[r];
+    *out += (r == 0 ? "{\"after_turn\": " : ", {\"after_turn\": ") +
+            std::to_string(restart.after_turn) + ", \"at\": \"" + restart.at + "\"}";
+  }
   *out += "], \"end\": " + (replay.end.empty() ? std::string("null") : replay.end) + "}\n";
   // The lines go straight into the answer: one copy of the window at most.
   const size_t limit = out->size() + max_bytes;
-  if (!console_seek(file, offset)) return false;
+  if (!line_reader_seek(reader, start_offset, start_line)) return false;
   for (uint64_t k = from; k < replay.turns && k - from < count; ++k) {
-    if (!read_line(file, &line)) return false;
-    if (k > from && out->size() + line.size() + 1 > limit) break;
-    *out += line;
+    if (!next_turn(reader, &line)) return false;
+    std::string damaged;
+    if (line.kind != LineKind::Whole) {
+      damaged = damaged_json(line.number, line.why);
+    } else if (k == from && line.length + 1 > max_bytes) {
+      damaged = damaged_json(line.number, "is longer than a window");
+    }
+    const std::string_view text = damaged.empty() ? line.text : std::string_view(damaged);
+    if (k > from && out->size() + text.size() + 1 > limit) break;
+    *out += text;
     *out += '\n';
   }
   return true;
@@ -267,25 +321,39 @@ bool replay_health_chart(Replay& replay, std::string* out) {
     *out = replay.health_chart;
     return true;
   }
-  std::FILE* file = replay.file.get();
-  if (!console_seek(file, 0)) return false;
+  LineReader& reader = replay.reader;
+  if (!line_reader_seek(reader, 0, 0)) return false;
   const uint64_t every = replay.turns <= REPLAY_CHART_SAMPLES
                              ? 1
                              : (replay.turns + REPLAY_CHART_SAMPLES - 1) / REPLAY_CHART_SAMPLES;
   std::vector<std::string> series;
-  std::string line;
+  // Samples due but not taken: their turns were damaged, so the next whole
+  // turn stands in for them and every series keeps its length.
+  uint64_t owed = 0;
+  RecordingLine line;
   for (uint64_t k = 0; k < replay.turns; ++k) {
-    if (!read_line(file, &line)) return false;
-    if (k % every != 0) continue;
+    if (!next_turn(reader, &line)) return false;
+    if (k % every == 0) ++owed;
+    if (owed == 0 || line.kind != LineKind::Whole) continue;
+    const std::string_view members = turn_members(line.text);
     size_t at = 0;
     int64_t health = 0;
-    for (size_t p = 0;
-         p < REPLAY_CHART_PLAYERS && number_after(line, "\"health\": ", &at, line.size(), &health);
+    for (size_t p = 0; p < REPLAY_CHART_PLAYERS &&
+                       number_after(members, "\"health\": ", &at, members.size(), &health);
          ++p) {
       if (series.size() <= p) series.emplace_back();
-      if (!series[p].empty()) series[p] += ", ";
-      series[p] += std::to_string(health);
+      for (uint64_t n = 0; n < owed; ++n) {
+        if (!series[p].empty()) series[p] += ", ";
+        series[p] += std::to_string(health);
+      }
     }
+    owed = 0;
+  }
+  // Damaged turns at the end: each series stays at its last value.
+  for (std::string& values : series) {
+    const std::string last =
+        values.substr(values.rfind(' ') == std::string::npos ? 0 : values.rfind(' ') + 1);
+    for (uint64_t n = 0; n < owed; ++n) values += ", " + last;
   }
   std::string chart = "{\"every\": " + std::to_string(every) + ", \"health\": [";
   for (size_t p = 0; p < series.size(); ++p) chart += (p == 0 ? "[" : ", [") + series[p] + "]";

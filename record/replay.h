@@ -1,21 +1,29 @@
 // A recording read back for --replay, however long: indexed once at start,
-// with the byte offset of every REPLAY_MARK_EVERY-th line and of the last
+// with the byte offset of every REPLAY_MARK_EVERY-th turn and of the last
 // line before it that named the routes (record/record_line.h), so that any
 // window of turns is read from the file when asked for. Memory stays a few
-// bytes per REPLAY_MARK_EVERY turns, and a window is bounded in bytes.
+// bytes per REPLAY_MARK_EVERY turns and one line of at most REPLAY_MAX_LINE
+// bytes (record/line_reader.h), and a window is bounded in bytes.
 //
-// Only whole lines count: a last line cut short by a kill is left out. A
-// last line that is the match's end record (record/end_record.h) is no
-// turn: it is kept apart, and a recording without one (cut short, or made
-// before there was one) replays all the same.
+// The turns are the file's lines but those that are no turn: a last line cut
+// short by a kill, the match's end record (record/end_record.h) and the
+// marks a match that went on after a restart left (record/restart_mark.h). A
+// damaged line (a NUL byte, a control byte, not an object) or one longer than
+// REPLAY_MAX_LINE stays a turn, one line in its place, served as
+//   {"damaged": {"line": N, "why": "holds a NUL byte"}}
+// (N: its line in the file, from 1), so that its neighbours are never lost or
+// shifted. A recording without an end record (cut short, or made before
+// there was one) replays all the same.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "record/line_reader.h"
 #include "record/scoreboard.h"
 
 inline constexpr uint64_t REPLAY_MARK_EVERY = 64;
@@ -23,28 +31,38 @@ inline constexpr uint64_t REPLAY_MARK_EVERY = 64;
 // first REPLAY_CHART_PLAYERS players.
 inline constexpr uint64_t REPLAY_CHART_SAMPLES = 500;
 inline constexpr size_t REPLAY_CHART_PLAYERS = 64;
+// The longest line read: a window is at most 1 MB (view/http_view.h), and a
+// turn of the largest match is a few kB.
+inline constexpr size_t REPLAY_MAX_LINE = 1024 * 1024;
+// The restart marks kept for the windows' header: the first this many.
+inline constexpr size_t REPLAY_RESTARTS_KEPT = 1000;
 
 struct Replay {
   struct Mark {
-    uint64_t offset = 0;       // of line k * REPLAY_MARK_EVERY
+    uint64_t offset = 0;       // of turn k * REPLAY_MARK_EVERY
+    uint64_t line = 0;         // its line in the file, from 0
     int64_t routes_from = -1;  // of the last line before it naming the routes, -1: none
   };
-  struct Closer {
-    void operator()(std::FILE* open_file) const { std::fclose(open_file); }
+  struct Restart {
+    uint64_t after_turn = 0;
+    std::string at;  // "YYYY-MM-DDTHH:MM:SSZ"
   };
 
   std::string path;
-  std::unique_ptr<std::FILE, Closer> file;  // read by whoever serves the windows
-  uint64_t turns = 0;                       // whole lines
-  std::string map_name;                     // as the first line names it
-  size_t players = 0;                       // in the first line
+  LineReader reader;     // read by whoever serves the windows
+  uint64_t turns = 0;    // lines that are turns, damaged ones too
+  uint64_t damaged = 0;  // of them, damaged or too long
+  std::string map_name;  // as the first turn names it
+  size_t players = 0;    // in the first whole turn
   std::vector<Mark> marks;
-  std::string end;  // the end record's object, empty when the recording has none
-  // Where the last window's scoreboard was counted up to: line `line` at
-  // byte `offset`, the hits of the lines before it in scores, the names the
-  // last of them gave (its "names" member's value, empty: none yet).
+  std::vector<Restart> restarts;  // at most REPLAY_RESTARTS_KEPT
+  std::string end;                // the end record's object, empty when the recording has none
+  // Where the last window's scoreboard was counted up to: turn `turn` at
+  // byte `offset` (line `line`), the hits of the turns before it in scores,
+  // the names the last of them gave (its "names" member's value, empty:
+  // none yet).
   struct Tally {
-    uint64_t line = 0, offset = 0;
+    uint64_t turn = 0, offset = 0, line = 0;
     std::vector<PlayerScore> scores;
     std::string names;
   } tally;
@@ -56,22 +74,25 @@ struct Replay {
 // regular file (console/files.h).
 bool replay_load(const std::string& path, Replay& replay, std::string* err);
 
-// Lines from, from + 1, ... of the recording, at most count of them and
+// Turns from, from + 1, ... of the recording, at most count of them and
 // beyond the first none that would pass max_bytes, after a header line:
 //   {"from": F, "total": T, "map_name": "N", "routes": [...] or null,
 //    "names": [...] or null, "scores": [[hits made, hits taken, damage dealt,
-//    damage taken] per player], "end": {...} or null}
-// where "routes" and "names" are those the last line before `from` named,
-// "scores" count the hits of the lines before `from` (record/scoreboard.h),
-// and "end" is the end record's object. Each line
-// ends with a line feed. False when from is not a line of the recording or
-// the file cannot be read.
+//    damage taken] per player], "restarts": [{"after_turn": T, "at": "..."},
+//    ...], "end": {...} or null}
+// where "routes" and "names" are those the last turn before `from` named,
+// "scores" count the hits of the turns before `from` (record/scoreboard.h),
+// and "end" is the end record's object. Each line ends with a line feed; a
+// damaged turn is served as damaged (above), and so is a first turn longer
+// than max_bytes. count 0: the header alone. False when from is not a turn of
+// the recording or the file cannot be read (replay.reader.error then says
+// why).
 bool replay_window(Replay& replay, uint64_t from, uint64_t count, size_t max_bytes,
                    std::string* out);
 
 // The hits a recording's line holds, counted into scores (a table of
 // `players` rows); false when the line has no "hits" list.
-bool replay_count_hits(const std::string& line, PlayerScore* scores, size_t players);
+bool replay_count_hits(std::string_view line, PlayerScore* scores, size_t players);
 
 // The whole recording's health, for the page's charts:
 //   {"every": S, "health": [[h of line 0, line S, line 2S, ...] per player]}

@@ -1,6 +1,8 @@
 #include "server/handshake.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "console/console.h"
 #include "console/log.h"
@@ -15,11 +17,12 @@ WalkEnd walk_seat(Server& server, Seat& seat, Step stop) {
               server.watch.get(), seat.index, seat.index + 1, stop);
 }
 
-// Takes the next connection into the seat, and walks it through its
-// greeting. False when a stop came.
-bool take_and_greet(Server& server, Seat& seat) {
+// Takes the next connection into a seat not taken yet (the lowest, one
+// that a resumed match's client last held from the same address first), and
+// walks it through its greeting. The seat's index, or -1 when a stop came.
+int32_t take_and_greet(Server& server, std::vector<bool>& taken) {
   Lobby& lobby = server.lobby;
-  const int32_t q = seat.index;
+  const int32_t joined = static_cast<int32_t>(std::count(taken.begin(), taken.end(), true));
   for (;;) {
     console_print("%s", WAITING);
     // Listening anew before every accept changes nothing after the first
@@ -27,18 +30,20 @@ bool take_and_greet(Server& server, Seat& seat) {
     // not be bound, already reported) every accept fails.
     std::string err;
     if (lobby.listener != INVALID_SOCKET_HANDLE &&
-        !socket_listen(lobby.listener, LISTEN_BACKLOG, &err) && q == 0) {
+        !socket_listen(lobby.listener, LISTEN_BACKLOG, &err) && joined == 0) {
       console_diagnostic("%s", err.c_str());
     }
     std::string why;
     bool stopped = false;
     watch_heartbeat(server.watch.get(), Clock::time_point{});
     const SocketHandle client = lobby_accept(lobby, &why, &stopped);
-    if (stopped) return false;
+    if (stopped) return -1;
     console_print("%s", client == INVALID_SOCKET_HANDLE ? ACCEPT_ERROR : CONNECTING);
-    seat_open(seat, client, server.rules);
     char peer[DOTTED_SIZE];
     socket_peer_address(client, peer);
+    const int32_t q = lobby_start_seat(server.seats.seat, taken, peer);
+    Seat& seat = server.seats.seat[static_cast<size_t>(q)];
+    seat_open(seat, client, server.rules);
     console_print(PEER_LINE, peer);
     if (client != INVALID_SOCKET_HANDLE) {
       log_line(LogLevel::Info, "player %d joined from %s", static_cast<int>(q), seat.peer);
@@ -46,25 +51,31 @@ bool take_and_greet(Server& server, Seat& seat) {
       log_line(LogLevel::Error, "player %d: the connection could not be accepted (%s)",
                static_cast<int>(q), why.c_str());
     }
-    watch_joined(server.watch.get(), q + 1, server.match.human_count);
+    watch_joined(server.watch.get(), joined + 1, server.match.human_count);
     seat.at = HANDSHAKE_START;
     seat_start_time(seat, server.rules, Clock::now());
-    if (walk_seat(server, seat, Step::PlayerCount) == WalkEnd::Stopped) return false;
+    if (walk_seat(server, seat, Step::PlayerCount) == WalkEnd::Stopped) return -1;
     const bool closed_before_greeting = server.rules.forget_strays &&
                                         seat.status == SeatStatus::Broken &&
                                         seat.broken_by == BreakCause::Left;
-    if (!closed_before_greeting) return true;
+    if (!closed_before_greeting) {
+      taken[static_cast<size_t>(q)] = true;
+      return q;
+    }
     lobby_forget(lobby, seat);
-    watch_joined(server.watch.get(), q, server.match.human_count);
+    watch_joined(server.watch.get(), joined, server.match.human_count);
   }
 }
 
-// Joining pass: each human in turn is accepted, greeted and told the player
-// count. A failed accept leaves an invalid seat that is served like any other.
-bool join_clients(Server& server) {
+// Joining pass: `wanted` humans in turn are accepted, greeted and told the
+// player count. A failed accept leaves an invalid seat that is served like any
+// other.
+bool join_clients(Server& server, std::vector<bool>& taken, int32_t wanted) {
   const int32_t players = player_count(server.match);
-  for (Seat& seat : server.seats.seat) {
-    if (!take_and_greet(server, seat)) return false;
+  for (int32_t joined = 0; joined < wanted; ++joined) {
+    const int32_t q = take_and_greet(server, taken);
+    if (q < 0) return false;
+    Seat& seat = server.seats.seat[static_cast<size_t>(q)];
     console_print("%s", seat.last_value == ACK ? CONNECTED : GREETING_ERROR);
     if (walk_seat(server, seat, Step::Joined) == WalkEnd::Stopped) return false;
     if (seat.last_value != players) console_print("%s", ECHO_ERROR);
@@ -74,8 +85,9 @@ bool join_clients(Server& server) {
 
 // Numbering pass, once every human is in: each learns its player index and
 // the map.
-bool number_clients(Server& server) {
+bool number_clients(Server& server, const std::vector<bool>& taken) {
   for (Seat& seat : server.seats.seat) {
+    if (!taken[static_cast<size_t>(seat.index)]) continue;
     seat_start_time(seat, server.rules, Clock::now());
     seat.at = {Step::PlayerIndex, 0};
     if (walk_seat(server, seat, Step::Numbered) == WalkEnd::Stopped) return false;
@@ -85,8 +97,19 @@ bool number_clients(Server& server) {
 
 }  // namespace
 
-bool run_handshake(Server& server) {
-  if (!join_clients(server) || !number_clients(server)) return false;
+bool run_handshake(Server& server, int32_t wanted) {
+  std::vector<bool> taken(server.seats.seat.size(), false);
+  if (!join_clients(server, taken, wanted) || !number_clients(server, taken)) return false;
+  // A resumed match that goes on without some of its clients: their slots
+  // are free for them to take as they come back (--rejoin).
+  for (Seat& seat : server.seats.seat) {
+    if (taken[static_cast<size_t>(seat.index)]) continue;
+    seat.status = SeatStatus::Dropped;
+    seat.join = JoinStage::InMatch;
+    --server.seats.left;
+    log_line(LogLevel::Info, "player %d's slot stays free for its client to come back",
+             static_cast<int>(seat.index));
+  }
   for (Seat& seat : server.seats.seat) {
     if (!must_drop(seat, server.rules) || seat.status == SeatStatus::Dropped) continue;
     --server.seats.left;

@@ -14,12 +14,14 @@
 
 #include "server/server.h"
 
-// Fills the seats, human_count of them, in accept order; a seat whose accept
+// Fills `wanted` seats of the human_count, in accept order (the lowest free,
+// one a resumed match's client last held from the same address first); a seat whose accept
 // failed holds INVALID_SOCKET_HANDLE and is served like any other. The
 // lobby's listener may be INVALID_SOCKET_HANDLE (the port could not be
 // bound): then every accept fails. With --drop-broken-clients or --rejoin,
 // a connection that closes before it greets takes no seat. Returns once
-// every human has been numbered, or false when a stop came first. With no
-// humans the listener is never listened on.
+// every one wanted has been numbered, or false when a stop came first; the
+// other seats are left free, dropped. With no humans the listener is never
+// listened on.
 // REQUIRES: set_up_seats(server) has run.
-bool run_handshake(Server& server);
+bool run_handshake(Server& server, int32_t wanted);

@@ -154,6 +154,17 @@ void lobby_take_waiting(Lobby& lobby, std::vector<Seat>& seats, const SeatRules&
   }
 }
 
+int32_t lobby_start_seat(const std::vector<Seat>& seats, const std::vector<bool>& taken,
+                         const char* address) {
+  int32_t lowest = -1;
+  for (const Seat& seat : seats) {
+    if (taken[static_cast<size_t>(seat.index)]) continue;
+    if (same_address(seat.peer, address)) return seat.index;
+    if (lowest < 0) lowest = seat.index;
+  }
+  return lowest;
+}
+
 int32_t lobby_free_seat(const std::vector<Seat>& seats, const char* address) {
   int32_t lowest = -1;
   for (const Seat& seat : seats) {

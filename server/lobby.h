@@ -58,6 +58,12 @@ bool lobby_listening(const Lobby& lobby, Clock::time_point now);
 // a time, each into a free seat, its handshake begun. Never waits.
 void lobby_take_waiting(Lobby& lobby, std::vector<Seat>& seats, const SeatRules& rules);
 
+// At the start: the seat the next connection, from `address`, takes: the
+// lowest not taken yet, one whose last client came from the same address
+// first (a resumed match's seats remember them). REQUIRES: one is not taken.
+int32_t lobby_start_seat(const std::vector<Seat>& seats, const std::vector<bool>& taken,
+                         const char* address);
+
 // The seat a client from `address` takes: the lowest free one, one whose last
 // client came from the same address first; -1 when none is free.
 int32_t lobby_free_seat(const std::vector<Seat>& seats, const char* address);

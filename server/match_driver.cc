@@ -1,5 +1,6 @@
 #include "server/match_driver.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,8 @@
 #include "data/data_files.h"
 #include "net/decimal.h"
 #include "net/message.h"
+#include "record/resume.h"
+#include "record/save.h"
 #include "server/dialogue.h"
 #include "server/handshake.h"
 #include "server/operator_hand.h"
@@ -161,6 +164,16 @@ int end_of_match(Server& server, int code, EndReason reason, const char* why) {
 // at a whole turn of the recording, with its summary and the end banner.
 int end_stopped_match(Server& server, const char* why) {
   log_line(LogLevel::Info, "match stopped by %s after %" PRIu64 " turns", why, server.turns_played);
+  // With --resume a stop by the system (a service stopped for an upgrade, a
+  // machine shut down) is a pause of the match, not its end: the next start
+  // goes on with it.
+  Watch* watch = server.watch.get();
+  if (server.options.resume && console_stop_by_system() && watch != nullptr &&
+      watch->recording.file != nullptr) {
+    recording_suspend(watch->recording);
+    log_line(LogLevel::Info, "the match goes on at the next start with --resume, from '%s'",
+             watch->recording.path.c_str());
+  }
   show_end(server, EndReason::Stopped, ("stopped by " + std::string(why)).c_str());
   log_departure_summary(server);
   operator_close(server);
@@ -190,6 +203,65 @@ std::string match_break_reason(const Seats& seats) {
   if (seats.ended_by < 0) return "a client broke the protocol";
   const Seat& seat = seats.seat[static_cast<size_t>(seats.ended_by)];
   return "player " + std::to_string(seats.ended_by) + " " + break_cause_text(seat.broken_by);
+}
+
+// --resume: reads the recording --record names (or its last numbered
+// follower). An unfinished match there is gone on with (*resuming); a
+// finished one, or none, leaves a new match to start. Returns -1, or the exit
+// code when the file cannot be gone on from or the operator's settings
+// disagree with it, the reason logged; the file is then left as it is.
+int find_match_to_resume(const Options& options, ResumePoint* point, bool* resuming) {
+  const std::string path = resume_file(options.record_file);
+  if (path.empty()) {
+    log_line(LogLevel::Info, "--resume: no recording '%s' yet: a new match starts",
+             options.record_file.c_str());
+    return -1;
+  }
+  std::string err;
+  if (!read_resume_point(path, point, &err)) {
+    log_line(LogLevel::Error, "--resume: %s; the file is left as it is", err.c_str());
+    return EXIT_USAGE;
+  }
+  if (point->finished || !point->has_turn) {
+    log_line(LogLevel::Info, "--resume: the match in '%s' %s: a new match starts", path.c_str(),
+             point->finished ? "is over" : "has no whole turn");
+    return -1;
+  }
+  const MatchSave& save = point->save;
+  const struct {
+    const char* what;
+    const std::optional<int32_t>& given;
+    int32_t recorded;
+  } settings[] = {{"human players", options.humans, save.humans},
+                  {"bots", options.bots, save.bots},
+                  {"map", options.map, save.map}};
+  for (const auto& setting : settings) {
+    if (setting.given && *setting.given != setting.recorded) {
+      log_line(LogLevel::Error,
+               "--resume: the match in '%s' has %s %d, the settings ask for %d: give the "
+               "recorded value, leave it out, or record the new match elsewhere",
+               path.c_str(), setting.what, static_cast<int>(setting.recorded),
+               static_cast<int>(*setting.given));
+      return EXIT_USAGE;
+    }
+  }
+  log_line(LogLevel::Info,
+           "--resume: going on with the match in '%s' after turn %" PRIu64 " (line %" PRIu64
+           "): %d human%s, %d bot%s, map %d",
+           path.c_str(), save.turn, point->line_number, static_cast<int>(save.humans),
+           save.humans == 1 ? "" : "s", static_cast<int>(save.bots), save.bots == 1 ? "" : "s",
+           static_cast<int>(save.map));
+  *resuming = true;
+  return -1;
+}
+
+// A resumed match's seats remember the addresses that held them, so that a
+// client that comes back from one takes its own slot first.
+void give_back_slots(Seats& seats, const std::vector<std::string>& peers) {
+  for (size_t q = 0; q < seats.seat.size() && q < peers.size(); ++q) {
+    if (peers[q].empty()) continue;
+    std::snprintf(seats.seat[q].peer, sizeof seats.seat[q].peer, "%s:0", peers[q].c_str());
+  }
 }
 
 }  // namespace
@@ -300,20 +372,32 @@ int run_server(const Options& options) {
   Match& match = server.match;
 
   if (!options.replay_file.empty()) return run_replay(options);
-  if (!start_up(server)) return EXIT_CANNOT_LISTEN;
-  if (!run_dialogue(match, options)) {
-    if (const char* why = console_stop_asked(); why != nullptr) {
-      return end_stopped_match(server, why);
-    }
-    console_diagnostic("end of console input before the three answers were given");
-    return EXIT_NO_OPERATOR;
+  // The match a resume goes on with; it lives as long as the server.
+  static ResumePoint resume;
+  bool resuming = false;
+  if (options.resume) {
+    const int refused = find_match_to_resume(options, &resume, &resuming);
+    if (refused >= 0) return refused;
   }
-  log_data_files(server);
-  create_route_tables(match);
-  read_bot_routes_or_say_so(server);
+  if (!start_up(server)) return EXIT_CANNOT_LISTEN;
+  if (resuming) {
+    restore_match(match, resume.save, resume.routes);
+  } else {
+    if (!run_dialogue(match, options)) {
+      if (const char* why = console_stop_asked(); why != nullptr) {
+        return end_stopped_match(server, why);
+      }
+      console_diagnostic("end of console input before the three answers were given");
+      return EXIT_NO_OPERATOR;
+    }
+    log_data_files(server);
+    create_route_tables(match);
+    read_bot_routes_or_say_so(server);
+  }
   create_client_table(match);
   set_up_seats(server);
-  const int watch_failure = watch_start(server);
+  if (resuming) give_back_slots(server.seats, resume.save.peers);
+  const int watch_failure = watch_start(server, resuming ? &resume : nullptr);
   if (watch_failure >= 0) return watch_failure;
 
   // The historic server binds its port even without humans, and never
@@ -338,20 +422,37 @@ int run_server(const Options& options) {
   }
   server.lobby.listener = listener;
   if (const int failure = operator_open(server); failure >= 0) return failure;
-  if (!run_handshake(server)) return end_stopped_match(server, console_stop_asked());
+  // A resumed match goes on with the clients the operator asks for, the
+  // others taking their slots as they come back (--rejoin).
+  const int32_t wanted = resuming && options.resume_wait > 0
+                             ? std::min(options.resume_wait, match.human_count)
+                             : match.human_count;
+  if (!run_handshake(server, wanted)) return end_stopped_match(server, console_stop_asked());
   keep_listening(server);
   // Read again so that route changes made while the clients connected count.
-  if (match.bot_count != 0) read_bot_routes_or_say_so(server);
+  if (match.bot_count != 0 && !resuming) read_bot_routes_or_say_so(server);
   console_print("%s", START_BANNER);
   // Taken before a match that ends at once (every client gone in the
   // handshake): its duration is counted from here, not from the clock's origin.
   server.match_start = Clock::now();
-  log_line(LogLevel::Info, "match started: %d human%s, %d bot%s, map %d",
-           static_cast<int>(match.human_count), match.human_count == 1 ? "" : "s",
-           static_cast<int>(match.bot_count), match.bot_count == 1 ? "" : "s",
-           static_cast<int>(match.map_number));
-  set_up_tables(match);
+  if (resuming) {
+    server.turns_played = resume.save.turn;
+    log_line(LogLevel::Info, "match resumed after turn %" PRIu64 ": %d human%s, %d bot%s, map %d",
+             resume.save.turn, static_cast<int>(match.human_count),
+             match.human_count == 1 ? "" : "s", static_cast<int>(match.bot_count),
+             match.bot_count == 1 ? "" : "s", static_cast<int>(match.map_number));
+  } else {
+    log_line(LogLevel::Info, "match started: %d human%s, %d bot%s, map %d",
+             static_cast<int>(match.human_count), match.human_count == 1 ? "" : "s",
+             static_cast<int>(match.bot_count), match.bot_count == 1 ? "" : "s",
+             static_cast<int>(match.map_number));
+    set_up_tables(match);
+  }
   watch_match_set_up(server);
+  if (resuming && server.watch) {
+    watch_scores_carried(server.watch.get(), resume.scores);
+    recording_write_restart(server.watch->recording, resume.save.turn, std::time(nullptr));
+  }
   operator_begin(server);
   if (match.human_count > 0 && server.seats.left == 0) {
     return end_of_match(server, EXIT_PROTOCOL_BREAK, EndReason::NoClientLeft,

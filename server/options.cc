@@ -321,6 +321,42 @@ CommandLine command_line(Options& o) {
                "write the match to FILE, one JSON line per turn; %Y%m%d-%H%M%S in FILE "
                "are the UTC time, an existing file is kept and a number added; default: none",
                o.record_file, "file name", true),
+      {"--record-sync", "WHEN",
+       "with --record, how far each turn's line is taken: 'system' hands it to the operating "
+       "system (it survives any end of the server), 'second' also syncs it to the disk at "
+       "most every second, 'turn' every turn (a power cut then loses at most that); default: "
+       "system",
+       [&o](const std::string& text) {
+         static const std::pair<const char*, RecordSync> whens[] = {{"system", RecordSync::System},
+                                                                    {"second", RecordSync::Second},
+                                                                    {"turn", RecordSync::Turn}};
+         for (const auto& [name, when] : whens) {
+           if (text == name) {
+             o.record_sync = when;
+             return std::string();
+           }
+         }
+         return "--record-sync: not system, second or turn: " + text;
+       },
+       nullptr, true, true},
+      {"--resume", "",
+       "with --record FILE, go on with the match FILE holds if it did not end (after a crash, "
+       "a kill or a restart): its settings, its tables and its turns, from its last whole "
+       "line, the clients joining again as at the start; otherwise start a new match; "
+       "default: off",
+       nullptr, &o.resume},
+      {"--resume-wait", "N",
+       "with --resume and --rejoin, a resumed match goes on once N of its human players' "
+       "clients are back; the others take their slots as they come back; default: all of them",
+       [&o, players](const std::string& text) {
+         int32_t value = 0;
+         if (!whole_int32(text, &value) || value < 1 || value > MAX_PLAYERS) {
+           return "--resume-wait: not a number of players 1.." + players + ": " + text;
+         }
+         o.resume_wait = value;
+         return std::string();
+       },
+       nullptr, true, true},
       {"--view-linger", "SECONDS",
        "with --http, keep the live view up this many seconds after the match has ended, so "
        "that open pages show its end; the exit code and the console's end come after; 0: none; "
@@ -434,6 +470,21 @@ int parse_options(int argc, char** argv, Options& options) noexcept {
     }
   } else if (given("--rcon-password-file") || given("--rcon-password")) {
     return command_line_error(line, "a remote console password without --rcon ADDR:PORT");
+  }
+  if (given("--resume-wait") && !(parsed.resume && parsed.rejoin)) {
+    return command_line_error(line,
+                              "--resume-wait needs --resume and --rejoin: the clients not waited "
+                              "for take their slots while the match goes on");
+  }
+  if (parsed.resume) {
+    if (parsed.record_file.empty()) {
+      return command_line_error(line, "--resume needs --record FILE: the match goes on from it");
+    }
+    if (parsed.record_file.find('%') != std::string::npos) {
+      return command_line_error(line,
+                                "--resume needs a --record name without time placeholders: a "
+                                "restarted server must find the same file");
+    }
   }
   parsed.historic_start_up = !result.run_changed;
   // A player that comes back needs its slot freed: the broken client dropped.

@@ -10,6 +10,7 @@
 #include "console/console.h"
 #include "net/address.h"
 #include "net/protocol.h"
+#include "record/recording.h"
 #include "server/exit_codes.h"
 
 struct Options {
@@ -31,7 +32,11 @@ struct Options {
   bool check_clients = false;      // --check-clients: departures from the protocol logged
   std::string http_address;        // --http ADDR:PORT, the live view; empty: no view
   uint16_t http_port = 0;
-  std::string record_file;  // --record FILE: one line per turn; empty: none
+  std::string record_file;                      // --record FILE: one line per turn; empty: none
+  RecordSync record_sync = RecordSync::System;  // --record-sync system|second|turn
+  bool resume = false;  // --resume: go on with the unfinished match --record names
+  int32_t resume_wait =
+      0;  // --resume-wait N: with --rejoin, the clients a resume waits for; 0: all
   std::string replay_file;  // --replay FILE: serve a recording instead of a match (needs --http)
   int32_t view_linger = 5;  // --view-linger SECONDS: the view stays up after the end (with --http)
   std::vector<std::string> names;  // --names: the players' names by index; empty: none

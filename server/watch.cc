@@ -54,7 +54,7 @@ void name_player(Watch& watch, int32_t p, const std::string& peer) {
 
 }  // namespace
 
-int watch_start(Server& server) {
+int watch_start(Server& server, const ResumePoint* resume) {
   const Options& options = server.options;
   if (options.http_address.empty() && options.record_file.empty()) return -1;
   server.watch = std::make_unique<Watch>();
@@ -67,11 +67,15 @@ int watch_start(Server& server) {
   std::vector<std::string> names = player_name_table(options);
   watch.snapshot.set_name_table(names);
   if (!options.record_file.empty()) {
-    if (!recording_open(watch.recording, options.record_file, match.human_count, match.bot_count,
-                        std::move(names), &err)) {
+    const bool opened =
+        resume != nullptr ? recording_continue(watch.recording, *resume, std::move(names), &err)
+                          : recording_open(watch.recording, options.record_file, match.human_count,
+                                           match.bot_count, std::move(names), &err);
+    if (!opened) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_USAGE;
     }
+    watch.recording.sync = options.record_sync;
     log_line(LogLevel::Info, "recording every turn to '%s'", watch.recording.path.c_str());
   }
   if (!options.http_address.empty()) {
@@ -116,6 +120,14 @@ void watch_match_set_up(Server& server) {
   }
   publish(watch, true, 0, 0);
   publish_can_join(watch, server.seats, server.options.rejoin);
+}
+
+void watch_scores_carried(Watch* watch, const std::vector<PlayerScore>& scores) {
+  if (watch == nullptr || scores.size() != watch->scores.size()) return;
+  watch->scores = scores;
+  watch->snapshot.begin_write();
+  for (size_t p = 0; p < scores.size(); ++p) watch->snapshot.put_score(p, scores[p]);
+  watch->snapshot.end_write();
 }
 
 void watch_joined(Watch* watch, int32_t joined, int32_t humans) {
@@ -188,7 +200,11 @@ void watch_turn_ends(Watch* watch, const Seats& seats, bool rejoin, uint64_t mes
   // Without --rejoin nobody joins once the match has started: no need to look.
   if (rejoin && watch->view) publish_can_join(*watch, seats, rejoin);
   Recording& recording = watch->recording;
-  if (recording.file != nullptr) recording_write_turn(recording, watch->turn, *watch->match);
+  if (recording.file == nullptr) return;
+  for (const Seat& seat : seats.seat) {
+    recording_seat_peer(recording, static_cast<size_t>(seat.index), seat.peer);
+  }
+  recording_write_turn(recording, watch->turn, *watch->match);
 }
 
 void watch_match_ends(Watch* watch, EndReason reason, const char* why, uint64_t turns,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "record/recording.h"
+#include "record/resume.h"
 #include "server/options.h"
 #include "server/seat.h"
 #include "view/http_view.h"
@@ -43,14 +44,19 @@ struct Watch {
   const Options* options = nullptr;
 };
 
-// Opens the recording and starts the view, as the options ask. Returns -1,
+// Opens the recording (or, resuming, goes on with the one read) and starts
+// the view, as the options ask. Returns -1,
 // or, with the reason logged, the exit code when either cannot be had: a
 // recording that cannot be opened is a usage error, a port that cannot be
 // bound is EXIT_CANNOT_LISTEN.
-int watch_start(Server& server);
+int watch_start(Server& server, const ResumePoint* resume);
 
 // Once the tables are set up: the storage at the match's sizes, and the first state.
 void watch_match_set_up(Server& server);
+
+// A resumed match's scoreboard, as the turns before the restart left it.
+// REQUIRES: watch_match_set_up has run.
+void watch_scores_carried(Watch* watch, const std::vector<PlayerScore>& scores);
 
 // Every call below takes the watch, null without --http and --record, and
 // then does nothing.

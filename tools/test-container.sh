@@ -3,7 +3,8 @@
 # build-container/ and the image of the Containerfile with podman, checks
 # what the image holds and its size, runs a match in a container (played by
 # zolt-client, probed on /healthz and /readyz, its exit code and log read),
-# stops one with SIGTERM mid-match, then runs deploy/kubernetes/match.yaml
+# stops one with SIGTERM mid-match, kills one with SIGKILL and starts it
+# again to go on with its match, then runs deploy/kubernetes/match.yaml
 # with podman kube play, plays a match against it and ends it with podman
 # kube down. Needs root, podman and runc (tools/install-deps.sh installs
 # them); without them it says that it skipped.
@@ -48,8 +49,9 @@ export CONTAINERS_CONF="$work/containers.conf"
 client="$dir/client/zolt-client"
 image=""
 cleanup() {
-  podman rm -f -t 0 zolt-test-match zolt-test-stop > /dev/null 2>&1 || true
+  podman rm -f -t 0 zolt-test-match zolt-test-stop zolt-test-resume > /dev/null 2>&1 || true
   podman kube down "$manifest" > /dev/null 2>&1 || true
+  podman volume rm -f zolt-match-1-recordings > /dev/null 2>&1 || true
   [ -n "$image" ] && podman rmi -f "$image" > /dev/null 2>&1
   rm -rf "$work"
 }
@@ -185,13 +187,55 @@ EOF
 check "podman stop ends a match cleanly: end banner, exit code 0, the recording's last line whole" \
   stop_cleanly
 
+# SIGKILL mid-match (podman kill), the match recorded on a volume: the
+# container started again goes on with it, and a client that joins again is
+# sent the next turn.
+resume_after_kill() {
+  local client_pid turns out code err next i
+  cat > "$work/resume.ini" << 'EOF'
+humans = 1
+bots = 1
+map = 0
+port = 2103
+http = 127.0.0.1:8103
+record = /data/resume.jsonl
+resume = true
+EOF
+  podman run -d --name zolt-test-resume --network host -v "$work/data:/data" \
+    -v "$work/resume.ini:/etc/zolt-server/match.ini:ro" "$image" > /dev/null &&
+    wait_status 8103 /readyz 200 || return 1
+  timeout 120 "$client" --clients 1 --turns 100000000 --port 2103 > /dev/null 2>&1 &
+  client_pid=$!
+  for ((i = 0; i < 300; i++)); do
+    [ "$(cat "$work/data/resume.jsonl" 2> /dev/null | wc -l)" -ge 30 ] && break
+    sleep 0.1
+  done
+  podman kill -s KILL zolt-test-resume > /dev/null
+  podman wait zolt-test-resume > /dev/null
+  wait "$client_pid" || true
+  turns=$(grep -c '^{"turn": ' "$work/data/resume.jsonl")
+  podman start zolt-test-resume > /dev/null && wait_status 8103 /readyz 200 || return 1
+  out=$(timeout 60 "$client" --clients 1 --turns 5 --port 2103) || { echo "$out"; return 1; }
+  code=$(podman wait zolt-test-resume)
+  err=$(podman logs zolt-test-resume 2>&1 > /dev/null)
+  podman rm zolt-test-resume > /dev/null
+  next=$(grep -A1 '^{"restart": ' "$work/data/resume.jsonl" | sed -n 's/^{"turn": \([0-9]*\),.*/\1/p')
+  echo "$err" | grep -E 'INFO (--resume|match)' | tail -3
+  echo "killed after $turns turns; the turn after the restart mark: $next; exit code $code"
+  [ "$code" = 1 ] && grep -q "INFO match resumed after turn $turns:" <<< "$err" &&
+    [ "$next" = $((turns + 1)) ] && tail -n 1 "$work/data/resume.jsonl" | grep -q '^{"end": '
+}
+check "podman kill -s KILL mid-match: the container started again goes on with the match" \
+  resume_after_kill
+
 # The manifest as a cluster would run it: the ConfigMap's config file, the
 # game port 2000 and the view 8080 published by podman as a Service would.
 # Debian's podman (4.3) kills a pod's containers at once in kube down, so
 # the pod is stopped first, as a cluster deleting it does: SIGTERM, then
 # the grace period.
 kube_match() {
-  local pod ctr out code log i
+  local pod ctr out code log i recordings
+  podman volume rm -f zolt-match-1-recordings > /dev/null 2>&1 || true
   pod=$(podman kube play "$manifest" | sed -n '/^Pod:$/{n;p}') && [ -n "$pod" ] || return 1
   ctr=$(podman ps --filter "ancestor=$image" --format '{{.Names}}')
   echo "container: $ctr"
@@ -211,8 +255,12 @@ kube_match() {
   podman pod stop "$pod" > /dev/null 2>&1
   code=$(podman inspect --format '{{.State.ExitCode}}' "$ctr")
   log=$(podman logs "$ctr" 2>&1)
+  recordings=$(podman volume inspect --format '{{.Mountpoint}}' zolt-match-1-recordings)
   podman kube down "$manifest" > /dev/null 2> "$work/kube-down.err" ||
     { cat "$work/kube-down.err"; return 1; }
+  # The first match's recording on the claim's volume, whole to its end.
+  ls -l "$recordings"
+  tail -n 1 "$recordings/match.jsonl" | grep -q '^{"end": ' || return 1
   echo "$log" | grep -E 'INFO match|TERMINEE'
   echo "exit code $code"
   [ "$(table_row "$out" 0 | cut -d' ' -f1)" = 100 ] &&

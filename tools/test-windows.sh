@@ -71,12 +71,12 @@ programs=$(built_programs "$dir")
 [ "$programs" = $'client/zolt-client.exe\nzolt-server.exe' ] ||
   fail "the zip's build made more than the two programs (no test, no benchmark): $programs"
 listing=$(unzip -Z1 "$zip_path") || fail "$zip_path is not a zip"
-for entry in zolt-server.exe zolt-client.exe zolt-start.cmd README.txt maps/bot.txt \
+for entry in zolt-server.exe zolt-client.exe zolt-start.cmd zolt-keep.cmd README.txt maps/bot.txt \
     maps/dept0.txt maps/dept4.txt; do
   grep -qx "$package/$entry" <<< "$listing" || fail "$entry missing from $zip_path"
 done
 # Notepad and cmd.exe want CR LF at the end of every line.
-for entry in README.txt zolt-start.cmd; do
+for entry in README.txt zolt-start.cmd zolt-keep.cmd; do
   ! unzip -p "$zip_path" "$package/$entry" | grep -qv $'\r$' ||
     fail "$entry in the zip has lines without CR LF"
 done
@@ -194,6 +194,51 @@ zolt_start_match() {
     [ ! -e "$WINEPREFIX/drive_c/bot.txt" ]
 }
 check "zolt-start.cmd from the unpacked zip runs a match (Linux client)" zolt_start_match
+
+# zolt-keep.cmd: the server killed mid-match (as the Task Manager or a crash
+# ends it) is started again by the command file and goes on with its match
+# from matches\match.jsonl; a client that joins again gets the next turn.
+zolt_keep_match() {
+  local port=2003 out="$dir/zolt-keep.out" pid client turns next rc=0 i
+  local recording="$folder/matches/match.jsonl"
+  rm -rf "$folder/matches"
+  (cd "$folder" && timeout 180 wine cmd /c zolt-keep.cmd --port $port --humans 1 --bots 1 \
+    --map 0 < /dev/null) > "$out" 2>&1 &
+  pid=$!
+  wait_listening $port $pid || { cat "$out"; return 1; }
+  timeout 120 "$linux_dir/client/zolt-client" --clients 1 --turns 100000000 --port $port \
+    > /dev/null 2>&1 &
+  client=$!
+  for ((i = 0; i < 600; i++)); do
+    [ "$(cat "$recording" 2> /dev/null | wc -l)" -ge 20 ] && break
+    sleep 0.1
+  done
+  pkill -KILL -f "zolt-server.exe.*--port $port" || { cat "$out"; return 1; }
+  wait $client || true
+  turns=$(grep -c '^{"turn": ' "$recording")
+  # Listening again once the command file has started the server anew.
+  for ((i = 0; i < 600; i++)); do
+    grep -q 'match resumed\|INFO --resume: going on' "$out" && break
+    sleep 0.1
+  done
+  wait_listening $port $pid || { cat "$out"; return 1; }
+  timeout 60 "$linux_dir/client/zolt-client" --clients 1 --turns 5 --port $port > /dev/null ||
+    { cat "$out"; return 1; }
+  # The match is over: the command file starts the next one, which waits.
+  for ((i = 0; i < 300; i++)); do
+    [ -e "$folder/matches/match-1.jsonl" ] && break
+    sleep 0.1
+  done
+  pkill -TERM -f "cmd.*zolt-keep.cmd" || true
+  pkill -KILL -f "zolt-server.exe.*--port $port" || true
+  wait $pid || rc=$?
+  next=$(grep -A1 '^{"restart": ' "$recording" | sed -n 's/^{"turn": \([0-9]*\),.*/\1/p')
+  tr -d '\r' < "$out" | grep -E 'INFO (--resume|match)|exit code'
+  echo "killed after $turns turns; the turn after the restart mark: $next"
+  [ "$next" = $((turns + 1)) ] && tail -n 1 "$recording" | grep -q '^{"end": ' &&
+    tr -d '\r' < "$out" | grep -q "INFO match resumed after turn $turns:"
+}
+check "zolt-keep.cmd starts a killed server again and it goes on with its match" zolt_keep_match
 
 # The unpacked zolt-client.exe against the Linux server.
 windows_client_match() {

@@ -276,9 +276,13 @@ http::response<http::string_body> HttpView::Impl::answer(
         return reply(http::status::bad_request, "text/plain",
                      "ask for /turns.jsonl?from=F&count=C\n", version);
       }
+      if (from >= recording.turns) {
+        return reply(http::status::not_found, "text/plain", "no such turn\n", version);
+      }
       if (!replay_window(recording, from, std::min<uint64_t>(count, WINDOW_TURNS), WINDOW_BYTES,
                          &window)) {
-        return reply(http::status::not_found, "text/plain", "no such turn\n", version);
+        return reply(http::status::internal_server_error, "text/plain",
+                     "the recording could not be read\n", version);
       }
       return reply(http::status::ok, "application/x-ndjson", std::move(window), version);
     }

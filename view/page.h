@@ -35,6 +35,7 @@ tr.stalled td { background: #7a1d1d; color: #fff; font-weight: bold; }
 #replay { display: none; margin-top: 10px; }
 #replay input[type=range] { width: 100%; }
 #replay button, #replay select { font-size: 18px; }
+#replaynote { color: #8a96a8; font-size: 15px; min-height: 1.2em; }
 #feed div { margin: 3px 0; font-size: 17px; }
 #feed .none { color: #8a96a8; }
 .legend { font-size: 16px; }
@@ -97,6 +98,7 @@ g.below-zero .health-number { fill: #ff5050; }
 <button id="play">Pause</button>
 speed <select id="speed"><option value="1">1</option><option value="2">2</option><option value="5">5</option><option value="10" selected>10</option><option value="30">30</option><option value="100">100</option></select> turns/s
 <input id="slider" type="range" min="0" max="0" value="0">
+<div id="replaynote"></div>
 </div>
 <table><thead><tr><th>player</th><th>kind</th><th>x</th><th>y</th><th>health</th><th>heading</th><th>round trip</th></tr></thead><tbody id="rows"></tbody></table>
 <h2>Scoreboard</h2>
@@ -597,6 +599,7 @@ async function replay() {
   const speed = document.getElementById("speed");
   const windows = [], pending = new Map();
   let total = 0, mapName = "", at = 0, playing = true, last = performance.now(), carry = 0;
+  let restarts = [];  // where the match went on after a restart, in order
   let broken = false;  // a window could not be had: no more asking
   const held = (i) => windows.find(w => w.from <= i && i < w.from + w.turns.length);
   // Loads the window that starts at line i, once.
@@ -611,8 +614,14 @@ async function replay() {
           mapName = head.map_name;
           slider.max = Math.max(0, total - 1);
           const turns = [];
+          restarts = (Array.isArray(head.restarts) ? head.restarts : [])
+            .map(r => ({after_turn: num(r && r.after_turn), at: String(r && r.at)}));
+          // A damaged line keeps its place: the turn is shown as missing.
           for (const line of lines.slice(1, -1)) {
-            try { turns.push(clean_turn(JSON.parse(line))); } catch (e) { turns.push(null); }
+            try {
+              const t = JSON.parse(line);
+              turns.push(t && t.damaged ? {damaged: {line: num(t.damaged.line), why: String(t.damaged.why)}} : clean_turn(t));
+            } catch (e) { turns.push(null); }
           }
           const clean = clean_turn({players: [], routes: head.routes, names: head.names});
           windows.push({from: i, routes: clean.routes || [], names: clean.names || [],
@@ -683,7 +692,11 @@ async function replay() {
     const next = w.from + w.turns.length;
     if (next < total && at - w.from >= w.turns.length / 2 && !held(next)) load(next);
     const t = w.turns[at - w.from];
-    if (t) {
+    const restart = t && !t.damaged && restarts.filter(r => r.after_turn < t.turn).pop();
+    text("replaynote", !t ? "turn missing: its line is not a turn" :
+                       t.damaged ? "turn missing: line " + t.damaged.line + " of the recording " + t.damaged.why :
+                       restart ? "restarted after turn " + restart.after_turn + " at " + restart.at : "");
+    if (t && !t.damaged) {
       t.names = namesAt(w, at);
       draw({state: t, round_trip: null, waiting: null, routes: routesAt(w, at), map_name: mapName, hits: hitsUpTo(w, at),
             scores: scoresAt(w, at, t.players.length), elapsed: null,
