@@ -21,6 +21,7 @@
 #include "net/client.h"
 #include "net/rcon.h"
 #include "net/socket.h"
+#include "tests/browser.h"
 #include "tests/server_process.h"
 #include "tests/spawn.h"
 
@@ -338,6 +339,15 @@ std::vector<TurnView> play_paused(const std::vector<std::string>& scheduler, boo
     }
     EXPECT_EQ(player.turns, 4);
     EXPECT_TRUE(holds(http_get("/state.json"), "\"paused\": true")) << http_get("/state.json");
+    if (Browser::available()) {
+      // The page says so too.
+      Browser browser;
+      EXPECT_TRUE(browser.open("http://127.0.0.1:" + std::to_string(view_port()) + "/"))
+          << browser.error();
+      EXPECT_EQ(browser.eval_until("document.getElementById('stall').textContent.includes("
+                                   "'Paused by the operator')"),
+                "true");
+    }
     EXPECT_EQ(rcon.command("resume"), "resumed\n");
   } else {
     player.hold_before = 0;
