@@ -33,9 +33,10 @@ void read_console_lines(OperatorHand* hand) {
   }
 }
 
-double turns_per_second(const Server& server) {
-  const double seconds = std::chrono::duration<double>(Clock::now() - server.match_start).count();
-  return seconds > 0 ? static_cast<double>(server.turns_played) / seconds : 0.0;
+double turns_per_second(const Server& server, const OperatorHand& hand) {
+  const double seconds = std::chrono::duration<double>(Clock::now() - hand.begun).count();
+  return seconds > 0 ? static_cast<double>(server.turns_played - hand.turns_at_begin) / seconds
+                     : 0.0;
 }
 
 }  // namespace
@@ -70,6 +71,8 @@ void operator_begin(Server& server) {
   OperatorHand* hand = server.hand;
   if (hand == nullptr) return;
   server.walker.hand = hand;
+  hand->turns_at_begin = server.turns_played;
+  hand->begun = Clock::now();
   watch_commands_open(server.watch.get());
   // The channels' threads leave the stop signals to the match thread.
   console_block_stops(true);
@@ -124,7 +127,7 @@ void operator_serve(OperatorHand& hand) {
   for (OperatorRequest& request : batch) {
     CommandScope scope{server.seats,     server.lobby,        server.rules,
                        server.match,     server.options,      server.watch.get(),
-                       &hand.paused,     server.turns_played, turns_per_second(server),
+                       &hand.paused,     server.turns_played, turns_per_second(server, hand),
                        &hand.round_trips};
     const CommandDone done = run_operator_command(scope, request.line, request.origin.c_str());
     if (!done.answer.empty()) watch_command(server.watch.get(), done.kind);

@@ -42,6 +42,10 @@ struct OperatorHand {
   std::atomic<bool> pending{false};
   // The match thread's own.
   bool paused = false;
+  // The pace status shows is counted from the match's start in this
+  // process: a resumed match's earlier turns were played by another.
+  uint64_t turns_at_begin = 0;
+  std::chrono::steady_clock::time_point begun{};
   std::vector<int64_t> round_trips;  // per human: its last whole exchange's, 0: none
   SocketHandle rcon_listener = INVALID_SOCKET_HANDLE;
 };
