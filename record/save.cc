@@ -3,7 +3,6 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "bots/route.h"
 #include "record/recording.h"
 
 namespace {
