@@ -184,24 +184,13 @@ bool eventually(Condition condition) {
   return true;
 }
 
-bool holds(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
+// The body of GET path on the live view; empty without an answer.
+std::string view_body(const std::string& path) {
+  return http_get(view_port(), path).body;
 }
 
-// The body of GET path on the live view; empty without an answer.
-std::string http_get(const std::string& path) {
-  std::string err;
-  const SocketHandle s = socket_connect("127.0.0.1", view_port(), &err);
-  if (s == INVALID_SOCKET_HANDLE) return "";
-  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-  socket_send(s, request.data(), request.size());
-  socket_set_receive_timeout(s, 5000);
-  std::string answer;
-  char buffer[4096];
-  for (size_t got; (got = socket_recv(s, buffer, sizeof buffer)) > 0;) answer.append(buffer, got);
-  socket_close(s);
-  const size_t body = answer.find("\r\n\r\n");
-  return body == std::string::npos ? "" : answer.substr(body + 4);
+bool holds(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
 }
 
 class Scheduler : public ::testing::TestWithParam<bool> {
@@ -284,7 +273,7 @@ TEST_P(Scheduler, OverRconStatusKickRejoinAllowAndEnd) {
   EXPECT_TRUE(eventually([&] { return fourth.turns > 0; }));
   EXPECT_EQ(fourth.index, 1);
 
-  const std::string metrics = http_get("/metrics");
+  const std::string metrics = view_body("/metrics");
   EXPECT_TRUE(holds(metrics, "zolt_operator_commands_total{command=\"kick\"} 4")) << metrics;
   EXPECT_TRUE(holds(metrics, "zolt_operator_commands_total{command=\"allow\"} 2")) << metrics;
 
@@ -338,7 +327,7 @@ std::vector<TurnView> play_paused(const std::vector<std::string>& scheduler, boo
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     EXPECT_EQ(player.turns, 4);
-    EXPECT_TRUE(holds(http_get("/state.json"), "\"paused\": true")) << http_get("/state.json");
+    EXPECT_TRUE(holds(view_body("/state.json"), "\"paused\": true")) << view_body("/state.json");
     if (Browser::available()) {
       // The page says so too.
       Browser browser;
@@ -353,7 +342,7 @@ std::vector<TurnView> play_paused(const std::vector<std::string>& scheduler, boo
     player.hold_before = 0;
   }
   EXPECT_TRUE(eventually([&] { return player.turns == 8; }));
-  EXPECT_FALSE(holds(http_get("/state.json"), "\"paused\""));
+  EXPECT_FALSE(holds(view_body("/state.json"), "\"paused\""));
   EXPECT_FALSE(holds(run.server.errors(), "timed out")) << run.server.errors();
   rcon.command("end");
   EXPECT_EQ(run.server.wait_exit(), 0) << run.server.errors();

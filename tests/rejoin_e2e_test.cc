@@ -52,27 +52,11 @@ SocketHandle connect_from(const char* source) {
   return fd;
 }
 
-// The body of GET path on the live view at port; empty without an answer.
-std::string http_get(uint16_t port, const std::string& path) {
-  std::string err;
-  const SocketHandle s = socket_connect("127.0.0.1", port, &err);
-  if (s == INVALID_SOCKET_HANDLE) return "";
-  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-  socket_send(s, request.data(), request.size());
-  socket_set_receive_timeout(s, 5000);
-  std::string answer;
-  char buffer[4096];
-  for (size_t got; (got = socket_recv(s, buffer, sizeof buffer)) > 0;) answer.append(buffer, got);
-  socket_close(s);
-  const size_t body = answer.find("\r\n\r\n");
-  return body == std::string::npos ? "" : answer.substr(body + 4);
-}
-
 // Asks the live view for path until its body holds text (the view is
 // published apart from the log); whether it did within 20 s.
 bool view_shows(const std::string& path, const std::string& text) {
   const auto deadline = Clock::now() + std::chrono::seconds(20);
-  while (http_get(view_port(), path).find(text) == std::string::npos) {
+  while (http_get(view_port(), path).body.find(text) == std::string::npos) {
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

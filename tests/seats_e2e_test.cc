@@ -189,17 +189,7 @@ TEST(Lobby, ASilentJoinerCannotSquatAFreeSlot) {
 
 // The body of GET path on the live view; empty without an answer.
 std::string view_get(const std::string& path) {
-  std::string err;
-  const SocketHandle s = socket_connect("127.0.0.1", view_port(), &err);
-  if (s == INVALID_SOCKET_HANDLE) return "";
-  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-  socket_send(s, request.data(), request.size());
-  socket_set_receive_timeout(s, 5000);
-  std::string answer;
-  char buffer[4096];
-  for (size_t got; (got = socket_recv(s, buffer, sizeof buffer)) > 0;) answer.append(buffer, got);
-  socket_close(s);
-  return answer;
+  return http_get(view_port(), path).body;
 }
 
 // Waits up to 10 s until GET path's answer holds text.

@@ -425,6 +425,37 @@ void report_silence(const std::string& waiting_for) {
 
 }  // namespace
 
+HttpReply http_exchange(uint16_t port, const std::string& request) {
+  std::string err;
+  SocketHandle s = INVALID_SOCKET_HANDLE;
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while ((s = socket_connect("127.0.0.1", port, &err)) == INVALID_SOCKET_HANDLE &&
+         Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  HttpReply reply;
+  if (s == INVALID_SOCKET_HANDLE) return reply;
+  socket_set_receive_timeout(s, 20000);
+  socket_send(s, request.data(), request.size());
+  std::string all;
+  char buffer[4096];
+  bool timed_out = false;
+  for (size_t got; (got = socket_recv(s, buffer, sizeof buffer, &timed_out)) > 0;) {
+    all.append(buffer, got);
+  }
+  socket_close(s, true);
+  const size_t end = all.find("\r\n\r\n");
+  if (all.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return reply;
+  reply.status = std::stoi(all.substr(9, 3));
+  reply.head = all.substr(0, end);
+  reply.body = all.substr(end + 4);
+  return reply;
+}
+
+HttpReply http_get(uint16_t port, const std::string& path) {
+  return http_exchange(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+}
+
 std::string receive_bounded(SocketHandle connection, const std::string& waiting_for) {
   char buffer[MESSAGE_LIMIT];
   bool timed_out = false;

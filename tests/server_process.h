@@ -146,6 +146,20 @@ void bound_receives(SocketHandle connection);
 // too.
 std::string receive_bounded(SocketHandle connection, const std::string& waiting_for);
 
+// An answer of an HTTP server on loopback (the live view, the replay).
+struct HttpReply {
+  int status = 0;  // 0: no answer
+  std::string head, body;
+};
+
+// Sends request bytes to 127.0.0.1:port on a new connection (trying to
+// connect for up to 20 s, while a server starts) and reads the answer until
+// the server closes it, each receive bounded by 20 s.
+HttpReply http_exchange(uint16_t port, const std::string& request);
+
+// The answer to GET path.
+HttpReply http_get(uint16_t port, const std::string& path);
+
 // A test client on 127.0.0.1:test_port() that resets its connection when it goes,
 // so that no side lingers in TIME_WAIT between cases. Every receive, its own
 // and those of the client_* calls on link, is bounded by REPLY_WAIT_MS: one

@@ -31,21 +31,7 @@ std::string view_address() {
 
 // The body of GET path, "" when there is no answer.
 std::string get(const std::string& path) {
-  std::string err;
-  const SocketHandle s = socket_connect("127.0.0.1", view_port(), &err);
-  if (s == INVALID_SOCKET_HANDLE) return "";
-  socket_set_receive_timeout(s, 20000);
-  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-  socket_send(s, request.data(), request.size());
-  std::string all;
-  char buffer[4096];
-  bool timed_out = false;
-  for (size_t got; (got = socket_recv(s, buffer, sizeof buffer, &timed_out)) > 0;) {
-    all.append(buffer, got);
-  }
-  socket_close(s, true);
-  const size_t end = all.find("\r\n\r\n");
-  return end == std::string::npos ? "" : all.substr(end + 4);
+  return http_get(view_port(), path).body;
 }
 
 // Waits up to 20 s until a server started just now answers on the view's

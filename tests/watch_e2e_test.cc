@@ -39,44 +39,14 @@ std::string view_address() {
   return "127.0.0.1:" + std::to_string(view_port());
 }
 
-struct Reply {
-  int status = 0;  // 0: no answer
-  std::string head, body;
-};
+using Reply = HttpReply;
 
-// Sends request bytes on a new connection and reads the answer until the
-// server closes it.
 Reply exchange(const std::string& request) {
-  std::string err;
-  SocketHandle s = INVALID_SOCKET_HANDLE;
-  const auto deadline = Clock::now() + std::chrono::seconds(20);
-  while ((s = socket_connect("127.0.0.1", view_port(), &err)) == INVALID_SOCKET_HANDLE &&
-         Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  Reply reply;
-  if (s == INVALID_SOCKET_HANDLE) return reply;
-  socket_set_receive_timeout(s, 20000);
-  socket_send(s, request.data(), request.size());
-  std::string all;
-  char buffer[4096];
-  for (;;) {
-    bool timed_out = false;
-    const size_t got = socket_recv(s, buffer, sizeof buffer, &timed_out);
-    if (got == 0) break;
-    all.append(buffer, got);
-  }
-  socket_close(s, true);
-  const size_t end = all.find("\r\n\r\n");
-  if (all.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return reply;
-  reply.status = std::stoi(all.substr(9, 3));
-  reply.head = all.substr(0, end);
-  reply.body = all.substr(end + 4);
-  return reply;
+  return http_exchange(view_port(), request);
 }
 
 Reply get(const std::string& path) {
-  return exchange("GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  return http_get(view_port(), path);
 }
 
 // Asks for path until its body holds pattern; the last reply.
