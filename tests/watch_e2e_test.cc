@@ -41,12 +41,32 @@ std::string view_address() {
 
 using Reply = HttpReply;
 
+// A process's peak memory in bytes (POSIX); 0 where it cannot be read.
+uint64_t peak_memory(const ServerProcess& process) {
+  std::smatch kb;
+  const std::string status = read_file("/proc/" + std::to_string(process.pid()) + "/status");
+  if (server_is_windows() || !std::regex_search(status, kb, std::regex("VmHWM:\\s+([0-9]+) kB"))) {
+    return 0;
+  }
+  return std::stoull(kb[1]) * 1024;
+}
+
 Reply exchange(const std::string& request) {
   return http_exchange(view_port(), request);
 }
 
 Reply get(const std::string& path) {
   return http_get(view_port(), path);
+}
+
+// The peak memory of a replay of a recording of one short line: what a
+// replay needs whatever it serves.
+uint64_t replay_baseline_peak(const TempDir& dir) {
+  dir.write("short.jsonl", "{\"turn\": 1, \"players\": [], \"hits\": []}\n");
+  ServerProcess server;
+  server.start(dir.path(), {"--replay", "short.jsonl", "--http", view_address()}, "", true);
+  EXPECT_EQ(get("/turns.jsonl?from=0&count=1").status, 200);
+  return peak_memory(server);
 }
 
 // Asks for path until its body holds pattern; the last reply.
@@ -572,23 +592,12 @@ TEST(Replay, ALongRecordingIsPlayedAndSoughtInWindows) {
   }
   const auto size = std::filesystem::file_size(dir.path() + "/long.jsonl");
   // The server's peak memory (POSIX), above that of a replay of one line.
-  dir.write("short.jsonl", "{\"turn\": 1, \"players\": [], \"hits\": []}\n");
-  uint64_t baseline = 0;
-  const auto peak = [&baseline](ServerProcess& replay) -> uint64_t {
-    std::smatch kb;
-    const std::string status = read_file("/proc/" + std::to_string(replay.pid()) + "/status");
-    if (server_is_windows() ||
-        !std::regex_search(status, kb, std::regex("VmHWM:\\s+([0-9]+) kB"))) {
-      return 0;
-    }
-    const uint64_t bytes = std::stoull(kb[1]) * 1024;
+  const uint64_t baseline = replay_baseline_peak(dir);
+  const auto peak = [baseline](ServerProcess& replay) -> uint64_t {
+    const uint64_t bytes = peak_memory(replay);
     return bytes > baseline ? bytes - baseline : 0;
   };
   ServerProcess server;
-  server.start(dir.path(), {"--replay", "short.jsonl", "--http", view_address()}, "", true);
-  EXPECT_EQ(get("/turns.jsonl?from=0&count=1").status, 200);
-  baseline = peak(server);
-  server.kill();
   server.start(dir.path(), {"--replay", "long.jsonl", "--http", view_address()}, "", true);
 
   const std::string first = "[[1, 2, 3, 4, 5, 6, 7, 8, 9, ",
@@ -669,23 +678,12 @@ TEST(Replay, ADamagedRecordingIsServedTurnForTurn) {
       out << line << "\n";
     }
   }
-  dir.write("short.jsonl", "{\"turn\": 1, \"players\": [], \"hits\": []}\n");
-  uint64_t baseline = 0;
-  const auto peak = [&baseline](ServerProcess& replay) -> uint64_t {
-    std::smatch kb;
-    const std::string status = read_file("/proc/" + std::to_string(replay.pid()) + "/status");
-    if (server_is_windows() ||
-        !std::regex_search(status, kb, std::regex("VmHWM:\\s+([0-9]+) kB"))) {
-      return 0;
-    }
-    const uint64_t bytes = std::stoull(kb[1]) * 1024;
+  const uint64_t baseline = replay_baseline_peak(dir);
+  const auto peak = [baseline](ServerProcess& replay) -> uint64_t {
+    const uint64_t bytes = peak_memory(replay);
     return bytes > baseline ? bytes - baseline : 0;
   };
   ServerProcess server;
-  server.start(dir.path(), {"--replay", "short.jsonl", "--http", view_address()}, "", true);
-  EXPECT_EQ(get("/turns.jsonl?from=0&count=1").status, 200);
-  baseline = peak(server);
-  server.kill();
   server.start(dir.path(), {"--replay", "damaged.jsonl", "--http", view_address()}, "", true);
 
   const auto served = [&turn](int k) {
