@@ -146,6 +146,15 @@ size_t lines_in(const std::string& path) {
   return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
+// Waits up to 30 s until the file at path holds `lines` whole lines; how
+// many it holds then.
+size_t wait_for_lines(const std::string& path, size_t lines) {
+  for (int waited = 0; lines_in(path) < lines && waited < 3000; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return lines_in(path);
+}
+
 void set_up_maps(const TempDir& dir) {
   // Waypoints 40 to 60 units apart: at 3 units a turn a bot is between two
   // of them at every kill below.
@@ -181,11 +190,9 @@ Played play(const std::vector<std::string>& extra, int kill_after) {
   } else {
     play_turns(server, run.players, links, in_order, 1, kill_after);
     const std::string path = dir.path() + "/match.jsonl";
-    for (int waited = 0; lines_in(path) < static_cast<size_t>(kill_after) && waited < 3000;
-         ++waited) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(lines_in(path), static_cast<size_t>(kill_after)) << "the turns in the file";
+    EXPECT_EQ(wait_for_lines(path, static_cast<size_t>(kill_after)),
+              static_cast<size_t>(kill_after))
+        << "the turns in the file";
     server.kill();
     close_all(links);
     ServerProcess resumed;
@@ -296,10 +303,7 @@ TEST(ResumeKills, EveryResumeStartsFromAWholeTurn) {
       });
     }
     // A line of this round first, then a kill anywhere in a turn.
-    const size_t before = lines_in(path);
-    for (int waited = 0; lines_in(path) < before + 2 && waited < 3000; ++waited) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    wait_for_lines(path, lines_in(path) + 2);
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 40000));
     server.kill();
     close_all(links);
@@ -352,9 +356,7 @@ TEST(ResumeStop, ASignalLeavesTheMatchToTheNextStart) {
   ServerProcess server;
   server.start(dir.path(), server_args({}), "", true);
   play_turns(server, players, links, {0, 1, 2}, 1, 3);
-  for (int waited = 0; lines_in(dir.path() + "/match.jsonl") < 3 && waited < 3000; ++waited) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  wait_for_lines(dir.path() + "/match.jsonl", 3);
   server.send_signal(SIGTERM);
   EXPECT_EQ(server.wait_exit(), 0);
   EXPECT_NE(server.output().find(END_BANNER), std::string::npos) << server.output();
@@ -392,9 +394,7 @@ TEST(ResumeWait, TheMatchGoesOnWithThoseBackAndTheOthersTakeTheirSlotsLater) {
   ServerProcess server;
   server.start(dir.path(), server_args({"--rejoin"}), "", true);
   play_turns(server, players, links, {0, 1, 2}, 1, 3);
-  for (int waited = 0; lines_in(dir.path() + "/match.jsonl") < 3 && waited < 3000; ++waited) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  wait_for_lines(dir.path() + "/match.jsonl", 3);
   server.kill();
   close_all(links);
 
