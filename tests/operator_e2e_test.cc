@@ -173,6 +173,15 @@ struct Player {
   }
 };
 
+// The player joins and plays on a thread of threads, as Player::play does.
+void join_and_play(ClientThreads& threads, Player& player, const std::atomic<bool>& stop,
+                   int last_turn = 1 << 30) {
+  threads.start([&player, &stop, last_turn] {
+    player.join();
+    player.play(stop, last_turn);
+  });
+}
+
 // Waits for a condition, polled; whether it held within 20 s.
 template <typename Condition>
 bool eventually(Condition condition) {
@@ -213,10 +222,7 @@ TEST_P(Scheduler, OverRconStatusKickRejoinAllowAndEnd) {
   ClientThreads threads;
   std::atomic<bool> stop{false};
   Player first;
-  threads.start([&] {
-    first.join();
-    first.play(stop);
-  });
+  join_and_play(threads, first, stop);
   ASSERT_TRUE(run.server.wait_for_log("player 0 joined from")) << run.server.errors();
   auto second = std::make_unique<Player>();
   threads.start([&, p = second.get()] {
@@ -244,10 +250,7 @@ TEST_P(Scheduler, OverRconStatusKickRejoinAllowAndEnd) {
   EXPECT_TRUE(holds(rcon.command("status"), "dropped")) << rcon.command("status");
   // With --rejoin a client that connects takes the slot again.
   Player third;
-  threads.start([&] {
-    third.join();
-    third.play(stop);
-  });
+  join_and_play(threads, third, stop);
   ASSERT_TRUE(run.server.wait_for_log("player 1 (127.0.0.1:")) << run.server.errors();
   ASSERT_TRUE(run.server.wait_for_log("rejoined in turn")) << run.server.errors();
   EXPECT_TRUE(eventually([&] { return third.turns > 0; }));
@@ -266,10 +269,7 @@ TEST_P(Scheduler, OverRconStatusKickRejoinAllowAndEnd) {
   }
   EXPECT_TRUE(holds(rcon.command("allow remove 10.0.0.0/8"), "anyone may join"));
   Player fourth;
-  threads.start([&] {
-    fourth.join();
-    fourth.play(stop);
-  });
+  join_and_play(threads, fourth, stop);
   EXPECT_TRUE(eventually([&] { return fourth.turns > 0; }));
   EXPECT_EQ(fourth.index, 1);
 
@@ -302,10 +302,7 @@ std::vector<TurnView> play_paused(const std::vector<std::string>& scheduler, boo
   ClientThreads threads;
   Player player;
   player.hold_before = 4;
-  threads.start([&] {
-    player.join();
-    player.play(threads.stop, 8);
-  });
+  join_and_play(threads, player, threads.stop, 8);
   if (!eventually([&] { return player.turns == 3; })) {
     ADD_FAILURE() << "three turns were not played: " << run.server.errors();
     return {};
@@ -374,15 +371,9 @@ TEST_P(Scheduler, AtTheConsoleStatusPauseKickAndEnd) {
   run.start(2, 1, extra, true);
   ClientThreads threads;
   Player first, second;
-  threads.start([&] {
-    first.join();
-    first.play(threads.stop);
-  });
+  join_and_play(threads, first, threads.stop);
   ASSERT_TRUE(run.server.wait_for_log("player 0 joined from")) << run.server.errors();
-  threads.start([&] {
-    second.join();
-    second.play(threads.stop);
-  });
+  join_and_play(threads, second, threads.stop);
   ASSERT_TRUE(run.server.wait_for_log("match started")) << run.server.errors();
   run.server.write_input("status\n");
   EXPECT_TRUE(run.server.wait_for_output("human 1 127.0.0.1:")) << run.server.output();
@@ -417,10 +408,7 @@ TEST(OperatorRcon, BadInputClosesTheConnectionAndHarmsNothing) {
   run.start(1, 1, {});
   ClientThreads threads;
   Player player;
-  threads.start([&] {
-    player.join();
-    player.play(threads.stop);
-  });
+  join_and_play(threads, player, threads.stop);
   ASSERT_TRUE(run.server.wait_for_log("match started")) << run.server.errors();
   Rcon good;
   ASSERT_TRUE(good.connect(run.rcon_port));
@@ -528,10 +516,7 @@ TEST(OperatorRcon, ARealRconClientDrivesEveryCommandAndReadsALongStatusSplit) {
   run.start(1, 300, {});
   ClientThreads threads;
   Player player;
-  threads.start([&] {
-    player.join();
-    player.play(threads.stop);
-  });
+  join_and_play(threads, player, threads.stop);
   ASSERT_TRUE(run.server.wait_for_log("match started")) << run.server.errors();
   setenv("NODE_PATH", modules.c_str(), 1);
   const std::string out_path = run.dir.path() + "/node.out";
