@@ -52,7 +52,7 @@ bool is_dotted_ipv4(const std::string& text) {
   return parse_dotted_ipv4(text, &address);
 }
 
-// "127.0.0.1:27015": a dotted IPv4 address and a port 1..65535.
+// "127.0.0.1:2010": a dotted IPv4 address and a port 1..65535.
 bool address_and_port(const std::string& text, std::string* address, uint16_t* port) {
   const size_t colon = text.rfind(':');
   if (colon == std::string::npos) return false;
@@ -407,13 +407,13 @@ CommandLine command_line(Options& o) {
        },
        nullptr, true, false},
       {"--rcon", "ADDR:PORT",
-       "open the remote console (RCON) on this IPv4 address and port, as 127.0.0.1:27015; it "
+       "open the remote console (RCON) on this IPv4 address and port, as 127.0.0.1:2010; it "
        "needs a password of 12 characters or more (--rcon-password-file, ZOLT_RCON_PASSWORD or "
        "the config file's rcon-password); default: none",
        [&o](const std::string& text) {
          std::string address;
          if (!address_and_port(text, &address, &o.rcon_port)) {
-           return "--rcon: not a dotted IPv4 address and a port 1..65535, as 127.0.0.1:27015: " +
+           return "--rcon: not a dotted IPv4 address and a port 1..65535, as 127.0.0.1:2010: " +
                   text;
          }
          o.rcon_address = address;

@@ -345,9 +345,9 @@ TEST(Options, TheRemoteConsolePasswordComesFromAFileTheEnvironmentOrTheConfigOnl
   const std::string good_file = write("pw", "a-long-secret-1\nsecond line\n");
   const std::string short_file = write("short", "elevenchars\n");
   const std::string ini =
-      write("zolt.ini", "rcon = 127.0.0.1:27015\nrcon-password = from-the-config\n");
+      write("zolt.ini", "rcon = 127.0.0.1:2010\nrcon-password = from-the-config\n");
   const std::string placeholder_ini =
-      write("placeholder.ini", "rcon = 127.0.0.1:27015\nrcon-password = CHANGE-ME-to-a-secret\n");
+      write("placeholder.ini", "rcon = 127.0.0.1:2010\nrcon-password = CHANGE-ME-to-a-secret\n");
   struct Case {
     std::vector<std::string> args;
     const char* env;       // ZOLT_RCON_PASSWORD, null: unset
@@ -355,29 +355,29 @@ TEST(Options, TheRemoteConsolePasswordComesFromAFileTheEnvironmentOrTheConfigOnl
     const char* problem;
   };
   const Case cases[] = {
-      {{"--rcon", "127.0.0.1:27015", "--rcon-password-file", good_file},
+      {{"--rcon", "127.0.0.1:2010", "--rcon-password-file", good_file},
        nullptr,
        "a-long-secret-1",
        ""},
-      {{"--rcon", "127.0.0.1:27015", "--rcon-password-file", good_file},
+      {{"--rcon", "127.0.0.1:2010", "--rcon-password-file", good_file},
        "from-the-environment",
        "a-long-secret-1",
        ""},
-      {{"--rcon", "127.0.0.1:27015"}, "from-the-environment", "from-the-environment", ""},
+      {{"--rcon", "127.0.0.1:2010"}, "from-the-environment", "from-the-environment", ""},
       {{"--config", ini}, nullptr, "from-the-config", ""},
       {{"--config", ini}, "from-the-environment", "from-the-environment", ""},
-      {{"--rcon", "127.0.0.1:27015"}, nullptr, nullptr, "needs a password"},
-      {{"--rcon", "127.0.0.1:27015", "--rcon-password-file", short_file},
+      {{"--rcon", "127.0.0.1:2010"}, nullptr, nullptr, "needs a password"},
+      {{"--rcon", "127.0.0.1:2010", "--rcon-password-file", short_file},
        nullptr,
        nullptr,
        "needs 12 or more"},
-      {{"--rcon", "127.0.0.1:27015"}, "short", nullptr, "needs 12 or more"},
+      {{"--rcon", "127.0.0.1:2010"}, "short", nullptr, "needs 12 or more"},
       {{"--config", placeholder_ini}, nullptr, nullptr, "placeholder"},
-      {{"--rcon", "127.0.0.1:27015", "--rcon-password", "a-long-secret-2"},
+      {{"--rcon", "127.0.0.1:2010", "--rcon-password", "a-long-secret-2"},
        nullptr,
        nullptr,
        "only in a config file"},
-      {{"--rcon", "localhost:27015"}, "from-the-environment", nullptr, "--rcon: not a dotted"},
+      {{"--rcon", "localhost:2010"}, "from-the-environment", nullptr, "--rcon: not a dotted"},
       {{"--rcon-password-file", good_file}, nullptr, nullptr, "without --rcon"},
   };
   for (const Case& c : cases) {
@@ -393,7 +393,7 @@ TEST(Options, TheRemoteConsolePasswordComesFromAFileTheEnvironmentOrTheConfigOnl
       EXPECT_EQ(r.code, -1) << line << r.err;
       EXPECT_EQ(r.options.rcon_password, c.password) << line;
       EXPECT_EQ(r.options.rcon_address, "127.0.0.1") << line;
-      EXPECT_EQ(r.options.rcon_port, 27015) << line;
+      EXPECT_EQ(r.options.rcon_port, 2010) << line;
     } else {
       EXPECT_EQ(r.code, EXIT_USAGE) << line;
       EXPECT_NE(r.err.find(c.problem), std::string::npos) << line << r.err;
