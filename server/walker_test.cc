@@ -207,8 +207,10 @@ TEST_F(Walker_, ACheckedSilenceIsNamedOnceWithTheStep) {
     server_->rules.silence_note = milliseconds(120);
     if (!blocking) seat(0).nonblocking = socket_set_blocking(seat(0).socket, false);
     begin_report(*server_, 0);
+    // Sent before the walk starts: however late the thread below runs, the
+    // only silence the server can see is the one before 'relay_b'.
+    send_int(clients_[0].socket, 5);
     std::thread client([&] {
-      send_int(clients_[0].socket, 5);
       receive(clients_[0].socket);
       std::this_thread::sleep_for(milliseconds(300));
       send_int(clients_[0].socket, 6);

@@ -69,21 +69,25 @@ TEST_P(SlowPlayer, APromptJoinerJoinsWhileTheServerWaitsForIt) {
     client_learn(leaving.link, &index, &map);
     ASSERT_EQ(index, 1);
   }
-  std::atomic<bool> stop{false};
   std::atomic<int> slow_turns{0};
   slow.link.trace = [](bool outgoing, const char* step, int32_t) {
     if (outgoing && std::strcmp(step, "reply") != 0) std::this_thread::sleep_for(milliseconds(400));
   };
-  std::thread playing([&] {
+  // Joined on every way out, a failed assertion included.
+  std::jthread playing([&](const std::stop_token& stop) {
     TurnView view;
-    for (int turn = 0; !stop && turn < 20 && client_turn(slow.link, at(1, turn), 2, view); ++turn) {
+    for (int turn = 0;
+         !stop.stop_requested() && turn < 20 && client_turn(slow.link, at(1, turn), 2, view);
+         ++turn) {
       ++slow_turns;
     }
   });
   ASSERT_TRUE(logged(server, "player 1 (127.0.0.1:")) << server.errors();
   ASSERT_TRUE(logged(server, "dropped in turn")) << server.errors();
   // The joiner comes while the slow player's exchange is under way.
-  while (slow_turns == 0) std::this_thread::sleep_for(milliseconds(10));
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (slow_turns == 0 && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(10));
+  ASSERT_GT(slow_turns, 0) << server.errors();
   std::this_thread::sleep_for(milliseconds(200));
   TestClient joiner;
   EXPECT_EQ(client_join(joiner.link), 2);
@@ -93,7 +97,7 @@ TEST_P(SlowPlayer, APromptJoinerJoinsWhileTheServerWaitsForIt) {
   TurnView view;
   EXPECT_TRUE(client_turn(joiner.link, at(2, 0), 2, view)) << server.errors();
   EXPECT_TRUE(logged(server, "rejoined in turn")) << server.errors();
-  stop = true;
+  playing.request_stop();
   playing.join();
   EXPECT_EQ(server.errors().find("did not finish joining"), std::string::npos) << server.errors();
   EXPECT_EQ(server.errors().find("timed out"), std::string::npos) << server.errors();
@@ -165,10 +169,10 @@ TEST(Lobby, ASilentJoinerCannotSquatAFreeSlot) {
     client_learn(first.link, &index, &map);
     client_learn(leaving.link, &index, &map);
   }
-  std::atomic<bool> stop{false};
-  std::thread playing([&] {
+  std::jthread playing([&](const std::stop_token& stop) {
     TurnView view;
-    for (int turn = 0; !stop && client_turn(first.link, at(1, turn), 2, view); ++turn) {
+    for (int turn = 0;
+         !stop.stop_requested() && client_turn(first.link, at(1, turn), 2, view); ++turn) {
       std::this_thread::sleep_for(milliseconds(5));
     }
   });
@@ -183,8 +187,6 @@ TEST(Lobby, ASilentJoinerCannotSquatAFreeSlot) {
   client_learn(rightful.link, &index, &map);
   EXPECT_EQ(index, 1);
   EXPECT_EQ(server.errors().find("kept everyone waiting"), std::string::npos) << server.errors();
-  stop = true;
-  playing.join();
 }
 
 // The body of GET path on the live view; empty without an answer.
