@@ -36,7 +36,14 @@ struct ClientOptions {
   bool one_at_a_time = false;
   bool at_once = false;  // --at-once: the default, kept for the scripts that give it
   std::string source;    // --source: the local address to connect from
+  int32_t pace_ms = 0;   // --pace: each client waits this long before each turn's report
+  // --reconnect: a client whose connection closes connects again, from the
+  // same address, for up to RECONNECT_SECONDS
+  bool reconnect = false;
 };
+
+inline constexpr int32_t MAX_PACE_MS = 60000;
+inline constexpr int RECONNECT_SECONDS = 60;
 
 // Returns -1 when the client should play with `options`, otherwise the exit
 // code to end with at once: EXIT_PLAYED after --help or --version (printed on

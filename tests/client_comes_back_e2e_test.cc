@@ -1,0 +1,200 @@
+// zolt-client as its own players' programs: each client is one player, so a
+// kick ends that client alone; with --reconnect a client whose server was
+// killed and started again with --resume comes back to its own slot and
+// walks on from where the match stood; --pace slows the turns enough to
+// watch them.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/server_process.h"
+#include "tests/spawn.h"
+
+#ifndef ZOLT_CLIENT_BINARY
+#error "ZOLT_CLIENT_BINARY must name the built zolt-client"
+#endif
+
+namespace {
+
+// zolt-client running with its output and errors in files of dir.
+struct ClientProcess {
+  ClientProcess(const TempDir& dir, const std::vector<std::string>& args)
+      : out_path(dir.path() + "/client.out"), err_path(dir.path() + "/client.err") {
+    SpawnSettings spawn;
+    spawn.out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    spawn.err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> words = {ZOLT_CLIENT_BINARY, "--port", std::to_string(test_port())};
+    words.insert(words.end(), args.begin(), args.end());
+    pid = spawn_process(words, spawn);
+    close(spawn.out);
+    close(spawn.err);
+  }
+  ~ClientProcess() {
+    if (exit_code == -3) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  // Its exit code, or -2 when it had not ended after 60 s (it is then killed).
+  int wait_exit() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return exit_code = -2;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string out() const { return read_file(out_path); }
+  std::string err() const { return read_file(err_path); }
+
+  std::string out_path, err_path;
+  pid_t pid = -1;
+  int exit_code = -3;
+};
+
+size_t lines_in(const std::string& text) {
+  size_t lines = 0;
+  for (char c : text) lines += c == '\n';
+  return lines;
+}
+
+// Waits up to 20 s until the file at path holds `lines` lines.
+bool wait_for_lines(const std::string& path, size_t lines) {
+  for (int i = 0; i < 2000 && lines_in(read_file(path)) < lines; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return lines_in(read_file(path)) >= lines;
+}
+
+// The x and y of every human in the last turn line of a recording.
+std::vector<std::pair<int, int>> last_positions(const std::string& recording, int humans) {
+  std::string last;
+  std::istringstream in(recording);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("{\"turn\": ", 0) == 0) last = line;
+  }
+  std::vector<std::pair<int, int>> positions;
+  const std::regex row(
+      "\"index\": ([0-9]+), \"human\": true, \"x\": (-?[0-9]+), \"y\": (-?[0-9]+)");
+  for (std::sregex_iterator at(last.begin(), last.end(), row), end; at != end; ++at) {
+    if (static_cast<int>(positions.size()) == humans) break;
+    positions.emplace_back(std::stoi((*at)[2]), std::stoi((*at)[3]));
+  }
+  return positions;
+}
+
+// The row of `player` in zolt-client's last table: x, y; empty when none.
+std::vector<int> table_position(const std::string& out, int player) {
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> row;
+    for (std::string word; words >> word;) row.push_back(word);
+    if (row.size() == 5 && row[0] == std::to_string(player)) {
+      return {std::stoi(row[1]), std::stoi(row[2])};
+    }
+  }
+  return {};
+}
+
+void set_up_maps(const TempDir& dir) {
+  put_bot_route_file(dir.path(),
+                     "300 300 300 300 300 300 300 300 300\n"
+                     "400 400 400 400 400 400 400 400 400\n");
+  dir.write("dept0.txt", "100 900\n100 700\n");
+}
+
+TEST(ClientComesBack, AResumedMatchGoesOnFromWhereEachHumanStood) {
+  TempDir dir;
+  set_up_maps(dir);
+  const std::vector<std::string> args = {"--humans", "2",      "--bots",   "1",
+                                         "--map",    "0",      "--record", "match.jsonl",
+                                         "--resume", "--quiet"};
+  ServerProcess server;
+  server.start(dir.path(), args, "", true);
+  ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+  constexpr int kTurns = 40;
+  ClientProcess client(
+      dir, {"--clients", "2", "--turns", std::to_string(kTurns), "--pace", "30", "--reconnect"});
+  const std::string recording = dir.path() + "/match.jsonl";
+  ASSERT_TRUE(wait_for_lines(recording, 10)) << server.errors();
+  server.kill();
+  const auto before = last_positions(read_file(recording), 2);
+  ASSERT_EQ(before.size(), 2u) << read_file(recording);
+  // Walked from the start positions, one unit a turn toward +y.
+  EXPECT_EQ(before[0].first, 100);
+  EXPECT_EQ(before[1].first, 900);
+  EXPECT_GE(before[0].second, 109);
+
+  ServerProcess resumed;
+  resumed.start(dir.path(), {"--record", "match.jsonl", "--resume"}, "", true);
+  EXPECT_EQ(client.wait_exit(), 0) << client.err();
+  EXPECT_EQ(resumed.wait_exit(), 1) << resumed.errors();
+  EXPECT_NE(resumed.errors().find("match resumed after turn"), std::string::npos)
+      << resumed.errors();
+  // Each client said it lost the server and came back; the summary counts
+  // the turns it asked for.
+  const std::string err = client.err();
+  EXPECT_NE(err.find("connecting again for up to 60 s (--reconnect)"), std::string::npos) << err;
+  EXPECT_NE(err.find("is back in the match as player "), std::string::npos) << err;
+  EXPECT_NE(client.out().find(std::to_string(kTurns) + " turns, "), std::string::npos)
+      << client.out();
+  // Every human went on from its own column; a kill may cut off the turn
+  // under way, whose step is then taken again (a unit or two more).
+  const std::vector<int> starts_x = {100, 900}, starts_y = {100, 700};
+  for (int p = 0; p < 2; ++p) {
+    SCOPED_TRACE("player " + std::to_string(p));
+    const std::vector<int> at = table_position(client.out(), p);
+    ASSERT_EQ(at.size(), 2u) << client.out();
+    EXPECT_EQ(at[0], starts_x[static_cast<size_t>(p)]);
+    EXPECT_GE(at[1], starts_y[static_cast<size_t>(p)] + kTurns - 1);
+    EXPECT_LE(at[1], starts_y[static_cast<size_t>(p)] + kTurns + 2);
+  }
+}
+
+TEST(ClientComesBack, AKickEndsThatClientAloneAndTheOthersPlayOn) {
+  TempDir dir;
+  set_up_maps(dir);
+  ServerProcess server;
+  server.start(dir.path(), {"--humans", "2", "--bots", "1", "--map", "0", "--console-commands"}, "",
+               false);
+  ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+  constexpr int kTurns = 30, kPace = 40;
+  const auto started = std::chrono::steady_clock::now();
+  ClientProcess client(
+      dir, {"--clients", "2", "--turns", std::to_string(kTurns), "--pace", std::to_string(kPace)});
+  ASSERT_TRUE(server.wait_for_log("match started")) << server.errors();
+  server.write_input("kick 1\n");
+  EXPECT_TRUE(server.wait_for_output("player 1 kicked")) << server.output();
+  EXPECT_EQ(client.wait_exit(), 4) << client.err();
+  // The pace holds every turn of the client that played them all.
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(kTurns * kPace));
+  const std::string err = client.err();
+  EXPECT_EQ(lines_in(err), 1u) << err;
+  EXPECT_NE(err.find("the server closed the connection of client 1"), std::string::npos) << err;
+  EXPECT_NE(err.find("it is disconnected (the operator may have kicked it"), std::string::npos)
+      << err;
+  // The other client played its turns to the end and left: the match ends
+  // as the last client's leave ends it.
+  EXPECT_EQ(server.wait_exit(), 1) << server.errors();
+  EXPECT_NE(server.errors().find("player 0 (127.0.0.1:"), std::string::npos);
+  EXPECT_NE(server.errors().find("left in turn " + std::to_string(kTurns + 1)), std::string::npos)
+      << server.errors();
+}
+
+}  // namespace
