@@ -320,9 +320,10 @@ class Snapshot {
     }
     frame.waiting_player = waiting_player_.load(std::memory_order_acquire);
     const int64_t since = waiting_since_ns_.load(std::memory_order_relaxed);
-    frame.waiting_seconds = frame.waiting_player < 0 || now_ns < since
-                                ? 0.0
-                                : static_cast<double>(now_ns - since) / 1e9;
+    // Once the match is over nobody is kept waiting any longer: the wait
+    // stops at the end, as the match's own time does.
+    frame.waiting_seconds =
+        frame.waiting_player < 0 || until < since ? 0.0 : static_cast<double>(until - since) / 1e9;
   }
 
  private:
