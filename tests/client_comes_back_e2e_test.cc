@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/browser.h"
 #include "tests/server_process.h"
 #include "tests/spawn.h"
 
@@ -195,6 +196,56 @@ TEST(ClientComesBack, AKickEndsThatClientAloneAndTheOthersPlayOn) {
   EXPECT_NE(server.errors().find("player 0 (127.0.0.1:"), std::string::npos);
   EXPECT_NE(server.errors().find("left in turn " + std::to_string(kTurns + 1)), std::string::npos)
       << server.errors();
+}
+
+// The live view of a server going on with a match waits for the clients on
+// a lobby that says so, with the standings so far.
+TEST(ClientComesBack, TheLobbyOfAResumedMatchSaysWhereItStood) {
+  TempDir dir;
+  set_up_maps(dir);
+  ServerProcess server;
+  server.start(dir.path(),
+               {"--humans", "1", "--bots", "1", "--map", "0", "--record", "match.jsonl", "--resume",
+                "--quiet"},
+               "", true);
+  ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+  // Without --reconnect the client ends with the server.
+  ClientProcess client(dir, {"--turns", "200", "--pace", "20", "--hit", "5:2"});
+  const std::string recording = dir.path() + "/match.jsonl";
+  ASSERT_TRUE(wait_for_lines(recording, 4)) << server.errors();
+  server.kill();
+  EXPECT_EQ(client.wait_exit(), 4) << client.err();
+  std::string last_turn;
+  std::istringstream lines(read_file(recording));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("{\"turn\": ", 0) == 0) last_turn = line.substr(9, line.find(',') - 9);
+  }
+  const int turns = std::stoi(last_turn);
+
+  ServerProcess resumed;
+  const std::string view = "127.0.0.1:" + std::to_string(view_port());
+  resumed.start(dir.path(), {"--record", "match.jsonl", "--resume", "--http", view}, "", true);
+  ASSERT_TRUE(resumed.wait_until_listening()) << resumed.errors();
+  const HttpReply lobby = http_get(view_port(), "/view.json");
+  // Each turn the client hit the bot (player 1) for 5.
+  const std::string standings =
+      "\"resuming\": {\"after_turn\": " + last_turn +
+      ", \"standings\": [{\"index\": 0, \"health\": 100, \"hits_made\": " + last_turn +
+      ", \"hits_taken\": 0, \"damage_dealt\": " + std::to_string(5 * turns) +
+      ", \"damage_taken\": 0}, {\"index\": 1, \"health\": " + std::to_string(100 - 5 * turns) +
+      ", \"hits_made\": 0, \"hits_taken\": " + last_turn + ", ";
+  EXPECT_NE(lobby.body.find(standings), std::string::npos) << lobby.body;
+  if (Browser::available()) {
+    Browser browser;
+    ASSERT_TRUE(browser.open("http://" + view + "/")) << browser.error();
+    EXPECT_EQ(browser.eval_until("document.getElementById('lobbyresume').textContent == "
+                                 "'Resuming after turn " +
+                                 last_turn + "'"),
+              "true");
+    EXPECT_EQ(browser.eval("document.querySelectorAll('#lobbystandings tr[data-player]').length"),
+              "2");
+  }
+  resumed.kill();
 }
 
 }  // namespace

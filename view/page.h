@@ -20,6 +20,8 @@ body { margin: 0; font: 18px sans-serif; background: #11151c; color: #dde3ea; di
          justify-content: center; text-align: center; font-size: 30px; background: #1a202aee; }
 #lobby .count { font-size: 64px; font-weight: bold; color: #fff; margin: 10px 0 28px; }
 #lobby .addresses { font: bold 40px monospace; color: #7fd0ff; margin: 8px 0 24px; }
+#lobbyresume { font-weight: bold; color: #ffd166; margin-top: 18px; }
+#lobbystandings { width: auto; font-size: 22px; }
 #side { flex: 0 0 480px; box-sizing: border-box; padding: 12px; overflow-y: auto; overflow-x: hidden; border-left: 1px solid #333c4a; }
 h1 { font-size: 26px; margin: 0 0 6px; }
 h2 { font-size: 20px; margin: 14px 0 4px; }
@@ -79,7 +81,8 @@ g.below-zero .health-number { fill: #ff5050; }
 <g id="routes"></g><g id="hits"></g><g id="players"></g></svg>
 <div id="axes">+x &rarr; &nbsp; +y &darr;</div>
 <div id="lobby"><div>Waiting for the players</div><div class="count" id="joined">-</div>
-<div>Connect to</div><div class="addresses" id="addresses"></div><div id="lobbymatch"></div></div>
+<div>Connect to</div><div class="addresses" id="addresses"></div><div id="lobbymatch"></div>
+<div id="lobbyresume"></div><table id="lobbystandings"></table></div>
 <div id="end"><h2>Match over</h2><div class="why" id="endwhy"></div><div class="lasted" id="endlasted"></div>
 <table><thead><tr><th>#</th><th>player</th><th>health</th><th>hits made</th><th>hits taken</th><th>damage dealt</th><th>damage taken</th></tr></thead><tbody id="standings"></tbody></table>
 <button id="endhide">Show the map</button></div>
@@ -541,6 +544,14 @@ function lobby(l) {
   text("lobbymatch", "Map " + l.map + (l.map_name ? " " + l.map_name : "") + ", " + l.bots + " bot" + (l.bots === 1 ? "" : "s"));
   text("mapno", l.map);
   text("mapname", l.map_name);
+  // A restarted server going on with its match: where it stood.
+  const r = l.resuming;
+  text("lobbyresume", r ? "Resuming after turn " + num(r.after_turn) : "");
+  document.getElementById("lobbystandings").innerHTML = !r || !Array.isArray(r.standings) ? "" :
+    "<tr><th>#</th><th>player</th><th>health</th><th>hits made</th><th>hits taken</th><th>damage dealt</th><th>damage taken</th></tr>" +
+    r.standings.map((p, k) => "<tr data-player=\"" + num(p.index) + "\"><td>" + (k + 1) + "</td><td class=\"who\">" +
+      swatch(num(p.index)) + (p.name ? " " + esc(p.name) : "") + "</td><td>" + num(p.health) + "</td><td>" + num(p.hits_made) +
+      "</td><td>" + num(p.hits_taken) + "</td><td>" + num(p.damage_dealt) + "</td><td>" + num(p.damage_taken) + "</td></tr>").join("");
 }
 
 // From the first update: the match's own mean until a second poll gives a
