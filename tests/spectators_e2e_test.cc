@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -208,6 +209,42 @@ TEST(Spectators, TheScoreboardCountsTheHitsOfTheRecordingAndTheEndClosesIt) {
   const std::vector<std::string> lines = lines_of(read_file(match.dir_.path() + "/m.jsonl"));
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[5], "{\"end\": " + end[1].str() + "}");
+}
+
+// However the match ends, the view shows its end for --view-linger.
+TEST(Spectators, TheViewOutlivesEveryKindOfEnd) {
+  const struct {
+    const char* name;
+    std::function<void(Match&)> end;
+    const char* why;
+  } cases[] = {
+      {"a client leaves", [](Match& match) { match.clients_[0]->close(); }, "player 0 left"},
+      {"a client breaks the protocol",
+       [](Match& match) {
+         TurnReport broken = at(100, 100);
+         broken.relay_a_reply = 146;
+         TurnView view;
+         client_turn(match.clients_[0]->link, broken, match.players_, view);
+       },
+       "player 0 broke the protocol"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Match match;
+    match.start({"--http", view_address(), "--view-linger", "2"}, 1, 1);
+    match.join_all();
+    match.play({at(100, 100)});
+    c.end(match);
+    ASSERT_TRUE(match.server_.wait_for_log("the live view shows the end for 2 s"))
+        << match.server_.errors();
+    // Asked after the end, the view still answers, with the end.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const HttpReply state = http_get(view_port(), "/state.json");
+    EXPECT_EQ(state.status, 200);
+    EXPECT_NE(state.body.find(std::string("\"why\": \"") + c.why + "\""), std::string::npos)
+        << state.body;
+    EXPECT_EQ(match.server_.wait_exit(), 1);
+  }
 }
 
 // Whether every label lies on the map (none under the side panel) and
