@@ -66,7 +66,10 @@ struct Client {
   // also in its first exchange after it has come back (--reconnect), so that
   // a resumed match goes on from where it stood.
   bool has_table = false;
-  bool coming_back = false;              // connecting again (--reconnect)
+  bool coming_back = false;  // connecting again (--reconnect)
+  // Until when it tries to come back: a greeting that has had no answer by
+  // then (a server that does not take clients during its match) ends it.
+  std::chrono::steady_clock::time_point back_until{};
   bool gone = false;                     // its connection closed and it did not come back
   char local_address[DOTTED_SIZE] = {};  // where it first connected from
 };
@@ -304,6 +307,10 @@ void watch_receives(Session& session, int32_t k) {
       client.beyond_humans = true;
       return false;
     }
+    if (client.phase == Phase::Join && client.coming_back &&
+        std::chrono::steady_clock::now() >= client.back_until) {
+      return false;
+    }
     return wait_on(session, k, step);
   };
 }
@@ -340,7 +347,7 @@ void say(const std::string& line) {
 
 // --reconnect: client k, whose connection closed in `turn` (`failure` says
 // how), connects again from the address it first connected from, with a
-// pause between tries that grows to 2 s, for up to RECONNECT_SECONDS, and
+// pause between tries that grows to 2 s, for up to --reconnect-for, and
 // goes through the handshake again. A resumed server gives a client from
 // the address that held a slot that slot back first; with --rejoin the
 // lowest free one. True when it is back in the match: its next report walks
@@ -349,13 +356,15 @@ bool come_back(Session& session, int32_t k, int32_t turn, int32_t player_count,
                std::string* failure) {
   const ClientOptions& options = session.options;
   Client& client = session.clients[static_cast<size_t>(k)];
-  say(*failure + "; connecting again for up to " + std::to_string(RECONNECT_SECONDS) +
+  say(*failure + "; connecting again for up to " + std::to_string(options.reconnect_seconds) +
       " s (--reconnect)");
   socket_close(client.link.socket);
   client.link.socket = INVALID_SOCKET_HANDLE;
   client.coming_back = true;
   const char* source = options.source.empty() ? client.local_address : options.source.c_str();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(RECONNECT_SECONDS);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(options.reconnect_seconds);
+  client.back_until = deadline;
   auto pause = std::chrono::milliseconds(100);
   std::string why;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -367,6 +376,13 @@ bool come_back(Session& session, int32_t k, int32_t turn, int32_t player_count,
       watch_receives(session, k);
       int32_t count = player_count, map_number = 0;
       why = greet(session, k, &count, &map_number);
+      // A server that sends what no match can hold, or a match of another
+      // size, is not this client's match: trying again would not change it.
+      if (!client.link.closed && !why.empty()) {
+        client.coming_back = false;
+        *failure = why + "; it does not come back";
+        return false;
+      }
       if (why.empty()) {
         client.phase = Phase::Turn;
         client.coming_back = false;
@@ -382,7 +398,7 @@ bool come_back(Session& session, int32_t k, int32_t turn, int32_t player_count,
   }
   client.coming_back = false;
   *failure = "client " + std::to_string(k) + " could not come back within " +
-             std::to_string(RECONNECT_SECONDS) + " s" + (why.empty() ? "" : ": " + why);
+             std::to_string(options.reconnect_seconds) + " s" + (why.empty() ? "" : ": " + why);
   return false;
 }
 

@@ -169,10 +169,14 @@ CommandLine command_line(ClientOptions& o) {
       {"--reconnect", "",
        "a client whose connection closes (the server restarted with --resume, a drop with "
        "--rejoin, a kick) connects again from the same address, with a growing pause between "
-       "tries, for up to " +
-           std::to_string(RECONNECT_SECONDS) +
-           " s, and plays on from where the server last showed it; default: it ends",
+       "tries, for up to --reconnect-for seconds (its greeting answered within them too), and "
+       "plays on from where the server last showed it; default: it ends",
        nullptr, &o.reconnect},
+      number_row(
+          "--reconnect-for", "S",
+          "with --reconnect: how long a client tries to come back; default: 60", 1,
+          MAX_RECONNECT_SECONDS, [&o](int32_t v) { o.reconnect_seconds = v; },
+          "a count of seconds from 1 to " + std::to_string(MAX_RECONNECT_SECONDS) + " is needed"),
   };
   return line;
 }

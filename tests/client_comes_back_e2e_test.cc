@@ -169,33 +169,53 @@ TEST(ClientComesBack, AResumedMatchGoesOnFromWhereEachHumanStood) {
 }
 
 TEST(ClientComesBack, AKickEndsThatClientAloneAndTheOthersPlayOn) {
-  TempDir dir;
-  set_up_maps(dir);
-  ServerProcess server;
-  server.start(dir.path(), {"--humans", "2", "--bots", "1", "--map", "0", "--console-commands"}, "",
-               false);
-  ASSERT_TRUE(server.wait_until_listening()) << server.errors();
-  constexpr int kTurns = 30, kPace = 40;
-  const auto started = std::chrono::steady_clock::now();
-  ClientProcess client(
-      dir, {"--clients", "2", "--turns", std::to_string(kTurns), "--pace", std::to_string(kPace)});
-  ASSERT_TRUE(server.wait_for_log("match started")) << server.errors();
-  server.write_input("kick 1\n");
-  EXPECT_TRUE(server.wait_for_output("player 1 kicked")) << server.output();
-  EXPECT_EQ(client.wait_exit(), 4) << client.err();
-  // The pace holds every turn of the client that played them all.
-  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(kTurns * kPace));
-  const std::string err = client.err();
-  EXPECT_EQ(lines_in(err), 1u) << err;
-  EXPECT_NE(err.find("the server closed the connection of client 1"), std::string::npos) << err;
-  EXPECT_NE(err.find("it is disconnected (the operator may have kicked it"), std::string::npos)
-      << err;
-  // The other client played its turns to the end and left: the match ends
-  // as the last client's leave ends it.
-  EXPECT_EQ(server.wait_exit(), 1) << server.errors();
-  EXPECT_NE(server.errors().find("player 0 (127.0.0.1:"), std::string::npos);
-  EXPECT_NE(server.errors().find("left in turn " + std::to_string(kTurns + 1)), std::string::npos)
-      << server.errors();
+  const struct {
+    const char* name;
+    std::vector<std::string> options;
+    size_t lines;                   // on standard error
+    std::vector<std::string> told;  // there
+  } cases[] = {
+      {"ends", {}, 1, {"it is disconnected (the operator may have kicked it"}},
+      // A server without --rejoin takes no client during its match: the
+      // greeting has no answer, and the client gives up in time.
+      {"tries to come back",
+       {"--reconnect", "--reconnect-for", "2"},
+       2,
+       {"it is disconnected (the operator may have kicked it",
+        "connecting again for up to 2 s (--reconnect)", "client 1 could not come back within 2 s"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    set_up_maps(dir);
+    ServerProcess server;
+    server.start(dir.path(), {"--humans", "2", "--bots", "1", "--map", "0", "--console-commands"},
+                 "", false);
+    ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+    constexpr int kTurns = 30, kPace = 40;
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<std::string> args = {
+        "--clients", "2", "--turns", std::to_string(kTurns), "--pace", std::to_string(kPace)};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    ClientProcess client(dir, args);
+    ASSERT_TRUE(server.wait_for_log("match started")) << server.errors();
+    server.write_input("kick 1\n");
+    EXPECT_TRUE(server.wait_for_output("player 1 kicked")) << server.output();
+    EXPECT_EQ(client.wait_exit(), 4) << client.err();
+    // The pace holds every turn of the client that played them all.
+    EXPECT_GE(std::chrono::steady_clock::now() - started,
+              std::chrono::milliseconds(kTurns * kPace));
+    const std::string err = client.err();
+    EXPECT_EQ(lines_in(err), c.lines) << err;
+    EXPECT_NE(err.find("the server closed the connection of client 1"), std::string::npos) << err;
+    for (const std::string& text : c.told) EXPECT_NE(err.find(text), std::string::npos) << err;
+    // The other client played its turns to the end and left: the match ends
+    // as the last client's leave ends it.
+    EXPECT_EQ(server.wait_exit(), 1) << server.errors();
+    EXPECT_NE(server.errors().find("player 0 (127.0.0.1:"), std::string::npos);
+    EXPECT_NE(server.errors().find("left in turn " + std::to_string(kTurns + 1)), std::string::npos)
+        << server.errors();
+  }
 }
 
 // The live view of a server going on with a match waits for the clients on

@@ -331,6 +331,7 @@ TEST(ZoltClient, RefusesBadArguments) {
       {{"--pace", "-1"}, "--pace"},
       {{"--pace", "60001"}, "--pace"},
       {{"--reconnect", "--one-at-a-time"}, "a thread of its own"},
+      {{"--reconnect-for", "0"}, "--reconnect-for"},
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"--turns"}, "--turns needs a value"},
   };
