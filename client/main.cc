@@ -323,9 +323,14 @@ std::string greet(Session& session, int32_t k, int32_t* player_count, int32_t* m
   client.phase = Phase::Join;
   const int32_t count = client_join(client.link);
   if (client.link.closed) return closed_message(k, client);
-  if (count < 1 || count > MAX_PLAYERS || (*player_count > 0 && count != *player_count)) {
+  if (count < 1 || count > MAX_PLAYERS) {
     return "client " + std::to_string(k) + " was sent the player count " + std::to_string(count) +
            ", which no match can have";
+  }
+  if (*player_count > 0 && count != *player_count) {
+    return "client " + std::to_string(k) + " was sent the player count " + std::to_string(count) +
+           " where its match has " + std::to_string(*player_count) +
+           ": the server plays another match";
   }
   *player_count = count;
   client.phase = Phase::Number;

@@ -147,6 +147,29 @@ TEST(ClientComesBack, AResumedMatchGoesOnFromWhereEachHumanStood) {
   }
 }
 
+// Another match on the server's port is not the one the client played: it
+// ends at once instead of trying for --reconnect-for.
+TEST(ClientComesBack, AClientDoesNotComeBackIntoAnotherMatch) {
+  TempDir dir;
+  set_up_maps(dir);
+  ServerProcess server;
+  server.start(dir.path(), {"--humans", "1", "--bots", "1", "--map", "0"}, "", true);
+  ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+  ClientProcess client(dir, {"--turns", "1000", "--pace", "20", "--reconnect"});
+  ASSERT_TRUE(server.wait_for_log("match started")) << server.errors();
+  server.kill();
+  ServerProcess other;
+  other.start(dir.path(), {"--humans", "1", "--bots", "0", "--map", "0"}, "", true);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.wait_exit(), 4) << client.err();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+  EXPECT_NE(client.err().find("client 0 was sent the player count 1 where its match has 2: the "
+                              "server plays another match; it does not come back"),
+            std::string::npos)
+      << client.err();
+  other.kill();
+}
+
 TEST(ClientComesBack, AKickEndsThatClientAloneAndTheOthersPlayOn) {
   const struct {
     const char* name;
