@@ -62,16 +62,22 @@ struct Client {
   // Its greeting had no answer while client 0 had been sent its player
   // index: it is beyond the match's human players and is never served.
   bool beyond_humans = false;
+  // It has been sent a table: its report walks on from its own row there,
+  // also in its first exchange after it has come back (--reconnect), so that
+  // a resumed match goes on from where it stood.
+  bool has_table = false;
+  bool coming_back = false;  // connecting again (--reconnect)
+  // Until when it tries to come back: a greeting that has had no answer by
+  // then (a server that does not take clients during its match) ends it.
+  std::chrono::steady_clock::time_point back_until{};
+  bool gone = false;                     // its connection closed and it did not come back
+  char local_address[DOTTED_SIZE] = {};  // where it first connected from
 };
 
 struct Session {
   explicit Session(const ClientOptions& o) : options(o), clients(size_t(o.clients)) {}
   const ClientOptions& options;
   std::vector<Client> clients;
-  std::atomic<bool> stopping{false};  // a client has failed: every other one stops
-  std::mutex failure_lock;
-  std::string failure;  // the first failure, the one that is told
-  int failure_code = EXIT_PLAYED;
 };
 
 void print_trace(const Client& client, int32_t k, bool outgoing, const char* step, int32_t value) {
@@ -121,7 +127,8 @@ void tell_wait(const Session& session, int32_t k, const char* step) {
           " for the server's '" + step +
           "'. The server goes on once the players before this one have played their part of "
           "the turn (with --concurrent, once every human player's client has reported): "
-          "another player's client may be slow or stopped.";
+          "another player's client may be slow or stopped, or the operator may have paused "
+          "the server.";
     if (session.options.one_at_a_time && session.options.clients > 1) {
       why +=
           " Played one at a time, the clients after this one report only once it is done: "
@@ -136,7 +143,6 @@ void tell_wait(const Session& session, int32_t k, const char* step) {
 // Client k's receive has waited another slice: true to wait on. The wait
 // starts anew with every message either way.
 bool wait_on(Session& session, int32_t k, const char* step) {
-  if (session.stopping) return false;
   Client& client = session.clients[static_cast<size_t>(k)];
   const uint64_t mark = client.link.sent + client.link.received;
   if (mark != client.wait_mark) {
@@ -146,17 +152,6 @@ bool wait_on(Session& session, int32_t k, const char* step) {
   client.waited_ms += SILENCE_SLICE_MS;
   if (client.waited_ms == SILENCE_NOTICE_SECONDS * 1000) tell_wait(session, k, step);
   return true;
-}
-
-// Records the first failure of any client's thread and stops every other
-// client, whose receives would otherwise wait on a match that is over.
-void stop_all(Session& session, int code, const std::string& message) {
-  const std::lock_guard<std::mutex> lock(session.failure_lock);
-  if (session.stopping) return;
-  session.failure = message;
-  session.failure_code = code;
-  session.stopping = true;
-  for (Client& client : session.clients) socket_shutdown(client.link.socket);
 }
 
 // Connects client k, telling a connection that has not been made after
@@ -263,7 +258,7 @@ std::string players_of(const std::vector<Client>& clients) {
 // One unit a turn toward +y from where the server last showed the client,
 // without passing the end of the 32-bit range, and stepping over 0, which
 // the server would store as -1: from there the walk would send 0 for ever.
-TurnReport make_report(const ClientOptions& options, const Client& client, int32_t turn) {
+TurnReport make_report(const ClientOptions& options, const Client& client) {
   TurnReport report;
   report.relay_a = options.relay_a;
   report.relay_b = options.relay_b;
@@ -273,7 +268,7 @@ TurnReport make_report(const ClientOptions& options, const Client& client, int32
   // Before the first table nothing is known: 1 rather than 0, which the
   // server would read as "no value". The first turn replaces it anyway.
   PlayerRow self{1, 1, 0, 0};
-  if (turn > 1) self = client.view.players[static_cast<size_t>(client.player_index)];
+  if (client.has_table) self = client.view.players[static_cast<size_t>(client.player_index)];
   report.x = options.has_x ? options.x : self.x;
   int32_t y = self.y < INT32_MAX ? self.y + 1 : self.y;
   if (y == 0) y = 1;
@@ -286,11 +281,148 @@ std::string play_turn(Session& session, int32_t k, int32_t turn, int32_t player_
   Client& client = session.clients[static_cast<size_t>(k)];
   client.turn = turn;
   client.table_player = -1;
-  if (client_turn(client.link, make_report(session.options, client, turn), player_count,
-                  client.view)) {
+  if (session.options.pace_ms > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(session.options.pace_ms));
+  }
+  if (client_turn(client.link, make_report(session.options, client), player_count, client.view)) {
+    client.has_table = true;
     return std::string();
   }
-  return closed_message(k, client) + " in turn " + std::to_string(turn);
+  // The protocol has no word for a kick: the server closes the connection,
+  // as it does when its match ends.
+  return closed_message(k, client) + " in turn " + std::to_string(turn) +
+         ": it is disconnected (the operator may have kicked it, or the match has ended)";
+}
+
+// Watches client k's receives: every one gives up after a slice, for the
+// whole match, so that no wait goes untold. At the start, a client whose
+// greeting has no answer while client 0 has been sent its player index is
+// beyond the match's humans.
+void watch_receives(Session& session, int32_t k) {
+  Client& client = session.clients[static_cast<size_t>(k)];
+  socket_set_receive_timeout(client.link.socket, SILENCE_SLICE_MS);
+  client.link.on_silence = [&session, &client, k](const char* step) {
+    if (client.phase == Phase::Join && !client.coming_back && k > 0 &&
+        socket_pending(session.clients[0].link.socket) > 0) {
+      client.beyond_humans = true;
+      return false;
+    }
+    if (client.phase == Phase::Join && client.coming_back &&
+        std::chrono::steady_clock::now() >= client.back_until) {
+      return false;
+    }
+    return wait_on(session, k, step);
+  };
+}
+
+// The handshake of client k once connected, up to its player index and map;
+// an empty text when it went through, in a match of player_count players
+// (0: the first client tells it).
+std::string greet(Session& session, int32_t k, int32_t* player_count, int32_t* map_number) {
+  Client& client = session.clients[static_cast<size_t>(k)];
+  client.phase = Phase::Join;
+  const int32_t count = client_join(client.link);
+  if (client.link.closed) return closed_message(k, client);
+  if (count < 1 || count > MAX_PLAYERS) {
+    return "client " + std::to_string(k) + " was sent the player count " + std::to_string(count) +
+           ", which no match can have";
+  }
+  if (*player_count > 0 && count != *player_count) {
+    return "client " + std::to_string(k) + " was sent the player count " + std::to_string(count) +
+           " where its match has " + std::to_string(*player_count) +
+           ": the server plays another match";
+  }
+  *player_count = count;
+  client.phase = Phase::Number;
+  client_learn(client.link, &client.player_index, map_number);
+  if (client.link.closed) return closed_message(k, client);
+  if (client.player_index < 0 || client.player_index >= count) {
+    return "client " + std::to_string(k) + " was sent the player index " +
+           std::to_string(client.player_index) + " in a match of " + std::to_string(count) +
+           " players";
+  }
+  client.view.players.resize(static_cast<size_t>(count));
+  return std::string();
+}
+
+void say(const std::string& line) {
+  const std::lock_guard<std::mutex> held(output_lines);
+  std::fprintf(stderr, "zolt-client: %s\n", line.c_str());
+}
+
+// --reconnect: client k, whose connection closed in `turn` (`failure` says
+// how), connects again from the address it first connected from, with a
+// pause between tries that grows to 2 s, for up to --reconnect-for, and
+// goes through the handshake again. A resumed server gives a client from
+// the address that held a slot that slot back first; with --rejoin the
+// lowest free one. True when it is back in the match: its next report walks
+// on from its own row in the last table it was sent, by its player index now.
+bool come_back(Session& session, int32_t k, int32_t turn, int32_t player_count,
+               std::string* failure) {
+  const ClientOptions& options = session.options;
+  Client& client = session.clients[static_cast<size_t>(k)];
+  say(*failure + "; connecting again for up to " + std::to_string(options.reconnect_seconds) +
+      " s (--reconnect)");
+  socket_close(client.link.socket);
+  client.link.socket = INVALID_SOCKET_HANDLE;
+  client.coming_back = true;
+  const char* source = options.source.empty() ? client.local_address : options.source.c_str();
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(options.reconnect_seconds);
+  client.back_until = deadline;
+  auto pause = std::chrono::milliseconds(100);
+  std::string why;
+  while (std::chrono::steady_clock::now() < deadline) {
+    client.link.closed = false;
+    client.link.closed_at = nullptr;
+    client.link.reset_at_connect = false;
+    why.clear();
+    if (client_connect(client.link, options.host.c_str(), options.port, &why, source)) {
+      watch_receives(session, k);
+      int32_t count = player_count, map_number = 0;
+      why = greet(session, k, &count, &map_number);
+      // A server that sends what no match can hold, or a match of another
+      // size, is not this client's match: trying again would not change it.
+      if (!client.link.closed && !why.empty()) {
+        client.coming_back = false;
+        *failure = why + "; it does not come back";
+        return false;
+      }
+      if (why.empty()) {
+        client.phase = Phase::Turn;
+        client.coming_back = false;
+        say("client " + std::to_string(k) + " is back in the match as player " +
+            std::to_string(client.player_index) + ", from turn " + std::to_string(turn));
+        return true;
+      }
+      socket_close(client.link.socket);
+      client.link.socket = INVALID_SOCKET_HANDLE;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(2000));
+  }
+  client.coming_back = false;
+  *failure = "client " + std::to_string(k) + " could not come back within " +
+             std::to_string(options.reconnect_seconds) + " s" + (why.empty() ? "" : ": " + why);
+  return false;
+}
+
+// Client k's turns, from `first` on; false when its connection closed and it
+// did not come back, which it has said. The other clients play on.
+bool play_turns(Session& session, int32_t k, int32_t first, int32_t player_count) {
+  Client& client = session.clients[static_cast<size_t>(k)];
+  for (int32_t turn = first; turn <= session.options.turns; ++turn) {
+    std::string failure = play_turn(session, k, turn, player_count);
+    if (failure.empty()) continue;
+    if (session.options.reconnect && come_back(session, k, turn, player_count, &failure)) {
+      --turn;  // the turn whose exchange was cut off is played again
+      continue;
+    }
+    client.gone = true;
+    say(failure);
+    return false;
+  }
+  return true;
 }
 
 int play(const ClientOptions& options) {
@@ -318,18 +450,8 @@ int play(const ClientOptions& options) {
       }
       return fail(EXIT_UNREACHABLE, "client " + std::to_string(k) + ": " + err);
     }
-    // Every receive gives up after a slice, for the whole match, so that no
-    // wait goes untold. A client whose greeting has no answer while client 0
-    // has been sent its player index is beyond the match's humans.
-    socket_set_receive_timeout(client.link.socket, SILENCE_SLICE_MS);
-    client.link.on_silence = [&session, &client, k](const char* step) {
-      if (client.phase == Phase::Join && k > 0 &&
-          socket_pending(session.clients[0].link.socket) > 0) {
-        client.beyond_humans = true;
-        return false;
-      }
-      return wait_on(session, k, step);
-    };
+    socket_local_address(client.link.socket, client.local_address);
+    watch_receives(session, k);
     const int32_t count = client_join(client.link);
     if (client.beyond_humans) {
       return fail(EXIT_BAD_ARGUMENTS,
@@ -368,11 +490,19 @@ int play(const ClientOptions& options) {
     client.phase = Phase::Turn;
   }
   const auto start = std::chrono::steady_clock::now();
+  // A client whose connection closes is one player gone (a kick): it says
+  // so and ends, the others play on; once they are done zolt-client ends
+  // with EXIT_SERVER_FAILED.
+  bool any_gone = false;
   if (options.one_at_a_time) {
     for (int32_t turn = 1; turn <= options.turns; ++turn) {
       for (int32_t k = 0; k < options.clients; ++k) {
+        Client& client = clients[static_cast<size_t>(k)];
+        if (client.gone) continue;
         const std::string failure = play_turn(session, k, turn, player_count);
-        if (!failure.empty()) return fail(EXIT_SERVER_FAILED, failure);
+        if (failure.empty()) continue;
+        client.gone = true;
+        say(failure);
       }
     }
   } else {
@@ -380,15 +510,15 @@ int play(const ClientOptions& options) {
     // at once sends none its relay values before every client has reported.
     std::vector<std::thread> threads;
     for (int32_t k = 0; k < options.clients; ++k) {
-      threads.emplace_back([&session, k, player_count] {
-        for (int32_t turn = 1; turn <= session.options.turns && !session.stopping; ++turn) {
-          const std::string failure = play_turn(session, k, turn, player_count);
-          if (!failure.empty()) stop_all(session, EXIT_SERVER_FAILED, failure);
-        }
-      });
+      threads.emplace_back(
+          [&session, k, player_count] { play_turns(session, k, 1, player_count); });
     }
     for (std::thread& thread : threads) thread.join();
-    if (session.stopping) return fail(session.failure_code, session.failure);
+  }
+  for (const Client& client : clients) any_gone = any_gone || client.gone;
+  if (any_gone) {
+    for (Client& client : clients) socket_close(client.link.socket);
+    return EXIT_SERVER_FAILED;
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -75,12 +75,15 @@ CommandLine command_line(ClientOptions& o) {
       "so on standard error, with the step and why the server may be silent\n"
       "there, and waits on. A client beyond the match's human players is never\n"
       "served: zolt-client then ends, naming the count to give to --clients.\n"
+      "A client whose connection the server closes (a kick) says so and ends,\n"
+      "or with --reconnect connects again; the other clients play on.\n"
       "\n"
       "Exit codes:\n"
       "  0  the turns were played\n"
       "  2  bad arguments (--clients too many included)\n"
       "  3  the server could not be reached\n"
-      "  4  the server closed a connection or sent what no match can hold\n";
+      "  4  the server closed a connection (of any client) or sent what no match\n"
+      "     can hold\n";
   line.error_hint = " (see --help)";
   line.usage_exit_code = EXIT_BAD_ARGUMENTS;
   const std::string walks =
@@ -157,6 +160,23 @@ CommandLine command_line(ClientOptions& o) {
          o.source = text;
          return text.empty() ? bad_value(text, "--source", "an address is needed") : "";
        }},
+      number_row(
+          "--pace", "MS",
+          "each client waits MS milliseconds before each turn's report, so that a match can "
+          "be watched (300 ms: about 3 turns a second); default: 0",
+          0, MAX_PACE_MS, [&o](int32_t v) { o.pace_ms = v; },
+          "a count from 0 to " + std::to_string(MAX_PACE_MS) + " is needed"),
+      {"--reconnect", "",
+       "a client whose connection closes (the server restarted with --resume, a drop with "
+       "--rejoin, a kick) connects again from the same address, with a growing pause between "
+       "tries, for up to --reconnect-for seconds (its greeting answered within them too), and "
+       "plays on from where the server last showed it; default: it ends",
+       nullptr, &o.reconnect},
+      number_row(
+          "--reconnect-for", "S",
+          "with --reconnect: how long a client tries to come back; default: 60", 1,
+          MAX_RECONNECT_SECONDS, [&o](int32_t v) { o.reconnect_seconds = v; },
+          "a count of seconds from 1 to " + std::to_string(MAX_RECONNECT_SECONDS) + " is needed"),
   };
   return line;
 }
@@ -170,6 +190,12 @@ int parse_client_options(int argc, char** argv, ClientOptions& options) noexcept
   if (code >= 0) return code;
   if (parsed.at_once && parsed.one_at_a_time) {
     return command_line_error(line, "--at-once and --one-at-a-time cannot both be given");
+  }
+  if (parsed.reconnect && parsed.one_at_a_time) {
+    // One thread waiting for one client's slot could not bring back the others.
+    return command_line_error(line,
+                              "--reconnect plays each client on a thread of its own: it cannot be "
+                              "given with --one-at-a-time");
   }
   options = parsed;
   return -1;

@@ -36,7 +36,15 @@ struct ClientOptions {
   bool one_at_a_time = false;
   bool at_once = false;  // --at-once: the default, kept for the scripts that give it
   std::string source;    // --source: the local address to connect from
+  int32_t pace_ms = 0;   // --pace: each client waits this long before each turn's report
+  // --reconnect: a client whose connection closes connects again, from the
+  // same address, for up to reconnect_seconds (--reconnect-for)
+  bool reconnect = false;
+  int32_t reconnect_seconds = 60;
 };
+
+inline constexpr int32_t MAX_PACE_MS = 60000;
+inline constexpr int32_t MAX_RECONNECT_SECONDS = 86400;
 
 // Returns -1 when the client should play with `options`, otherwise the exit
 // code to end with at once: EXIT_PLAYED after --help or --version (printed on

@@ -286,6 +286,7 @@ std::string config_place(const CLI::App& app, const Values& values, const std::s
 std::string take(const CommandLine& line, const CLI::App& app, const Values& values, int argc,
                  char** argv, CommandLineResult& result) {
   result.given.assign(line.rows.size(), false);
+  result.places.assign(line.rows.size(), std::string());
   if (!line.config_help.empty() && app.count("--config") > 0) {
     // CLI11 passes over an empty file name without a word.
     if (app.get_config_ptr()->results().front().empty()) return "--config: the file name is empty";
@@ -303,6 +304,10 @@ std::string take(const CommandLine& line, const CLI::App& app, const Values& val
     }
     result.given[i] = true;
     result.run_changed = result.run_changed || row.changes_run;
+    if (!on_command_line(row.name, argc, argv)) {
+      const std::string place = config_place(app, values, row.name);
+      if (!place.empty()) result.places[i] = place.substr(0, place.size() - 2);  // no ": "
+    }
     const std::string& text = values.texts[i];
     // An argument starting with '-' is an option mistyped, never a value of
     // the positional argument; CLI11 lets "-1" through as one.

@@ -56,6 +56,8 @@ struct CommandLineResult {
   int code = -1;             // -1: go on; 0 after --help or --version; else a usage error
   bool run_changed = false;  // a row with changes_run, or a config file, was given
   std::vector<bool> given;   // per row
+  // Per row, "FILE:LINE" when the config file gave its value; empty otherwise.
+  std::vector<std::string> places;
 };
 
 // Reads argv by the table, taking each given row's value in row order. Prints

@@ -415,6 +415,8 @@ int run_server(const Options& options) {
         err += ": the server's own live view holds it (--http " + options.http_address + ":" +
                std::to_string(options.http_port) + "); give --http another port";
       }
+      // As every other problem with a value of the config file: its place first.
+      if (!options.port_place.empty()) err = options.port_place + ": " + err;
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_CANNOT_LISTEN;
     }

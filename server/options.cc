@@ -456,6 +456,9 @@ int parse_options(int argc, char** argv, Options& options) noexcept {
     }
     return false;
   };
+  for (size_t i = 0; i < line.rows.size(); ++i) {
+    if (line.rows[i].name == "--port") parsed.port_place = result.places[i];
+  }
   if (given("--replay")) {
     if (!given("--http")) {
       return command_line_error(line, "--replay needs --http ADDR:PORT to serve the recording on");

@@ -52,6 +52,41 @@ void name_player(Watch& watch, int32_t p, const std::string& peer) {
   recording_name_player(watch.recording, static_cast<size_t>(p), id);
 }
 
+// A resumed match's lobby: the turn it goes on after and the standings so far,
+// as the end's standings are written, each player named as it was.
+std::string lobby_resuming(const Options& options, const ResumePoint& resume) {
+  const MatchSave& save = resume.save;
+  const size_t players = save.health.size();
+  if (resume.scores.size() != players) return {};
+  struct Text {
+    std::string text;
+    void put(const char* bytes, size_t length) { text.append(bytes, length); }
+  } out;
+  out.text = "{\"after_turn\": " + std::to_string(save.turn) + ", \"standings\": [";
+  std::vector<int32_t> order(players);
+  const auto health = [&save](size_t p) { return save.health[p]; };
+  const auto score = [&resume](size_t p) { return resume.scores[p]; };
+  order_standings(order.data(), players, health, score);
+  for (size_t k = 0; k < players; ++k) {
+    const auto p = static_cast<size_t>(order[k]);
+    const PlayerScore& s = resume.scores[p];
+    out.text += (k == 0 ? "{\"index\": " : ", {\"index\": ") + std::to_string(p);
+    const std::string name = player_name(options, static_cast<int32_t>(p),
+                                         p < save.peers.size() ? save.peers[p] : std::string());
+    if (!name.empty()) {
+      out.text += ", \"name\": \"";
+      put_json_text(out, name.c_str());
+      out.text += "\"";
+    }
+    out.text += ", \"health\": " + std::to_string(save.health[p]) +
+                ", \"hits_made\": " + std::to_string(s.hits_made) +
+                ", \"hits_taken\": " + std::to_string(s.hits_taken) +
+                ", \"damage_dealt\": " + std::to_string(s.damage_dealt) +
+                ", \"damage_taken\": " + std::to_string(s.damage_taken) + "}";
+  }
+  return out.text + "]}";
+}
+
 }  // namespace
 
 int watch_start(Server& server, const ResumePoint* resume) {
@@ -83,6 +118,7 @@ int watch_start(Server& server, const ResumePoint* resume) {
     for (std::string& address : clients_at) address += ":" + std::to_string(options.port);
     watch.snapshot.open_lobby(match.human_count, match.bot_count, match.map_number,
                               std::move(clients_at));
+    if (resume != nullptr) watch.snapshot.open_lobby_resuming(lobby_resuming(options, *resume));
     watch.can_join.store(match.human_count > 0, std::memory_order_relaxed);
     // The view's thread leaves the stop signals to the match thread, whose
     // waits they interrupt.

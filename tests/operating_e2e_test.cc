@@ -399,6 +399,18 @@ TEST_F(Unattended, APortThatCannotBeBoundEndsTheServerWithTheReason) {
         std::regex::icase);
     EXPECT_TRUE(std::regex_search(server.errors(), reason)) << server.errors();
   }
+  // A port the config file gives is named with its file and line, as every
+  // other value of the file is.
+  dir_.write("match.ini", "humans = 1\nport = " + std::to_string(test_port()) +
+                              "\nbots = 0\nmap = 0\nbind = 127.0.0.1\n");
+  ServerProcess server;
+  server.port_in_config = true;
+  server.start(dir_.path(), {"--config", "match.ini"}, "", true);
+  EXPECT_EQ(server.wait_exit(), 3);
+  EXPECT_TRUE(std::regex_search(
+      server.errors(),
+      std::regex("ERROR match.ini:2: cannot bind TCP port " + std::to_string(test_port()) + ": ")))
+      << server.errors();
   socket_close(holder);
 }
 

@@ -227,7 +227,8 @@ void ServerProcess::start(const std::string& workdir, const std::vector<std::str
     const auto given = [&args](const char* option) {
       return std::find(args.begin(), args.end(), option) != args.end();
     };
-    if (!given("--port")) words.insert(words.end(), {"--port", std::to_string(test_port())});
+    if (!given("--port") && !port_in_config)
+      words.insert(words.end(), {"--port", std::to_string(test_port())});
     if (!given("--bot-file")) words.insert(words.end(), {"--bot-file", "bot.txt"});
   }
 

@@ -112,6 +112,8 @@ class ServerProcess {
   // Resource limits (setrlimit: resource, value) of the servers started from
   // now on; see SpawnSettings.
   std::vector<std::pair<int, rlim_t>> limits;
+  // The case's config file gives the port: the harness adds no --port.
+  bool port_in_config = false;
   // A server binary to start instead of the harness's command (a copy of
   // it placed elsewhere); empty: that command.
   std::string program;

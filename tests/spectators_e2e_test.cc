@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -209,6 +211,52 @@ TEST(Spectators, TheScoreboardCountsTheHitsOfTheRecordingAndTheEndClosesIt) {
   EXPECT_EQ(lines[5], "{\"end\": " + end[1].str() + "}");
 }
 
+// However the match ends, the view shows its end for --view-linger.
+TEST(Spectators, TheViewOutlivesEveryKindOfEnd) {
+  const struct {
+    const char* name;
+    std::function<void(Match&)> end;
+    const char* why;
+  } cases[] = {
+      {"a client leaves", [](Match& match) { match.clients_[0]->close(); }, "player 0 left"},
+      {"a client breaks the protocol",
+       [](Match& match) {
+         TurnReport broken = at(100, 100);
+         broken.relay_a_reply = 146;
+         TurnView view;
+         client_turn(match.clients_[0]->link, broken, match.players_, view);
+       },
+       "player 0 broke the protocol"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Match match;
+    match.start({"--http", view_address(), "--view-linger", "2"}, 1, 1);
+    match.join_all();
+    match.play({at(100, 100)});
+    c.end(match);
+    ASSERT_TRUE(match.server_.wait_for_log("the live view shows the end for 2 s"))
+        << match.server_.errors();
+    // Asked after the end, the view still answers, with the end.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const HttpReply state = http_get(view_port(), "/state.json");
+    EXPECT_EQ(state.status, 200);
+    EXPECT_NE(state.body.find(std::string("\"why\": \"") + c.why + "\""), std::string::npos)
+        << state.body;
+    EXPECT_EQ(match.server_.wait_exit(), 1);
+  }
+}
+
+// Whether every label lies on the map (none under the side panel) and
+// none touches another.
+const char* const kLabelsApart =
+    "(() => { const s = document.getElementById('svg').getBoundingClientRect();"
+    " const b = [...document.querySelectorAll('#players .label')].map(l => "
+    "l.getBoundingClientRect());"
+    " return b.every(r => r.left >= s.left && r.right <= s.right && r.top >= s.top && "
+    "r.bottom <= s.bottom) && b.every((r, i) => b.every((o, j) => j <= i || r.right <= o.left "
+    "|| o.right <= r.left || r.bottom <= o.top || o.bottom <= r.top)); })()";
+
 // Where the page put each player's mark on the map, "x,y x,y ...".
 const char* const kMarks =
     "[...document.querySelectorAll('#players g.player')].map(g => "
@@ -270,6 +318,38 @@ TEST(Spectators, TheFrameStaysPutWhileAPlayerWalksAndGrowsWhenItLeaves) {
   EXPECT_TRUE(browser.screenshot("artifacts/steady-frame.png"));
 }
 
+TEST(Spectators, EveryLabelStaysOnTheMapAndApartFromTheOthers) {
+  if (!Browser::available()) GTEST_SKIP() << "chromium is not installed";
+  Match match;
+  match.start({"--http", view_address(), "--names", "Ann,Bob"}, 2, 0);
+  match.join_all();
+  match.play({at(100, 100), at(200, 200)});
+  Browser browser;
+  ASSERT_TRUE(browser.open("http://" + view_address() + "/")) << browser.error();
+  const struct {
+    const char* name;
+    TurnReport zero, one;
+  } cases[] = {
+      // Bob at the frame's right edge, the players spread wide: his label is
+      // wider than the margin there.
+      {"at the edge", at(100, 100), at(900, 110)},
+      {"side by side", at(150, 150), at(156, 150)},
+      {"one above the other", at(150, 150), at(150, 153)},
+  };
+  int turn = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    match.play({c.zero, c.one});
+    ++turn;
+    ASSERT_EQ(browser.eval_until("document.getElementById('turn').textContent == '" +
+                                 std::to_string(turn) + "' && !easing"),
+              "true");
+    EXPECT_EQ(browser.eval(kLabelsApart), "true") << browser.eval(
+        "[...document.querySelectorAll('#players .label')].map(l => "
+        "JSON.stringify(l.getBoundingClientRect())).join(' ')");
+  }
+}
+
 TEST(Spectators, TheEndScreenStaysAfterTheServerHasGoneAndTheReplayShowsIt) {
   if (!Browser::available()) GTEST_SKIP() << "chromium is not installed";
   Match match;
@@ -285,6 +365,17 @@ TEST(Spectators, TheEndScreenStaysAfterTheServerHasGoneAndTheReplayShowsIt) {
   const std::string labels =
       "[...document.querySelectorAll('#players .label')].map(l => l.textContent).join('|')";
   EXPECT_EQ(browser.eval(labels), "0 Local|1 Local|2 Local|3");
+  // Every label on the map, none under the side panel, none on another:
+  // player 2 stands at the frame's right edge, its label wider than the
+  // margin there.
+  EXPECT_EQ(browser.eval(kLabelsApart), "true");
+  // The picture docs/watching.md shows: this page, scoreboard and clock as
+  // they are. ZOLT_DOC_PICTURES=1 writes it into docs/ too.
+  std::filesystem::create_directories("artifacts");
+  EXPECT_TRUE(browser.screenshot("artifacts/watching-page.png"));
+  if (const char* write = std::getenv("ZOLT_DOC_PICTURES"); write != nullptr && *write == '1') {
+    EXPECT_TRUE(browser.screenshot(std::string(ZOLT_SOURCE_DIR) + "/docs/watching-page.png"));
+  }
   // The scoreboard beside the map, as the recording counts it.
   const std::string row =
       "[...document.querySelectorAll('#scorerows tr[data-player=\"1\"] td')].slice(1, 6)"
@@ -304,8 +395,9 @@ TEST(Spectators, TheEndScreenStaysAfterTheServerHasGoneAndTheReplayShowsIt) {
                                      "server has ended'"),
             "true");
   const std::string shown = browser.eval(end + ".innerText");
-  EXPECT_NE(shown.find("A client broke the protocol: player 0 left"), std::string::npos) << shown;
-  EXPECT_NE(shown.find("5 turns in 0:"), std::string::npos) << shown;
+  // What ended it, with the player's name; under a minute in tenths.
+  EXPECT_NE(shown.find("Player 0 (Local) left"), std::string::npos) << shown;
+  EXPECT_TRUE(std::regex_search(shown, std::regex("5 turns in [0-9]+\\.[0-9] s"))) << shown;
   // The standings by health: 96, 93, 92 (the bot) and 50.
   const std::string standings =
       "[...document.querySelectorAll('#standings tr')].map(r => r.dataset.player).join(' ')";

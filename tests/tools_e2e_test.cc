@@ -328,6 +328,10 @@ TEST(ZoltClient, RefusesBadArguments) {
       {{"--y", "0"}, "give 1 or -1"},
       {{"--source", ""}, "--source"},
       {{"--at-once", "--one-at-a-time"}, "cannot both be given"},
+      {{"--pace", "-1"}, "--pace"},
+      {{"--pace", "60001"}, "--pace"},
+      {{"--reconnect", "--one-at-a-time"}, "a thread of its own"},
+      {{"--reconnect-for", "0"}, "--reconnect-for"},
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"--turns"}, "--turns needs a value"},
   };
@@ -589,39 +593,6 @@ TEST(ZoltClient, SaysSoWhenTheServerClosesOrSendsNonsense) {
     SCOPED_TRACE(c.text);
     expect_one_line_error(serve_then_close(c.answers), 4, c.text);
   }
-}
-
-TEST(ZoltClient, OneClientClosedEndsEveryClientsThread) {
-  // A stand-in server for two clients that closes client 0 in turn 1 and
-  // never answers client 1: the client thread left waiting must not hold
-  // zolt-client for ever.
-  std::string err;
-  const SocketHandle listener = socket_bind(nullptr, test_port(), &err);
-  ASSERT_TRUE(err.empty() && socket_listen(listener, 2, &err)) << err;
-  ClientRun run;
-  std::thread client([&run] {
-    run = run_client({"--clients", "2", "--turns", "3", "--port", port_text()});
-  });
-  char buffer[MESSAGE_LIMIT + 1];
-  SocketHandle connections[2];
-  for (SocketHandle& connection : connections) {
-    connection = socket_accept(listener);
-    recv_number(connection, buffer);  // greeting
-    send_int(connection, 3);
-    recv_number(connection, buffer);  // echo
-  }
-  for (int32_t q = 0; q < 2; ++q) {
-    send_int(connections[q], q);
-    recv_number(connections[q], buffer);
-    send_int(connections[q], 0);
-  }
-  recv_number(connections[0], buffer);  // client 0's relay_a
-  socket_close(connections[0]);
-  client.join();
-  socket_close(connections[1]);
-  socket_close(listener);
-  expect_one_line_error(
-      run, 4, "the server closed the connection of client 0 (waiting for: ack) in turn 1");
 }
 
 }  // namespace

@@ -16,8 +16,9 @@ cmake -S . -B "$dir" "${generator[@]}" -DZOLT_BUILD_TESTS=OFF > "$dir/configure.
 # One job per core: --parallel alone lets Ninja run more jobs than there are
 # cores (4 on 2), which only slows a small machine.
 jobs=$(nproc 2> /dev/null || getconf _NPROCESSORS_ONLN 2> /dev/null || echo 2)
-echo "run-server: building zolt-server in $dir/ ($jobs jobs)" >&2
-cmake --build "$dir" --target zolt-server --parallel "$jobs" >&2
+# The reference client too, built once beside it: $dir/client/zolt-client.
+echo "run-server: building zolt-server and zolt-client in $dir/ ($jobs jobs)" >&2
+cmake --build "$dir" --target zolt-server zolt-client --parallel "$jobs" >&2
 echo "run-server: starting $dir/zolt-server in maps/" >&2
 cd maps
 exec "../$dir/zolt-server" "$@"

@@ -20,6 +20,8 @@ body { margin: 0; font: 18px sans-serif; background: #11151c; color: #dde3ea; di
          justify-content: center; text-align: center; font-size: 30px; background: #1a202aee; }
 #lobby .count { font-size: 64px; font-weight: bold; color: #fff; margin: 10px 0 28px; }
 #lobby .addresses { font: bold 40px monospace; color: #7fd0ff; margin: 8px 0 24px; }
+#lobbyresume { font-weight: bold; color: #ffd166; margin-top: 18px; }
+#lobbystandings { width: auto; font-size: 22px; }
 #side { flex: 0 0 480px; box-sizing: border-box; padding: 12px; overflow-y: auto; overflow-x: hidden; border-left: 1px solid #333c4a; }
 h1 { font-size: 26px; margin: 0 0 6px; }
 h2 { font-size: 20px; margin: 14px 0 4px; }
@@ -79,7 +81,8 @@ g.below-zero .health-number { fill: #ff5050; }
 <g id="routes"></g><g id="hits"></g><g id="players"></g></svg>
 <div id="axes">+x &rarr; &nbsp; +y &darr;</div>
 <div id="lobby"><div>Waiting for the players</div><div class="count" id="joined">-</div>
-<div>Connect to</div><div class="addresses" id="addresses"></div><div id="lobbymatch"></div></div>
+<div>Connect to</div><div class="addresses" id="addresses"></div><div id="lobbymatch"></div>
+<div id="lobbyresume"></div><table id="lobbystandings"></table></div>
 <div id="end"><h2>Match over</h2><div class="why" id="endwhy"></div><div class="lasted" id="endlasted"></div>
 <table><thead><tr><th>#</th><th>player</th><th>health</th><th>hits made</th><th>hits taken</th><th>damage dealt</th><th>damage taken</th></tr></thead><tbody id="standings"></tbody></table>
 <button id="endhide">Show the map</button></div>
@@ -251,13 +254,21 @@ function* around(sx, sy, w, h, rings) {
 function put_text(t, sx, sy, taken, boxes) {
   const bb = t.getBBox();
   const ox = bb.x - Number(t.getAttribute("x") || 0), oy = bb.y - Number(t.getAttribute("y") || 0);
-  const w = bb.width + 2, h = bb.height;
+  // Room for the outline the text is drawn with (4 px wide), so that two
+  // texts side by side do not touch.
+  const w = bb.width + 6, h = bb.height + 2;
+  // Only boxes inside the map: beyond its edge a text is cut off, or hidden
+  // under the side panel.
+  const view = svg.viewBox.baseVal;
+  const inside = b => b.x >= 0 && b.y >= 0 && b.x + b.w <= view.width && b.y + b.h <= view.height;
   let box = null;
-  for (const b of boxes(w, h)) if (!taken.some(o => overlaps(o, b))) { box = b; break; }
-  if (!box) box = {x: sx + 14, y: sy + 14, w, h, ring: 0};  // nowhere free within reach
+  for (const b of boxes(w, h)) if (inside(b) && !taken.some(o => overlaps(o, b))) { box = b; break; }
+  if (!box) {  // nowhere free within reach: beside the mark, within the map
+    box = {x: Math.max(0, Math.min(sx + 14, view.width - w)), y: Math.max(0, Math.min(sy + 14, view.height - h)), w, h, ring: 0};
+  }
   taken.push(box);
-  t.setAttribute("x", (box.x - sx - ox + 1).toFixed(1));
-  t.setAttribute("y", (box.y - sy - oy).toFixed(1));
+  t.setAttribute("x", (box.x - sx - ox + 3).toFixed(1));
+  t.setAttribute("y", (box.y - sy - oy + 1).toFixed(1));
   return box;
 }
 
@@ -480,10 +491,29 @@ function note_health(st) {
   });
 }
 
-// The end screen: why the match ended, how long it lasted, the standings.
+// The end screen: what ended the match, how long it lasted, the standings.
 const END_TITLES = {protocol: "A client broke the protocol", no_client: "No client is left",
                     stopped: "Stopped by the operator", no_players: "The match has no players",
                     console: "The console input ended"};
+// The server's words for what ended it ("player 1 left", "player 1 timed
+// out", "player 1 broke the protocol", "stopped by the operator's end
+// command (console)") said as the headline, with the player's name.
+function end_words(end) {
+  const player = /^player (\d+) (.+)$/.exec(end.why);
+  if (end.reason === "protocol" && player) {
+    const n = name_of(Number(player[1]));
+    return "Player " + player[1] + (n ? " (" + n + ")" : "") + " " + player[2];
+  }
+  const command = /^stopped by the operator's end command \((\w+)\)$/.exec(end.why);
+  if (end.reason === "stopped" && command) {
+    return "Ended by the operator" + (command[1] === "rcon" ? " over the remote console" : " at the console");
+  }
+  return (END_TITLES[end.reason] || end.reason) + (end.why ? ": " + end.why : "");
+}
+// How long the match lasted: tenths under a minute, where a clock would say 0:00.
+function lasted(seconds) {
+  return seconds < 60 ? seconds.toFixed(1) + " s" : clock(seconds);
+}
 let end_hidden = false;
 document.getElementById("endhide").onclick = () => { end_hidden = true; document.getElementById("end").style.display = "none"; };
 function show_end(end, st) {
@@ -491,9 +521,9 @@ function show_end(end, st) {
   if (!end) { box.style.display = "none"; end_hidden = false; return; }
   if (end_hidden) return;
   box.style.display = "block";
-  text("endwhy", (END_TITLES[end.reason] || end.reason) + (end.why ? ": " + end.why : ""));
-  text("endlasted", end.turns + " turn" + (end.turns === 1 ? "" : "s") + " in " + clock(end.seconds));
   if (end.names) names = end.names;
+  text("endwhy", end_words(end));
+  text("endlasted", end.turns + " turn" + (end.turns === 1 ? "" : "s") + " in " + lasted(end.seconds));
   document.getElementById("standings").innerHTML = end.standings.map((p, k) => {
     if (p.name && !names[p.index]) names[p.index] = p.name;
     return "<tr data-player=\"" + p.index + "\"><td>" + (k + 1) + "</td><td class=\"who\">" + swatch(p.index) +
@@ -514,6 +544,14 @@ function lobby(l) {
   text("lobbymatch", "Map " + l.map + (l.map_name ? " " + l.map_name : "") + ", " + l.bots + " bot" + (l.bots === 1 ? "" : "s"));
   text("mapno", l.map);
   text("mapname", l.map_name);
+  // A restarted server going on with its match: where it stood.
+  const r = l.resuming;
+  text("lobbyresume", r ? "Resuming after turn " + num(r.after_turn) : "");
+  document.getElementById("lobbystandings").innerHTML = !r || !Array.isArray(r.standings) ? "" :
+    "<tr><th>#</th><th>player</th><th>health</th><th>hits made</th><th>hits taken</th><th>damage dealt</th><th>damage taken</th></tr>" +
+    r.standings.map((p, k) => "<tr data-player=\"" + num(p.index) + "\"><td>" + (k + 1) + "</td><td class=\"who\">" +
+      swatch(num(p.index)) + (p.name ? " " + esc(p.name) : "") + "</td><td>" + num(p.health) + "</td><td>" + num(p.hits_made) +
+      "</td><td>" + num(p.hits_taken) + "</td><td>" + num(p.damage_dealt) + "</td><td>" + num(p.damage_taken) + "</td></tr>").join("");
 }
 
 // From the first update: the match's own mean until a second poll gives a

@@ -98,7 +98,9 @@ std::string lobby_json(const Frame& frame) {
     text += frame.addresses[a];  // dotted IPv4 and a port: nothing to escape
     text += '"';
   }
-  text += "]}}";
+  text += "]";
+  if (!frame.lobby_resuming.empty()) text += ", \"resuming\": " + frame.lobby_resuming;
+  text += "}}";
   return text;
 }
 

@@ -63,12 +63,13 @@ struct Frame {
   std::vector<uint8_t> seats;          // per human: a SeatShown
   uint64_t rejoins = 0;                // clients that took a dropped player's slot
   std::vector<std::string> addresses;  // "address:port" the clients may connect to
-  std::vector<PlayerScore> scores;     // per player
-  std::vector<std::string> names;      // per player, empty: unnamed
-  bool named = false;                  // the operator named players
-  double elapsed_seconds = 0;          // since the match started, up to its end
-  bool ended = false;                  // the match is over: end holds why
-  MatchEnd end;                        // its why points into end_why
+  std::string lobby_resuming;       // a resumed match's lobby: its "resuming" object; empty: none
+  std::vector<PlayerScore> scores;  // per player
+  std::vector<std::string> names;   // per player, empty: unnamed
+  bool named = false;               // the operator named players
+  double elapsed_seconds = 0;       // since the match started, up to its end
+  bool ended = false;               // the match is over: end holds why
+  MatchEnd end;                     // its why points into end_why
   std::string end_why;
   bool paused = false;  // the operator paused the match: no new turn starts
   // The operator's commands run, by kind (the last: unknown ones); with
@@ -127,6 +128,9 @@ class Snapshot {
     lobby_map_ = map;
     addresses_ = std::move(addresses);
   }
+  // Likewise, for a resumed match: the lobby's "resuming" object (the turn it
+  // goes on after, the standings so far).
+  void open_lobby_resuming(std::string json) { lobby_resuming_ = std::move(json); }
   // The handshake, as the humans join.
   void player_joined(int32_t joined) { joined_.store(joined, std::memory_order_relaxed); }
   // Any thread: the lobby's sizes, the joined count and the addresses.
@@ -136,6 +140,7 @@ class Snapshot {
     frame.map = lobby_map_;
     frame.joined = joined_.load(std::memory_order_relaxed);
     frame.addresses = addresses_;
+    frame.lobby_resuming = lobby_resuming_;
   }
 
   // The match thread, around its writes.
@@ -320,9 +325,10 @@ class Snapshot {
     }
     frame.waiting_player = waiting_player_.load(std::memory_order_acquire);
     const int64_t since = waiting_since_ns_.load(std::memory_order_relaxed);
-    frame.waiting_seconds = frame.waiting_player < 0 || now_ns < since
-                                ? 0.0
-                                : static_cast<double>(now_ns - since) / 1e9;
+    // Once the match is over nobody is kept waiting any longer: the wait
+    // stops at the end, as the match's own time does.
+    frame.waiting_seconds =
+        frame.waiting_player < 0 || until < since ? 0.0 : static_cast<double>(until - since) / 1e9;
   }
 
  private:
@@ -357,6 +363,7 @@ class Snapshot {
   std::atomic<uint64_t> hits_total_{0};
   int32_t lobby_humans_ = 0, lobby_bots_ = 0, lobby_map_ = 0;  // fixed before the view reads
   std::vector<std::string> addresses_;                         // likewise
+  std::string lobby_resuming_;                                 // likewise
   std::atomic<int32_t> joined_{0};
   std::unique_ptr<AtomicScore[]> scores_;
   std::unique_ptr<std::atomic<int32_t>[]> name_ids_;

@@ -127,12 +127,15 @@ TEST(Snapshot, TheEndIsReadEvenWhenAWriteWasCutShort) {
   snapshot.begin_write();
   snapshot.put_player(0, 5, 6, -20, 0);
   snapshot.put_score(0, PlayerScore{2, 0, 120, 0});
+  snapshot.exchange_started(0, snapshot.started_ns() + 1000000000);
   // No end_write: the handler runs here.
   snapshot.end_match(EndReason::Stopped, "stopped by SIGTERM", 9,
                      snapshot.started_ns() + 2500000000);
   Frame frame;
-  snapshot.read(frame, 0);
+  // Read a minute after the end: the wait under way stopped with the match.
+  snapshot.read(frame, snapshot.started_ns() + 62500000000);
   ASSERT_TRUE(frame.ended);
+  EXPECT_DOUBLE_EQ(frame.waiting_seconds, 1.5);
   EXPECT_EQ(frame.players[0].health, -20);
   EXPECT_EQ(frame.scores[0].damage_dealt, 120);
   EXPECT_EQ(frame.names, (std::vector<std::string>{"", "Ann"}));
