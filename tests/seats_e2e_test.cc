@@ -171,8 +171,8 @@ TEST(Lobby, ASilentJoinerCannotSquatAFreeSlot) {
   }
   std::jthread playing([&](const std::stop_token& stop) {
     TurnView view;
-    for (int turn = 0;
-         !stop.stop_requested() && client_turn(first.link, at(1, turn), 2, view); ++turn) {
+    for (int turn = 0; !stop.stop_requested() && client_turn(first.link, at(1, turn), 2, view);
+         ++turn) {
       std::this_thread::sleep_for(milliseconds(5));
     }
   });

@@ -24,6 +24,11 @@
 #include "console/log.h"
 #include "net/socket.h"
 #include "record/replay.h"
+// The page at /: one self-contained document (no file, no network beyond
+// this server) that draws the match as SVG and polls /view.json; before the
+// match it shows who has joined and where to connect; for a replay it reads
+// the recording in windows of turns (/turns.jsonl) as it plays and seeks.
+// Made at build time from view/page.html, page.css and page.js.
 #include "view/page.h"
 #include "view/render.h"
 
