@@ -8,6 +8,7 @@
 #include "console/log.h"
 #include "console/texts.h"
 #include "net/protocol.h"
+#include "server/operator_hand.h"
 #include "server/walker.h"
 
 namespace {
@@ -15,6 +16,18 @@ namespace {
 WalkEnd walk_seat(Server& server, Seat& seat, Step stop) {
   return walk(server.walker, server.seats, server.lobby, server.rules, {&server.match, nullptr},
               server.watch.get(), seat.index, seat.index + 1, stop);
+}
+
+// With the operator's hand: waits until a connection is there to accept,
+// running the operator's commands meanwhile. False when a stop came.
+bool await_connection(Server& server) {
+  SocketWait wait{server.lobby.listener, false};
+  for (;;) {
+    if (operator_waiting(*server.hand)) operator_serve(*server.hand);
+    if (console_stop_asked() != nullptr) return false;
+    if (socket_poll(&wait, 1, 100) > 0) return true;
+    watch_heartbeat(server.watch.get(), Clock::time_point{});
+  }
 }
 
 // Takes the next connection into a seat not taken yet (the lowest, one
@@ -36,6 +49,10 @@ int32_t take_and_greet(Server& server, std::vector<bool>& taken) {
     std::string why;
     bool stopped = false;
     watch_heartbeat(server.watch.get(), Clock::time_point{});
+    if (server.hand != nullptr && lobby.listener != INVALID_SOCKET_HANDLE &&
+        !await_connection(server)) {
+      return -1;
+    }
     const SocketHandle client = lobby_accept(lobby, &why, &stopped);
     if (stopped) return -1;
     console_print("%s", client == INVALID_SOCKET_HANDLE ? ACCEPT_ERROR : CONNECTING);

@@ -72,12 +72,28 @@ const char* seat_state(const Seat& seat) {
   return seat.status == SeatStatus::Dropped ? "dropped" : "playing";
 }
 
+// The status while the clients are awaited: who has joined, from where.
+std::string status_waiting(const CommandScope& scope, std::string settings) {
+  int joined = 0;
+  std::string seats;
+  for (const Seat& seat : scope.seats.seat) {
+    if (seat.socket == INVALID_SOCKET_HANDLE) continue;
+    ++joined;
+    add(seats, "human %d %s joined\n", static_cast<int>(seat.index), seat.peer);
+  }
+  std::string out;
+  add(out, "waiting for players: %d of %d joined\n", joined, static_cast<int>(scope.waiting_for));
+  return out + settings + seats;
+}
+
 std::string status(const CommandScope& scope) {
   const Match& match = scope.match;
   const Options& options = scope.options;
   std::string out;
-  add(out, "%" PRIu64 " turns played, %.1f turns/s%s\n", scope.turns_played, scope.turns_per_second,
-      scope.paused != nullptr && *scope.paused ? ", paused" : "");
+  if (scope.waiting_for < 0) {
+    add(out, "%" PRIu64 " turns played, %.1f turns/s%s\n", scope.turns_played,
+        scope.turns_per_second, scope.paused != nullptr && *scope.paused ? ", paused" : "");
+  }
   add(out,
       "settings: %d human%s, %d bot%s, map %d, port %u, %s, client timeout %d s, rejoin %s, "
       "allow %s\n",
@@ -87,6 +103,7 @@ std::string status(const CommandScope& scope) {
       options.concurrent ? "served at once" : "served one after another",
       static_cast<int>(options.client_timeout), options.rejoin ? "on" : "off",
       networks_text(scope.lobby.allow).c_str());
+  if (scope.waiting_for >= 0) return status_waiting(scope, out);
   for (const Seat& seat : scope.seats.seat) {
     const auto q = static_cast<size_t>(seat.index);
     const int64_t rtt =
@@ -229,6 +246,11 @@ CommandDone run_operator_command(CommandScope& scope, std::string_view line, con
   if (done.kind >= 0 && done.kind != 1 && done.kind != 5 && arguments > 0) {
     // "end now" is not run as "end": a command is run only as it was meant.
     done.answer = std::string(OPERATOR_COMMANDS[done.kind]) + " takes no arguments\n";
+    return done;
+  }
+  if (scope.waiting_for >= 0 && (done.kind == 1 || done.kind == 2 || done.kind == 3)) {
+    done.answer = std::string(OPERATOR_COMMANDS[done.kind]) +
+                  ": the match has not started yet; this needs a running match\n";
     return done;
   }
   switch (done.kind) {
