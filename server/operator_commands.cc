@@ -161,8 +161,9 @@ std::string kick(CommandScope& scope, const std::vector<std::string_view>& words
     watch_seat(scope.watch, seat.index, SeatShown::Dropped, seat.peer);
   }
   add(out, "player %d kicked; %s\n", static_cast<int>(q),
-      scope.options.rejoin ? "its slot is free for a client that connects"
-                           : "it stays where it stood");
+      scope.seats.left == 0 && !scope.options.rejoin ? "no human is left: the match ends"
+      : scope.options.rejoin                          ? "its slot is free for a client that connects"
+                                                      : "it stays where it stood");
   return out;
 }
 
@@ -292,7 +293,11 @@ CommandDone run_operator_command(CommandScope& scope, std::string_view line, con
       break;
     default: {
       const std::string meant = nearest_command(words[0]);
-      done.answer = "unknown command '" + shown.substr(0, std::min<size_t>(words[0].size(), 40)) +
+      std::string word(words[0].substr(0, std::min<size_t>(words[0].size(), 40)));
+      for (char& c : word) {
+        if (c < ' ' || c > '~') c = '?';
+      }
+      done.answer = "unknown command '" + word +
                     "'" + (meant.empty() ? "" : "; did you mean '" + meant + "'?") +
                     " (help lists them)\n";
       break;

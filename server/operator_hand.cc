@@ -18,17 +18,28 @@ constexpr size_t LINE_LIMIT = 1024;
 
 // The console's lines, for as long as input comes. At the end of input the
 // match goes on, as it did before commands were read.
+// A line past the limit is not run at all: its head alone could be another
+// command ("kick 0" of "kick 0123...").
 void read_console_lines(OperatorHand* hand) {
   std::string line;
+  bool too_long = false;
   for (;;) {
     const int byte = console_read_byte();
     if (byte == EOF) return;
     if (byte == '\n') {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      operator_submit(*hand, std::move(line), "console", true);
+      if (too_long) {
+        log_line(LogLevel::Warning, "a console line of more than %zu bytes is not run",
+                 LINE_LIMIT);
+      } else {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        operator_submit(*hand, std::move(line), "console", true);
+      }
       line.clear();
+      too_long = false;
     } else if (line.size() < LINE_LIMIT) {
       line.push_back(static_cast<char>(byte));
+    } else {
+      too_long = true;
     }
   }
 }
@@ -81,8 +92,9 @@ void operator_listen(Server& server) {
   }
   console_block_stops(false);
   if (hand->rcon != nullptr) {
-    log_line(LogLevel::Info, "remote console (RCON) on %s:%u", server.options.rcon_address.c_str(),
-             static_cast<unsigned>(server.options.rcon_port));
+    log_line(LogLevel::Info, "remote console (RCON) on %s:%u, its password from %s",
+             server.options.rcon_address.c_str(), static_cast<unsigned>(server.options.rcon_port),
+             server.options.rcon_password_source);
   }
 }
 

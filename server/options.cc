@@ -74,31 +74,53 @@ constexpr const char* RCON_PLACEHOLDER = "CHANGE-ME";
 // The remote console's password from where the operator put it: the file,
 // the environment, the config file. Returns what is wrong, or empty.
 std::string take_rcon_password(Options& o) {
+  const char* source = "the config file's rcon-password";
   if (!o.rcon_password_file.empty()) {
+    source = "--rcon-password-file";
     std::FILE* file = std::fopen(o.rcon_password_file.c_str(), "rb");
     if (file == nullptr) {
       return "--rcon-password-file: cannot open '" + o.rcon_password_file + "'";
     }
-    char bytes[512];
+    // Taken whole or refused: a password is never cut without a word.
+    char bytes[1025];
     const size_t got = std::fread(bytes, 1, sizeof bytes, file);
     std::fclose(file);
-    const std::string text(bytes, got);
-    o.rcon_password = text.substr(0, text.find_first_of("\r\n"));
+    std::string text(bytes, got);
+    if (got == sizeof bytes) {
+      return "--rcon-password-file: '" + o.rcon_password_file +
+             "' holds more than 1024 bytes; a password is one line";
+    }
+    // A byte-order mark, which Windows editors write, and the line's end
+    // are no part of the password.
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    if (text.find_first_of("\r\n") != std::string::npos) {
+      return "--rcon-password-file: '" + o.rcon_password_file +
+             "' holds more than one line; a password is one line";
+    }
+    o.rcon_password = text;
   } else if (const char* env = std::getenv("ZOLT_RCON_PASSWORD"); env != nullptr && *env != '\0') {
+    source = "ZOLT_RCON_PASSWORD";
     o.rcon_password = env;
   }
   if (o.rcon_password.empty()) {
     return "--rcon needs a password: --rcon-password-file FILE, the environment variable "
            "ZOLT_RCON_PASSWORD or rcon-password in the config file";
   }
+  if (o.rcon_password.find('\0') != std::string::npos) {
+    return std::string("the remote console's password from ") + source +
+           " holds a zero byte, which no client can send";
+  }
   if (o.rcon_password.rfind(RCON_PLACEHOLDER, 0) == 0) {
     return "the remote console's password is still the placeholder " +
            std::string(RCON_PLACEHOLDER) + "...: put a secret of your own in its place";
   }
   if (o.rcon_password.size() < 12) {
-    return "the remote console's password has " + std::to_string(o.rcon_password.size()) +
-           " characters; it needs 12 or more";
+    return std::string("the remote console's password from ") + source + " has " +
+           std::to_string(o.rcon_password.size()) + " bytes; it needs 12 or more";
   }
+  o.rcon_password_source = source;
   return {};
 }
 

@@ -224,16 +224,18 @@ TEST_F(Resources, ALogThatCannotBeWrittenIsReportedOnceAndTheMatchPlays) {
   EXPECT_NE(server_.output().find("LA PARTIE EST TERMINEE"), std::string::npos);
 }
 
-TEST_F(Resources, AGamePortTheViewHoldsIsNamedSo) {
+TEST_F(Resources, AGamePortTheViewAsksForTooIsRefusedAtStart) {
   const std::string port = std::to_string(view_port());
   server_.start(
       dir_.path(),
       {"--port", port, "--http", "127.0.0.1:" + port, "--humans", "1", "--bots", "0", "--map", "0"},
       "", true);
-  EXPECT_EQ(server_.wait_exit(), EXIT_CANNOT_LISTEN);
-  EXPECT_NE(server_.errors().find("the server's own live view holds it (--http 127.0.0.1:" + port),
+  EXPECT_EQ(server_.wait_exit(), EXIT_USAGE);
+  EXPECT_NE(server_.errors().find("--port " + port + " and --http 127.0.0.1:" + port +
+                                  " ask for the same port"),
             std::string::npos)
       << server_.errors();
+  EXPECT_EQ(server_.output(), "") << "refused before the welcome";
 }
 
 }  // namespace
