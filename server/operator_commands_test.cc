@@ -84,7 +84,8 @@ TEST(OperatorCommands, EachCommandAnswersAndActsOnWhatItNames) {
       {"paus", "unknown command 'paus'; did you mean 'pause'?", false, 1, "everyone"},
       {"xyzzy", "unknown command 'xyzzy' (help lists them)", false, 1, "everyone"},
       {"help", "kick N", false, 1, "everyone"},
-      {"kick 0", "player 0 kicked; it stays where it stood", false, 0, "everyone"},
+      {"   stauts", "unknown command 'stauts'; did you mean 'status'?", false, 1, "everyone"},
+      {"kick 0", "player 0 kicked; no human is left: the match ends", false, 0, "everyone"},
   };
   Table table;
   for (const Case& c : cases) {

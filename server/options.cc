@@ -81,23 +81,21 @@ std::string take_rcon_password(Options& o) {
     if (file == nullptr) {
       return "--rcon-password-file: cannot open '" + o.rcon_password_file + "'";
     }
-    // Taken whole or refused: a password is never cut without a word.
-    char bytes[1025];
-    const size_t got = std::fread(bytes, 1, sizeof bytes, file);
-    std::fclose(file);
-    std::string text(bytes, got);
-    if (got == sizeof bytes) {
-      return "--rcon-password-file: '" + o.rcon_password_file +
-             "' holds more than 1024 bytes; a password is one line";
+    // Its first line, taken whole or refused: never cut without a word.
+    char bytes[1024];
+    std::string text;
+    size_t got = 0;
+    while ((got = std::fread(bytes, 1, sizeof bytes, file)) > 0 && text.size() <= 1024 + 3) {
+      text.append(bytes, got);
     }
+    std::fclose(file);
     // A byte-order mark, which Windows editors write, and the line's end
     // are no part of the password.
     if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    if (!text.empty() && text.back() == '\r') text.pop_back();
-    if (text.find_first_of("\r\n") != std::string::npos) {
-      return "--rcon-password-file: '" + o.rcon_password_file +
-             "' holds more than one line; a password is one line";
+    text = text.substr(0, text.find_first_of("\r\n"));
+    if (text.size() > 1024) {
+      return "--rcon-password-file: the first line of '" + o.rcon_password_file +
+             "' is longer than 1024 bytes";
     }
     o.rcon_password = text;
   } else if (const char* env = std::getenv("ZOLT_RCON_PASSWORD"); env != nullptr && *env != '\0') {
