@@ -407,6 +407,8 @@ int run_turns(Server& server) {
       if (match.human_count == 0) {
         watch_heartbeat(server.watch.get(), Clock::time_point{});
         const bool key = console_wait_key();
+        // The operator's commands run between the steps, once a key has come.
+        if (server.hand != nullptr && operator_waiting(*server.hand)) operator_serve(*server.hand);
         if (const char* why = console_stop_asked(); why != nullptr) {
           return end_stopped_match(server, why);
         }

@@ -669,6 +669,15 @@ TEST(OperatorRcon, AStrangerOnTheOperatorsAddressCannotKeepItOut) {
   // Brute force stays slow: a few verdicts a second, not thousands.
   EXPECT_LT(wrong_answers / seconds, 8.0) << wrong_answers << " in " << seconds << " s";
   EXPECT_FALSE(holds(run.server.errors(), "refused for a minute"));
+  // The log is not flooded: a few lines, then a count once a minute.
+  const std::string log = run.server.errors();
+  size_t wrong_lines = 0;
+  for (size_t at = log.find(": wrong password"); at != std::string::npos;
+       at = log.find(": wrong password", at + 1)) {
+    ++wrong_lines;
+  }
+  EXPECT_GE(wrong_lines, 1u) << log;
+  EXPECT_LE(wrong_lines, 4u) << log;
   Rcon last;
   ASSERT_TRUE(last.connect(run.rcon_port));
   ASSERT_TRUE(last.auth(kPassword));
