@@ -41,8 +41,7 @@ void drive_connection(const std::string& bytes) {
     rcon_release_held(c, now);
     const bool still_awaiting = c.ticket != 0 || !c.held.empty();
     rcon_take_packets(gate, c, now, [&](const std::string& line) {
-      FUZZ_REQUIRE(c.authenticated, "a command taken before the password: %zu bytes",
-                   line.size());
+      FUZZ_REQUIRE(c.authenticated, "a command taken before the password: %zu bytes", line.size());
       return ++tickets;
     });
     FUZZ_REQUIRE(!(awaiting && still_awaiting) || c.in.size() == in_before,

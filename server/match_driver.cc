@@ -278,8 +278,8 @@ std::string port_clash(const Options& options) {
   std::vector<Endpoint> endpoints;
   // A match without humans binds no game port.
   if (!options.humans || *options.humans > 0) {
-    endpoints.push_back({"--port " + std::to_string(options.port), options.bind_address,
-                         options.port});
+    endpoints.push_back(
+        {"--port " + std::to_string(options.port), options.bind_address, options.port});
   }
   const auto add = [&endpoints](const char* name, const std::string& address, uint16_t port) {
     if (!address.empty()) {
@@ -296,10 +296,8 @@ std::string port_clash(const Options& options) {
     for (size_t j = i + 1; j < endpoints.size(); ++j) {
       const Endpoint& a = endpoints[i];
       const Endpoint& b = endpoints[j];
-      if (a.port == b.port &&
-          (a.address == b.address || every(a.address) || every(b.address))) {
-        return a.option + " and " + b.option +
-               " ask for the same port: give each its own";
+      if (a.port == b.port && (a.address == b.address || every(a.address) || every(b.address))) {
+        return a.option + " and " + b.option + " ask for the same port: give each its own";
       }
     }
   }

@@ -162,8 +162,8 @@ std::string kick(CommandScope& scope, const std::vector<std::string_view>& words
   }
   add(out, "player %d kicked; %s\n", static_cast<int>(q),
       scope.seats.left == 0 && !scope.options.rejoin ? "no human is left: the match ends"
-      : scope.options.rejoin                          ? "its slot is free for a client that connects"
-                                                      : "it stays where it stood");
+      : scope.options.rejoin                         ? "its slot is free for a client that connects"
+                                                     : "it stays where it stood");
   return out;
 }
 
@@ -297,8 +297,8 @@ CommandDone run_operator_command(CommandScope& scope, std::string_view line, con
       for (char& c : word) {
         if (c < ' ' || c > '~') c = '?';
       }
-      done.answer = "unknown command '" + word +
-                    "'" + (meant.empty() ? "" : "; did you mean '" + meant + "'?") +
+      done.answer = "unknown command '" + word + "'" +
+                    (meant.empty() ? "" : "; did you mean '" + meant + "'?") +
                     " (help lists them)\n";
       break;
     }

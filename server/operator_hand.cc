@@ -28,8 +28,7 @@ void read_console_lines(OperatorHand* hand) {
     if (byte == EOF) return;
     if (byte == '\n') {
       if (too_long) {
-        log_line(LogLevel::Warning, "a console line of more than %zu bytes is not run",
-                 LINE_LIMIT);
+        log_line(LogLevel::Warning, "a console line of more than %zu bytes is not run", LINE_LIMIT);
       } else {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         operator_submit(*hand, std::move(line), "console", true);
@@ -81,9 +80,9 @@ void operator_listen(Server& server) {
   if (hand == nullptr) return;
   watch_commands_open(server.watch.get());
   log_line(LogLevel::Info, "operator commands at the console: %s",
-           server.console_commands           ? "on"
-           : server.match.human_count == 0   ? "off (its keys step the bots)"
-                                             : "off (--console-commands turns them on)");
+           server.console_commands         ? "on"
+           : server.match.human_count == 0 ? "off (its keys step the bots)"
+                                           : "off (--console-commands turns them on)");
   // The channels' threads leave the stop signals to the match thread.
   console_block_stops(true);
   if (server.console_commands) std::thread(read_console_lines, hand).detach();
@@ -148,11 +147,10 @@ void operator_serve(OperatorHand& hand) {
   }
   Server& server = *hand.server;
   for (OperatorRequest& request : batch) {
-    CommandScope scope{server.seats,     server.lobby,        server.rules,
-                       server.match,     server.options,      server.watch.get(),
-                       &hand.paused,     server.turns_played, turns_per_second(server, hand),
-                       &hand.round_trips,
-                       hand.waiting_for};
+    CommandScope scope{server.seats,      server.lobby,        server.rules,
+                       server.match,      server.options,      server.watch.get(),
+                       &hand.paused,      server.turns_played, turns_per_second(server, hand),
+                       &hand.round_trips, hand.waiting_for};
     const CommandDone done = run_operator_command(scope, request.line, request.origin.c_str());
     if (!done.answer.empty()) watch_command(server.watch.get(), done.kind);
     if (request.ticket == 0) {

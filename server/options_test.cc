@@ -344,7 +344,9 @@ TEST(Options, TheRemoteConsolePasswordComesFromAFileTheEnvironmentOrTheConfigOnl
   };
   const std::string good_file = write("pw", "a-long-secret-1\nsecond line\n");
   const std::string short_file = write("short", "elevenchars\n");
-  const std::string marked_file = write("marked", "\xEF\xBB\xBF" "a-long;secret #3\r\n");
+  const std::string marked_file = write("marked",
+                                        "\xEF\xBB\xBF"
+                                        "a-long;secret #3\r\n");
   const std::string zero_file = write("zero", std::string("a-long-se\0cret-4\n", 17));
   const std::string long_file = write("long", std::string(1025, 'x') + "\n");
   const std::string semicolon_ini =

@@ -79,8 +79,7 @@ std::string auth_answer(int32_t id) {
   return out;
 }
 
-void take_auth(RconGate& gate, RconConnection& c, const RconPacket& packet,
-               Clock::time_point now) {
+void take_auth(RconGate& gate, RconConnection& c, const RconPacket& packet, Clock::time_point now) {
   const bool was_busy = busy(gate, now);
   if (rcon_password_matches(packet.body, gate.password)) {
     c.authenticated = true;
@@ -103,7 +102,8 @@ void take_auth(RconGate& gate, RconConnection& c, const RconPacket& packet,
 
 void rcon_take_packets(RconGate& gate, RconConnection& c, Clock::time_point now,
                        const std::function<uint64_t(const std::string&)>& submit) {
-  while (!c.closing && c.ticket == 0 && c.held.empty()) {
+  // Nor while the peer leaves a long answer unread.
+  while (!c.closing && c.ticket == 0 && c.held.empty() && c.out.size() < IN_LIMIT) {
     RconPacket packet;
     size_t used = 0;
     const RconRead read = rcon_read_packet(c.in.data(), c.in.size(), &packet, &used);
@@ -231,8 +231,8 @@ void accept_connection(RconService& rcon, Clock::time_point now) {
     // never put out for a newcomer.
     auto oldest = rcon.peers.end();
     for (auto at = rcon.peers.begin(); at != rcon.peers.end(); ++at) {
-      if (!at->second.authenticated && (oldest == rcon.peers.end() ||
-                                        at->second.opened < oldest->second.opened)) {
+      if (!at->second.authenticated &&
+          (oldest == rcon.peers.end() || at->second.opened < oldest->second.opened)) {
         oldest = at;
       }
     }
@@ -286,7 +286,9 @@ void serve(RconService* rcon) {
 
 }  // namespace
 
-RconService::~RconService() { rcon_stop(*this); }
+RconService::~RconService() {
+  rcon_stop(*this);
+}
 
 SocketHandle rcon_bind(const std::string& address, uint16_t port, std::string* err) {
   const SocketHandle listener = socket_bind(address.c_str(), port, err);

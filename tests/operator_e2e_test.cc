@@ -501,7 +501,10 @@ TEST(OperatorStart, EveryPortIsBoundBeforeAnythingIsWrittenAndClashesAreRefused)
     std::string said;
   };
   const Case cases[] = {
-      {"the remote console on the game's port", {"--rcon", "127.0.0.1:" + game}, 0, 2,
+      {"the remote console on the game's port",
+       {"--rcon", "127.0.0.1:" + game},
+       0,
+       2,
        "--port " + game + " and --rcon 127.0.0.1:" + game + " ask for the same port"},
       {"the view on the game's port",
        {"--rcon", "127.0.0.1:" + rcon, "--http", "127.0.0.1:" + game},
@@ -534,9 +537,15 @@ TEST(OperatorStart, EveryPortIsBoundBeforeAnythingIsWrittenAndClashesAreRefused)
     put_bot_route_file(dir.path(), kRoutes);
     dir.write("dept0.txt", "100 900 500 300\n100 700 40 60\n");
     dir.write("password", kPassword + "\n");
-    std::vector<std::string> args = {"--humans",   "1",         "--bots",
-                                     "1",          "--map",     "0",
-                                     "--record",   "match.jsonl", "--rcon-password-file",
+    std::vector<std::string> args = {"--humans",
+                                     "1",
+                                     "--bots",
+                                     "1",
+                                     "--map",
+                                     "0",
+                                     "--record",
+                                     "match.jsonl",
+                                     "--rcon-password-file",
                                      dir.path() + "/password"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     std::unique_ptr<HeldPort> held;
