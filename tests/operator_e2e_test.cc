@@ -601,6 +601,46 @@ TEST(OperatorRcon, AnswersWhileThePlayersAreAwaited) {
   EXPECT_TRUE(holds(run.server.errors(), "match stopped by the operator's end command (rcon)"));
 }
 
+TEST(OperatorRcon, AResumedMatchAnswersWhileItWaitsAndAPortTakenLeavesItAsItWas) {
+  Running run;
+  run.start(1, 1, {"--record", "match.jsonl", "--resume"});
+  ClientThreads threads;
+  Player player;
+  join_and_play(threads, player, threads.stop);
+  ASSERT_TRUE(eventually([&] { return player.turns >= 3; })) << run.server.errors();
+  run.server.kill();
+  threads.join_all();
+  const std::string recording = run.dir.path() + "/match.jsonl";
+  const std::string kept = read_file(recording);
+  ASSERT_FALSE(kept.empty());
+  const std::vector<std::string> args = {"--record",
+                                         "match.jsonl",
+                                         "--resume",
+                                         "--rcon",
+                                         "127.0.0.1:" + std::to_string(run.rcon_port),
+                                         "--rcon-password-file",
+                                         run.dir.path() + "/password"};
+  {
+    // The remote console's port taken: the start fails before the recording
+    // is touched, and the match is there for the next start.
+    HeldPort held(run.rcon_port);
+    ServerProcess refused;
+    refused.start(run.dir.path(), args, "", true);
+    EXPECT_EQ(refused.wait_exit(), 3) << refused.errors();
+    EXPECT_EQ(read_file(recording), kept);
+  }
+  ServerProcess resumed;
+  resumed.start(run.dir.path(), args, "", true);
+  ASSERT_TRUE(resumed.wait_until_listening()) << resumed.errors();
+  Rcon rcon;
+  ASSERT_TRUE(rcon.connect(run.rcon_port));
+  ASSERT_TRUE(rcon.auth(kPassword));
+  const std::string status = rcon.command("status");
+  EXPECT_TRUE(holds(status, "waiting for players: 0 of 1 joined")) << status;
+  EXPECT_EQ(rcon.command("end"), "ending the match\n");
+  EXPECT_EQ(resumed.wait_exit(), 0) << resumed.errors();
+}
+
 TEST(OperatorRcon, ServesEveryOperatorAtOnceWhileOneWaits) {
   Running run;
   run.start(2, 0, {"--client-timeout", "3", "--join-time", "3"});
