@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -105,6 +106,14 @@ std::string take_rcon_password(Options& o) {
   if (o.rcon_password.empty()) {
     return "--rcon needs a password: --rcon-password-file FILE, the environment variable "
            "ZOLT_RCON_PASSWORD or rcon-password in the config file";
+  }
+  // A quote that opens and never closes: the config file's ';' began a
+  // comment inside it, and the rest is lost.
+  if (std::strcmp(source, "the config file's rcon-password") == 0 && !o.rcon_password.empty() &&
+      (o.rcon_password.front() == '"' || o.rcon_password.front() == '\'') &&
+      o.rcon_password.find(o.rcon_password.front(), 1) == std::string::npos) {
+    return "the config file's rcon-password is cut at a ';', which begins a comment there even "
+           "inside quotes: put the password in --rcon-password-file or ZOLT_RCON_PASSWORD";
   }
   if (o.rcon_password.find('\0') != std::string::npos) {
     return std::string("the remote console's password from ") + source +

@@ -349,6 +349,8 @@ TEST(Options, TheRemoteConsolePasswordComesFromAFileTheEnvironmentOrTheConfigOnl
                                         "a-long;secret #3\r\n");
   const std::string zero_file = write("zero", std::string("a-long-se\0cret-4\n", 17));
   const std::string long_file = write("long", std::string(1025, 'x') + "\n");
+  const std::string cut_ini =
+      write("cut.ini", "rcon = 127.0.0.1:2010\nrcon-password = \"a-long-secret;with-more\"\n");
   const std::string semicolon_ini =
       write("semicolon.ini", "rcon = 127.0.0.1:2010\nrcon-password = \"a-long # secret\"\n");
   const std::string ini =
@@ -396,6 +398,7 @@ TEST(Options, TheRemoteConsolePasswordComesFromAFileTheEnvironmentOrTheConfigOnl
        nullptr,
        "from --rcon-password-file has 11 bytes"},
       {{"--config", semicolon_ini}, nullptr, "a-long # secret", ""},
+      {{"--config", cut_ini}, nullptr, nullptr, "cut at a ';'"},
       {{"--config", placeholder_ini}, nullptr, nullptr, "placeholder"},
       {{"--rcon", "127.0.0.1:2010", "--rcon-password", "a-long-secret-2"},
        nullptr,
