@@ -11,6 +11,7 @@
 #include "match/match.h"
 #include "net/address.h"
 #include "server/options.h"
+#include "server/player_names.h"
 #include "server/watch.h"
 
 namespace {
@@ -72,6 +73,13 @@ const char* seat_state(const Seat& seat) {
   return seat.status == SeatStatus::Dropped ? "dropped" : "playing";
 }
 
+// " name NAME" at the end of a player's status line, the rest of the line
+// (a name may hold blanks); empty when the options name nobody there.
+std::string name_part(const Options& options, int32_t index, const std::string& peer) {
+  const std::string name = player_name(options, index, peer);
+  return name.empty() ? std::string() : " name " + name;
+}
+
 // The status while the clients are awaited: who has joined, from where.
 std::string status_waiting(const CommandScope& scope, std::string settings) {
   int joined = 0;
@@ -79,7 +87,8 @@ std::string status_waiting(const CommandScope& scope, std::string settings) {
   for (const Seat& seat : scope.seats.seat) {
     if (seat.socket == INVALID_SOCKET_HANDLE) continue;
     ++joined;
-    add(seats, "human %d %s joined\n", static_cast<int>(seat.index), seat.peer);
+    add(seats, "human %d %s joined%s\n", static_cast<int>(seat.index), seat.peer,
+        name_part(scope.options, seat.index, seat.peer).c_str());
   }
   std::string out;
   add(out, "waiting for players: %d of %d joined\n", joined, static_cast<int>(scope.waiting_for));
@@ -111,14 +120,16 @@ std::string status(const CommandScope& scope) {
     char round_trip[32] = "-";
     if (rtt > 0)
       std::snprintf(round_trip, sizeof round_trip, "%.3f ms", static_cast<double>(rtt) / 1e6);
-    add(out, "human %d %s %s rtt %s health %d\n", static_cast<int>(seat.index), seat.peer,
+    add(out, "human %d %s %s rtt %s health %d%s\n", static_cast<int>(seat.index), seat.peer,
         seat_state(seat), round_trip,
-        q < match.health.size() ? static_cast<int>(match.health[q]) : 0);
+        q < match.health.size() ? static_cast<int>(match.health[q]) : 0,
+        name_part(options, seat.index, seat.peer).c_str());
   }
   for (int32_t b = 0; b < match.bot_count; ++b) {
     const auto p = static_cast<size_t>(match.human_count + b);
-    add(out, "bot %d playing health %d\n", static_cast<int>(match.human_count + b),
-        p < match.health.size() ? static_cast<int>(match.health[p]) : 0);
+    add(out, "bot %d playing health %d%s\n", static_cast<int>(match.human_count + b),
+        p < match.health.size() ? static_cast<int>(match.health[p]) : 0,
+        name_part(options, match.human_count + b, "").c_str());
   }
   return out;
 }
