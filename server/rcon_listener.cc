@@ -59,6 +59,9 @@ std::chrono::milliseconds count_failure(RconGate& gate, const std::string& addre
     mine = &gate.by_address.back();
   }
   mine->at.push_back(now);
+  // Only the last few count: the delay stops doubling, the budget is passed.
+  if (mine->at.size() > 5) mine->at.erase(mine->at.begin());
+  if (gate.all.size() > static_cast<size_t>(RCON_FAILURE_BUDGET)) gate.all.erase(gate.all.begin());
   const size_t doublings = std::min<size_t>(mine->at.size() - 1, 4);
   return std::min(RCON_FAILURE_DELAY * (1 << doublings), RCON_FAILURE_DELAY_MAX);
 }
@@ -227,12 +230,18 @@ void accept_connection(RconService& rcon, Clock::time_point now) {
   c.origin = "rcon " + c.address + ":" + std::to_string(port);
   c.opened = now;
   if (rcon.peers.size() >= RCON_CONNECTIONS) {
-    // The oldest that has not authenticated makes room; one that has is
-    // never put out for a newcomer.
+    // The oldest that has not authenticated makes room, one that has sent
+    // no password first; one that has authenticated is never put out for
+    // a newcomer.
     auto oldest = rcon.peers.end();
+    const auto before = [](const RconConnection& a, const RconConnection& b) {
+      const bool a_idle = a.held.empty();
+      const bool b_idle = b.held.empty();
+      return a_idle != b_idle ? a_idle : a.opened < b.opened;
+    };
     for (auto at = rcon.peers.begin(); at != rcon.peers.end(); ++at) {
       if (!at->second.authenticated &&
-          (oldest == rcon.peers.end() || at->second.opened < oldest->second.opened)) {
+          (oldest == rcon.peers.end() || before(at->second, oldest->second))) {
         oldest = at;
       }
     }

@@ -16,8 +16,9 @@
 //   answer to a password, the right one too, waits RCON_BUSY_DELAY: a
 //   client cannot tell a right guess from a wrong one sooner;
 // - at most RCON_CONNECTIONS connections: a new one takes the place of the
-//   oldest that has not authenticated (RCON_AUTH_TIME at most); one that
-//   has is never put out for a newcomer;
+//   oldest that has not authenticated (RCON_AUTH_TIME at most), one that
+//   has sent no password first; one that has authenticated is never put
+//   out for a newcomer;
 // - a malformed packet, a type the protocol does not have, or a flood of
 //   packets closes the connection. Lines about connections that never
 //   authenticated are told a few times, then counted once a minute.
