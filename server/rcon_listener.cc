@@ -94,8 +94,8 @@ void take_auth(RconGate& gate, RconConnection& c, const RconPacket& packet, Cloc
   std::chrono::milliseconds delay = count_failure(gate, c.address, now);
   if (was_busy) delay = std::max(delay, std::chrono::milliseconds(RCON_BUSY_DELAY));
   paced_warning(gate.wrong_password, "wrong remote console passwords",
-                "%s: wrong password; answered in %lld ms", c.origin.c_str(),
-                static_cast<long long>(delay.count()));
+                "%s: wrong password; answered in %d ms", c.origin.c_str(),
+                static_cast<int>(delay.count()));
   c.held = auth_answer(-1);
   c.answer_at = now + delay;
   c.closing = true;  // once the answer is sent
