@@ -18,15 +18,27 @@ WalkEnd walk_seat(Server& server, Seat& seat, Step stop) {
               server.watch.get(), seat.index, seat.index + 1, stop);
 }
 
-// With the operator's hand: waits until a connection is there to accept,
-// running the operator's commands meanwhile. False when a stop came.
-bool await_connection(Server& server) {
+// With the operator's hand: waits for the next connection that may join,
+// running the operator's commands meanwhile, so that a connection the
+// --allow list refuses never leaves the wait deaf to them. As
+// lobby_accept does otherwise.
+SocketHandle accept_with_hand(Server& server, std::string* why, bool* stopped) {
   SocketWait wait{server.lobby.listener, false};
+  *stopped = false;
   for (;;) {
     if (operator_waiting(*server.hand)) operator_serve(*server.hand);
-    if (console_stop_asked() != nullptr) return false;
-    if (socket_poll(&wait, 1, 100) > 0) return true;
-    watch_heartbeat(server.watch.get(), Clock::time_point{});
+    if (console_stop_asked() != nullptr) {
+      *stopped = true;
+      return INVALID_SOCKET_HANDLE;
+    }
+    if (socket_poll(&wait, 1, 100) <= 0) {
+      watch_heartbeat(server.watch.get(), Clock::time_point{});
+      continue;
+    }
+    const SocketHandle connection = socket_accept(server.lobby.listener, why);
+    if (connection == INVALID_SOCKET_HANDLE || lobby_admit(server.lobby, connection)) {
+      return connection;
+    }
   }
 }
 
@@ -49,11 +61,9 @@ int32_t take_and_greet(Server& server, std::vector<bool>& taken) {
     std::string why;
     bool stopped = false;
     watch_heartbeat(server.watch.get(), Clock::time_point{});
-    if (server.hand != nullptr && lobby.listener != INVALID_SOCKET_HANDLE &&
-        !await_connection(server)) {
-      return -1;
-    }
-    const SocketHandle client = lobby_accept(lobby, &why, &stopped);
+    const SocketHandle client = server.hand != nullptr && lobby.listener != INVALID_SOCKET_HANDLE
+                                    ? accept_with_hand(server, &why, &stopped)
+                                    : lobby_accept(lobby, &why, &stopped);
     if (stopped) return -1;
     console_print("%s", client == INVALID_SOCKET_HANDLE ? ACCEPT_ERROR : CONNECTING);
     char peer[DOTTED_SIZE];

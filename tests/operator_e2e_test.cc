@@ -590,9 +590,19 @@ TEST(OperatorRcon, AnswersWhileThePlayersAreAwaited) {
       {"pause", "pause: the match has not started yet; this needs a running match\n"},
       {"resume", "resume: the match has not started yet; this needs a running match\n"},
       {"allow add 10.0.0.0/8", "allow: 10.0.0.0/8\n"},
-      {"allow remove 10.0.0.0/8", "allow: everyone (the list is empty: anyone may join)\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(rcon.command(c.command), c.answer) << c.command;
+  {
+    // A connection the list refuses leaves the wait, and its commands, as they were.
+    std::string err;
+    const SocketHandle refused = socket_connect("127.0.0.1", test_port(), &err);
+    ASSERT_NE(refused, INVALID_SOCKET_HANDLE) << err;
+    EXPECT_TRUE(run.server.wait_for_log("not in the --allow list")) << run.server.errors();
+    EXPECT_TRUE(holds(rcon.command("status"), "waiting for players: 1 of 2 joined"));
+    socket_close(refused, true);
+  }
+  EXPECT_EQ(rcon.command("allow remove 10.0.0.0/8"),
+            "allow: everyone (the list is empty: anyone may join)\n");
   // end ends the wait as a stop does.
   EXPECT_EQ(rcon.command("end"), "ending the match\n");
   EXPECT_EQ(run.server.wait_exit(), 0) << run.server.errors();
