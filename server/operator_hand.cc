@@ -28,7 +28,8 @@ void read_console_lines(OperatorHand* hand) {
     if (byte == EOF) return;
     if (byte == '\n') {
       if (too_long) {
-        log_line(LogLevel::Warning, "a console line of more than %zu bytes is not run", LINE_LIMIT);
+        log_line(LogLevel::Warning, "a console line of more than %d bytes is not run",
+                 static_cast<int>(LINE_LIMIT));
       } else {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         operator_submit(*hand, std::move(line), "console", true);
