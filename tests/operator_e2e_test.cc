@@ -616,10 +616,11 @@ TEST(OperatorRcon, AResumedMatchAnswersWhileItWaitsAndAPortTakenLeavesItAsItWas)
   run.start(1, 1, {"--record", "match.jsonl", "--resume"});
   ClientThreads threads;
   Player player;
-  join_and_play(threads, player, threads.stop);
-  ASSERT_TRUE(eventually([&] { return player.turns >= 3; })) << run.server.errors();
-  run.server.kill();
+  // Three turns, then the client stays silent: the server is killed in the fourth.
+  join_and_play(threads, player, threads.stop, 3);
+  ASSERT_TRUE(eventually([&] { return player.turns == 3; })) << run.server.errors();
   threads.join_all();
+  run.server.kill();
   const std::string recording = run.dir.path() + "/match.jsonl";
   const std::string kept = read_file(recording);
   ASSERT_FALSE(kept.empty());
