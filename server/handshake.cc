@@ -8,6 +8,7 @@
 #include "console/log.h"
 #include "console/texts.h"
 #include "net/protocol.h"
+#include "server/operator_hand.h"
 #include "server/walker.h"
 
 namespace {
@@ -15,6 +16,30 @@ namespace {
 WalkEnd walk_seat(Server& server, Seat& seat, Step stop) {
   return walk(server.walker, server.seats, server.lobby, server.rules, {&server.match, nullptr},
               server.watch.get(), seat.index, seat.index + 1, stop);
+}
+
+// With the operator's hand: waits for the next connection that may join,
+// running the operator's commands meanwhile, so that a connection the
+// --allow list refuses never leaves the wait deaf to them. As
+// lobby_accept does otherwise.
+SocketHandle accept_with_hand(Server& server, std::string* why, bool* stopped) {
+  SocketWait wait{server.lobby.listener, false};
+  *stopped = false;
+  for (;;) {
+    if (operator_waiting(*server.hand)) operator_serve(*server.hand);
+    if (console_stop_asked() != nullptr) {
+      *stopped = true;
+      return INVALID_SOCKET_HANDLE;
+    }
+    if (socket_poll(&wait, 1, 100) <= 0) {
+      watch_heartbeat(server.watch.get(), Clock::time_point{});
+      continue;
+    }
+    const SocketHandle connection = socket_accept(server.lobby.listener, why);
+    if (connection == INVALID_SOCKET_HANDLE || lobby_admit(server.lobby, connection)) {
+      return connection;
+    }
+  }
 }
 
 // Takes the next connection into a seat not taken yet (the lowest, one
@@ -36,7 +61,9 @@ int32_t take_and_greet(Server& server, std::vector<bool>& taken) {
     std::string why;
     bool stopped = false;
     watch_heartbeat(server.watch.get(), Clock::time_point{});
-    const SocketHandle client = lobby_accept(lobby, &why, &stopped);
+    const SocketHandle client = server.hand != nullptr && lobby.listener != INVALID_SOCKET_HANDLE
+                                    ? accept_with_hand(server, &why, &stopped)
+                                    : lobby_accept(lobby, &why, &stopped);
     if (stopped) return -1;
     console_print("%s", client == INVALID_SOCKET_HANDLE ? ACCEPT_ERROR : CONNECTING);
     char peer[DOTTED_SIZE];

@@ -23,10 +23,7 @@ constexpr int ACCEPTS_AT_ONCE = 16;
 // every look.
 constexpr auto ACCEPT_PAUSE = std::chrono::seconds(1);
 
-// Logs a line of a kind that may come in floods, as its pace allows; `what`
-// names the kind in the line that counts the unsaid ones.
-void paced_warning(LogPace& pace, const char* what, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+}  // namespace
 
 void paced_warning(LogPace& pace, const char* what, const char* format, ...) {
   const auto now = Clock::now();
@@ -48,6 +45,8 @@ void paced_warning(LogPace& pace, const char* what, const char* format, ...) {
   log_line(LogLevel::Warning, "%s%s", line,
            pace.told > TOLD_IN_FULL ? "; from now on these are counted, once a minute" : "");
 }
+
+namespace {
 
 // The address part of a peer text "a.b.c.d:port".
 bool same_address(const char* peer, const char* address) {

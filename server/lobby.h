@@ -27,6 +27,11 @@ struct LogPace {
   Clock::time_point last_said{};
 };
 
+// Logs a warning of a kind that may come in floods, as its pace allows;
+// `what` names the kind in the line that counts the unsaid ones.
+void paced_warning(LogPace& pace, const char* what, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 struct Lobby {
   SocketHandle listener = INVALID_SOCKET_HANDLE;
   bool open_in_match = false;      // --rejoin: the listener is watched during the match

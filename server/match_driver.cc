@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "bots/route.h"
 #include "console/console.h"
@@ -15,6 +16,7 @@
 #include "data/data_files.h"
 #include "net/decimal.h"
 #include "net/message.h"
+#include "net/protocol.h"
 #include "record/resume.h"
 #include "record/save.h"
 #include "server/dialogue.h"
@@ -264,6 +266,84 @@ void give_back_slots(Seats& seats, const std::vector<std::string>& peers) {
   }
 }
 
+// Two of the server's own options that ask for one port: the second bind
+// would fail, or (an address beside every address) take connections meant
+// for the first. Empty when there is none.
+std::string port_clash(const Options& options) {
+  struct Endpoint {
+    std::string option;
+    std::string address;  // empty: every local address
+    uint16_t port;
+  };
+  std::vector<Endpoint> endpoints;
+  // A match without humans binds no game port.
+  if (!options.humans || *options.humans > 0) {
+    endpoints.push_back(
+        {"--port " + std::to_string(options.port), options.bind_address, options.port});
+  }
+  const auto add = [&endpoints](const char* name, const std::string& address, uint16_t port) {
+    if (!address.empty()) {
+      endpoints.push_back(
+          {std::string(name) + " " + address + ":" + std::to_string(port), address, port});
+    }
+  };
+  add("--http", options.http_address, options.http_port);
+  add("--rcon", options.rcon_address, options.rcon_port);
+  const auto every = [](const std::string& address) {
+    return address.empty() || address == "0.0.0.0";
+  };
+  for (size_t i = 0; i < endpoints.size(); ++i) {
+    for (size_t j = i + 1; j < endpoints.size(); ++j) {
+      const Endpoint& a = endpoints[i];
+      const Endpoint& b = endpoints[j];
+      if (a.port == b.port && (a.address == b.address || every(a.address) || every(b.address))) {
+        return a.option + " and " + b.option + " ask for the same port: give each its own";
+      }
+    }
+  }
+  return {};
+}
+
+// Every port the server binds, in this one place, before anything is
+// written or started: a port that cannot be had ends the start with exit 3
+// and leaves nothing behind (no recording, no thread, no line that says a
+// port is served). The game's port first, listened on at once so that a
+// later bind on the same number fails here and not in the first accept;
+// then the remote console's; then the view's, which starts its thread (its
+// lobby says where a resumed match stood).
+int bind_ports(Server& server, const ResumePoint* resume) {
+  const Options& options = server.options;
+  const Match& match = server.match;
+  // The historic server binds its port even without humans, and never
+  // listens then; with options a match without humans needs no port.
+  std::string err;
+  const char* bind_address = options.bind_address.empty() ? nullptr : options.bind_address.c_str();
+  const bool needs_port = match.human_count > 0 || options.historic_start_up;
+  const SocketHandle listener =
+      needs_port ? socket_bind(bind_address, options.port, &err) : INVALID_SOCKET_HANDLE;
+  if (needs_port && listener == INVALID_SOCKET_HANDLE) {
+    if (!options.historic_start_up) {
+      // As every other problem with a value of the config file: its place first.
+      if (!options.port_place.empty()) err = options.port_place + ": " + err;
+      log_line(LogLevel::Error, "%s", err.c_str());
+      return EXIT_CANNOT_LISTEN;
+    }
+    console_diagnostic("%s", err.c_str());
+  }
+  // The historic server listens when the first client is awaited, and
+  // says so there when it cannot.
+  if (listener != INVALID_SOCKET_HANDLE && !options.historic_start_up &&
+      !socket_listen(listener, LISTEN_BACKLOG, &err)) {
+    log_line(LogLevel::Error, "%s", err.c_str());
+    socket_close(listener);
+    return EXIT_CANNOT_LISTEN;
+  }
+  server.lobby.listener = listener;
+  if (const int failure = operator_open(server); failure >= 0) return failure;
+  // A UDP port the server answers on would be bound here, before the view.
+  return watch_open_view(server, resume);
+}
+
 }  // namespace
 
 void set_up_seats(Server& server) {
@@ -328,6 +408,8 @@ int run_turns(Server& server) {
       if (match.human_count == 0) {
         watch_heartbeat(server.watch.get(), Clock::time_point{});
         const bool key = console_wait_key();
+        // The operator's commands run between the steps, once a key has come.
+        if (server.hand != nullptr && operator_waiting(*server.hand)) operator_serve(*server.hand);
         if (const char* why = console_stop_asked(); why != nullptr) {
           return end_stopped_match(server, why);
         }
@@ -372,6 +454,10 @@ int run_server(const Options& options) {
   Match& match = server.match;
 
   if (!options.replay_file.empty()) return run_replay(options);
+  if (const std::string clash = port_clash(options); !clash.empty()) {
+    log_line(LogLevel::Error, "%s", clash.c_str());
+    return EXIT_USAGE;
+  }
   // The match a resume goes on with; it lives as long as the server.
   static ResumePoint resume;
   bool resuming = false;
@@ -397,38 +483,18 @@ int run_server(const Options& options) {
   create_client_table(match);
   set_up_seats(server);
   if (resuming) give_back_slots(server.seats, resume.save.peers);
+  if (const int failure = bind_ports(server, resuming ? &resume : nullptr); failure >= 0) {
+    return failure;
+  }
   const int watch_failure = watch_start(server, resuming ? &resume : nullptr);
   if (watch_failure >= 0) return watch_failure;
-
-  // The historic server binds its port even without humans, and never
-  // listens then; with options a match without humans needs no port.
-  std::string err;
-  const char* bind_address = options.bind_address.empty() ? nullptr : options.bind_address.c_str();
-  const bool needs_port = match.human_count > 0 || options.historic_start_up;
-  const SocketHandle listener =
-      needs_port ? socket_bind(bind_address, options.port, &err) : INVALID_SOCKET_HANDLE;
-  if (needs_port && listener == INVALID_SOCKET_HANDLE) {
-    if (!options.historic_start_up) {
-      // The view has bound its port already: one given the same number is
-      // the likely holder.
-      if (!options.http_address.empty() && options.http_port == options.port) {
-        err += ": the server's own live view holds it (--http " + options.http_address + ":" +
-               std::to_string(options.http_port) + "); give --http another port";
-      }
-      // As every other problem with a value of the config file: its place first.
-      if (!options.port_place.empty()) err = options.port_place + ": " + err;
-      log_line(LogLevel::Error, "%s", err.c_str());
-      return EXIT_CANNOT_LISTEN;
-    }
-    console_diagnostic("%s", err.c_str());
-  }
-  server.lobby.listener = listener;
-  if (const int failure = operator_open(server); failure >= 0) return failure;
+  operator_listen(server);
   // A resumed match goes on with the clients the operator asks for, the
   // others taking their slots as they come back (--rejoin).
   const int32_t wanted = resuming && options.resume_wait > 0
                              ? std::min(options.resume_wait, match.human_count)
                              : match.human_count;
+  if (server.hand != nullptr) server.hand->waiting_for = wanted;
   if (!run_handshake(server, wanted)) return end_stopped_match(server, console_stop_asked());
   keep_listening(server);
   // Read again so that route changes made while the clients connected count.

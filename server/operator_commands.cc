@@ -11,6 +11,7 @@
 #include "match/match.h"
 #include "net/address.h"
 #include "server/options.h"
+#include "server/player_names.h"
 #include "server/watch.h"
 
 namespace {
@@ -72,12 +73,36 @@ const char* seat_state(const Seat& seat) {
   return seat.status == SeatStatus::Dropped ? "dropped" : "playing";
 }
 
+// " name NAME" at the end of a player's status line, the rest of the line
+// (a name may hold blanks); empty when the options name nobody there.
+std::string name_part(const Options& options, int32_t index, const std::string& peer) {
+  const std::string name = player_name(options, index, peer);
+  return name.empty() ? std::string() : " name " + name;
+}
+
+// The status while the clients are awaited: who has joined, from where.
+std::string status_waiting(const CommandScope& scope, std::string settings) {
+  int joined = 0;
+  std::string seats;
+  for (const Seat& seat : scope.seats.seat) {
+    if (seat.socket == INVALID_SOCKET_HANDLE) continue;
+    ++joined;
+    add(seats, "human %d %s joined%s\n", static_cast<int>(seat.index), seat.peer,
+        name_part(scope.options, seat.index, seat.peer).c_str());
+  }
+  std::string out;
+  add(out, "waiting for players: %d of %d joined\n", joined, static_cast<int>(scope.waiting_for));
+  return out + settings + seats;
+}
+
 std::string status(const CommandScope& scope) {
   const Match& match = scope.match;
   const Options& options = scope.options;
   std::string out;
-  add(out, "%" PRIu64 " turns played, %.1f turns/s%s\n", scope.turns_played, scope.turns_per_second,
-      scope.paused != nullptr && *scope.paused ? ", paused" : "");
+  if (scope.waiting_for < 0) {
+    add(out, "%" PRIu64 " turns played, %.1f turns/s%s\n", scope.turns_played,
+        scope.turns_per_second, scope.paused != nullptr && *scope.paused ? ", paused" : "");
+  }
   add(out,
       "settings: %d human%s, %d bot%s, map %d, port %u, %s, client timeout %d s, rejoin %s, "
       "allow %s\n",
@@ -87,6 +112,7 @@ std::string status(const CommandScope& scope) {
       options.concurrent ? "served at once" : "served one after another",
       static_cast<int>(options.client_timeout), options.rejoin ? "on" : "off",
       networks_text(scope.lobby.allow).c_str());
+  if (scope.waiting_for >= 0) return status_waiting(scope, out);
   for (const Seat& seat : scope.seats.seat) {
     const auto q = static_cast<size_t>(seat.index);
     const int64_t rtt =
@@ -94,14 +120,16 @@ std::string status(const CommandScope& scope) {
     char round_trip[32] = "-";
     if (rtt > 0)
       std::snprintf(round_trip, sizeof round_trip, "%.3f ms", static_cast<double>(rtt) / 1e6);
-    add(out, "human %d %s %s rtt %s health %d\n", static_cast<int>(seat.index), seat.peer,
+    add(out, "human %d %s %s rtt %s health %d%s\n", static_cast<int>(seat.index), seat.peer,
         seat_state(seat), round_trip,
-        q < match.health.size() ? static_cast<int>(match.health[q]) : 0);
+        q < match.health.size() ? static_cast<int>(match.health[q]) : 0,
+        name_part(options, seat.index, seat.peer).c_str());
   }
   for (int32_t b = 0; b < match.bot_count; ++b) {
     const auto p = static_cast<size_t>(match.human_count + b);
-    add(out, "bot %d playing health %d\n", static_cast<int>(match.human_count + b),
-        p < match.health.size() ? static_cast<int>(match.health[p]) : 0);
+    add(out, "bot %d playing health %d%s\n", static_cast<int>(match.human_count + b),
+        p < match.health.size() ? static_cast<int>(match.health[p]) : 0,
+        name_part(options, match.human_count + b, "").c_str());
   }
   return out;
 }
@@ -144,8 +172,9 @@ std::string kick(CommandScope& scope, const std::vector<std::string_view>& words
     watch_seat(scope.watch, seat.index, SeatShown::Dropped, seat.peer);
   }
   add(out, "player %d kicked; %s\n", static_cast<int>(q),
-      scope.options.rejoin ? "its slot is free for a client that connects"
-                           : "it stays where it stood");
+      scope.seats.left == 0 && !scope.options.rejoin ? "no human is left: the match ends"
+      : scope.options.rejoin                         ? "its slot is free for a client that connects"
+                                                     : "it stays where it stood");
   return out;
 }
 
@@ -231,6 +260,11 @@ CommandDone run_operator_command(CommandScope& scope, std::string_view line, con
     done.answer = std::string(OPERATOR_COMMANDS[done.kind]) + " takes no arguments\n";
     return done;
   }
+  if (scope.waiting_for >= 0 && (done.kind == 1 || done.kind == 2 || done.kind == 3)) {
+    done.answer = std::string(OPERATOR_COMMANDS[done.kind]) +
+                  ": the match has not started yet; this needs a running match\n";
+    return done;
+  }
   switch (done.kind) {
     case 0:
       done.answer = status(scope);
@@ -270,8 +304,12 @@ CommandDone run_operator_command(CommandScope& scope, std::string_view line, con
       break;
     default: {
       const std::string meant = nearest_command(words[0]);
-      done.answer = "unknown command '" + shown.substr(0, std::min<size_t>(words[0].size(), 40)) +
-                    "'" + (meant.empty() ? "" : "; did you mean '" + meant + "'?") +
+      std::string word(words[0].substr(0, std::min<size_t>(words[0].size(), 40)));
+      for (char& c : word) {
+        if (c < ' ' || c > '~') c = '?';
+      }
+      done.answer = "unknown command '" + word + "'" +
+                    (meant.empty() ? "" : "; did you mean '" + meant + "'?") +
                     " (help lists them)\n";
       break;
     }

@@ -42,6 +42,8 @@ struct CommandScope {
   double turns_per_second = 0;
   // Per human: the round trip of its last whole exchange in nanoseconds, 0: none.
   const std::vector<int64_t>* round_trips = nullptr;
+  // While the clients are awaited at the start: how many; -1 once the match runs.
+  int32_t waiting_for = -1;
 };
 
 struct CommandDone {

@@ -37,6 +37,7 @@ struct Table {
     seats.seat[1].status = SeatStatus::Dropped;
     seats.left = 1;
     rules.turn = 12;
+    options.names = {"Ann", "Bob Two", "Robo"};
   }
   std::string run(const char* line) {
     CommandScope scope{seats,   lobby,   rules, match, options,
@@ -57,8 +58,9 @@ TEST(OperatorCommands, EachCommandAnswersAndActsOnWhatItNames) {
       {"status", "11 turns played, 2.5 turns/s\nsettings: 2 humans, 1 bot, map 3", false, 1,
        "everyone"},
       {"status",
-       "human 0 10.0.0.1:5000 playing rtt 1.500 ms health 100\n"
-       "human 1 10.0.0.2:5000 dropped rtt - health 40\nbot 2 playing health 75\n",
+       "human 0 10.0.0.1:5000 playing rtt 1.500 ms health 100 name Ann\n"
+       "human 1 10.0.0.2:5000 dropped rtt - health 40 name Bob Two\n"
+       "bot 2 playing health 75 name Robo\n",
        false, 1, "everyone"},
       {"  pause  ", "paused: no new turn starts", true, 1, "everyone"},
       {"pause", "already paused", true, 1, "everyone"},
@@ -84,7 +86,8 @@ TEST(OperatorCommands, EachCommandAnswersAndActsOnWhatItNames) {
       {"paus", "unknown command 'paus'; did you mean 'pause'?", false, 1, "everyone"},
       {"xyzzy", "unknown command 'xyzzy' (help lists them)", false, 1, "everyone"},
       {"help", "kick N", false, 1, "everyone"},
-      {"kick 0", "player 0 kicked; it stays where it stood", false, 0, "everyone"},
+      {"   stauts", "unknown command 'stauts'; did you mean 'status'?", false, 1, "everyone"},
+      {"kick 0", "player 0 kicked; no human is left: the match ends", false, 0, "everyone"},
   };
   Table table;
   for (const Case& c : cases) {

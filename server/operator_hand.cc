@@ -18,17 +18,28 @@ constexpr size_t LINE_LIMIT = 1024;
 
 // The console's lines, for as long as input comes. At the end of input the
 // match goes on, as it did before commands were read.
+// A line past the limit is not run at all: its head alone could be another
+// command ("kick 0" of "kick 0123...").
 void read_console_lines(OperatorHand* hand) {
   std::string line;
+  bool too_long = false;
   for (;;) {
     const int byte = console_read_byte();
     if (byte == EOF) return;
     if (byte == '\n') {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      operator_submit(*hand, std::move(line), "console", true);
+      if (too_long) {
+        log_line(LogLevel::Warning, "a console line of more than %d bytes is not run",
+                 static_cast<int>(LINE_LIMIT));
+      } else {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        operator_submit(*hand, std::move(line), "console", true);
+      }
       line.clear();
+      too_long = false;
     } else if (line.size() < LINE_LIMIT) {
       line.push_back(static_cast<char>(byte));
+    } else {
+      too_long = true;
     }
   }
 }
@@ -62,25 +73,38 @@ int operator_open(Server& server) {
     log_line(LogLevel::Error, "--rcon: %s", err.c_str());
     return EXIT_CANNOT_LISTEN;
   }
-  log_line(LogLevel::Info, "remote console (RCON) on %s:%u", options.rcon_address.c_str(),
-           static_cast<unsigned>(options.rcon_port));
   return -1;
+}
+
+void operator_listen(Server& server) {
+  OperatorHand* hand = server.hand;
+  if (hand == nullptr) return;
+  watch_commands_open(server.watch.get());
+  log_line(LogLevel::Info, "operator commands at the console: %s",
+           server.console_commands         ? "on"
+           : server.match.human_count == 0 ? "off (its keys step the bots)"
+                                           : "off (--console-commands turns them on)");
+  // The channels' threads leave the stop signals to the match thread.
+  console_block_stops(true);
+  if (server.console_commands) std::thread(read_console_lines, hand).detach();
+  if (hand->rcon_listener != INVALID_SOCKET_HANDLE) {
+    hand->rcon = rcon_start(hand->rcon_listener, *hand, server.options.rcon_password);
+  }
+  console_block_stops(false);
+  if (hand->rcon != nullptr) {
+    log_line(LogLevel::Info, "remote console (RCON) on %s:%u, its password from %s",
+             server.options.rcon_address.c_str(), static_cast<unsigned>(server.options.rcon_port),
+             server.options.rcon_password_source);
+  }
 }
 
 void operator_begin(Server& server) {
   OperatorHand* hand = server.hand;
   if (hand == nullptr) return;
   server.walker.hand = hand;
+  hand->waiting_for = -1;
   hand->turns_at_begin = server.turns_played;
   hand->begun = Clock::now();
-  watch_commands_open(server.watch.get());
-  // The channels' threads leave the stop signals to the match thread.
-  console_block_stops(true);
-  if (server.console_commands) std::thread(read_console_lines, hand).detach();
-  if (hand->rcon_listener != INVALID_SOCKET_HANDLE) {
-    rcon_start(hand->rcon_listener, *hand, server.options.rcon_password);
-  }
-  console_block_stops(false);
 }
 
 uint64_t operator_submit(OperatorHand& hand, std::string line, std::string origin, bool console) {
@@ -92,28 +116,27 @@ uint64_t operator_submit(OperatorHand& hand, std::string line, std::string origi
   return ticket;
 }
 
-bool operator_take_answer(OperatorHand& hand, uint64_t ticket, std::chrono::milliseconds wait,
-                          std::string* answer) {
-  std::unique_lock<std::mutex> lock(hand.mutex);
-  const auto found = [&hand, ticket] {
-    return std::find_if(hand.answers.begin(), hand.answers.end(),
-                        [ticket](const auto& a) { return a.first == ticket; });
-  };
-  if (!hand.answered.wait_for(lock, wait, [&] { return found() != hand.answers.end(); })) {
-    hand.abandoned.push_back(ticket);
-    return false;
-  }
-  const auto at = found();
+bool operator_poll_answer(OperatorHand& hand, uint64_t ticket, std::string* answer) {
+  std::lock_guard<std::mutex> lock(hand.mutex);
+  const auto at = std::find_if(hand.answers.begin(), hand.answers.end(),
+                               [ticket](const auto& a) { return a.first == ticket; });
+  if (at == hand.answers.end()) return false;
   *answer = std::move(at->second);
   hand.answers.erase(at);
-  ++hand.sending;
+  hand.answered.notify_all();
   return true;
 }
 
-void operator_answer_sent(OperatorHand& hand) {
+void operator_give_up(OperatorHand& hand, uint64_t ticket) {
   std::lock_guard<std::mutex> lock(hand.mutex);
-  --hand.sending;
-  hand.answered.notify_all();
+  const auto at = std::find_if(hand.answers.begin(), hand.answers.end(),
+                               [ticket](const auto& a) { return a.first == ticket; });
+  if (at != hand.answers.end()) {
+    hand.answers.erase(at);
+    hand.answered.notify_all();
+  } else {
+    hand.abandoned.push_back(ticket);
+  }
 }
 
 void operator_serve(OperatorHand& hand) {
@@ -125,10 +148,10 @@ void operator_serve(OperatorHand& hand) {
   }
   Server& server = *hand.server;
   for (OperatorRequest& request : batch) {
-    CommandScope scope{server.seats,     server.lobby,        server.rules,
-                       server.match,     server.options,      server.watch.get(),
-                       &hand.paused,     server.turns_played, turns_per_second(server, hand),
-                       &hand.round_trips};
+    CommandScope scope{server.seats,      server.lobby,        server.rules,
+                       server.match,      server.options,      server.watch.get(),
+                       &hand.paused,      server.turns_played, turns_per_second(server, hand),
+                       &hand.round_trips, hand.waiting_for};
     const CommandDone done = run_operator_command(scope, request.line, request.origin.c_str());
     if (!done.answer.empty()) watch_command(server.watch.get(), done.kind);
     if (request.ticket == 0) {
@@ -177,7 +200,10 @@ void operator_close(Server& server) {
   OperatorHand* hand = server.hand;
   if (hand == nullptr) return;
   if (operator_waiting(*hand)) operator_serve(*hand);
-  std::unique_lock<std::mutex> lock(hand->mutex);
-  hand->answered.wait_for(lock, std::chrono::seconds(2),
-                          [hand] { return hand->answers.empty() && hand->sending == 0; });
+  {
+    std::unique_lock<std::mutex> lock(hand->mutex);
+    hand->answered.wait_for(lock, std::chrono::seconds(2),
+                            [hand] { return hand->answers.empty(); });
+  }
+  if (hand->rcon != nullptr) rcon_stop(*hand->rcon);
 }

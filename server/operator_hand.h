@@ -15,11 +15,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "net/socket.h"
+#include "server/rcon_listener.h"
 
 struct Server;
 
@@ -38,16 +40,18 @@ struct OperatorHand {
   std::vector<std::pair<uint64_t, std::string>> answers;  // for tickets still waited for
   std::vector<uint64_t> abandoned;  // tickets whose waiter gave up: no answer is kept
   uint64_t next_ticket = 1;
-  int sending = 0;  // answers taken and not yet sent
   std::atomic<bool> pending{false};
   // The match thread's own.
   bool paused = false;
+  // While the clients are awaited at the start: how many; -1 once the match runs.
+  int32_t waiting_for = -1;
   // The pace status shows is counted from the match's start in this
   // process: a resumed match's earlier turns were played by another.
   uint64_t turns_at_begin = 0;
   std::chrono::steady_clock::time_point begun{};
   std::vector<int64_t> round_trips;  // per human: its last whole exchange's, 0: none
   SocketHandle rcon_listener = INVALID_SOCKET_HANDLE;
+  std::unique_ptr<RconService> rcon;  // its thread, from operator_listen to operator_close
 };
 
 // Whether a command waits for the match thread; without the mutex.
@@ -60,20 +64,21 @@ inline bool operator_waiting(const OperatorHand& hand) {
 // reason logged, the exit code to end with.
 int operator_open(Server& server);
 
-// At the start of the match: the channels' threads begin taking commands.
+// Once every port is bound and the recording open: the channels' threads
+// begin taking commands, which are run while the clients are awaited too.
+void operator_listen(Server& server);
+
+// At the start of the match.
 void operator_begin(Server& server);
 
 // Any thread: queues a command; its ticket.
 uint64_t operator_submit(OperatorHand& hand, std::string line, std::string origin, bool console);
 
-// Waits at most `wait` for the answer to `ticket`; false when none came
-// (the ticket is then given up: its answer, when it comes, is not kept).
-bool operator_take_answer(OperatorHand& hand, uint64_t ticket, std::chrono::milliseconds wait,
-                          std::string* answer);
+// The answer to `ticket` when it has come (taken then); false while not.
+bool operator_poll_answer(OperatorHand& hand, uint64_t ticket, std::string* answer);
 
-// The remote console's thread: an answer taken has been sent (or its
-// connection is gone).
-void operator_answer_sent(OperatorHand& hand);
+// Gives `ticket` up: its answer, when it comes, is not kept.
+void operator_give_up(OperatorHand& hand, uint64_t ticket);
 
 // The match thread: runs every queued command.
 void operator_serve(OperatorHand& hand);
@@ -87,5 +92,5 @@ void operator_between_turns(Server& server);
 void operator_turn_done(Server& server);
 
 // At the end: gives the remote console's thread a moment to send the
-// answers already made (the answer to "end" among them).
+// answers already made (the answer to "end" among them), then ends it.
 void operator_close(Server& server);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -74,31 +75,59 @@ constexpr const char* RCON_PLACEHOLDER = "CHANGE-ME";
 // The remote console's password from where the operator put it: the file,
 // the environment, the config file. Returns what is wrong, or empty.
 std::string take_rcon_password(Options& o) {
+  const char* source = "the config file's rcon-password";
   if (!o.rcon_password_file.empty()) {
+    source = "--rcon-password-file";
     std::FILE* file = std::fopen(o.rcon_password_file.c_str(), "rb");
     if (file == nullptr) {
       return "--rcon-password-file: cannot open '" + o.rcon_password_file + "'";
     }
-    char bytes[512];
-    const size_t got = std::fread(bytes, 1, sizeof bytes, file);
+    // Its first line, taken whole or refused: never cut without a word.
+    char bytes[1024];
+    std::string text;
+    size_t got = 0;
+    while ((got = std::fread(bytes, 1, sizeof bytes, file)) > 0 && text.size() <= 1024 + 3) {
+      text.append(bytes, got);
+    }
     std::fclose(file);
-    const std::string text(bytes, got);
-    o.rcon_password = text.substr(0, text.find_first_of("\r\n"));
+    // A byte-order mark, which Windows editors write, and the line's end
+    // are no part of the password.
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+    text = text.substr(0, text.find_first_of("\r\n"));
+    if (text.size() > 1024) {
+      return "--rcon-password-file: the first line of '" + o.rcon_password_file +
+             "' is longer than 1024 bytes";
+    }
+    o.rcon_password = text;
   } else if (const char* env = std::getenv("ZOLT_RCON_PASSWORD"); env != nullptr && *env != '\0') {
+    source = "ZOLT_RCON_PASSWORD";
     o.rcon_password = env;
   }
   if (o.rcon_password.empty()) {
     return "--rcon needs a password: --rcon-password-file FILE, the environment variable "
            "ZOLT_RCON_PASSWORD or rcon-password in the config file";
   }
+  // A quote that opens and never closes: the config file's ';' began a
+  // comment inside it, and the rest is lost.
+  if (std::strcmp(source, "the config file's rcon-password") == 0 && !o.rcon_password.empty() &&
+      (o.rcon_password.front() == '"' || o.rcon_password.front() == '\'') &&
+      o.rcon_password.find(o.rcon_password.front(), 1) == std::string::npos) {
+    return "the config file's rcon-password is cut at a ';', which begins a comment there even "
+           "inside quotes: put the password in --rcon-password-file or ZOLT_RCON_PASSWORD";
+  }
+  if (o.rcon_password.find('\0') != std::string::npos) {
+    return std::string("the remote console's password from ") + source +
+           " holds a zero byte, which no client can send";
+  }
   if (o.rcon_password.rfind(RCON_PLACEHOLDER, 0) == 0) {
     return "the remote console's password is still the placeholder " +
            std::string(RCON_PLACEHOLDER) + "...: put a secret of your own in its place";
   }
   if (o.rcon_password.size() < 12) {
-    return "the remote console's password has " + std::to_string(o.rcon_password.size()) +
-           " characters; it needs 12 or more";
+    return std::string("the remote console's password from ") + source + " has " +
+           std::to_string(o.rcon_password.size()) + " bytes; it needs 12 or more";
   }
+  o.rcon_password_source = source;
   return {};
 }
 

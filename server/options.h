@@ -53,6 +53,7 @@ struct Options {
   // users see it).
   std::string rcon_password;
   std::string rcon_password_file;
+  const char* rcon_password_source = "";  // where it came from, for the log
   bool console_commands = false;  // --console-commands: console lines are commands, piped too
   // No option but the host name, --trace and --check-clients (which change
   // nothing of the match) was given, nor a config file: start-up failures,

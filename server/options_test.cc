@@ -344,6 +344,15 @@ TEST(Options, TheRemoteConsolePasswordComesFromAFileTheEnvironmentOrTheConfigOnl
   };
   const std::string good_file = write("pw", "a-long-secret-1\nsecond line\n");
   const std::string short_file = write("short", "elevenchars\n");
+  const std::string marked_file = write("marked",
+                                        "\xEF\xBB\xBF"
+                                        "a-long;secret #3\r\n");
+  const std::string zero_file = write("zero", std::string("a-long-se\0cret-4\n", 17));
+  const std::string long_file = write("long", std::string(1025, 'x') + "\n");
+  const std::string cut_ini =
+      write("cut.ini", "rcon = 127.0.0.1:2010\nrcon-password = \"a-long-secret;with-more\"\n");
+  const std::string semicolon_ini =
+      write("semicolon.ini", "rcon = 127.0.0.1:2010\nrcon-password = \"a-long # secret\"\n");
   const std::string ini =
       write("zolt.ini", "rcon = 127.0.0.1:2010\nrcon-password = from-the-config\n");
   const std::string placeholder_ini =
@@ -372,6 +381,24 @@ TEST(Options, TheRemoteConsolePasswordComesFromAFileTheEnvironmentOrTheConfigOnl
        nullptr,
        "needs 12 or more"},
       {{"--rcon", "127.0.0.1:2010"}, "short", nullptr, "needs 12 or more"},
+      {{"--rcon", "127.0.0.1:2010", "--rcon-password-file", marked_file},
+       nullptr,
+       "a-long;secret #3",
+       ""},
+      {{"--rcon", "127.0.0.1:2010", "--rcon-password-file", zero_file},
+       nullptr,
+       nullptr,
+       "zero byte"},
+      {{"--rcon", "127.0.0.1:2010", "--rcon-password-file", long_file},
+       nullptr,
+       nullptr,
+       "longer than 1024 bytes"},
+      {{"--rcon", "127.0.0.1:2010", "--rcon-password-file", short_file},
+       nullptr,
+       nullptr,
+       "from --rcon-password-file has 11 bytes"},
+      {{"--config", semicolon_ini}, nullptr, "a-long # secret", ""},
+      {{"--config", cut_ini}, nullptr, nullptr, "cut at a ';'"},
       {{"--config", placeholder_ini}, nullptr, nullptr, "placeholder"},
       {{"--rcon", "127.0.0.1:2010", "--rcon-password", "a-long-secret-2"},
        nullptr,

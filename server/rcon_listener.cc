@@ -1,9 +1,6 @@
 #include "server/rcon_listener.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <thread>
-#include <vector>
 
 #include "console/log.h"
 #include "net/rcon.h"
@@ -11,240 +8,296 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = RconClock;
 
-struct Peer {
-  SocketHandle socket = INVALID_SOCKET_HANDLE;
-  char address[DOTTED_SIZE] = "0.0.0.0";
-  std::string origin;  // "rcon 127.0.0.1:50122"
-  std::string in;      // bytes received, not yet a whole packet
-  bool authenticated = false;
-  Clock::time_point opened{};
-  Clock::time_point second{};  // the start of the present second's packet count
-  int packets = 0;
-};
+// What one connection may have sent and not had taken yet: a command's
+// packets wait while the one before it is run.
+constexpr size_t IN_LIMIT = 64 * 1024;
+// Failures remembered per address, at most; past it the stalest go.
+constexpr size_t ADDRESSES_LIMIT = 1024;
+// The listener rests this long after an accept failed with a connection
+// waiting (out of descriptors), as the game's lobby does.
+constexpr auto ACCEPT_PAUSE = std::chrono::seconds(1);
+// How long the thread sleeps at most: it looks at the stop request, the
+// time-outs and the answers this often.
+constexpr int IDLE_WAIT_MS = 250;
+constexpr int BUSY_WAIT_MS = 10;
 
-struct Failures {
-  std::string address;
-  std::vector<Clock::time_point> at;  // within the last window
-  Clock::time_point refused_until{};
-};
-
-struct RconServer {
-  SocketHandle listener = INVALID_SOCKET_HANDLE;
-  OperatorHand* hand = nullptr;
-  std::string password;
-  std::vector<Peer> peers;
-  std::vector<Failures> failures;
-  std::vector<SocketWait> waits;
-};
-
-Failures& failures_of(RconServer& rcon, const char* address) {
-  for (Failures& f : rcon.failures) {
-    if (f.address == address) return f;
+void close_with(RconGate& gate, RconConnection& c, const char* why) {
+  c.closing = true;
+  c.why = why;
+  if (c.authenticated) {
+    log_line(LogLevel::Warning, "%s closed: %s", c.origin.c_str(), why);
+  } else {
+    paced_warning(gate.malformed, "remote console connections closed before authentication",
+                  "%s closed: %s", c.origin.c_str(), why);
   }
-  // One entry per address that ever failed; a minute old ones are reused.
-  const auto now = Clock::now();
-  for (Failures& f : rcon.failures) {
-    if (f.refused_until < now && (f.at.empty() || now - f.at.back() > RCON_FAILURE_WINDOW)) {
-      f = Failures{address, {}, {}};
-      return f;
-    }
-  }
-  // Bounded, so that failures from ever new addresses cannot fill the
-  // memory: past the bound the entry refused longest ago makes room.
-  if (rcon.failures.size() >= 1024) {
-    Failures& oldest = *std::min_element(
-        rcon.failures.begin(), rcon.failures.end(),
-        [](const Failures& a, const Failures& b) { return a.refused_until < b.refused_until; });
-    oldest = Failures{address, {}, {}};
-    return oldest;
-  }
-  rcon.failures.push_back(Failures{address, {}, {}});
-  return rcon.failures.back();
 }
 
-// Sends all of data on a socket that does not block, waiting a little while
-// the peer's buffer is full. False when the peer does not take it.
-bool send_all(SocketHandle socket, const std::string& data) {
-  size_t sent = 0;
-  int waits = 0;
-  while (sent < data.size()) {
-    bool would_block = false;
-    const long n = socket_send(socket, data.data() + sent, data.size() - sent, &would_block);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-      continue;
-    }
-    if (!would_block || ++waits > 5) return false;
-    socket_wait_writable(socket, 1000);
-  }
-  return true;
+void forget_old(std::vector<Clock::time_point>& at, Clock::time_point now) {
+  at.erase(std::remove_if(at.begin(), at.end(),
+                          [now](Clock::time_point t) { return now - t > RCON_FAILURE_WINDOW; }),
+           at.end());
 }
 
-void close_peer(Peer& peer, const char* why) {
-  if (why != nullptr) log_line(LogLevel::Warning, "%s closed: %s", peer.origin.c_str(), why);
-  socket_close(peer.socket);
-  peer.socket = INVALID_SOCKET_HANDLE;
+// Counts a failure from `address`; the delay before its answer.
+std::chrono::milliseconds count_failure(RconGate& gate, const std::string& address,
+                                        Clock::time_point now) {
+  forget_old(gate.all, now);
+  gate.all.push_back(now);
+  RconGate::Failures* mine = nullptr;
+  for (RconGate::Failures& f : gate.by_address) {
+    forget_old(f.at, now);
+    if (f.address == address) mine = &f;
+  }
+  if (mine == nullptr) {
+    gate.by_address.erase(std::remove_if(gate.by_address.begin(), gate.by_address.end(),
+                                         [](const RconGate::Failures& f) { return f.at.empty(); }),
+                          gate.by_address.end());
+    if (gate.by_address.size() >= ADDRESSES_LIMIT) gate.by_address.erase(gate.by_address.begin());
+    gate.by_address.push_back({address, {}});
+    mine = &gate.by_address.back();
+  }
+  mine->at.push_back(now);
+  // Only the last few count: the delay stops doubling, the budget is passed.
+  if (mine->at.size() > 5) mine->at.erase(mine->at.begin());
+  if (gate.all.size() > static_cast<size_t>(RCON_FAILURE_BUDGET)) gate.all.erase(gate.all.begin());
+  const size_t doublings = std::min<size_t>(mine->at.size() - 1, 4);
+  return std::min(RCON_FAILURE_DELAY * (1 << doublings), RCON_FAILURE_DELAY_MAX);
+}
+
+// Whether failures from everywhere have passed the budget: every answer to
+// a password then waits.
+bool busy(RconGate& gate, Clock::time_point now) {
+  forget_old(gate.all, now);
+  return gate.all.size() >= static_cast<size_t>(RCON_FAILURE_BUDGET);
 }
 
 // The answer to an authentication: an empty response then the verdict, both
 // with the request's id, or -1 when the password is wrong.
-void answer_auth(Peer& peer, int32_t id) {
+std::string auth_answer(int32_t id) {
   std::string out;
   rcon_append_packet(out, id, RCON_RESPONSE_VALUE, "");
   rcon_append_packet(out, id, RCON_AUTH_RESPONSE, "");
-  send_all(peer.socket, out);
+  return out;
 }
 
-// One packet from an open connection; false when the connection is to close.
-bool take_packet(RconServer& rcon, Peer& peer, const RconPacket& packet) {
-  if (!peer.authenticated || packet.type == RCON_AUTH) {
-    if (packet.type != RCON_AUTH) {
-      close_peer(peer, "a command before authentication");
-      return false;
-    }
-    if (rcon_password_matches(packet.body, rcon.password)) {
-      peer.authenticated = true;
-      log_line(LogLevel::Info, "%s authenticated", peer.origin.c_str());
-      answer_auth(peer, packet.id);
-      return true;
-    }
-    Failures& failed = failures_of(rcon, peer.address);
-    const auto now = Clock::now();
-    failed.at.erase(
-        std::remove_if(failed.at.begin(), failed.at.end(),
-                       [now](Clock::time_point t) { return now - t > RCON_FAILURE_WINDOW; }),
-        failed.at.end());
-    failed.at.push_back(now);
-    if (static_cast<int>(failed.at.size()) >= RCON_FAILURES) {
-      failed.refused_until = now + RCON_FAILURE_WINDOW;
-      failed.at.clear();
-      log_line(LogLevel::Warning,
-               "%s failed to authenticate %d times in a minute: %s is refused for a minute",
-               peer.origin.c_str(), RCON_FAILURES, peer.address);
-    }
-    answer_auth(peer, -1);
-    close_peer(peer, "wrong password");
-    return false;
-  }
-  if (packet.type == RCON_RESPONSE_VALUE) {
-    // Mirrored, so that the client knows every answer before it has come.
-    std::string out;
-    rcon_append_packet(out, packet.id, RCON_RESPONSE_VALUE, "");
-    return send_all(peer.socket, out);
-  }
-  if (packet.type != RCON_EXECCOMMAND) {
-    close_peer(peer, "a packet of an unknown type");
-    return false;
-  }
-  OperatorHand& hand = *rcon.hand;
-  const uint64_t ticket = operator_submit(hand, packet.body, peer.origin, false);
-  std::string answer;
-  if (!operator_take_answer(hand, ticket, RCON_ANSWER_WAIT, &answer)) {
-    answer =
-        "the match has not taken the command yet (it does between turns and while a "
-        "client's message is awaited); it runs when it does\n";
-    std::string out;
-    rcon_append_answer(out, packet.id, answer);
-    return send_all(peer.socket, out);
-  }
-  std::string out;
-  rcon_append_answer(out, packet.id, answer);
-  const bool sent = send_all(peer.socket, out);
-  operator_answer_sent(hand);
-  return sent;
-}
-
-// Reads what came on a peer's connection and serves each whole packet.
-void serve_peer(RconServer& rcon, Peer& peer) {
-  char buffer[4096];
-  const size_t got = socket_recv(peer.socket, buffer, sizeof buffer);
-  if (got == 0) {
-    close_peer(peer, nullptr);
+void take_auth(RconGate& gate, RconConnection& c, const RconPacket& packet, Clock::time_point now) {
+  const bool was_busy = busy(gate, now);
+  if (rcon_password_matches(packet.body, gate.password)) {
+    c.authenticated = true;
+    log_line(LogLevel::Info, "%s authenticated", c.origin.c_str());
+    c.held = auth_answer(packet.id);
+    c.answer_at = was_busy ? now + RCON_BUSY_DELAY : now;
     return;
   }
-  peer.in.append(buffer, got);
-  for (;;) {
+  std::chrono::milliseconds delay = count_failure(gate, c.address, now);
+  if (was_busy) delay = std::max(delay, std::chrono::milliseconds(RCON_BUSY_DELAY));
+  paced_warning(gate.wrong_password, "wrong remote console passwords",
+                "%s: wrong password; answered in %d ms", c.origin.c_str(),
+                static_cast<int>(delay.count()));
+  c.held = auth_answer(-1);
+  c.answer_at = now + delay;
+  c.closing = true;  // once the answer is sent
+}
+
+}  // namespace
+
+void rcon_take_packets(RconGate& gate, RconConnection& c, Clock::time_point now,
+                       const std::function<uint64_t(const std::string&)>& submit) {
+  // Nor while the peer leaves a long answer unread.
+  while (!c.closing && c.ticket == 0 && c.held.empty() && c.out.size() < IN_LIMIT) {
     RconPacket packet;
     size_t used = 0;
-    const RconRead read = rcon_read_packet(peer.in.data(), peer.in.size(), &packet, &used);
+    const RconRead read = rcon_read_packet(c.in.data(), c.in.size(), &packet, &used);
     if (read == RconRead::NeedMore) return;
     if (read == RconRead::Malformed) {
-      close_peer(peer, "a malformed packet");
+      close_with(gate, c, "a malformed packet");
       return;
     }
-    peer.in.erase(0, used);
-    const auto now = Clock::now();
-    if (now - peer.second >= std::chrono::seconds(1)) {
-      peer.second = now;
-      peer.packets = 0;
+    c.in.erase(0, used);
+    if (now - c.second >= std::chrono::seconds(1)) {
+      c.second = now;
+      c.packets = 0;
     }
-    if (++peer.packets > RCON_PACKETS_PER_SECOND) {
-      close_peer(peer, "a flood of packets");
+    if (++c.packets > RCON_PACKETS_PER_SECOND) {
+      close_with(gate, c, "a flood of packets");
       return;
     }
-    if (!take_packet(rcon, peer, packet)) {
-      if (peer.socket != INVALID_SOCKET_HANDLE) close_peer(peer, nullptr);
-      return;
+    if (packet.type == RCON_AUTH) {
+      take_auth(gate, c, packet, now);
+    } else if (!c.authenticated) {
+      close_with(gate, c, "a command before authentication");
+    } else if (packet.type == RCON_RESPONSE_VALUE) {
+      // Mirrored, so that the client knows every answer before it has come.
+      rcon_append_packet(c.out, packet.id, RCON_RESPONSE_VALUE, "");
+    } else if (packet.type != RCON_EXECCOMMAND) {
+      close_with(gate, c, "a packet of an unknown type");
+    } else {
+      c.command_id = packet.id;
+      c.asked = now;
+      c.ticket = submit(packet.body);
     }
   }
 }
 
-void accept_peer(RconServer& rcon) {
-  const SocketHandle socket = socket_accept(rcon.listener);
-  if (socket == INVALID_SOCKET_HANDLE) return;
-  Peer peer;
-  peer.socket = socket;
-  uint16_t port = 0;
-  socket_peer_address(socket, peer.address, &port);
-  peer.origin = "rcon " + std::string(peer.address) + ":" + std::to_string(port);
-  peer.opened = Clock::now();
-  for (const Failures& f : rcon.failures) {
-    if (f.address == peer.address && f.refused_until > peer.opened) {
-      close_peer(peer, nullptr);
-      return;
+bool rcon_release_held(RconConnection& c, Clock::time_point now) {
+  if (c.held.empty() || now < c.answer_at) return false;
+  c.out += c.held;
+  c.held.clear();
+  return true;
+}
+
+void rcon_answer_command(RconConnection& c, const std::string& answer) {
+  rcon_append_answer(c.out, c.command_id, answer);
+  c.ticket = 0;
+}
+
+namespace {
+
+// Sends what a connection has to send, as far as its peer takes it now.
+// False when the connection failed.
+bool flush(SocketHandle socket, RconConnection& c) {
+  while (!c.out.empty()) {
+    bool would_block = false;
+    const long n = socket_send(socket, c.out.data(), c.out.size(), &would_block);
+    if (n <= 0) return would_block;
+    c.out.erase(0, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+void serve_connection(RconService& rcon, SocketHandle socket, RconConnection& c, bool readable,
+                      Clock::time_point now) {
+  OperatorHand& hand = *rcon.hand;
+  if (readable && c.why == nullptr) {
+    char buffer[4096];
+    bool would_block = false;
+    const size_t got = socket_recv(socket, buffer, sizeof buffer, &would_block);
+    if (got == 0 && !would_block) {
+      // Gone: nothing to send it any more.
+      c.closing = true;
+      c.why = "";
+      c.out.clear();
+      c.held.clear();
+    } else if (c.in.size() + got > IN_LIMIT) {
+      close_with(rcon.gate, c, "too much sent before an answer");
+      c.held.clear();
+    } else {
+      c.in.append(buffer, got);
     }
   }
-  if (rcon.peers.size() >= RCON_CONNECTIONS) {
-    close_peer(peer, "too many remote console connections");
+  if (c.ticket != 0) {
+    std::string answer;
+    if (operator_poll_answer(hand, c.ticket, &answer)) {
+      rcon_answer_command(c, answer);
+    } else if (now - c.asked > RCON_ANSWER_WAIT) {
+      operator_give_up(hand, c.ticket);
+      rcon_answer_command(c,
+                          "the match has not taken the command yet (it does between turns and "
+                          "while a client's message is awaited); it runs when it does\n");
+    }
+  }
+  rcon_release_held(c, now);
+  rcon_take_packets(rcon.gate, c, now, [&hand, &c](const std::string& line) {
+    return operator_submit(hand, line, c.origin, false);
+  });
+  if (!c.closing && !c.authenticated && c.held.empty() && now - c.opened > RCON_AUTH_TIME) {
+    close_with(rcon.gate, c, "no authentication in time");
+  }
+  if (!flush(socket, c)) {
+    c.out.clear();
+    c.closing = true;
+    if (c.why == nullptr) c.why = "";
+  }
+}
+
+void accept_connection(RconService& rcon, Clock::time_point now) {
+  std::string why;
+  const SocketHandle socket = socket_accept(rcon.listener, &why);
+  if (socket == INVALID_SOCKET_HANDLE) {
+    rcon.resting_until = now + ACCEPT_PAUSE;
+    paced_warning(rcon.accept_failed, "failed remote console accepts",
+                  "the remote console cannot accept a connection (%s): it rests a second",
+                  why.c_str());
     return;
   }
-  socket_set_blocking(socket, false);
-  rcon.peers.push_back(std::move(peer));
-}
-
-void serve(RconServer* rcon) {
-  for (;;) {
-    rcon->waits.assign(1, SocketWait{rcon->listener, false});
-    bool any_unauthenticated = false;
-    for (const Peer& peer : rcon->peers) {
-      rcon->waits.push_back(SocketWait{peer.socket, false});
-      any_unauthenticated = any_unauthenticated || !peer.authenticated;
-    }
-    // Asleep while nobody is connected or every client has authenticated.
-    const int ready =
-        socket_poll(rcon->waits.data(), rcon->waits.size(), any_unauthenticated ? 500 : -1);
-    if (ready < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (size_t i = 1; i < rcon->waits.size(); ++i) {
-      if (rcon->waits[i].ready) serve_peer(*rcon, rcon->peers[i - 1]);
-    }
-    const auto now = Clock::now();
-    for (Peer& peer : rcon->peers) {
-      if (peer.socket != INVALID_SOCKET_HANDLE && !peer.authenticated &&
-          now - peer.opened > RCON_AUTH_TIME) {
-        close_peer(peer, "no authentication in time");
+  RconConnection c;
+  char address[DOTTED_SIZE];
+  uint16_t port = 0;
+  socket_peer_address(socket, address, &port);
+  c.address = address;
+  c.origin = "rcon " + c.address + ":" + std::to_string(port);
+  c.opened = now;
+  if (rcon.peers.size() >= RCON_CONNECTIONS) {
+    // The oldest that has not authenticated makes room, one that has sent
+    // no password first; one that has authenticated is never put out for
+    // a newcomer.
+    auto oldest = rcon.peers.end();
+    const auto before = [](const RconConnection& a, const RconConnection& b) {
+      const bool a_idle = a.held.empty();
+      const bool b_idle = b.held.empty();
+      return a_idle != b_idle ? a_idle : a.opened < b.opened;
+    };
+    for (auto at = rcon.peers.begin(); at != rcon.peers.end(); ++at) {
+      if (!at->second.authenticated &&
+          (oldest == rcon.peers.end() || before(at->second, oldest->second))) {
+        oldest = at;
       }
     }
-    rcon->peers.erase(
-        std::remove_if(rcon->peers.begin(), rcon->peers.end(),
-                       [](const Peer& p) { return p.socket == INVALID_SOCKET_HANDLE; }),
-        rcon->peers.end());
-    if (rcon->waits[0].ready) accept_peer(*rcon);
+    if (oldest == rcon.peers.end()) {
+      paced_warning(rcon.gate.crowded, "remote console connections refused",
+                    "%s refused: every remote console connection is taken", c.origin.c_str());
+      socket_close(socket, true);
+      return;
+    }
+    paced_warning(rcon.gate.crowded, "remote console connections put out",
+                  "%s closed: a newer connection takes its place before it authenticated",
+                  oldest->second.origin.c_str());
+    socket_close(oldest->first, true);
+    rcon.peers.erase(oldest);
+  }
+  socket_set_blocking(socket, false);
+  rcon.peers.emplace_back(socket, std::move(c));
+}
+
+void serve(RconService* rcon) {
+  std::vector<SocketWait> waits;
+  while (!rcon->stopping.load(std::memory_order_relaxed)) {
+    auto now = Clock::now();
+    const bool listening = now >= rcon->resting_until;
+    waits.clear();
+    // The listener first while it is looked at, then each connection.
+    const size_t first = listening ? 1 : 0;
+    if (listening) waits.push_back(SocketWait{rcon->listener, false});
+    bool awaiting = false;
+    for (const auto& [socket, c] : rcon->peers) {
+      waits.push_back(SocketWait{socket, false});
+      awaiting = awaiting || c.ticket != 0 || !c.held.empty() || !c.out.empty();
+    }
+    if (socket_poll(waits.data(), waits.size(), awaiting ? BUSY_WAIT_MS : IDLE_WAIT_MS) < 0) {
+      for (SocketWait& wait : waits) wait.ready = false;
+    }
+    now = Clock::now();
+    for (size_t i = 0; i < rcon->peers.size(); ++i) {
+      auto& [socket, c] = rcon->peers[i];
+      serve_connection(*rcon, socket, c, waits[i + first].ready, now);
+    }
+    for (size_t i = rcon->peers.size(); i-- > 0;) {
+      const auto& [socket, c] = rcon->peers[i];
+      if (!c.closing || !c.out.empty() || !c.held.empty()) continue;
+      socket_close(socket);
+      rcon->peers.erase(rcon->peers.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    if (listening && waits[0].ready) accept_connection(*rcon, now);
   }
 }
 
 }  // namespace
+
+RconService::~RconService() {
+  rcon_stop(*this);
+}
 
 SocketHandle rcon_bind(const std::string& address, uint16_t port, std::string* err) {
   const SocketHandle listener = socket_bind(address.c_str(), port, err);
@@ -257,14 +310,38 @@ SocketHandle rcon_bind(const std::string& address, uint16_t port, std::string* e
   return listener;
 }
 
-void rcon_start(SocketHandle listener, OperatorHand& hand, std::string password) {
-  // Lives until the process ends, as its thread does; held here too, so
-  // that it is never taken for a leak.
-  static RconServer* const rcon = new RconServer;
+std::unique_ptr<RconService> rcon_start(SocketHandle listener, OperatorHand& hand,
+                                        std::string password) {
+  auto rcon = std::make_unique<RconService>();
   rcon->listener = listener;
   rcon->hand = &hand;
-  rcon->password = std::move(password);
-  std::thread(serve, rcon).detach();
+  rcon->gate.password = std::move(password);
+  rcon->thread = std::thread(serve, rcon.get());
+  return rcon;
+}
+
+void rcon_stop(RconService& rcon) {
+  if (!rcon.thread.joinable()) return;
+  rcon.stopping.store(true, std::memory_order_relaxed);
+  rcon.thread.join();
+  // What came last (the empty packet a client sends behind its command) is
+  // taken and answered, and what is to be sent goes, a moment at most, so
+  // that the close is a clean one and not a reset.
+  const auto until = Clock::now() + std::chrono::milliseconds(500);
+  for (auto& [socket, c] : rcon.peers) {
+    while (Clock::now() < until) {
+      const auto now = Clock::now();
+      SocketWait wait{socket, false};
+      socket_poll(&wait, 1, 20);
+      c.held.clear();
+      serve_connection(rcon, socket, c, wait.ready, now);
+      if (c.out.empty() && !wait.ready) break;
+    }
+    socket_close(socket);
+  }
+  rcon.peers.clear();
+  socket_close(rcon.listener);
+  rcon.listener = INVALID_SOCKET_HANDLE;
 }
 
 bool rcon_password_matches(const std::string& given, const std::string& password) {

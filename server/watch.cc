@@ -89,7 +89,7 @@ std::string lobby_resuming(const Options& options, const ResumePoint& resume) {
 
 }  // namespace
 
-int watch_start(Server& server, const ResumePoint* resume) {
+int watch_open_view(Server& server, const ResumePoint* resume) {
   const Options& options = server.options;
   if (options.http_address.empty() && options.record_file.empty()) return -1;
   server.watch = std::make_unique<Watch>();
@@ -97,10 +97,38 @@ int watch_start(Server& server, const ResumePoint* resume) {
   watch.match = &server.match;
   watch.options = &server.options;
   watch.heartbeat_ns.store(ns_of(Clock::now()), std::memory_order_relaxed);
+  watch.snapshot.set_name_table(player_name_table(options));
+  if (options.http_address.empty()) return -1;
+  std::string err;
+  const Match& match = server.match;
+  std::vector<std::string> clients_at = reachable_addresses(options.bind_address);
+  for (std::string& address : clients_at) address += ":" + std::to_string(options.port);
+  watch.snapshot.open_lobby(match.human_count, match.bot_count, match.map_number,
+                            std::move(clients_at));
+  if (resume != nullptr) watch.snapshot.open_lobby_resuming(lobby_resuming(options, *resume));
+  watch.can_join.store(match.human_count > 0, std::memory_order_relaxed);
+  // The view's thread leaves the stop signals to the match thread, whose
+  // waits they interrupt.
+  console_block_stops(true);
+  watch.view = HttpView::start_live(options.http_address, options.http_port, &watch.snapshot,
+                                    &watch.can_join, &watch.heartbeat_ns, &err);
+  console_block_stops(false);
+  if (!watch.view) {
+    log_line(LogLevel::Error, "%s", err.c_str());
+    return EXIT_CANNOT_LISTEN;
+  }
+  log_line(LogLevel::Info, "live view on %s",
+           view_urls(reachable_addresses(options.http_address), options.http_port).c_str());
+  return -1;
+}
+
+int watch_start(Server& server, const ResumePoint* resume) {
+  const Options& options = server.options;
+  if (server.watch == nullptr) return -1;
+  Watch& watch = *server.watch;
   std::string err;
   const Match& match = server.match;
   std::vector<std::string> names = player_name_table(options);
-  watch.snapshot.set_name_table(names);
   if (!options.record_file.empty()) {
     const bool opened =
         resume != nullptr ? recording_continue(watch.recording, *resume, std::move(names), &err)
@@ -112,26 +140,6 @@ int watch_start(Server& server, const ResumePoint* resume) {
     }
     watch.recording.sync = options.record_sync;
     log_line(LogLevel::Info, "recording every turn to '%s'", watch.recording.path.c_str());
-  }
-  if (!options.http_address.empty()) {
-    std::vector<std::string> clients_at = reachable_addresses(options.bind_address);
-    for (std::string& address : clients_at) address += ":" + std::to_string(options.port);
-    watch.snapshot.open_lobby(match.human_count, match.bot_count, match.map_number,
-                              std::move(clients_at));
-    if (resume != nullptr) watch.snapshot.open_lobby_resuming(lobby_resuming(options, *resume));
-    watch.can_join.store(match.human_count > 0, std::memory_order_relaxed);
-    // The view's thread leaves the stop signals to the match thread, whose
-    // waits they interrupt.
-    console_block_stops(true);
-    watch.view = HttpView::start_live(options.http_address, options.http_port, &watch.snapshot,
-                                      &watch.can_join, &watch.heartbeat_ns, &err);
-    console_block_stops(false);
-    if (!watch.view) {
-      log_line(LogLevel::Error, "%s", err.c_str());
-      return EXIT_CANNOT_LISTEN;
-    }
-    log_line(LogLevel::Info, "live view on %s",
-             view_urls(reachable_addresses(options.http_address), options.http_port).c_str());
   }
   return -1;
 }

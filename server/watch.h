@@ -44,11 +44,15 @@ struct Watch {
   const Options* options = nullptr;
 };
 
-// Opens the recording (or, resuming, goes on with the one read) and starts
-// the view, as the options ask. Returns -1,
-// or, with the reason logged, the exit code when either cannot be had: a
-// recording that cannot be opened is a usage error, a port that cannot be
-// bound is EXIT_CANNOT_LISTEN.
+// Makes the watch when --http or --record asks for it, and starts the view
+// (binding its port); a resumed match's lobby says where it stood. Returns
+// -1, or, with the reason logged, EXIT_CANNOT_LISTEN when the port cannot be
+// bound.
+int watch_open_view(Server& server, const ResumePoint* resume);
+
+// After watch_open_view, once every port is bound: opens the recording (or,
+// resuming, goes on with the one read). Returns -1, or, with the reason
+// logged, EXIT_USAGE when it cannot be opened.
 int watch_start(Server& server, const ResumePoint* resume);
 
 // Once the tables are set up: the storage at the match's sizes, and the first state.

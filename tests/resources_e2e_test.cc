@@ -215,6 +215,38 @@ TEST_F(Resources, FilesThatAreNoRegularFilesAreRefusedAtOnce) {
   }
 }
 
+// The remote console's listener out of descriptors: it rests a second
+// between accepts, as the game's port does, instead of spinning.
+TEST_F(Resources, ARemoteConsoleOutOfDescriptorsRestsAndSaysSo) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizers' runtime needs descriptors this case takes away";
+  dir_.write("password", "a-long-test-secret\n");
+  const uint16_t rcon_port = free_port();
+  // The three standard descriptors, the two listeners and one connection.
+  server_.limits = {{RLIMIT_NOFILE, 6}};
+  server_.start(
+      dir_.path(),
+      {"--humans", "1", "--bots", "0", "--map", "0", "--rcon",
+       "127.0.0.1:" + std::to_string(rcon_port), "--rcon-password-file", dir_.path() + "/password"},
+      "", true);
+  ASSERT_TRUE(server_.wait_for_output(WAITING)) << server_.errors();
+  std::vector<SocketHandle> held;
+  for (int i = 0; i < 3; ++i) {
+    std::string err;
+    held.push_back(socket_connect("127.0.0.1", rcon_port, &err));
+    ASSERT_NE(held.back(), INVALID_SOCKET_HANDLE) << err;
+  }
+  EXPECT_TRUE(
+      server_.wait_for_log("the remote console cannot accept a connection (Too many open "
+                           "files): it rests a second"))
+      << server_.errors();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const double before = cpu_seconds(server_.pid());
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LT(cpu_seconds(server_.pid()) - before, 0.3);
+  for (const SocketHandle socket : held) socket_close(socket, true);
+  server_.kill();
+}
+
 TEST_F(Resources, ALogThatCannotBeWrittenIsReportedOnceAndTheMatchPlays) {
   server_.start(dir_.path(), {"--log", "/dev/full", "--humans", "0", "--bots", "0", "--map", "0"},
                 "", true);
@@ -224,16 +256,18 @@ TEST_F(Resources, ALogThatCannotBeWrittenIsReportedOnceAndTheMatchPlays) {
   EXPECT_NE(server_.output().find("LA PARTIE EST TERMINEE"), std::string::npos);
 }
 
-TEST_F(Resources, AGamePortTheViewHoldsIsNamedSo) {
+TEST_F(Resources, AGamePortTheViewAsksForTooIsRefusedAtStart) {
   const std::string port = std::to_string(view_port());
   server_.start(
       dir_.path(),
       {"--port", port, "--http", "127.0.0.1:" + port, "--humans", "1", "--bots", "0", "--map", "0"},
       "", true);
-  EXPECT_EQ(server_.wait_exit(), EXIT_CANNOT_LISTEN);
-  EXPECT_NE(server_.errors().find("the server's own live view holds it (--http 127.0.0.1:" + port),
+  EXPECT_EQ(server_.wait_exit(), EXIT_USAGE);
+  EXPECT_NE(server_.errors().find("--port " + port + " and --http 127.0.0.1:" + port +
+                                  " ask for the same port"),
             std::string::npos)
       << server_.errors();
+  EXPECT_EQ(server_.output(), "") << "refused before the welcome";
 }
 
 }  // namespace
