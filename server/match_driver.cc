@@ -20,6 +20,7 @@
 #include "server/dialogue.h"
 #include "server/handshake.h"
 #include "server/operator_hand.h"
+#include "server/query_listener.h"
 #include "server/replay_mode.h"
 #include "server/turn_exchange.h"
 #include "server/watch.h"
@@ -357,6 +358,29 @@ int run_turns(Server& server) {
   return end_of_match(server, EXIT_MATCH_OVER, EndReason::NoPlayers, "the match has no players");
 }
 
+namespace {
+
+// The query's thread, answering from the snapshot the match publishes.
+void start_query(Server& server, SocketHandle socket, uint16_t port) {
+  const Options& options = server.options;
+  QuerySettings settings;
+  settings.name = options.server_name;
+  if (settings.name.empty()) {
+    const std::string host =
+        options.host_name.empty() ? socket_host_name() : options.host_name;
+    settings.name = std::string("ZOLT ") + ZOLT_VERSION + " on " + (host.empty() ? "?" : host);
+  }
+  settings.game_port = options.port;
+  settings.concurrent = options.concurrent;
+  settings.rejoin = options.rejoin;
+  query_start(socket, server.watch->snapshot, server.watch->can_join, std::move(settings));
+  log_line(LogLevel::Info, "server query on UDP %s:%u",
+           options.bind_address.empty() ? "0.0.0.0" : options.bind_address.c_str(),
+           static_cast<unsigned>(port));
+}
+
+}  // namespace
+
 int run_server(const Options& options) {
   // The one server of the process; it lives until the process ends.
   static Server server;
@@ -421,6 +445,15 @@ int run_server(const Options& options) {
     console_diagnostic("%s", err.c_str());
   }
   server.lobby.listener = listener;
+  // The query answers on the game's address; its port bound with the game's.
+  const uint16_t query_port = options.query_port != 0 ? options.query_port : options.port;
+  const SocketHandle query_socket =
+      options.query ? query_bind(options.bind_address, query_port, &err) : INVALID_SOCKET_HANDLE;
+  if (options.query && query_socket == INVALID_SOCKET_HANDLE) {
+    log_line(LogLevel::Error, "%s", err.c_str());
+    return EXIT_CANNOT_LISTEN;
+  }
+  if (options.query) start_query(server, query_socket, query_port);
   if (const int failure = operator_open(server); failure >= 0) return failure;
   // A resumed match goes on with the clients the operator asks for, the
   // others taking their slots as they come back (--rejoin).

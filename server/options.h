@@ -52,6 +52,9 @@ struct Options {
   // users see it).
   std::string rcon_password;
   std::string rcon_password_file;
+  bool query = false;       // --query: the server query on UDP
+  uint16_t query_port = 0;  // --query-port P; 0: the game's port
+  std::string server_name;  // --name TEXT: what the query calls the server; empty: the default
   bool console_commands = false;  // --console-commands: console lines are commands, piped too
   // No option but the host name, --trace and --check-clients (which change
   // nothing of the match) was given, nor a config file: start-up failures,

@@ -56,7 +56,7 @@ void name_player(Watch& watch, int32_t p, const std::string& peer) {
 
 int watch_start(Server& server, const ResumePoint* resume) {
   const Options& options = server.options;
-  if (options.http_address.empty() && options.record_file.empty()) return -1;
+  if (options.http_address.empty() && options.record_file.empty() && !options.query) return -1;
   server.watch = std::make_unique<Watch>();
   Watch& watch = *server.watch;
   watch.match = &server.match;
@@ -78,12 +78,14 @@ int watch_start(Server& server, const ResumePoint* resume) {
     watch.recording.sync = options.record_sync;
     log_line(LogLevel::Info, "recording every turn to '%s'", watch.recording.path.c_str());
   }
-  if (!options.http_address.empty()) {
+  if (!options.http_address.empty() || options.query) {
     std::vector<std::string> clients_at = reachable_addresses(options.bind_address);
     for (std::string& address : clients_at) address += ":" + std::to_string(options.port);
     watch.snapshot.open_lobby(match.human_count, match.bot_count, match.map_number,
                               std::move(clients_at));
     watch.can_join.store(match.human_count > 0, std::memory_order_relaxed);
+  }
+  if (!options.http_address.empty()) {
     // The view's thread leaves the stop signals to the match thread, whose
     // waits they interrupt.
     console_block_stops(true);
