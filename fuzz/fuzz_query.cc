@@ -1,0 +1,51 @@
+// The server query on any datagram a sender may send, as the listener feeds
+// it: the request reader, the answer the listener gives (from a match whose
+// humans are joining), and the finder's readers of the answers. A request
+// read must be one the writer makes again byte for byte; an answer before
+// the challenge is proved is never longer than the request.
+//
+// Input: one datagram, any length.
+#include <atomic>
+
+#include "fuzz/fuzz_support.h"
+#include "net/query.h"
+#include "server/query_listener.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  QueryRequest request;
+  if (query_read_request(data, size, &request)) {
+    const std::vector<uint8_t> again = query_write_request(request.kind, request.challenge);
+    FUZZ_REQUIRE(again.size() == size && std::equal(again.begin(), again.end(), data),
+                 "a request of %zu bytes does not write back", size);
+  }
+
+  static Snapshot snapshot;
+  static const std::atomic<bool> can_join{true};
+  static QueryState* const state = [] {
+    static QueryState s;
+    snapshot.open_lobby(2, 3, 1, {"127.0.0.1:2000"});
+    const uint64_t key[2] = {1, 2};
+    query_state_init(s, snapshot, can_join, {"fuzz", 2000, false, false}, key);
+    return &s;
+  }();
+  static int64_t tick = 0;
+  // Each input in a second of its own, so that the limits never hide an answer.
+  const auto now = std::chrono::steady_clock::time_point(std::chrono::seconds(++tick));
+  const DatagramPeer from{0x7F000001u, 5000};
+  const std::vector<uint8_t>* answer = query_answer(*state, data, size, from, now);
+  const uint32_t proved = query_challenge(state->key, from.address, static_cast<uint64_t>(tick) / 30);
+  const bool echoed = size >= 9 && (data[size - 4] | data[size - 3] << 8 | data[size - 2] << 16 |
+                                    static_cast<uint32_t>(data[size - 1]) << 24) == proved;
+  if (answer != nullptr && !echoed) {
+    FUZZ_REQUIRE(answer->size() <= size, "%zu bytes answer %zu unproved ones", answer->size(), size);
+  }
+  if (answer != nullptr) FUZZ_REQUIRE(answer->size() <= QUERY_PACKET_SIZE, "an answer too long");
+
+  uint32_t challenge = 0;
+  query_read_challenge(data, size, &challenge);
+  QueryInfo info;
+  if (query_read_info(data, size, &info)) {
+    FUZZ_REQUIRE(info.name.size() < size && info.map.size() < size, "texts past the datagram");
+  }
+  return 0;
+}
