@@ -200,7 +200,7 @@ void watch_turn_ends(Watch* watch, const Seats& seats, bool rejoin, uint64_t mes
   if (watch == nullptr) return;
   publish(*watch, true, watch->turns_done + 1, messages);
   // Without --rejoin nobody joins once the match has started: no need to look.
-  if (rejoin && watch->view) publish_can_join(*watch, seats, rejoin);
+  if (rejoin && (watch->view || watch->options->query)) publish_can_join(*watch, seats, rejoin);
   Recording& recording = watch->recording;
   if (recording.file == nullptr) return;
   for (const Seat& seat : seats.seat) {
