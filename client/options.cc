@@ -157,6 +157,17 @@ CommandLine command_line(ClientOptions& o) {
          o.source = text;
          return text.empty() ? bad_value(text, "--source", "an address is needed") : "";
        }},
+      {"--find", "",
+       "play nothing: broadcast the server query to --port on every local network (and ask "
+       "the --ask servers), wait 1 s, and print one line per server that answered: address, "
+       "name, map, players/seats, free seat or not, round trip; exit code 3 when none did",
+       nullptr, &o.find},
+      {"--ask", "ADDR[:PORT][,...]",
+       "with --find, also ask these servers (IPv4 addresses; the port: --port's)",
+       [&o](const std::string& text) {
+         o.ask = text;
+         return text.empty() ? bad_value(text, "--ask", "an address is needed") : "";
+       }},
   };
   return line;
 }
@@ -170,6 +181,9 @@ int parse_client_options(int argc, char** argv, ClientOptions& options) noexcept
   if (code >= 0) return code;
   if (parsed.at_once && parsed.one_at_a_time) {
     return command_line_error(line, "--at-once and --one-at-a-time cannot both be given");
+  }
+  if (!parsed.ask.empty() && !parsed.find) {
+    return command_line_error(line, "--ask belongs to --find");
   }
   options = parsed;
   return -1;

@@ -36,6 +36,9 @@ struct ClientOptions {
   bool one_at_a_time = false;
   bool at_once = false;  // --at-once: the default, kept for the scripts that give it
   std::string source;    // --source: the local address to connect from
+  // --find: list the servers that answer the query (client/find.h) instead of playing
+  bool find = false;
+  std::string ask;  // --ask ADDR[:PORT][,...]: with --find, servers to ask besides the broadcast
 };
 
 // Returns -1 when the client should play with `options`, otherwise the exit

@@ -337,9 +337,12 @@ std::vector<uint32_t> socket_broadcast_addresses() {
   if (getifaddrs(&interfaces) == 0) {
     for (const ifaddrs* i = interfaces; i != nullptr; i = i->ifa_next) {
       if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
-      if ((i->ifa_flags & IFF_BROADCAST) == 0 || i->ifa_broadaddr == nullptr) continue;
-      addresses.push_back(
-          ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr));
+      if ((i->ifa_flags & IFF_BROADCAST) == 0 || i->ifa_netmask == nullptr) continue;
+      // From the address and its mask: an interface set up without a
+      // broadcast address of its own still has this one.
+      const uint32_t address = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+      const uint32_t mask = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
+      if (mask != 0xFFFFFFFFu) addresses.push_back(address | ~mask);
     }
     freeifaddrs(interfaces);
   }

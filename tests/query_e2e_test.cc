@@ -245,9 +245,7 @@ TEST_P(QueryScheduler, GamedigAndQstatListTheMatchAsClientsJoinDropAndComeBack) 
   EXPECT_FALSE(holds(said, "\nBob,")) << said;
   EXPECT_TRUE(holds(said, "seat_free=0")) << said;
   threads.join_all();
-  ann.close();
-  cid.close();
-  match.server.wait_exit();
+  match.server.kill();
 }
 
 std::string scheduler_name(const ::testing::TestParamInfo<bool>& info) {
@@ -405,6 +403,65 @@ TEST(Query, AFloodLeavesTheMatchBytesAndMemoryAsTheyWere) {
     }
   }
   EXPECT_LT(growth, 4096) << "kB more after the flood";
+}
+
+}  // namespace
+
+namespace {
+
+// Two network namespaces joined by a veth pair, 10.77.0.1/24 and
+// 10.77.0.2/24, named after this test process; removed with the object.
+struct LanPair {
+  std::string server_ns, finder_ns;
+  bool made = false;
+  LanPair() {
+    const std::string id = std::to_string(getpid());
+    server_ns = "zolt-qs-" + id;
+    finder_ns = "zolt-qf-" + id;
+    const std::string script =
+        "ip netns add " + server_ns + " && ip netns add " + finder_ns +
+        " && ip link add qa" + id + " netns " + server_ns + " type veth peer name qb" + id +
+        " netns " + finder_ns + " && ip -n " + server_ns + " addr add 10.77.0.1/24 dev qa" + id +
+        " && ip -n " + finder_ns + " addr add 10.77.0.2/24 dev qb" + id + " && ip -n " +
+        server_ns + " link set qa" + id + " up && ip -n " + finder_ns + " link set qb" + id +
+        " up && ip -n " + server_ns + " link set lo up";
+    made = std::system(script.c_str()) == 0;
+  }
+  ~LanPair() {
+    const std::string script = "ip netns del " + server_ns + " 2>/dev/null; ip netns del " +
+                               finder_ns + " 2>/dev/null";
+    if (std::system(script.c_str()) != 0) return;
+  }
+};
+
+TEST(QueryLan, ZoltClientFindsAServerAcrossAVethPairByBroadcastUntilItStops) {
+  if (server_is_windows()) GTEST_SKIP() << "network namespaces are Linux's";
+  if (geteuid() != 0 || std::system("ip -V > /dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "needs root and ip (iproute2) to make two network namespaces";
+  }
+  LanPair lan;
+  ASSERT_TRUE(lan.made) << "could not make the namespaces and the veth pair";
+  TempDir dir;
+  put_bot_route_file(dir.path(), kRoutes);
+  dir.write("dept1.txt", "100 900\n100 700\n");
+  ServerProcess server;
+  server.program = "/usr/bin/env";
+  server.start(dir.path(),
+               {"ip", "netns", "exec", lan.server_ns, ZOLT_SERVER_BINARY, "--humans", "1", "--bots",
+                "2", "--map", "1", "--query", "--name", "Across the veth"},
+               "", true);
+  ASSERT_TRUE(server.wait_for_log("server query on UDP 0.0.0.0:")) << server.errors();
+  const std::string port = std::to_string(test_port());
+  const std::vector<std::string> find = {"ip",   "netns",  "exec", lan.finder_ns,
+                                         ZOLT_CLIENT_BINARY, "--find", "--port", port};
+  const std::string said = run_tool(find, dir.path());
+  EXPECT_TRUE(holds(said, "10.77.0.1:" + port + "  Across the veth  map Vevoder  players 0/1  seat free  "))
+      << said;
+  server.kill();
+  server.wait_exit();
+  const std::string after = run_tool(find, dir.path());
+  EXPECT_FALSE(holds(after, "10.77.0.1")) << after;
+  EXPECT_TRUE(holds(after, "no server answered on port " + port)) << after;
 }
 
 }  // namespace
