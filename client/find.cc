@@ -141,8 +141,8 @@ int find_servers(const ClientOptions& options) {
     const uint16_t game_port = info.game_port != 0 ? info.game_port : server.from.port;
     std::printf("%s:%u  %s  map %s  players %u/%u  %s  %.2f ms\n",
                 dotted(server.from.address).c_str(), static_cast<unsigned>(game_port),
-                printable(info.name).c_str(), printable(info.map).c_str(), static_cast<unsigned>(info.players),
-                static_cast<unsigned>(info.max_players),
+                printable(info.name).c_str(), printable(info.map).c_str(),
+                static_cast<unsigned>(info.players), static_cast<unsigned>(info.max_players),
                 info.keywords == "free" ? "seat free" : "no seat free", server.round_trip_ms);
   }
   std::fflush(stdout);

@@ -33,11 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto now = std::chrono::steady_clock::time_point(std::chrono::seconds(++tick));
   const DatagramPeer from{0x7F000001u, 5000};
   const std::vector<uint8_t>* answer = query_answer(*state, data, size, from, now);
-  const uint32_t proved = query_challenge(state->key, from.address, static_cast<uint64_t>(tick) / 30);
+  const uint32_t proved =
+      query_challenge(state->key, from.address, static_cast<uint64_t>(tick) / 30);
   const bool echoed = size >= 9 && (data[size - 4] | data[size - 3] << 8 | data[size - 2] << 16 |
                                     static_cast<uint32_t>(data[size - 1]) << 24) == proved;
   if (answer != nullptr && !echoed) {
-    FUZZ_REQUIRE(answer->size() <= size, "%zu bytes answer %zu unproved ones", answer->size(), size);
+    FUZZ_REQUIRE(answer->size() <= size, "%zu bytes answer %zu unproved ones", answer->size(),
+                 size);
   }
   if (answer != nullptr) FUZZ_REQUIRE(answer->size() <= QUERY_PACKET_SIZE, "an answer too long");
 

@@ -70,7 +70,9 @@ bool has_header(const uint8_t* data, size_t size) {
   return size >= 5 && std::memcmp(data, HEADER, 4) == 0;
 }
 
-uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+uint64_t rotl(uint64_t x, int b) {
+  return (x << b) | (x >> (64 - b));
+}
 
 void sip_round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
   v0 += v1;
@@ -248,7 +250,7 @@ bool query_read_info(const uint8_t* data, size_t size, QueryInfo* info) {
   if (in.at == size) return true;  // no extra data
   const uint8_t extra = in.u8();
   if ((extra & EXTRA_PORT) != 0) info->game_port = in.u16();
-  if ((extra & 0x10) != 0) in.u32(), in.u32();  // a server id
+  if ((extra & 0x10) != 0) in.u32(), in.u32();   // a server id
   if ((extra & 0x40) != 0) in.u16(), in.text();  // a spectator port and name
   if ((extra & EXTRA_KEYWORDS) != 0) info->keywords = in.text();
   return in.ok;

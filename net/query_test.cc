@@ -6,7 +6,9 @@
 
 namespace {
 
-std::vector<uint8_t> bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
 
 const std::string H = "\xFF\xFF\xFF\xFF";
 const std::string INFO = H + "TSource Engine Query" + std::string(1, '\0');
@@ -25,8 +27,8 @@ TEST(QueryRequest, OnlyWholeRequestsAreRead) {
       {"", false, {}, 0},
       {H, false, {}, 0},
       {INFO.substr(0, INFO.size() - 1), false, {}, 0},  // no zero byte
-      {INFO + "\x01\x02\x03", false, {}, 0},           // a truncated challenge
-      {INFO + "\x01\x02\x03\x04\x05", false, {}, 0},   // one byte too many
+      {INFO + "\x01\x02\x03", false, {}, 0},            // a truncated challenge
+      {INFO + "\x01\x02\x03\x04\x05", false, {}, 0},    // one byte too many
       {H + "U\xFF\xFF\xFF", false, {}, 0},
       {H + "V", false, {}, 0},
       {H + "W", false, {}, 0},  // no request of this server

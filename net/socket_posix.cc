@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
-#include <netdb.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -325,8 +325,8 @@ bool socket_send_to(SocketHandle s, const uint8_t* data, size_t length, const Da
   address.sin_addr.s_addr = htonl(to.address);
   ssize_t sent = -1;
   do {
-    sent = ::sendto(fd_of(s), data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
-                    sizeof address);
+    sent = ::sendto(fd_of(s), data, length, MSG_NOSIGNAL,
+                    reinterpret_cast<const sockaddr*>(&address), sizeof address);
   } while (sent < 0 && errno == EINTR);
   return sent == static_cast<ssize_t>(length);
 }
@@ -340,8 +340,10 @@ std::vector<uint32_t> socket_broadcast_addresses() {
       if ((i->ifa_flags & IFF_BROADCAST) == 0 || i->ifa_netmask == nullptr) continue;
       // From the address and its mask: an interface set up without a
       // broadcast address of its own still has this one.
-      const uint32_t address = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
-      const uint32_t mask = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
+      const uint32_t address =
+          ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+      const uint32_t mask =
+          ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
       if (mask != 0xFFFFFFFFu) addresses.push_back(address | ~mask);
     }
     freeifaddrs(interfaces);

@@ -355,7 +355,8 @@ SocketHandle socket_bind_datagram(const char* address_text, uint16_t port, bool 
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (address_text != nullptr && *address_text != '\0') address.sin_addr.s_addr = inet_addr(address_text);
+  if (address_text != nullptr && *address_text != '\0')
+    address.sin_addr.s_addr = inet_addr(address_text);
   if (address.sin_addr.s_addr == INADDR_NONE) {
     *err = std::string("cannot bind UDP port ") + std::to_string(port) + ": '" + address_text +
            "' is not an IPv4 address";

@@ -366,8 +366,7 @@ void start_query(Server& server, SocketHandle socket, uint16_t port) {
   QuerySettings settings;
   settings.name = options.server_name;
   if (settings.name.empty()) {
-    const std::string host =
-        options.host_name.empty() ? socket_host_name() : options.host_name;
+    const std::string host = options.host_name.empty() ? socket_host_name() : options.host_name;
     settings.name = std::string("ZOLT ") + ZOLT_VERSION + " on " + (host.empty() ? "?" : host);
   }
   settings.game_port = options.port;

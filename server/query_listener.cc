@@ -16,7 +16,9 @@ int64_t seconds_of(Clock::time_point at) {
   return std::chrono::duration_cast<std::chrono::seconds>(at.time_since_epoch()).count();
 }
 
-uint8_t byte_count(int64_t n) { return static_cast<uint8_t>(std::clamp<int64_t>(n, 0, 255)); }
+uint8_t byte_count(int64_t n) {
+  return static_cast<uint8_t>(std::clamp<int64_t>(n, 0, 255));
+}
 
 std::string number(double value) {
   char text[32];
@@ -83,8 +85,9 @@ void refresh(QueryState& state) {
   }
   state.players = query_write_players(players);
 
-  const double pace =
-      frame.elapsed_seconds > 0 ? static_cast<double>(frame.turns_total) / frame.elapsed_seconds : 0;
+  const double pace = frame.elapsed_seconds > 0
+                          ? static_cast<double>(frame.turns_total) / frame.elapsed_seconds
+                          : 0;
   const auto yes_no = [](bool b) { return std::string(b ? "1" : "0"); };
   state.rules = query_write_rules({
       {"humans", std::to_string(frame.humans)},

@@ -22,9 +22,11 @@ struct Listener {
                         Clock::time_point(std::chrono::seconds(second)));
   }
   uint32_t challenge_of(uint32_t address, int64_t second) {
-    const std::vector<uint8_t>* answer = ask(QueryKind::Players, QUERY_NO_CHALLENGE, address, second);
+    const std::vector<uint8_t>* answer =
+        ask(QueryKind::Players, QUERY_NO_CHALLENGE, address, second);
     uint32_t challenge = 0;
-    EXPECT_TRUE(answer != nullptr && query_read_challenge(answer->data(), answer->size(), &challenge));
+    EXPECT_TRUE(answer != nullptr &&
+                query_read_challenge(answer->data(), answer->size(), &challenge));
     return challenge;
   }
   uint64_t counted(QueryOutcome outcome) {

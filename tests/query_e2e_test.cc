@@ -54,15 +54,15 @@ std::string missing_tools() {
   return missing;
 }
 
-#define REQUIRE_TOOLS()                                                                         \
-  do {                                                                                          \
-    const std::string missing = missing_tools();                                                \
-    if (!missing.empty()) {                                                                     \
-      if (std::getenv("ZOLT_NODE_REQUIRED") != nullptr || std::getenv("CI") != nullptr) {       \
-        FAIL() << "missing: " << missing;                                                       \
-      }                                                                                         \
-      GTEST_SKIP() << "missing: " << missing << "(tools/install-deps.sh installs them)";       \
-    }                                                                                           \
+#define REQUIRE_TOOLS()                                                                   \
+  do {                                                                                    \
+    const std::string missing = missing_tools();                                          \
+    if (!missing.empty()) {                                                               \
+      if (std::getenv("ZOLT_NODE_REQUIRED") != nullptr || std::getenv("CI") != nullptr) { \
+        FAIL() << "missing: " << missing;                                                 \
+      }                                                                                   \
+      GTEST_SKIP() << "missing: " << missing << "(tools/install-deps.sh installs them)";  \
+    }                                                                                     \
   } while (false)
 
 // Runs a tool to its end (60 s at most) and gives what it printed.
@@ -95,8 +95,7 @@ std::string gamedig(uint16_t port, const std::string& folder) {
 
 std::string qstat(uint16_t port, const std::string& folder) {
   return run_tool(
-      {"quakestat", "-a2s", "127.0.0.1:" + std::to_string(port), "-P", "-R", "-raw", ","},
-      folder);
+      {"quakestat", "-a2s", "127.0.0.1:" + std::to_string(port), "-P", "-R", "-raw", ","}, folder);
 }
 
 // A client playing turns on a thread until stopped or after last_turn.
@@ -178,9 +177,8 @@ class QueryScheduler : public ::testing::TestWithParam<bool> {};
 TEST_P(QueryScheduler, GamedigAndQstatListTheMatchAsClientsJoinDropAndComeBack) {
   REQUIRE_TOOLS();
   Match match;
-  std::vector<std::string> extra = {"--rejoin",        "--names", "Ann,Bob",
-                                    "--address-names", "127.0.0.3=Cid", "--name",
-                                    "LAN party"};
+  std::vector<std::string> extra = {"--rejoin",      "--names", "Ann,Bob",  "--address-names",
+                                    "127.0.0.3=Cid", "--name",  "LAN party"};
   if (GetParam()) extra.push_back("--concurrent");
   match.start(extra);
   const uint16_t port = test_port();  // the query's port is the game's
@@ -191,8 +189,7 @@ TEST_P(QueryScheduler, GamedigAndQstatListTheMatchAsClientsJoinDropAndComeBack) 
   EXPECT_TRUE(holds(said, "\"maxplayers\":2,\"numplayers\":0")) << said;
   EXPECT_TRUE(holds(said, "\"numbots\":2")) << said;
   // The Windows build answers the same, naming its system.
-  EXPECT_TRUE(holds(said, server_is_windows() ? "\"environment\":\"w\""
-                                              : "\"environment\":\"l\""))
+  EXPECT_TRUE(holds(said, server_is_windows() ? "\"environment\":\"w\"" : "\"environment\":\"l\""))
       << said;
   EXPECT_TRUE(holds(said, "\"turn\":\"0\"")) << said;
   EXPECT_TRUE(holds(said, "\"seat_free\":\"1\"")) << said;
@@ -341,7 +338,8 @@ TEST(Query, AFloodLeavesTheMatchBytesAndMemoryAsTheyWere) {
     dir.write("dept1.txt", "100 900\n100 700\n");
     ServerProcess server;
     std::vector<std::string> args = {"--humans", "1", "--bots", "2", "--map", "1"};
-    if (query) args.insert(args.end(), {"--query", "--http", "127.0.0.1:" + std::to_string(view_port())});
+    if (query)
+      args.insert(args.end(), {"--query", "--http", "127.0.0.1:" + std::to_string(view_port())});
     server.start(dir.path(), args, "", true);
     EXPECT_TRUE(server.wait_until_listening()) << server.errors();
     const auto rss = [&] {
@@ -369,10 +367,13 @@ TEST(Query, AFloodLeavesTheMatchBytesAndMemoryAsTheyWere) {
           const size_t kind = (static_cast<size_t>(i) + s) % 3;
           if (kind == 0) sources[s]->send(ask, test_port());
           if (kind == 1) {
-            sources[s]->send(query_write_request(QueryKind::Players, static_cast<uint32_t>(static_cast<size_t>(i) * 7919 + s)),
-                             test_port());
+            sources[s]->send(
+                query_write_request(QueryKind::Players,
+                                    static_cast<uint32_t>(static_cast<size_t>(i) * 7919 + s)),
+                test_port());
           }
-          if (kind == 2) sources[s]->send(std::vector<uint8_t>(static_cast<size_t>(i % 64), 0xFF), test_port());
+          if (kind == 2)
+            sources[s]->send(std::vector<uint8_t>(static_cast<size_t>(i % 64), 0xFF), test_port());
         }
       }
     }
@@ -428,17 +429,17 @@ struct LanPair {
     server_ns = "zolt-qs-" + id;
     finder_ns = "zolt-qf-" + id;
     const std::string script =
-        "ip netns add " + server_ns + " && ip netns add " + finder_ns +
-        " && ip link add qa" + id + " netns " + server_ns + " type veth peer name qb" + id +
-        " netns " + finder_ns + " && ip -n " + server_ns + " addr add 10.77.0.1/24 dev qa" + id +
-        " && ip -n " + finder_ns + " addr add 10.77.0.2/24 dev qb" + id + " && ip -n " +
-        server_ns + " link set qa" + id + " up && ip -n " + finder_ns + " link set qb" + id +
-        " up && ip -n " + server_ns + " link set lo up";
+        "ip netns add " + server_ns + " && ip netns add " + finder_ns + " && ip link add qa" + id +
+        " netns " + server_ns + " type veth peer name qb" + id + " netns " + finder_ns +
+        " && ip -n " + server_ns + " addr add 10.77.0.1/24 dev qa" + id + " && ip -n " + finder_ns +
+        " addr add 10.77.0.2/24 dev qb" + id + " && ip -n " + server_ns + " link set qa" + id +
+        " up && ip -n " + finder_ns + " link set qb" + id + " up && ip -n " + server_ns +
+        " link set lo up";
     made = std::system(script.c_str()) == 0;
   }
   ~LanPair() {
-    const std::string script = "ip netns del " + server_ns + " 2>/dev/null; ip netns del " +
-                               finder_ns + " 2>/dev/null";
+    const std::string script =
+        "ip netns del " + server_ns + " 2>/dev/null; ip netns del " + finder_ns + " 2>/dev/null";
     if (std::system(script.c_str()) != 0) return;
   }
 };
@@ -461,10 +462,11 @@ TEST(QueryLan, ZoltClientFindsAServerAcrossAVethPairByBroadcastUntilItStops) {
                "", true);
   ASSERT_TRUE(server.wait_for_log("server query on UDP 0.0.0.0:")) << server.errors();
   const std::string port = std::to_string(test_port());
-  const std::vector<std::string> find = {"ip",   "netns",  "exec", lan.finder_ns,
-                                         ZOLT_CLIENT_BINARY, "--find", "--port", port};
+  const std::vector<std::string> find = {
+      "ip", "netns", "exec", lan.finder_ns, ZOLT_CLIENT_BINARY, "--find", "--port", port};
   const std::string said = run_tool(find, dir.path());
-  EXPECT_TRUE(holds(said, "10.77.0.1:" + port + "  Across the veth  map Vevoder  players 0/1  seat free  "))
+  EXPECT_TRUE(
+      holds(said, "10.77.0.1:" + port + "  Across the veth  map Vevoder  players 0/1  seat free  "))
       << said;
   server.kill();
   server.wait_exit();

@@ -348,8 +348,9 @@ class Snapshot {
     }
     frame.playing_seconds.resize(players);
     for (size_t p = 0; p < players; ++p) {
-      const int64_t since =
-          p < static_cast<size_t>(humans_) ? joined_ns_[p].load(std::memory_order_relaxed) : started;
+      const int64_t since = p < static_cast<size_t>(humans_)
+                                ? joined_ns_[p].load(std::memory_order_relaxed)
+                                : started;
       frame.playing_seconds[p] = until > since ? static_cast<double>(until - since) / 1e9 : 0.0;
     }
     read_query(frame);
