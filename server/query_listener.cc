@@ -115,13 +115,17 @@ bool within_source_limit(QueryState& state, uint32_t address, int64_t second) {
 }
 
 void serve(QueryState* state, SocketHandle socket) {
-  uint8_t buffer[QUERY_REQUEST_LIMIT];
+  // Room for any datagram a sender may make up: one longer than a request
+  // is read whole and ignored, so that a failure below is one of the system's.
+  static uint8_t buffer[65536];
   for (;;) {
     DatagramPeer from;
     const long size = socket_receive_from(socket, buffer, sizeof buffer, &from);
     if (size < 0) {
-      // A datagram too long for any request, or an error of one: nothing to answer.
+      // An error of the system's (a port unreachable reported late): a
+      // pause, so that one that persists cannot spin the thread.
       state->snapshot->query_counted(QueryOutcome::Ignored);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
     }
     const std::vector<uint8_t>* answer =

@@ -326,6 +326,27 @@ TEST(Query, NothingButAChallengeBeforeItIsEchoedAndNothingForAWrongOne) {
   match.server.kill();
 }
 
+// A query port that another program holds ends the server at its start, as
+// the game's port does.
+TEST(Query, AQueryPortTakenEndsTheServerWithExitCode3) {
+  std::string err;
+  const uint16_t port = view_port();
+  const SocketHandle holder = socket_bind_datagram(nullptr, port, false, &err);
+  ASSERT_NE(holder, INVALID_SOCKET_HANDLE) << err;
+  TempDir dir;
+  put_bot_route_file(dir.path(), kRoutes);
+  dir.write("dept1.txt", "100 900\n100 700\n");
+  ServerProcess server;
+  server.start(dir.path(),
+               {"--humans", "1", "--bots", "0", "--map", "1", "--query", "--query-port",
+                std::to_string(port)},
+               "", true);
+  EXPECT_EQ(server.wait_exit(), 3) << server.errors();
+  EXPECT_TRUE(holds(server.errors(), "cannot bind UDP port " + std::to_string(port)))
+      << server.errors();
+  socket_close(holder);
+}
+
 // A flood of datagrams from many source ports beside a match leaves every
 // byte the client receives as it was without the query, and the server's
 // memory where it was.
