@@ -492,6 +492,9 @@ int parse_options(int argc, char** argv, Options& options) noexcept {
     if (given("--record")) {
       return command_line_error(line, "--replay plays no match: --record has nothing to record");
     }
+    if (parsed.query) {
+      return command_line_error(line, "--replay plays no match: --query has nothing to tell");
+    }
   }
   if (given("--rcon")) {
     if (std::string problem = take_rcon_password(parsed); !problem.empty()) {
