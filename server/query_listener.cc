@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "console/console.h"
-#include "console/log.h"
 #include "console/texts.h"
 
 namespace {
