@@ -242,9 +242,10 @@ kube_match() {
   wait_status 8080 /healthz 200 && wait_status 8080 /readyz 200 && runs_as_non_root "$ctr" ||
     return 1
   # The fleet's list of docs/operating.md, for this one match: the server
-  # query on UDP 2000 beside the game's TCP 2000, with qstat and gamedig.
+  # query on UDP 2000 beside the game's TCP 2000, with qstat (its raw line:
+  # name, map, seats, players) and gamedig.
   out=$(quakestat -a2s 127.0.0.1:2000 -R -raw , -nh) && echo "$out" &&
-    grep -q '^A2S,127.0.0.1:2000,ZOLT 1.5 on .*,Torvallind level 0,0,2,' <<< "$out" &&
+    grep -q '^A2S,127.0.0.1:2000,ZOLT 1.5 on .*,Torvallind level 0,2,0,' <<< "$out" &&
     grep -q 'seat_free=1' <<< "$out" || return 1
   node_dir=${ZOLT_NODE_DIR:-/opt/zolt-test-node}
   out=$(NODE_PATH=$node_dir/node_modules npx --prefix "$node_dir" gamedig \
