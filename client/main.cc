@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/find.h"
 #include "client/options.h"
 #include "match/match.h"
 #include "net/client.h"
@@ -553,5 +554,6 @@ int main(int argc, char** argv) {
   ClientOptions options;
   const int code = parse_client_options(argc, argv, options);
   if (code >= 0) return code;
+  if (options.find) return find_servers(options);
   return play(options);
 }

@@ -177,6 +177,17 @@ CommandLine command_line(ClientOptions& o) {
           "with --reconnect: how long a client tries to come back; default: 60", 1,
           MAX_RECONNECT_SECONDS, [&o](int32_t v) { o.reconnect_seconds = v; },
           "a count of seconds from 1 to " + std::to_string(MAX_RECONNECT_SECONDS) + " is needed"),
+      {"--find", "",
+       "play nothing: broadcast the server query to --port on every local network (and ask "
+       "the --ask servers), wait 1 s, and print one line per server that answered: address, "
+       "name, map, players/seats, free seat or not, round trip; exit code 3 when none did",
+       nullptr, &o.find},
+      {"--ask", "ADDR[:PORT][,...]",
+       "with --find, also ask these servers (IPv4 addresses; the port: --port's)",
+       [&o](const std::string& text) {
+         o.ask = text;
+         return text.empty() ? bad_value(text, "--ask", "an address is needed") : "";
+       }},
   };
   return line;
 }
@@ -196,6 +207,9 @@ int parse_client_options(int argc, char** argv, ClientOptions& options) noexcept
     return command_line_error(line,
                               "--reconnect plays each client on a thread of its own: it cannot be "
                               "given with --one-at-a-time");
+  }
+  if (!parsed.ask.empty() && !parsed.find) {
+    return command_line_error(line, "--ask belongs to --find");
   }
   options = parsed;
   return -1;

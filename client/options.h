@@ -41,6 +41,9 @@ struct ClientOptions {
   // same address, for up to reconnect_seconds (--reconnect-for)
   bool reconnect = false;
   int32_t reconnect_seconds = 60;
+  // --find: list the servers that answer the query (client/find.h) instead of playing
+  bool find = false;
+  std::string ask;  // --ask ADDR[:PORT][,...]: with --find, servers to ask besides the broadcast
 };
 
 inline constexpr int32_t MAX_PACE_MS = 60000;

@@ -131,3 +131,33 @@ void socket_local_address(SocketHandle connection, char (&out)[DOTTED_SIZE]);
 // process ends. With abort set the close resets the connection, so that
 // neither side is left in TIME_WAIT.
 void socket_close(SocketHandle s, bool abort = false);
+
+// Datagrams (UDP/IPv4), for the server query and its finder. An address is
+// an IPv4 address and a port, both in host order.
+struct DatagramPeer {
+  uint32_t address = 0;
+  uint16_t port = 0;
+};
+
+// A UDP socket bound to port on address (dotted IPv4; null or empty: every
+// local address, where broadcasts to the port arrive too; port 0: any free
+// one). With broadcast, it may also send to broadcast addresses.
+// INVALID_SOCKET_HANDLE and *err, naming the port and the system's reason,
+// when it cannot be had.
+SocketHandle socket_bind_datagram(const char* address, uint16_t port, bool broadcast,
+                                  std::string* err);
+
+// One datagram into buffer, its sender in *from. Returns its size, or -1
+// when none came (a time-out, a socket that does not block, an error, a
+// datagram longer than capacity: each is only one datagram lost).
+long socket_receive_from(SocketHandle s, uint8_t* buffer, size_t capacity, DatagramPeer* from);
+
+// One datagram to `to`; false when the system refused it.
+bool socket_send_to(SocketHandle s, const uint8_t* data, size_t length, const DatagramPeer& to);
+
+// The IPv4 broadcast addresses of this machine's network interfaces (host
+// order), then the limited broadcast 255.255.255.255.
+std::vector<uint32_t> socket_broadcast_addresses();
+
+// This machine's own host name; empty when it cannot be had.
+std::string socket_host_name();

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -272,4 +273,87 @@ void socket_close(SocketHandle s, bool abort) {
     setsockopt(fd_of(s), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   }
   ::close(fd_of(s));
+}
+
+SocketHandle socket_bind_datagram(const char* address_text, uint16_t port, bool broadcast,
+                                  std::string* err) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) {
+    *err = std::string("cannot create a UDP socket: ") + std::strerror(errno);
+    return INVALID_SOCKET_HANDLE;
+  }
+  const int on = 1;
+  if (broadcast) setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (address_text != nullptr && *address_text != '\0' &&
+      inet_pton(AF_INET, address_text, &address.sin_addr) != 1) {
+    *err = std::string("cannot bind UDP port ") + std::to_string(port) + ": '" + address_text +
+           "' is not an IPv4 address";
+    ::close(fd);
+    return INVALID_SOCKET_HANDLE;
+  }
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    *err = "cannot bind UDP port " + std::to_string(port) + ": " + std::strerror(errno);
+    ::close(fd);
+    return INVALID_SOCKET_HANDLE;
+  }
+  return fd;
+}
+
+long socket_receive_from(SocketHandle s, uint8_t* buffer, size_t capacity, DatagramPeer* from) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  ssize_t got = -1;
+  do {
+    // MSG_TRUNC: the datagram's whole size, so that a longer one is known.
+    got = ::recvfrom(fd_of(s), buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(&peer),
+                     &length);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0 || static_cast<size_t>(got) > capacity || peer.sin_family != AF_INET) return -1;
+  from->address = ntohl(peer.sin_addr.s_addr);
+  from->port = ntohs(peer.sin_port);
+  return static_cast<long>(got);
+}
+
+bool socket_send_to(SocketHandle s, const uint8_t* data, size_t length, const DatagramPeer& to) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(to.port);
+  address.sin_addr.s_addr = htonl(to.address);
+  ssize_t sent = -1;
+  do {
+    sent = ::sendto(fd_of(s), data, length, MSG_NOSIGNAL,
+                    reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (sent < 0 && errno == EINTR);
+  return sent == static_cast<ssize_t>(length);
+}
+
+std::vector<uint32_t> socket_broadcast_addresses() {
+  std::vector<uint32_t> addresses;
+  ifaddrs* interfaces = nullptr;
+  if (getifaddrs(&interfaces) == 0) {
+    for (const ifaddrs* i = interfaces; i != nullptr; i = i->ifa_next) {
+      if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+      if ((i->ifa_flags & IFF_BROADCAST) == 0 || i->ifa_netmask == nullptr) continue;
+      // From the address and its mask: an interface set up without a
+      // broadcast address of its own still has this one.
+      const uint32_t address =
+          ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+      const uint32_t mask =
+          ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
+      if (mask != 0xFFFFFFFFu) addresses.push_back(address | ~mask);
+    }
+    freeifaddrs(interfaces);
+  }
+  addresses.push_back(0xFFFFFFFFu);
+  return addresses;
+}
+
+std::string socket_host_name() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
 }

@@ -333,3 +333,73 @@ void socket_close(SocketHandle s, bool abort) {
   }
   ::closesocket(native(s));
 }
+
+SocketHandle socket_bind_datagram(const char* address_text, uint16_t port, bool broadcast,
+                                  std::string* err) {
+  const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (s == INVALID_SOCKET) {
+    *err = error_text("cannot create a UDP socket");
+    return INVALID_SOCKET_HANDLE;
+  }
+  const BOOL on = TRUE;
+  if (broadcast) {
+    setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on);
+  }
+  // Without this, a datagram to a peer that has gone makes the next receive
+  // fail with a reset (SIO_UDP_CONNRESET).
+  constexpr DWORD UDP_CONNRESET = 0x9800000C;
+  BOOL report = FALSE;
+  DWORD returned = 0;
+  WSAIoctl(s, UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (address_text != nullptr && *address_text != '\0')
+    address.sin_addr.s_addr = inet_addr(address_text);
+  if (address.sin_addr.s_addr == INADDR_NONE) {
+    *err = std::string("cannot bind UDP port ") + std::to_string(port) + ": '" + address_text +
+           "' is not an IPv4 address";
+    ::closesocket(s);
+    return INVALID_SOCKET_HANDLE;
+  }
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    *err = error_text(("cannot bind UDP port " + std::to_string(port)).c_str());
+    ::closesocket(s);
+    return INVALID_SOCKET_HANDLE;
+  }
+  return handle(s);
+}
+
+long socket_receive_from(SocketHandle s, uint8_t* buffer, size_t capacity, DatagramPeer* from) {
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  // A datagram longer than capacity fails with WSAEMSGSIZE: lost, as it should be.
+  const int got = ::recvfrom(native(s), reinterpret_cast<char*>(buffer), static_cast<int>(capacity),
+                             0, reinterpret_cast<sockaddr*>(&peer), &length);
+  if (got == SOCKET_ERROR || peer.sin_family != AF_INET) return -1;
+  from->address = ntohl(peer.sin_addr.s_addr);
+  from->port = ntohs(peer.sin_port);
+  return got;
+}
+
+bool socket_send_to(SocketHandle s, const uint8_t* data, size_t length, const DatagramPeer& to) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(to.port);
+  address.sin_addr.s_addr = htonl(to.address);
+  return ::sendto(native(s), reinterpret_cast<const char*>(data), static_cast<int>(length), 0,
+                  reinterpret_cast<const sockaddr*>(&address),
+                  sizeof address) == static_cast<int>(length);
+}
+
+std::vector<uint32_t> socket_broadcast_addresses() {
+  // Windows sends the limited broadcast out of every interface.
+  return {0xFFFFFFFFu};
+}
+
+std::string socket_host_name() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}

@@ -22,6 +22,7 @@
 #include "server/dialogue.h"
 #include "server/handshake.h"
 #include "server/operator_hand.h"
+#include "server/query_listener.h"
 #include "server/replay_mode.h"
 #include "server/turn_exchange.h"
 #include "server/watch.h"
@@ -304,6 +305,25 @@ std::string port_clash(const Options& options) {
   return {};
 }
 
+// The query's thread, answering from the snapshot the match publishes.
+void start_query(Server& server, SocketHandle socket, uint16_t port) {
+  const Options& options = server.options;
+  QuerySettings settings;
+  settings.name = options.server_name;
+  if (settings.name.empty()) {
+    const std::string host = options.host_name.empty() ? socket_host_name() : options.host_name;
+    settings.name = std::string("ZOLT ") + ZOLT_VERSION + " on " + (host.empty() ? "?" : host);
+  }
+  settings.game_port = options.port;
+  settings.concurrent = options.concurrent;
+  settings.rejoin = options.rejoin;
+  query_start(socket, server.watch->snapshot, server.watch->can_join, std::move(settings));
+  log_line(LogLevel::Info, "server query on UDP %s:%u",
+           options.bind_address.empty() ? "0.0.0.0" : options.bind_address.c_str(),
+           static_cast<unsigned>(port));
+}
+
+
 // Every port the server binds, in this one place, before anything is
 // written or started: a port that cannot be had ends the start with exit 3
 // and leaves nothing behind (no recording, no thread, no line that says a
@@ -340,8 +360,21 @@ int bind_ports(Server& server, const ResumePoint* resume) {
   }
   server.lobby.listener = listener;
   if (const int failure = operator_open(server); failure >= 0) return failure;
-  // A UDP port the server answers on would be bound here, before the view.
-  return watch_open_view(server, resume);
+  // The query answers on the game's address, by default on the game's port
+  // number (UDP); its thread starts once the snapshot it reads is made.
+  const uint16_t query_port = options.query_port != 0 ? options.query_port : options.port;
+  const SocketHandle query_socket =
+      options.query ? query_bind(options.bind_address, query_port, &err) : INVALID_SOCKET_HANDLE;
+  if (options.query && query_socket == INVALID_SOCKET_HANDLE) {
+    log_line(LogLevel::Error, "%s", err.c_str());
+    return EXIT_CANNOT_LISTEN;
+  }
+  if (const int failure = watch_open_view(server, resume); failure >= 0) {
+    if (query_socket != INVALID_SOCKET_HANDLE) socket_close(query_socket);
+    return failure;
+  }
+  if (options.query) start_query(server, query_socket, query_port);
+  return -1;
 }
 
 }  // namespace

@@ -459,6 +459,35 @@ CommandLine command_line(Options& o) {
          return std::string();
        },
        nullptr, true, true, true},
+      {"--query", "",
+       "answer the server query (server browsers, LAN browsers, status tools) on UDP at the "
+       "game's port (see --query-port), on the address the clients connect to, broadcasts "
+       "included when that is every address; default: off",
+       nullptr, &o.query},
+      {"--query-port", "P",
+       "with --query, the UDP port of the query, 1..65535; default: the game's port (--port)",
+       [&o](const std::string& text) {
+         int32_t value = 0;
+         if (!whole_int32(text, &value) || value < 1 || value > 65535) {
+           return "--query-port: not a port number 1..65535: " + text;
+         }
+         o.query_port = static_cast<uint16_t>(value);
+         return std::string();
+       }},
+      {"--name", "TEXT",
+       "with --query, the server's name in the query's answers, at most 63 bytes; default: "
+       "\"ZOLT " ZOLT_VERSION " on HOST\"",
+       [&o](const std::string& text) {
+         if (text.empty() || text.size() > 63) {
+           return "--name: give a name of 1 to 63 bytes: '" + text + "'";
+         }
+         if (std::any_of(text.begin(), text.end(),
+                         [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+           return "--name: a control character in '" + text + "'";
+         }
+         o.server_name = text;
+         return std::string();
+       }},
       {"--console-commands", "",
        "read operator commands (status, kick, pause, end...) from the console during a match "
        "with human players even when it is not a terminal; default: only from a terminal",
@@ -495,6 +524,9 @@ int parse_options(int argc, char** argv, Options& options) noexcept {
     if (given("--record")) {
       return command_line_error(line, "--replay plays no match: --record has nothing to record");
     }
+    if (parsed.query) {
+      return command_line_error(line, "--replay plays no match: --query has nothing to tell");
+    }
   }
   if (given("--rcon")) {
     if (std::string problem = take_rcon_password(parsed); !problem.empty()) {
@@ -502,6 +534,9 @@ int parse_options(int argc, char** argv, Options& options) noexcept {
     }
   } else if (given("--rcon-password-file") || given("--rcon-password")) {
     return command_line_error(line, "a remote console password without --rcon ADDR:PORT");
+  }
+  if ((given("--query-port") || given("--name")) && !parsed.query) {
+    return command_line_error(line, "--query-port and --name belong to the query: give --query");
   }
   if (given("--resume-wait") && !(parsed.resume && parsed.rejoin)) {
     return command_line_error(line,

@@ -53,7 +53,9 @@ std::string describe(const Options& o) {
          " check=" + std::to_string(o.check_clients) + " http=" + o.http_address + ":" +
          std::to_string(o.http_port) + " record=" + o.record_file + " replay=" + o.replay_file +
          " historic=" + std::to_string(o.historic_start_up) +
-         " linger=" + std::to_string(o.view_linger) + " names=" + names_of(o);
+         " linger=" + std::to_string(o.view_linger) + " names=" + names_of(o) +
+         " query=" + std::to_string(o.query) + ":" + std::to_string(o.query_port) + ":" +
+         o.server_name;
 }
 
 Options with(void (*change)(Options&)) {
@@ -105,6 +107,11 @@ TEST(Options, ValidLinesGiveTheirValuesAndPrintNothing) {
        })},
       {{"--replay", "m.jsonl", "--http", "0.0.0.0:1"}, with([](Options& o) {
          o.replay_file = "m.jsonl", o.http_address = "0.0.0.0", o.http_port = 1,
+         o.historic_start_up = false;
+       })},
+      {{"--query", "--query-port", "27015", "--name", "LAN party \xc3\xa9t\xc3\xa9"},
+       with([](Options& o) {
+         o.query = true, o.query_port = 27015, o.server_name = "LAN party \xc3\xa9t\xc3\xa9",
          o.historic_start_up = false;
        })},
   };
@@ -163,6 +170,14 @@ TEST(Options, UsageErrorsNameTheProblemAndChangeNothing) {
       {{"--address-names", "10.0.0.5=a=b"}, "--address-names"},
       {{"--replay", "m.jsonl"}, "--replay needs --http"},
       {{"--replay", "m.jsonl", "--http", "127.0.0.1:80", "--record", "n"}, "--record"},
+      {{"--replay", "m.jsonl", "--http", "127.0.0.1:80", "--query"}, "--query has nothing"},
+      {{"--query-port", "2001"}, "give --query"},
+      {{"--name", "x"}, "give --query"},
+      {{"--query", "--query-port", "0"}, "--query-port"},
+      {{"--query", "--query-port", "65536"}, "--query-port"},
+      {{"--query", "--name", ""}, "--name"},
+      {{"--query", "--name", std::string(64, 'n')}, "1 to 63 bytes"},
+      {{"--query", "--name", "a\x1b[2Jb"}, "control character"},
   };
   for (const auto& c : cases) {
     const Result r = parse(c.args);

@@ -91,14 +91,14 @@ std::string lobby_resuming(const Options& options, const ResumePoint& resume) {
 
 int watch_open_view(Server& server, const ResumePoint* resume) {
   const Options& options = server.options;
-  if (options.http_address.empty() && options.record_file.empty()) return -1;
+  if (options.http_address.empty() && options.record_file.empty() && !options.query) return -1;
   server.watch = std::make_unique<Watch>();
   Watch& watch = *server.watch;
   watch.match = &server.match;
   watch.options = &server.options;
   watch.heartbeat_ns.store(ns_of(Clock::now()), std::memory_order_relaxed);
   watch.snapshot.set_name_table(player_name_table(options));
-  if (options.http_address.empty()) return -1;
+  if (options.http_address.empty() && !options.query) return -1;
   std::string err;
   const Match& match = server.match;
   std::vector<std::string> clients_at = reachable_addresses(options.bind_address);
@@ -107,6 +107,8 @@ int watch_open_view(Server& server, const ResumePoint* resume) {
                             std::move(clients_at));
   if (resume != nullptr) watch.snapshot.open_lobby_resuming(lobby_resuming(options, *resume));
   watch.can_join.store(match.human_count > 0, std::memory_order_relaxed);
+  // The query answers from the same snapshot, without a view.
+  if (options.http_address.empty()) return -1;
   // The view's thread leaves the stop signals to the match thread, whose
   // waits they interrupt.
   console_block_stops(true);
@@ -242,7 +244,7 @@ void watch_turn_ends(Watch* watch, const Seats& seats, bool rejoin, uint64_t mes
   if (watch == nullptr) return;
   publish(*watch, true, watch->turns_done + 1, messages);
   // Without --rejoin nobody joins once the match has started: no need to look.
-  if (rejoin && watch->view) publish_can_join(*watch, seats, rejoin);
+  if (rejoin && (watch->view || watch->options->query)) publish_can_join(*watch, seats, rejoin);
   Recording& recording = watch->recording;
   if (recording.file == nullptr) return;
   for (const Seat& seat : seats.seat) {

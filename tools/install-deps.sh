@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build make g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   iproute2 clang-format libcli11-dev nlohmann-json3-dev dpkg-dev file help2man lintian man-db libboost-dev
-  chromium podman runc nodejs)
+  chromium podman runc nodejs qstat)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64 unzip)
 fi
@@ -47,4 +47,17 @@ if [ ! -f "$node_dir/node_modules/rcon-client/package.json" ]; then
   echo "install-deps: installing rcon-client into $node_dir"
   mkdir -p "$node_dir"
   npm install --prefix "$node_dir" --no-audit --no-fund --loglevel=error rcon-client@4.2.5 > /dev/null
+fi
+
+# The query's end-to-end cases ask the server as a server browser would,
+# with the npm library gamedig (tests/query_e2e_test.cc reads it from here
+# too) and Debian's qstat.
+if [ ! -f "$node_dir/node_modules/gamedig/package.json" ]; then
+  if [ "$(id -u)" != 0 ] || ! command -v npm > /dev/null; then
+    echo "install-deps: gamedig missing in $node_dir (run as root with npm to install it)" >&2
+    exit 1
+  fi
+  echo "install-deps: installing gamedig into $node_dir"
+  mkdir -p "$node_dir"
+  npm install --prefix "$node_dir" --no-audit --no-fund --loglevel=error gamedig@5.3.3 > /dev/null
 fi

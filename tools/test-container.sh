@@ -241,6 +241,16 @@ kube_match() {
   echo "container: $ctr"
   wait_status 8080 /healthz 200 && wait_status 8080 /readyz 200 && runs_as_non_root "$ctr" ||
     return 1
+  # The fleet's list of docs/operating.md, for this one match: the server
+  # query on UDP 2000 beside the game's TCP 2000, with qstat (its raw line:
+  # name, map, seats, players) and gamedig.
+  out=$(quakestat -a2s 127.0.0.1:2000 -R -raw , -nh) && echo "$out" &&
+    grep -q '^A2S,127.0.0.1:2000,ZOLT 1.5 on .*,Torvallind level 0,2,0,' <<< "$out" &&
+    grep -q 'seat_free=1' <<< "$out" || return 1
+  node_dir=${ZOLT_NODE_DIR:-/opt/zolt-test-node}
+  out=$(NODE_PATH=$node_dir/node_modules npx --prefix "$node_dir" gamedig \
+    --type protocol-valve --requestRules --givenPortOnly 127.0.0.1:2000) && echo "$out" &&
+    grep -q '"map":"Torvallind level 0"' <<< "$out" || return 1
   # The config serves every client at once: the client plays its two
   # players at once too.
   out=$(timeout 60 "$client" --clients 2 --turns 20 --at-once --port 2000) ||

@@ -184,6 +184,16 @@ std::string metrics_text(const Frame& frame) {
       "everyone waiting.\n"
       "# TYPE zolt_waiting_seconds gauge\n";
   append(text, "zolt_waiting_seconds %.3f\n", frame.waiting_seconds);
+  if (frame.query_on) {
+    text +=
+        "# HELP zolt_query_datagrams_total Datagrams of the server query (--query), by what "
+        "came of them.\n"
+        "# TYPE zolt_query_datagrams_total counter\n";
+    for (size_t k = 0; k < frame.query.size(); ++k) {
+      append(text, "zolt_query_datagrams_total{outcome=\"%s\"} %" PRIu64 "\n", QUERY_OUTCOMES[k],
+             frame.query[k]);
+    }
+  }
   if (!frame.commands_on) return text;
   static const char* const KINDS[] = {"status", "kick",  "pause", "resume",
                                       "end",    "allow", "help",  "unknown"};

@@ -76,7 +76,18 @@ struct Frame {
   // commands on (--rcon, console commands) only.
   bool commands_on = false;
   std::array<uint64_t, 8> commands{};
+  // Per human: seconds since its client joined (took the slot again, with
+  // --rejoin); the bots' since the match started.
+  std::vector<double> playing_seconds;
+  // The server query's datagrams by outcome (QUERY_OUTCOMES), with --query only.
+  bool query_on = false;
+  std::array<uint64_t, 4> query{};
 };
+
+// How the server query dealt with a datagram: answered, handed a challenge,
+// ignored (no request, or a wrong challenge), or left over the limits.
+enum class QueryOutcome : uint8_t { Answered, Challenged, Ignored, Limited };
+inline constexpr const char* QUERY_OUTCOMES[] = {"answered", "challenged", "ignored", "limited"};
 
 // Where a human player's client stands, for the spectators.
 enum class SeatShown : uint8_t {
@@ -104,6 +115,8 @@ class Snapshot {
     name_ids_ = std::make_unique<std::atomic<int32_t>[]>(players);
     for (size_t p = 0; p < players; ++p) name_ids_[p].store(-1);
     started_ns_.store(steady_ns(), std::memory_order_relaxed);
+    joined_ns_ = std::make_unique<std::atomic<int64_t>[]>(static_cast<size_t>(humans));
+    for (int32_t q = 0; q < humans; ++q) joined_ns_[static_cast<size_t>(q)].store(started_ns());
     created_.store(true, std::memory_order_release);
   }
   bool created() const { return created_.load(std::memory_order_acquire); }
@@ -233,9 +246,24 @@ class Snapshot {
     commands_[std::min(kind, commands_.size() - 1)].fetch_add(1, std::memory_order_relaxed);
   }
   void commands_open() { commands_on_.store(true, std::memory_order_relaxed); }
+  // Outside the sequence too, from the query's thread: its counters.
+  void query_open() { query_on_.store(true, std::memory_order_relaxed); }
+  void query_counted(QueryOutcome outcome) {
+    query_[static_cast<size_t>(outcome)].fetch_add(1, std::memory_order_relaxed);
+  }
+  // Any thread: the counters alone, before a match has its tables too.
+  void read_query(Frame& frame) const {
+    frame.query_on = query_on_.load(std::memory_order_relaxed);
+    for (size_t k = 0; k < query_.size(); ++k) {
+      frame.query[k] = query_[k].load(std::memory_order_relaxed);
+    }
+  }
   // Outside the sequence too: human q's client was dropped, or came back.
   void seat_changed(int32_t q, SeatShown seat) {
-    if (seat == SeatShown::Rejoined) rejoins_.fetch_add(1, std::memory_order_relaxed);
+    if (seat == SeatShown::Rejoined) {
+      rejoins_.fetch_add(1, std::memory_order_relaxed);
+      joined_ns_[static_cast<size_t>(q)].store(steady_ns(), std::memory_order_relaxed);
+    }
     seats_[static_cast<size_t>(q)].store(static_cast<uint8_t>(seat), std::memory_order_relaxed);
   }
   void exchange_ended(int32_t q, int64_t round_trip_ns) {
@@ -323,6 +351,14 @@ class Snapshot {
     for (size_t k = 0; k < commands_.size(); ++k) {
       frame.commands[k] = commands_[k].load(std::memory_order_relaxed);
     }
+    frame.playing_seconds.resize(players);
+    for (size_t p = 0; p < players; ++p) {
+      const int64_t since = p < static_cast<size_t>(humans_)
+                                ? joined_ns_[p].load(std::memory_order_relaxed)
+                                : started;
+      frame.playing_seconds[p] = until > since ? static_cast<double>(until - since) / 1e9 : 0.0;
+    }
+    read_query(frame);
     frame.waiting_player = waiting_player_.load(std::memory_order_acquire);
     const int64_t since = waiting_since_ns_.load(std::memory_order_relaxed);
     // Once the match is over nobody is kept waiting any longer: the wait
@@ -369,6 +405,9 @@ class Snapshot {
   std::unique_ptr<std::atomic<int32_t>[]> name_ids_;
   std::vector<std::string> name_table_;  // fixed before create
   std::atomic<int64_t> started_ns_{0};
+  std::unique_ptr<std::atomic<int64_t>[]> joined_ns_;
+  std::atomic<bool> query_on_{false};
+  std::array<std::atomic<uint64_t>, 4> query_{};
   // The end: written once before ended_ is set, read only after.
   static constexpr size_t END_WHY_SIZE = 160;
   std::atomic<bool> ended_{false};
