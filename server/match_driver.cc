@@ -323,7 +323,6 @@ void start_query(Server& server, SocketHandle socket, uint16_t port) {
            static_cast<unsigned>(port));
 }
 
-
 // Every port the server binds, in this one place, before anything is
 // written or started: a port that cannot be had ends the start with exit 3
 // and leaves nothing behind (no recording, no thread, no line that says a
