@@ -212,15 +212,40 @@ TEST(Resume, WhatACrashLeftIsCopiedAsideAndCutOff) {
   }
 }
 
-TEST(Resume, TheLastNumberedRecordingIsTheOneToGoOn) {
-  TempFolder folder;
-  const std::string path = folder.file("lan.jsonl");
-  EXPECT_EQ(resume_file(path), "");
-  write_all(path, "");
-  EXPECT_EQ(resume_file(path), path);
-  write_all(folder.file("lan-1.jsonl"), "");
-  write_all(folder.file("lan-2.jsonl"), "");
-  EXPECT_EQ(resume_file(path), folder.file("lan-2.jsonl"));
+// The recording a resume takes up is the last start's: the one its mark
+// names; without a mark the one written last, whatever names are missing
+// between (a deleted lan.jsonl does not hide lan-2.jsonl).
+TEST(Resume, TheRecordingToGoOnIsTheLastStarts) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> files;  // written in this order, a minute apart
+    const char* marked;              // the mark's recording, null for no mark
+    const char* chosen;              // "" for none
+  } cases[] = {
+      {"nothing yet", {}, nullptr, ""},
+      {"one file", {"lan.jsonl"}, nullptr, "lan.jsonl"},
+      {"the newest of a row", {"lan.jsonl", "lan-1.jsonl", "lan-2.jsonl"}, nullptr, "lan-2.jsonl"},
+      {"the newest past a gap", {"lan-1.jsonl", "lan-3.jsonl"}, nullptr, "lan-3.jsonl"},
+      {"newer than its followers", {"lan-1.jsonl", "lan.jsonl"}, nullptr, "lan.jsonl"},
+      {"the marked, not the newest", {"lan.jsonl", "lan-1.jsonl"}, "lan.jsonl", "lan.jsonl"},
+      {"the marked one deleted", {"lan-1.jsonl"}, "lan.jsonl", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder folder;
+    const auto now = std::filesystem::file_time_type::clock::now();
+    int minute = 0;
+    for (const char* name : c.files) {
+      write_all(folder.file(name), "");
+      std::filesystem::last_write_time(folder.file(name), now + std::chrono::minutes(minute++));
+    }
+    LastStart mark;
+    if (c.marked != nullptr) mark.recording = c.marked;
+    std::string note;
+    EXPECT_EQ(resume_file(folder.file("lan.jsonl"), mark, &note),
+              *c.chosen == '\0' ? std::string() : folder.file(c.chosen));
+    EXPECT_EQ(note.empty(), c.marked == nullptr || *c.chosen != '\0') << note;
+  }
 }
 
 }  // namespace

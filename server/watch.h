@@ -45,11 +45,13 @@ struct Watch {
 };
 
 // Opens the recording (or, resuming, goes on with the one read) and starts
-// the view, as the options ask. Returns -1,
+// the view, as the options ask; with --resume (mark: the last start's mark,
+// locked) the mark names the recording, and the recording keeps trying to
+// write after a failure. Returns -1,
 // or, with the reason logged, the exit code when either cannot be had: a
 // recording that cannot be opened is a usage error, a port that cannot be
 // bound is EXIT_CANNOT_LISTEN.
-int watch_start(Server& server, const ResumePoint* resume);
+int watch_start(Server& server, const ResumePoint* resume, LastStart* mark);
 
 // Once the tables are set up: the storage at the match's sizes, and the first state.
 void watch_match_set_up(Server& server);
