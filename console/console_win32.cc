@@ -119,8 +119,7 @@ bool console_lock_file(std::FILE* stream) {
   // the bytes they cover, and the file's own bytes must stay readable.
   OVERLAPPED far_away{};
   far_away.OffsetHigh = 0x7fffffff;
-  if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                 &far_away)) {
+  if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &far_away)) {
     return true;
   }
   errno = GetLastError() == ERROR_LOCK_VIOLATION ? EWOULDBLOCK : EACCES;

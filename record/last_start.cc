@@ -1,8 +1,8 @@
 #include "record/last_start.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string_view>
@@ -112,7 +112,8 @@ bool last_start_take(LastStart& mark, const std::string& record_file, std::strin
   }
   char text[8192];
   const size_t length = std::fread(text, 1, sizeof text, mark.file);
-  const std::string_view line(text, static_cast<size_t>(std::find(text, text + length, '\n') - text));
+  const std::string_view line(text,
+                              static_cast<size_t>(std::find(text, text + length, '\n') - text));
   if (line.empty()) return true;
   if (read_mark(line, &mark)) return true;
   *note = "'" + mark.path + "' is no mark this server wrote: it is not followed";

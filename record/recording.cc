@@ -127,8 +127,10 @@ std::FILE* take_unplayed(const std::string& path) {
     std::fclose(file);
     return errno = EEXIST, nullptr;
   }
-  log_line(LogLevel::Info, "--record: '%s' holds no match (a start that ended before its first "
-           "turn): it is taken again", path.c_str());
+  log_line(LogLevel::Info,
+           "--record: '%s' holds no match (a start that ended before its first "
+           "turn): it is taken again",
+           path.c_str());
   return file;
 }
 
@@ -276,9 +278,8 @@ void recording_write_turn(Recording& recording, uint64_t turn, const Match& matc
   }
   // The names likewise: in the first line, and again once a client that
   // took a seat brought its own.
-  if (!recording.name_ids.empty() &&
-      (recording.first_line || recording.name_again ||
-       recording.name_ids != recording.name_ids_written)) {
+  if (!recording.name_ids.empty() && (recording.first_line || recording.name_again ||
+                                      recording.name_ids != recording.name_ids_written)) {
     static constexpr char member[] = ", \"names\": [";
     out.put(member, sizeof member - 1);
     for (size_t p = 0; p < recording.name_ids.size(); ++p) {

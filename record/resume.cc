@@ -48,8 +48,9 @@ bool copy_aside(const std::string& path, uint64_t from, uint64_t to, std::string
     std::FILE* out = console_create_file(aside->c_str());
     if (out == nullptr) {
       if (errno == EEXIST) continue;
-      *err = std::string("cannot create a file beside it to copy what follows its last whole line "
-                         "to ('") +
+      *err = std::string(
+                 "cannot create a file beside it to copy what follows its last whole line "
+                 "to ('") +
              *aside + "': " + std::strerror(errno) + ")";
       return false;
     }
@@ -75,9 +76,10 @@ bool copy_aside(const std::string& path, uint64_t from, uint64_t to, std::string
     }
     return why.empty();
   }
-  *err = "cannot create a file beside it to copy what follows its last whole line to: the "
-         "names '" +
-         path + ".cut' to '" + recording_numbered_name(path + ".cut", 9999) + "' are all taken";
+  *err =
+      "cannot create a file beside it to copy what follows its last whole line to: the "
+      "names '" +
+      path + ".cut' to '" + recording_numbered_name(path + ".cut", 9999) + "' are all taken";
   return false;
 }
 
@@ -112,8 +114,7 @@ void put_line(Recording& recording, const char* text, size_t length) {
 std::string resume_file(const std::string& path, const LastStart& mark, std::string* note) {
   std::error_code ec;
   if (!mark.recording.empty()) {
-    const std::string named =
-        (std::filesystem::path(path).parent_path() / mark.recording).string();
+    const std::string named = (std::filesystem::path(path).parent_path() / mark.recording).string();
     if (std::filesystem::exists(named, ec)) return named;
     *note = "the last start's recording '" + named + "' is gone";
     return "";

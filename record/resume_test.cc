@@ -168,7 +168,8 @@ TEST(Resume, ABadRecordingIsRefusedAndLeftAsItIs) {
        "line 2: its restart after turn 5 follows turn 1"},
       {first + "{\"gap\": {\"after_turn\": 1, \"turns\": 2}}\n" + second,
        "line 3: turn 2 follows turn 3"},
-      {first + "{\"gap\": {\"after_turn\": 1, \"turns\": 2}}\n" + edited("{\"turn\": 2,", "{\"turn\": 4,"),
+      {first + "{\"gap\": {\"after_turn\": 1, \"turns\": 2}}\n" +
+           edited("{\"turn\": 2,", "{\"turn\": 4,"),
        ""},
       {first + "{\"gap\": {\"after_turn\": 1, \"turns\": 0}}\n" + second,
        "line 2: it is no gap line as written"},

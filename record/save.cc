@@ -237,7 +237,9 @@ bool read_save_line(std::string_view line, MatchSave* save, std::string* what) {
 }
 
 bool turn_order_next(TurnOrder& order, std::string_view line, std::string* what) {
-  const auto starts = [&line](std::string_view start) { return line.substr(0, start.size()) == start; };
+  const auto starts = [&line](std::string_view start) {
+    return line.substr(0, start.size()) == start;
+  };
   // A count of up to 19 digits, which no turn of a recording comes near.
   const auto count = [&line](size_t& i, uint64_t* value) {
     const size_t first = i;

@@ -275,7 +275,8 @@ int find_match_to_resume(const Options& options, LastStart* mark, ResumePoint* p
            static_cast<int>(save.map));
   if (marked && mark->turns_played > save.turn) {
     log_line(LogLevel::Warning,
-             "--resume: the match went on to turn %" PRIu64 " while '%s' could not be written: %" PRIu64
+             "--resume: the match went on to turn %" PRIu64
+             " while '%s' could not be written: %" PRIu64
              " turn%s lost, played again from turn %" PRIu64,
              mark->turns_played, path.c_str(), mark->turns_played - save.turn,
              mark->turns_played - save.turn == 1 ? "" : "s", save.turn + 1);

@@ -68,10 +68,10 @@ int watch_start(Server& server, const ResumePoint* resume, LastStart* mark) {
   std::vector<std::string> names = player_name_table(options);
   watch.snapshot.set_name_table(names);
   if (!options.record_file.empty()) {
-    bool opened =
-        resume != nullptr ? recording_continue(watch.recording, *resume, std::move(names), &err)
-                          : recording_open(watch.recording, options.record_file, match.human_count,
-                                           match.bot_count, std::move(names), &err);
+    bool opened = resume != nullptr
+                      ? recording_continue(watch.recording, *resume, std::move(names), &err)
+                      : recording_open(watch.recording, options.record_file, match.human_count,
+                                       match.bot_count, std::move(names), &err);
     // With --resume the mark names this start's recording before its
     // first line.
     if (opened && mark != nullptr) {

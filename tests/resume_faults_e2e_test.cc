@@ -28,13 +28,14 @@
 namespace {
 
 void set_up_maps(const std::string& dir) {
-  put_bot_route_file(dir, "360 342 300 258 240 258 300 342 360\n300 342 360 342 300 258 240 258 300\n");
+  put_bot_route_file(dir,
+                     "360 342 300 258 240 258 300 342 360\n300 342 360 342 300 258 240 258 300\n");
   std::ofstream(dir + "/dept0.txt") << "100 900 500 300\n100 700 40 60\n";
 }
 
 std::vector<std::string> args(const std::vector<std::string>& extra) {
-  std::vector<std::string> all = {"--humans", "1", "--bots", "1", "--map", "0", "--record",
-                                  "match.jsonl"};
+  std::vector<std::string> all = {"--humans", "1", "--bots",   "1",
+                                  "--map",    "0", "--record", "match.jsonl"};
   all.insert(all.end(), extra.begin(), extra.end());
   return all;
 }
@@ -202,7 +203,8 @@ class FullDisk : public testing::Test {
   void SetUp() override {
     if (server_is_windows()) GTEST_SKIP() << "the full disk is made with a Linux mount";
     if (geteuid() != 0) GTEST_SKIP() << "a filesystem of the case's own needs root";
-    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
       GTEST_SKIP() << "no mount namespace: " << std::strerror(errno);
     }
@@ -288,8 +290,7 @@ TEST_F(FullDisk, AMatchWhoseEndWasLostIsNotPlayedAgain) {
   server.start(dir_.path(), args({"--resume"}), "", true);
   const int turns = play_to_a_full_disk(server, 2, false, 1000);
   EXPECT_EQ(server.wait_exit(), 1) << server.errors();
-  EXPECT_NE(server.errors().find("the end of the match could not be written to"),
-            std::string::npos)
+  EXPECT_NE(server.errors().find("the end of the match could not be written to"), std::string::npos)
       << server.errors();
   free_space();
   ServerProcess next;
@@ -320,8 +321,8 @@ TEST_F(FullDisk, AResumeSaysHowManyTurnsItLost) {
     if (failed_at == 0 || turn < failed_at + 2) return turn < 40;
     // Killed once the mark counts this turn, before the client leaves.
     const std::string counted = "\"turns_played\": " + std::to_string(turn) + " ";
-    for (int waited = 0; read_file(recording() + ".last").find(counted) == std::string::npos &&
-                         waited < 2000;
+    for (int waited = 0;
+         read_file(recording() + ".last").find(counted) == std::string::npos && waited < 2000;
          ++waited) {
       usleep(10000);
     }
@@ -336,7 +337,8 @@ TEST_F(FullDisk, AResumeSaysHowManyTurnsItLost) {
   ServerProcess resumed;
   resumed.start(dir_.path(), args({"--resume"}), "", true);
   EXPECT_TRUE(resumed.wait_for_log("after turn " + std::to_string(kept))) << resumed.errors();
-  EXPECT_TRUE(resumed.wait_for_log(std::to_string(last - kept) + " turns lost, played again from turn " +
+  EXPECT_TRUE(resumed.wait_for_log(std::to_string(last - kept) +
+                                   " turns lost, played again from turn " +
                                    std::to_string(kept + 1)))
       << resumed.errors();
   resumed.kill();
@@ -384,7 +386,8 @@ TEST(RecordSync, EveryModeKeepsItsPromise) {
         calls += 'T';
       } else if (!fd.empty() && line.find("write(" + fd + ", \"{\\\"end") != std::string::npos) {
         calls += 'E';
-      } else if (!fd.empty() && std::regex_search(line, std::regex("f(data)?sync\\(" + fd + "\\)"))) {
+      } else if (!fd.empty() &&
+                 std::regex_search(line, std::regex("f(data)?sync\\(" + fd + "\\)"))) {
         calls += 'S';
       }
     }
