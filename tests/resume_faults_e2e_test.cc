@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -152,9 +153,9 @@ TEST(ResumeChoice, TheLastStartsMatchGoesOnWhateverWasDeleted) {
   }
   // Killed, before its client leaves, once `lines` lines are in match-1.jsonl.
   const auto kill_at = [&dir](ServerProcess& server, size_t lines) {
-    play(server, [&](int) {
+    play(server, [&](int turn) {
       if (lines_in(dir.path() + "/match-1.jsonl") < lines) usleep(20000);
-      if (lines_in(dir.path() + "/match-1.jsonl") < lines) return true;
+      if (lines_in(dir.path() + "/match-1.jsonl") < lines && turn < 100) return true;
       server.kill();
       return false;
     });
@@ -362,9 +363,13 @@ TEST(RecordSync, EveryModeKeepsItsPromise) {
     TempDir dir;
     set_up_maps(dir.path());
     const std::string wrapper = dir.path() + "/traced";
+    // The server the harness runs (ZOLT_SERVER_COMMAND, else the one built
+    // here), under strace.
+    const char* command = std::getenv("ZOLT_SERVER_COMMAND");
     std::ofstream(wrapper) << "#!/bin/sh\nexec strace -f -qq -s 12 -e trace=openat,write,fsync,"
                               "fdatasync -o '"
-                           << dir.path() << "/trace' '" << ZOLT_SERVER_BINARY << "' \"$@\"\n";
+                           << dir.path() << "/trace' "
+                           << (command != nullptr ? command : ZOLT_SERVER_BINARY) << " \"$@\"\n";
     std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
     ServerProcess server;
     server.program = wrapper;
