@@ -89,10 +89,6 @@ void sync_now(Recording& recording, uint64_t turn) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The file at path opened to write from its start when it holds no match:
 // nothing, or only restart marks (of resumes that ended before a turn).
 // Null, with errno EEXIST, when it may hold anything else, is held by a
@@ -331,9 +327,10 @@ void recording_write_turn(Recording& recording, uint64_t turn, const Match& matc
   sync_now(recording, turn);
 }
 
-void recording_sync_due(Recording& recording) {
+void recording_sync_due(Recording& recording, bool waiting_on) {
   if (recording.file == nullptr || !recording.unsynced ||
-      std::chrono::steady_clock::now() - recording.last_sync < std::chrono::seconds(1)) {
+      (!waiting_on &&
+       std::chrono::steady_clock::now() - recording.last_sync < std::chrono::seconds(1))) {
     return;
   }
   sync_now(recording, recording.last_turn_written);

@@ -104,10 +104,11 @@ void recording_add_hit(Recording& recording, const Hit& hit);
 // once and the line stays written.
 void recording_write_turn(Recording& recording, uint64_t turn, const Match& match);
 
-// With --record-sync second: syncs a line written more than a second after
-// the last sync, so that a stalled match keeps the promise too. Called
-// while the match thread waits.
-void recording_sync_due(Recording& recording);
+// With --record-sync second: syncs a line left unsynced once a second has
+// passed since the last sync, or at once when waiting_on (the match thread
+// starts a wait with no end: a key, a client to accept), so that a stalled
+// match keeps the promise too. Called while the match thread waits.
+void recording_sync_due(Recording& recording, bool waiting_on);
 
 // Leaves the recording without its end record, its lines on the disk, so
 // that a resume goes on with its match. Nothing is written after it.

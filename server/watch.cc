@@ -148,7 +148,7 @@ void watch_joined(Watch* watch, int32_t joined, int32_t humans) {
 void watch_heartbeat(Watch* watch, Clock::time_point now) {
   if (watch == nullptr) return;
   watch->heartbeat_ns.store(ns_of(now), std::memory_order_relaxed);
-  if (watch->recording.unsynced) recording_sync_due(watch->recording);
+  if (watch->recording.unsynced) recording_sync_due(watch->recording, now == Clock::time_point{});
 }
 
 void watch_waiting(Watch* watch, int32_t q, Clock::time_point since) {

@@ -65,7 +65,9 @@ void watch_scores_carried(Watch* watch, const std::vector<PlayerScore>& scores);
 
 // The handshake, once `joined` humans have joined (of `humans`).
 void watch_joined(Watch* watch, int32_t joined, int32_t humans);
-// The match thread woke up (it does at least every second while it waits).
+// The match thread woke up (it does at least every second while it waits);
+// now is Clock::time_point{} before a wait with no end. With --record-sync
+// second an unsynced line of the recording is synced once it is due.
 void watch_heartbeat(Watch* watch, Clock::time_point now);
 // The seat the match has waited on longest, since when; -1 for none.
 void watch_waiting(Watch* watch, int32_t q, Clock::time_point since);
