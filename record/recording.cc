@@ -337,6 +337,8 @@ void recording_sync_due(Recording& recording, bool waiting_on) {
 }
 
 void recording_suspend(Recording& recording) {
+  // Behind: the mark counts the turns the file lacks, and no end follows.
+  recording.behind = false;
   if (recording.file == nullptr) return;
   if (std::fflush(recording.file) != 0 || !console_sync_file(recording.file)) {
     log_line(LogLevel::Warning, "the recording '%s' could not be synced to the disk (%s)",

@@ -169,7 +169,7 @@ int end_stopped_match(Server& server, const char* why) {
   // goes on with it.
   Watch* watch = server.watch.get();
   if (server.options.resume && console_stop_by_system() && watch != nullptr &&
-      watch->recording.file != nullptr) {
+      (watch->recording.file != nullptr || watch->recording.behind)) {
     recording_suspend(watch->recording);
     log_line(LogLevel::Info, "the match goes on at the next start with --resume, from '%s'",
              watch->recording.path.c_str());

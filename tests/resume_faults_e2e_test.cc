@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -304,45 +305,54 @@ TEST_F(FullDisk, AMatchWhoseEndWasLostIsNotPlayedAgain) {
   next.kill();
 }
 
-// Killed while the disk is full: the resume goes on from the last turn the
-// file holds, and the log counts the turns lost.
+// Killed, or stopped by the system, while the disk is full: the resume goes
+// on from the last turn the file holds, and the log counts the turns lost.
 TEST_F(FullDisk, AResumeSaysHowManyTurnsItLost) {
-  ServerProcess server;
-  server.start(dir_.path(), args({"--resume"}), "", true);
-  int failed_at = 0, last = 0;
-  play(server, [&](int turn) {
-    if (turn == 3) {
-      EXPECT_TRUE(wait_for_lines(recording(), 3));
-      fill();
+  for (const int signal_number : {SIGKILL, SIGTERM}) {
+    SCOPED_TRACE(signal_number == SIGKILL ? "killed" : "stopped");
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      if (entry.path().filename().string().rfind("match", 0) == 0) {
+        std::filesystem::remove(entry.path());
+      }
     }
-    if (turn > 3 && failed_at == 0 && server.wait_for_log("could not be written in turn", 50)) {
-      failed_at = turn;
-    }
-    last = turn;
-    if (failed_at == 0 || turn < failed_at + 2) return turn < 40;
-    // Killed once the mark counts this turn, before the client leaves.
-    const std::string counted = "\"turns_played\": " + std::to_string(turn) + " ";
-    for (int waited = 0;
-         read_file(recording() + ".last").find(counted) == std::string::npos && waited < 2000;
-         ++waited) {
-      usleep(10000);
-    }
-    server.kill();
-    return false;
-  });
-  server.wait_exit();
-  free_space();
-  const std::vector<long long> lines = line_turns(recording());
-  ASSERT_FALSE(lines.empty());
-  const long long kept = lines.back();
-  ServerProcess resumed;
-  resumed.start(dir_.path(), args({"--resume"}), "", true);
-  EXPECT_TRUE(resumed.wait_for_log("after turn " + std::to_string(kept))) << resumed.errors();
-  EXPECT_TRUE(resumed.wait_for_log(std::to_string(last - kept) +
-                                   " turns lost, played again from turn " +
-                                   std::to_string(kept + 1)))
-      << resumed.errors();
-  resumed.kill();
+    ServerProcess server;
+    server.start(dir_.path(), args({"--resume"}), "", true);
+    int failed_at = 0, last = 0;
+    play(server, [&](int turn) {
+      if (turn == 3) {
+        EXPECT_TRUE(wait_for_lines(recording(), 3));
+        fill();
+      }
+      if (turn > 3 && failed_at == 0 && server.wait_for_log("could not be written in turn", 50)) {
+        failed_at = turn;
+      }
+      last = turn;
+      if (failed_at == 0 || turn < failed_at + 2) return turn < 40;
+      // Ended once the mark counts this turn, before the client leaves.
+      const std::string counted = "\"turns_played\": " + std::to_string(turn) + " ";
+      for (int waited = 0;
+           read_file(recording() + ".last").find(counted) == std::string::npos && waited < 2000;
+           ++waited) {
+        usleep(10000);
+      }
+      server.send_signal(signal_number);
+      return false;
+    });
+    EXPECT_EQ(server.wait_exit(), signal_number == SIGKILL ? -1 : 0) << server.errors();
+    free_space();
+    const std::vector<long long> lines = line_turns(recording());
+    ASSERT_FALSE(lines.empty());
+    const long long kept = lines.back();
+    ServerProcess resumed;
+    resumed.start(dir_.path(), args({"--resume"}), "", true);
+    EXPECT_TRUE(resumed.wait_for_log("after turn " + std::to_string(kept))) << resumed.errors();
+    EXPECT_TRUE(resumed.wait_for_log(std::to_string(last - kept) +
+                                     " turns lost, played again from turn " +
+                                     std::to_string(kept + 1)))
+        << resumed.errors();
+    resumed.kill();
+    resumed.wait_exit();
+  }
 }
 
 }  // namespace
