@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/client.h"
@@ -415,6 +417,45 @@ TEST(RecordSync, EveryModeKeepsItsPromise) {
         << calls << "\n"
         << read_file(dir.path() + "/trace").substr(0, 4000);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A replay's window that reads much of the file (the scores of every turn
+// before it) is read beside the view's thread: the probe asked while it is
+// read answers before it.
+TEST(ReplayWindows, TheProbeNeverWaitsBehindAWindow) {
+  TempDir dir;
+  constexpr int kTurns = 600000;
+  {
+    std::ofstream out(dir.path() + "/long.jsonl", std::ios::binary);
+    for (int turn = 1; turn <= kTurns; ++turn) {
+      out << "{\"turn\": " << turn
+          << ", \"map\": 1, \"relay_a\": -1, \"relay_b\": -1, \"players\": [{\"index\": 0, "
+             "\"human\": true, \"x\": 3, \"y\": 2, \"health\": 100, \"heading\": 9}], \"hits\": "
+             "[{\"from\": 0, \"damage\": 1, \"target\": 1}]}\n";
+    }
+  }
+  const std::string view = "127.0.0.1:" + std::to_string(view_port());
+  ServerProcess server;
+  server.start(dir.path(), {"--replay", "long.jsonl", "--http", view}, "", true);
+  ASSERT_TRUE(server.wait_for_log("replaying 'long.jsonl'", 60000)) << server.errors();
+  std::atomic<bool> window_done{false};
+  std::thread window([&window_done] {
+    const HttpReply reply =
+        http_get(view_port(), "/turns.jsonl?from=" + std::to_string(kTurns - 1) + "&count=1");
+    EXPECT_EQ(reply.status, 200) << reply.head;
+    window_done = true;
+  });
+  usleep(50000);
+  const HttpReply probe = http_get(view_port(), "/healthz");
+  const bool before = !window_done;
+  window.join();
+  EXPECT_EQ(probe.status, 200);
+  EXPECT_TRUE(before) << "/healthz answered only after the window";
+  server.kill();
 }
 
 }  // namespace
