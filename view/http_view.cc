@@ -2,8 +2,9 @@
 // One thread runs every connection asynchronously, so a slow or silent
 // browser holds nothing but its own connection, and each connection has a
 // deadline. A replay reads its windows and chart from the file on a second
-// thread, so that the page and the probes never wait behind them. The library reports some failures by throwing: this file alone is
-// compiled with exceptions (see CMakeLists.txt), and none leaves it.
+// thread, so that the page and the probes never wait behind them. The
+// library reports some failures by throwing: this file alone is compiled
+// with exceptions (see CMakeLists.txt), and none leaves it.
 #include <utility>  // before the networking headers: Boost 1.74 in C++20 needs it
 
 #include "view/http_view.h"
