@@ -493,7 +493,8 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns, bool watch, 
   uint64_t page_answers = 0;
   std::thread page;
   if (watch) {
-    if (watch_open_view(*server, nullptr) >= 0 || watch_start(*server, nullptr) >= 0) return -1;
+    if (watch_open_view(*server, nullptr) >= 0 || watch_start(*server, nullptr, nullptr) >= 0)
+      return -1;
     watch_match_set_up(*server);
     page = std::thread(poll_like_a_page, std::cref(stop_page), &page_answers);
   }

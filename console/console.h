@@ -50,6 +50,22 @@ std::FILE* console_open_to_append(const char* path);
 // first by the caller). False, with errno set, when the system cannot.
 bool console_sync_file(std::FILE* stream);
 
+// Opens the file at path to read and write in binary, creating it when
+// nothing is there and keeping what it holds; null, with errno set, when it
+// cannot.
+std::FILE* console_open_to_update(const char* path);
+
+// Takes the advisory lock of stream's file for this process, without
+// waiting: one server per file. False, with errno set, when another process
+// holds it (EWOULDBLOCK) or the system cannot lock it; the lock goes with
+// the process.
+bool console_lock_file(std::FILE* stream);
+
+// Writes text at byte offset of stream's file with the system's own write,
+// bypassing (and not moving) the stream: safe in a signal handler. False,
+// with errno set, when not all of it was written.
+bool console_write_at(std::FILE* stream, uint64_t offset, const char* text, size_t length);
+
 // Moves stream to byte offset from the start, files beyond 2 GB included.
 bool console_seek(std::FILE* stream, uint64_t offset);
 

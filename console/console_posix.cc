@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -165,6 +166,31 @@ std::FILE* console_open_to_append(const char* path) {
 
 bool console_sync_file(std::FILE* stream) {
   return ::fsync(fileno(stream)) == 0;
+}
+
+std::FILE* console_open_to_update(const char* path) {
+  const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "r+b");
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
+bool console_lock_file(std::FILE* stream) {
+  return ::flock(fileno(stream), LOCK_EX | LOCK_NB) == 0;
+}
+
+bool console_write_at(std::FILE* stream, uint64_t offset, const char* text, size_t length) {
+  const int fd = fileno(stream);
+  while (length > 0) {
+    const ssize_t written = ::pwrite(fd, text, length, static_cast<off_t>(offset));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    text += written;
+    offset += static_cast<uint64_t>(written);
+    length -= static_cast<size_t>(written);
+  }
+  return true;
 }
 
 bool console_seek(std::FILE* stream, uint64_t offset) {

@@ -105,6 +105,46 @@ bool console_sync_file(std::FILE* stream) {
   return _commit(_fileno(stream)) == 0;
 }
 
+std::FILE* console_open_to_update(const char* path) {
+  const int fd = _open(path, _O_RDWR | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return nullptr;
+  std::FILE* file = _fdopen(fd, "r+b");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+bool console_lock_file(std::FILE* stream) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  // A byte far beyond any content: Windows locks keep other processes from
+  // the bytes they cover, and the file's own bytes must stay readable.
+  OVERLAPPED far_away{};
+  far_away.OffsetHigh = 0x7fffffff;
+  if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &far_away)) {
+    return true;
+  }
+  errno = GetLastError() == ERROR_LOCK_VIOLATION ? EWOULDBLOCK : EACCES;
+  return false;
+}
+
+bool console_write_at(std::FILE* stream, uint64_t offset, const char* text, size_t length) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  while (length > 0) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD chunk = length > 65536 ? 65536 : static_cast<DWORD>(length);
+    DWORD written = 0;
+    if (!WriteFile(handle, text, chunk, &written, &at) || written == 0) {
+      errno = EIO;
+      return false;
+    }
+    text += written;
+    offset += written;
+    length -= written;
+  }
+  return true;
+}
+
 bool console_seek(std::FILE* stream, uint64_t offset) {
   return _fseeki64(stream, static_cast<__int64>(offset), SEEK_SET) == 0;
 }

@@ -3,7 +3,10 @@
 // table, no undefined arithmetic), and written again it must read back the
 // same.
 //
-// Input: one line of a recording, without its line feed.
+// The lines before it go through the order of a recording's turns first, as
+// a resume reads them: whatever it takes, a count that only goes up.
+//
+// Input: lines of a recording; the last, without its line feed, is read back.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,9 +25,16 @@ struct Text {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view line(reinterpret_cast<const char*>(data), size);
-  MatchSave save;
+  std::string_view line(reinterpret_cast<const char*>(data), size);
   std::string what;
+  TurnOrder order;
+  for (size_t end = line.find('\n'); end != std::string_view::npos; end = line.find('\n')) {
+    const uint64_t before = order.last;
+    const bool taken = turn_order_next(order, line.substr(0, end), &what);
+    if (taken ? order.last < before : order.last != before) __builtin_trap();
+    line.remove_prefix(end + 1);
+  }
+  MatchSave save;
   if (!read_save_line(line, &save, &what)) return 0;
   // A line that names no routes takes them from an earlier one.
   const size_t route_values = static_cast<size_t>(save.bots) * 2 * RECORDED_ROUTE_SLOTS;

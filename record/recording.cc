@@ -3,37 +3,132 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "console/console.h"
 #include "console/files.h"
 #include "console/log.h"
 #include "console/texts.h"
+#include "record/restart_mark.h"
 #include "record/save.h"
 
 namespace {
 
 // Writes to the recording's file; after the first failure the recording
-// stops and the match goes on.
+// stops and the match goes on, or with a mark (--resume) falls behind.
 struct FileOut {
   Recording& recording;
   uint64_t turn;
+  uint64_t count = 0;  // bytes taken by the stream
 
   void put(const char* bytes, size_t length) {
     if (recording.file == nullptr) return;
-    if (std::fwrite(bytes, 1, length, recording.file) != length) failed();
+    if (std::fwrite(bytes, 1, length, recording.file) != length) return failed();
+    count += length;
   }
   void flush() {
     if (recording.file != nullptr && std::fflush(recording.file) != 0) failed();
   }
   void failed() {
-    log_line(LogLevel::Error,
-             "the recording '%s' could not be written in turn %" PRIu64
-             " (%s): it stops here, the match goes on",
-             recording.path.c_str(), turn, std::strerror(errno));
+    const int why = errno;
     std::fclose(recording.file);
     recording.file = nullptr;
+    if (recording.last == nullptr) {
+      log_line(LogLevel::Error,
+               "the recording '%s' could not be written in turn %" PRIu64
+               " (%s): it stops here, the match goes on",
+               recording.path.c_str(), turn, std::strerror(why));
+      return;
+    }
+    // What the stream wrote of the line goes: the file ends with a whole
+    // line, and the next turn appends to it.
+    std::error_code ec;
+    std::filesystem::resize_file(recording.path, recording.whole_bytes, ec);
+    if (!recording.behind) {
+      log_line(LogLevel::Error,
+               "the recording '%s' could not be written in turn %" PRIu64
+               " (%s): the match goes on and every turn tries again; a resume now would go on "
+               "after turn %" PRIu64,
+               recording.path.c_str(), turn, std::strerror(why), recording.last_turn_written);
+    }
+    recording.behind = true;
   }
 };
+
+// Opens the file of a recording that fell behind again, and puts the line
+// for the turns it lacks. False while it cannot be opened.
+bool catch_up(Recording& recording, FileOut& out) {
+  std::error_code ec;
+  std::filesystem::resize_file(recording.path, recording.whole_bytes, ec);
+  if (ec) return false;
+  recording.file = console_open_to_append(recording.path.c_str());
+  if (recording.file == nullptr) return false;
+  std::setvbuf(recording.file, recording.buffer.data(), _IOFBF, recording.buffer.size());
+  const uint64_t lost = out.turn - 1 - recording.last_turn_written;
+  if (lost > 0) {
+    char text[96];
+    const int n = std::snprintf(text, sizeof text,
+                                "%s{\"after_turn\": %" PRIu64 ", \"turns\": %" PRIu64 "}}\n",
+                                GAP_LINE_START, recording.last_turn_written, lost);
+    out.put(text, static_cast<size_t>(n));
+  }
+  recording.name_again = true;
+  return true;
+}
+
+void sync_now(Recording& recording, uint64_t turn) {
+  recording.last_sync = std::chrono::steady_clock::now();
+  recording.unsynced = false;
+  if (!console_sync_file(recording.file) && !recording.sync_failed) {
+    recording.sync_failed = true;
+    log_line(LogLevel::Warning,
+             "the recording '%s' could not be synced to the disk in turn %" PRIu64
+             " (%s): its lines reach the operating system, a power cut may lose them",
+             recording.path.c_str(), turn, std::strerror(errno));
+  }
+}
+
+// The file at path opened to write from its start when it holds no match:
+// nothing, or only restart marks (of resumes that ended before a turn).
+// Null, with errno EEXIST, when it may hold anything else, is held by a
+// running server or cannot be read.
+std::FILE* take_unplayed(const std::string& path) {
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return errno = EEXIST, nullptr;
+  char text[4096];
+  const size_t length = std::fread(text, 1, sizeof text, in);
+  const bool whole = std::feof(in) != 0;
+  std::fclose(in);
+  // Anything but whole restart marks may be a match, or another program's.
+  std::string_view held(text, length);
+  bool unplayed = whole;
+  while (unplayed && !held.empty()) {
+    const size_t end = held.find('\n');
+    unplayed = end != std::string_view::npos &&
+               held.substr(0, sizeof RESTART_LINE_START - 1) == RESTART_LINE_START;
+    held.remove_prefix(end == std::string_view::npos ? held.size() : end + 1);
+  }
+  if (!unplayed) return errno = EEXIST, nullptr;
+  std::FILE* file = console_open_to_append(path.c_str());
+  if (file == nullptr) return errno = EEXIST, nullptr;
+  // Locked before it is emptied: a server that holds it keeps it as it is.
+  if (!console_lock_file(file)) {
+    std::fclose(file);
+    return errno = EEXIST, nullptr;
+  }
+  std::error_code ec;
+  std::filesystem::resize_file(path, 0, ec);
+  if (ec) {
+    std::fclose(file);
+    return errno = EEXIST, nullptr;
+  }
+  log_line(LogLevel::Info,
+           "--record: '%s' holds no match (a start that ended before its first "
+           "turn): it is taken again",
+           path.c_str());
+  return file;
+}
 
 }  // namespace
 
@@ -82,7 +177,9 @@ bool recording_open(Recording& recording, const std::string& path, int32_t human
                     std::vector<std::string> name_table, std::string* err) {
   std::string name;
   if (!recording_name(path, std::time(nullptr), &name, err)) return false;
-  // A restarted service must not empty the last match's recording.
+  // A restarted service must not empty the last match's recording; one
+  // that a start left without a turn (it ended before its first) is taken
+  // again, unless a running server holds it.
   constexpr int most_numbers = 9999;
   for (int n = 0; n <= most_numbers; ++n) {
     recording.path = n == 0 ? name : recording_numbered_name(name, n);
@@ -92,7 +189,14 @@ bool recording_open(Recording& recording, const std::string& path, int32_t human
       return false;
     }
     recording.file = console_create_file(recording.path.c_str());
-    if (recording.file != nullptr || errno != EEXIST) break;
+    if (recording.file != nullptr) {
+      // Held while the server runs, so that no other start takes it again.
+      console_lock_file(recording.file);
+      break;
+    }
+    if (errno != EEXIST) break;
+    recording.file = take_unplayed(recording.path);
+    if (recording.file != nullptr) break;
   }
   if (recording.file == nullptr) {
     *err = "--record: cannot create '" + recording.path + "': " + std::strerror(errno);
@@ -141,6 +245,10 @@ void recording_add_hit(Recording& recording, const Hit& hit) {
 
 void recording_write_turn(Recording& recording, uint64_t turn, const Match& match) {
   FileOut out{recording, turn};
+  if (recording.behind && recording.file == nullptr && !catch_up(recording, out)) {
+    last_start_note(*recording.last, turn, false);
+    return;
+  }
   write_state_json_open(
       out, turn, match.map_number, match.relay_a, match.relay_b, match.human_count,
       static_cast<size_t>(player_count(match)), [&match](size_t p) {
@@ -160,14 +268,14 @@ void recording_write_turn(Recording& recording, uint64_t turn, const Match& matc
     i += RECORDED_ROUTE_SLOTS;
   }
   if (recording.first_line) write_map_name_json(out, map_name(match.map_number));
-  if (recording.first_line || now != recording.routes) {
+  if (recording.first_line || recording.name_again || now != recording.routes) {
     write_routes_json(out, now.data(), static_cast<size_t>(match.bot_count), RECORDED_ROUTE_SLOTS);
     recording.routes.swap(now);
   }
   // The names likewise: in the first line, and again once a client that
   // took a seat brought its own.
-  if (!recording.name_ids.empty() &&
-      (recording.first_line || recording.name_ids != recording.name_ids_written)) {
+  if (!recording.name_ids.empty() && (recording.first_line || recording.name_again ||
+                                      recording.name_ids != recording.name_ids_written)) {
     static constexpr char member[] = ", \"names\": [";
     out.put(member, sizeof member - 1);
     for (size_t p = 0; p < recording.name_ids.size(); ++p) {
@@ -190,23 +298,47 @@ void recording_write_turn(Recording& recording, uint64_t turn, const Match& matc
   out.put("}\n", 2);
   out.flush();
   recording.hit_count = 0;
-  if (recording.file == nullptr || recording.sync == RecordSync::System) return;
-  const auto synced_at = std::chrono::steady_clock::now();
-  if (recording.sync == RecordSync::Second &&
-      synced_at - recording.last_sync < std::chrono::seconds(1)) {
+  if (recording.file == nullptr) {
+    // Fell behind: the mark counts the turns the file lacks.
+    if (recording.behind) last_start_note(*recording.last, turn, false);
     return;
   }
-  recording.last_sync = synced_at;
-  if (!console_sync_file(recording.file) && !recording.sync_failed) {
-    recording.sync_failed = true;
-    log_line(LogLevel::Warning,
-             "the recording '%s' could not be synced to the disk in turn %" PRIu64
-             " (%s): its lines reach the operating system, a power cut may lose them",
-             recording.path.c_str(), turn, std::strerror(errno));
+  recording.whole_bytes += out.count;
+  if (recording.behind) {
+    recording.behind = false;
+    if (turn - 1 > recording.last_turn_written) {
+      log_line(LogLevel::Warning,
+               "the recording '%s' is written again from turn %" PRIu64 ": turns %" PRIu64
+               "-%" PRIu64 " are not in it, nor their hits",
+               recording.path.c_str(), turn, recording.last_turn_written + 1, turn - 1);
+    } else {
+      log_line(LogLevel::Warning, "the recording '%s' is written again from turn %" PRIu64,
+               recording.path.c_str(), turn);
+    }
   }
+  recording.name_again = false;
+  recording.last_turn_written = turn;
+  if (recording.sync == RecordSync::System) return;
+  recording.unsynced = true;
+  if (recording.sync == RecordSync::Second &&
+      std::chrono::steady_clock::now() - recording.last_sync < std::chrono::seconds(1)) {
+    return;
+  }
+  sync_now(recording, turn);
+}
+
+void recording_sync_due(Recording& recording, bool waiting_on) {
+  if (recording.file == nullptr || !recording.unsynced ||
+      (!waiting_on &&
+       std::chrono::steady_clock::now() - recording.last_sync < std::chrono::seconds(1))) {
+    return;
+  }
+  sync_now(recording, recording.last_turn_written);
 }
 
 void recording_suspend(Recording& recording) {
+  // Behind: the mark counts the turns the file lacks, and no end follows.
+  recording.behind = false;
   if (recording.file == nullptr) return;
   if (std::fflush(recording.file) != 0 || !console_sync_file(recording.file)) {
     log_line(LogLevel::Warning, "the recording '%s' could not be synced to the disk (%s)",

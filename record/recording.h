@@ -2,7 +2,10 @@
 // (record/record_line.h) with the tables as the turn left them and the hits
 // reported during it. It is written on the match thread: once the storage is
 // made nothing allocates, and the first write that fails is logged and ends
-// the recording, never the match.
+// the recording, never the match. With --resume the recording is the match's
+// only memory: a write that fails is tried again every turn instead (the
+// last turn's line holds all a resume needs), and the last start's mark
+// (record/last_start.h) counts the turns the file lacks meanwhile.
 #pragma once
 
 #include <array>
@@ -16,6 +19,7 @@
 #include "console/console.h"
 #include "match/match.h"
 #include "record/end_record.h"
+#include "record/last_start.h"
 #include "record/record_line.h"
 
 // How far a turn's line is taken before the next turn starts: to the
@@ -44,6 +48,16 @@ struct Recording {
   RecordSync sync = RecordSync::System;
   std::chrono::steady_clock::time_point last_sync{};
   bool sync_failed = false;
+  bool unsynced = false;  // a line written since the last sync
+  // With --resume: the mark that says how far the match went; null: a
+  // failed write ends the recording.
+  LastStart* last = nullptr;
+  uint64_t whole_bytes = 0;        // the file up to and with its last whole line
+  uint64_t last_turn_written = 0;  // the turn of the file's last turn line
+  // Lines could not be written: the file is closed, cut back to whole_bytes,
+  // and the next turn tries again.
+  bool behind = false;
+  bool name_again = false;  // the next line names the routes and names, as a lost one may have
 };
 
 inline constexpr size_t RECORDED_ROUTE_SLOTS = 9;  // the waypoints of a route a line names
@@ -90,6 +104,12 @@ void recording_add_hit(Recording& recording, const Hit& hit);
 // once and the line stays written.
 void recording_write_turn(Recording& recording, uint64_t turn, const Match& match);
 
+// With --record-sync second: syncs a line left unsynced once a second has
+// passed since the last sync, or at once when waiting_on (the match thread
+// starts a wait with no end: a key, a client to accept), so that a stalled
+// match keeps the promise too. Called while the match thread waits.
+void recording_sync_due(Recording& recording, bool waiting_on);
+
 // Leaves the recording without its end record, its lines on the disk, so
 // that a resume goes on with its match. Nothing is written after it.
 void recording_suspend(Recording& recording);
@@ -102,7 +122,14 @@ void recording_suspend(Recording& recording);
 template <class Health, class Score, class Name>
 void recording_write_end(Recording& recording, const MatchEnd& end, const int32_t* order,
                          size_t players, Health health, Score score, Name name) {
-  if (recording.file == nullptr) return;
+  // A recording that lacks the last turns cannot take the end after them:
+  // the mark says the match is over.
+  if (recording.file == nullptr) {
+    if (recording.last != nullptr && recording.behind) {
+      last_start_note(*recording.last, end.turns, true);
+    }
+    return;
+  }
   struct DirectOut {
     std::FILE* file;
     char buffer[4096];
@@ -123,6 +150,10 @@ void recording_write_end(Recording& recording, const MatchEnd& end, const int32_
   write_end_json(out, end, order, players, health, score, name);
   out.put("}\n", 2);
   out.flush();
+  if (out.failed && recording.last != nullptr) last_start_note(*recording.last, end.turns, true);
+  // The end is what keeps a resume from playing the match again: on the
+  // disk as every line is.
+  if (!out.failed && recording.sync != RecordSync::System) console_sync_file(recording.file);
   // The stream is left open and unused: closing it may allocate and lock.
   recording.file = nullptr;
 }

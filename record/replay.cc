@@ -105,7 +105,7 @@ size_t players_of(std::string_view line) {
   return players;
 }
 
-enum class LineRole : uint8_t { Turn, End, Restart, Cut };
+enum class LineRole : uint8_t { Turn, End, Restart, Gap, Cut };
 
 // What a line of the recording is to the replay: a damaged line is a turn
 // whose text is lost, so that the turns after it keep their places.
@@ -116,6 +116,7 @@ LineRole role_of(const RecordingLine& line) {
     return LineRole::End;
   }
   if (line.text.rfind(RESTART_LINE_START, 0) == 0) return LineRole::Restart;
+  if (line.text.rfind(GAP_LINE_START, 0) == 0) return LineRole::Gap;
   return LineRole::Turn;
 }
 
@@ -189,6 +190,8 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
         }
         continue;
       }
+      case LineRole::Gap:
+        continue;
       case LineRole::Turn:
         break;
     }

@@ -11,6 +11,12 @@
 
 inline constexpr char RESTART_LINE_START[] = "{\"restart\": ";
 
+// The line that stands for turns a match played while its recording could
+// not be written (a full disk, with --resume):
+//   {"gap": {"after_turn": T, "turns": N}}
+// the next turn line is turn T + N + 1. No turn either.
+inline constexpr char GAP_LINE_START[] = "{\"gap\": ";
+
 // The mark's turn and time when line is one, written as above; false
 // otherwise (nothing of it is then taken).
 inline bool parse_restart_mark(std::string_view line, uint64_t* after_turn, std::string* at) {

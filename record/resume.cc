@@ -48,48 +48,87 @@ bool copy_aside(const std::string& path, uint64_t from, uint64_t to, std::string
     std::FILE* out = console_create_file(aside->c_str());
     if (out == nullptr) {
       if (errno == EEXIST) continue;
-      break;
+      *err = std::string(
+                 "cannot create a file beside it to copy what follows its last whole line "
+                 "to ('") +
+             *aside + "': " + std::strerror(errno) + ")";
+      return false;
     }
     char chunk[64 * 1024];
     uint64_t left = to - from;
-    bool ok = static_cast<bool>(in);
-    while (ok && left > 0) {
+    std::string why = in ? "" : "it cannot be read again";
+    while (why.empty() && left > 0) {
       const size_t want = left < sizeof chunk ? static_cast<size_t>(left) : sizeof chunk;
       in.read(chunk, static_cast<std::streamsize>(want));
-      ok = in.gcount() == static_cast<std::streamsize>(want) &&
-           std::fwrite(chunk, 1, want, out) == want;
+      if (in.gcount() != static_cast<std::streamsize>(want)) {
+        why = "it cannot be read again";
+      } else if (std::fwrite(chunk, 1, want, out) != want) {
+        why = std::strerror(errno);
+      }
       left -= want;
     }
-    ok = std::fflush(out) == 0 && console_sync_file(out) && ok;
+    if (why.empty() && (std::fflush(out) != 0 || !console_sync_file(out))) {
+      why = std::strerror(errno);
+    }
     std::fclose(out);
-    if (!ok) *err = "cannot copy what follows its last whole line to '" + *aside + "'";
-    return ok;
+    if (!why.empty()) {
+      *err = "cannot copy what follows its last whole line to '" + *aside + "' (" + why + ")";
+    }
+    return why.empty();
   }
-  *err = "cannot create a file beside it to copy what follows its last whole line to";
+  *err =
+      "cannot create a file beside it to copy what follows its last whole line to: the "
+      "names '" +
+      path + ".cut' to '" + recording_numbered_name(path + ".cut", 9999) + "' are all taken";
   return false;
 }
 
-// Writes a line straight to the recording's file and flushes it.
+// Writes a line straight to the recording's file and flushes it. With a
+// mark (--resume) a failure leaves the file as it was, and the next turn
+// tries again.
 void put_line(Recording& recording, const char* text, size_t length) {
   if (recording.file == nullptr) return;
-  if (std::fwrite(text, 1, length, recording.file) != length || std::fflush(recording.file) != 0) {
-    log_line(LogLevel::Error, "the recording '%s' could not be written (%s): it stops here",
-             recording.path.c_str(), std::strerror(errno));
-    std::fclose(recording.file);
-    recording.file = nullptr;
+  if (std::fwrite(text, 1, length, recording.file) == length && std::fflush(recording.file) == 0) {
+    recording.whole_bytes += length;
+    return;
   }
+  const int why = errno;
+  std::fclose(recording.file);
+  recording.file = nullptr;
+  if (recording.last != nullptr) {
+    std::error_code ec;
+    std::filesystem::resize_file(recording.path, recording.whole_bytes, ec);
+    recording.behind = true;
+    log_line(LogLevel::Error,
+             "the recording '%s' could not be written (%s): the match goes on and every turn "
+             "tries again",
+             recording.path.c_str(), std::strerror(why));
+    return;
+  }
+  log_line(LogLevel::Error, "the recording '%s' could not be written (%s): it stops here",
+           recording.path.c_str(), std::strerror(why));
 }
 
 }  // namespace
 
-std::string resume_file(const std::string& path) {
+std::string resume_file(const std::string& path, const LastStart& mark, std::string* note) {
   std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) return "";
-  std::string last = path;
-  for (int n = 1; n <= 9999; ++n) {
-    const std::string next = recording_numbered_name(path, n);
-    if (!std::filesystem::exists(next, ec)) break;
-    last = next;
+  if (!mark.recording.empty()) {
+    const std::string named = (std::filesystem::path(path).parent_path() / mark.recording).string();
+    if (std::filesystem::exists(named, ec)) return named;
+    *note = "the last start's recording '" + named + "' is gone";
+    return "";
+  }
+  // No mark (a recording of an earlier version): the file written last,
+  // whatever names are missing between.
+  std::string last;
+  std::filesystem::file_time_type newest{};
+  for (int n = 0; n <= 9999; ++n) {
+    const std::string name = n == 0 ? path : recording_numbered_name(path, n);
+    const auto written = std::filesystem::last_write_time(name, ec);
+    if (ec || (!last.empty() && written < newest)) continue;
+    last = name;
+    newest = written;
   }
   return last;
 }
@@ -103,6 +142,8 @@ bool read_resume_point(const std::string& path, ResumePoint* point, std::string*
   // routes start; then those two are read again.
   uint64_t turn_offset = 0, turn_number = 0, routes_offset = 0, routes_number = 0;
   bool has_routes = false;
+  TurnOrder order;
+  std::string what;
   RecordingLine line;
   while (line_reader_next(reader, &line)) {
     if (line.kind != LineKind::Whole) {
@@ -110,6 +151,16 @@ bool read_resume_point(const std::string& path, ResumePoint* point, std::string*
         point->left_out_why = "line " + std::to_string(line.number + 1) + " " + line.why;
       }
       continue;
+    }
+    // A line damaged in the middle of the file is no crash's: its turns
+    // cannot be counted on.
+    if (point->lines_left_out > 0) {
+      *err = at_line(path, line.number + 1) + "a whole line after " + point->left_out_why;
+      return false;
+    }
+    if (!turn_order_next(order, line.text, &what)) {
+      *err = at_line(path, line.number + 1) + what;
+      return false;
     }
     point->whole_bytes = line.offset + line.length + 1;
     point->lines_left_out = 0;
@@ -134,13 +185,18 @@ bool read_resume_point(const std::string& path, ResumePoint* point, std::string*
   if (point->whole_bytes > point->file_bytes) point->whole_bytes = point->file_bytes;
   if (!point->has_turn || point->finished) return true;
   point->line_number = turn_number + 1;
-  std::string text, what;
+  std::string text;
   if (!read_line_at(reader, turn_offset, turn_number, &text)) {
     *err = "cannot read '" + path + "' again: " + reader.error;
     return false;
   }
   if (!read_save_line(text, &point->save, &what)) {
     *err = at_line(path, point->line_number) + what;
+    return false;
+  }
+  if (point->save.turn != order.last) {
+    *err = at_line(path, point->line_number) + "its save is of turn " +
+           std::to_string(point->save.turn) + ", the line of turn " + std::to_string(order.last);
     return false;
   }
   if (!has_routes) {
@@ -211,6 +267,8 @@ bool recording_continue(Recording& recording, const ResumePoint& point,
     return false;
   }
   recording.path = path;
+  recording.whole_bytes = point.whole_bytes;
+  recording.last_turn_written = point.save.turn;
   recording_make_storage(recording, point.save.humans, point.save.bots, std::move(name_table));
   // The next line names the routes only if they change, as it would have.
   recording.routes = point.routes;

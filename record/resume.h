@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "record/last_start.h"
 #include "record/recording.h"
 #include "record/save.h"
 #include "record/scoreboard.h"
@@ -33,16 +34,18 @@ struct ResumePoint {
   std::string left_out_why;         // what the first of them was, empty: none
 };
 
-// The recording a resume reads: path itself, or the last of its numbered
-// followers (recording_numbered_name) that exists, since a match that
-// started beside a finished one went to the next free name. Empty when
-// none exists.
-std::string resume_file(const std::string& path);
+// The recording a resume reads: the one the last start's mark names, beside
+// path; without a mark, of path and its numbered followers
+// (recording_numbered_name) the one written last, since a match that started
+// beside a finished one went to the next free name. Empty, with *note saying
+// why when a mark names a file that is gone, when none exists.
+std::string resume_file(const std::string& path, const LastStart& mark, std::string* note);
 
 // Reads the recording at path. False, with *err naming the file, the line
-// and what is wrong, when it cannot be read or its last whole turn line
-// cannot be gone on from (no save, another version, a table of the wrong
-// size, a value the tables cannot hold).
+// and what is wrong, when it cannot be read, its lines are out of order
+// (record/save.h, TurnOrder) or damaged before its last whole line, or its
+// last whole turn line cannot be gone on from (no save, another version, a
+// table of the wrong size, a value the tables cannot hold).
 bool read_resume_point(const std::string& path, ResumePoint* point, std::string* err);
 
 // Makes the recording go on in point.path: the bytes after its last whole

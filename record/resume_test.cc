@@ -115,8 +115,15 @@ TEST(Resume, ASavedMatchComesBackTableForTable) {
   EXPECT_EQ(restored.relay_a, expected.relay_a);
 }
 
-// A file whose last whole turn cannot be gone on from is refused, naming the
-// line and what is wrong, and left as it was.
+// line with the first bot's first float bits (its segment's from x) set to bits.
+std::string float_bits_set(const std::string& line, const char* bits) {
+  return std::regex_replace(line, std::regex("(\"bots_state\": \\[\\[(-?[0-9]+, ){5})[0-9]+"),
+                            std::string("$01") + bits, std::regex_constants::format_first_only);
+}
+
+// A file whose last whole turn cannot be gone on from, or whose turns are
+// out of order, is refused, naming the line and what is wrong, and left as
+// it was.
 TEST(Resume, ABadRecordingIsRefusedAndLeftAsItIs) {
   TempFolder folder;
   const std::string good = recorded(folder, 2);
@@ -145,6 +152,31 @@ TEST(Resume, ABadRecordingIsRefusedAndLeftAsItIs) {
       {std::regex_replace(first + second, std::regex(", \"routes\": \\[\\[[-0-9, \\[\\]]*\\]\\]"),
                           ""),
        "no line up to it names the bots' routes"},
+      // A segment's float bits: an infinity, a NaN.
+      {first + float_bits_set(second, "2139095040"), "bot 0's state value 5 holds the bits of no"},
+      {first + float_bits_set(second, "4290772992"), "bot 0's state value 5 holds the bits of no"},
+      // The turns' order.
+      {second, "line 1: turn 2 follows turn 0"},
+      {first + first + second, "line 2: turn 1 follows turn 1"},
+      {first + second + first, "line 3: turn 1 follows turn 2"},
+      {first + edited("{\"turn\": 2,", "{\"turn\": 3,"), "line 2: turn 3 follows turn 1"},
+      {first + edited("{\"turn\": 2,", "{\"turn\": 18446744073709551615,"),
+       "line 2: its turn is no count"},
+      {first + edited("{\"turn\": 2,", "{\"turn\": 9223372036854775807,"),
+       "line 2: turn 9223372036854775807 follows turn 1"},
+      {first + "{\"restart\": {\"after_turn\": 5, \"at\": \"2026-12-08T10:00:00Z\"}}\n" + second,
+       "line 2: its restart after turn 5 follows turn 1"},
+      {first + "{\"gap\": {\"after_turn\": 1, \"turns\": 2}}\n" + second,
+       "line 3: turn 2 follows turn 3"},
+      {first + "{\"gap\": {\"after_turn\": 1, \"turns\": 2}}\n" +
+           edited("{\"turn\": 2,", "{\"turn\": 4,"),
+       ""},
+      {first + "{\"gap\": {\"after_turn\": 1, \"turns\": 0}}\n" + second,
+       "line 2: it is no gap line as written"},
+      {first + "{\"gap\": {\"after_turn\": 1, \"turns\": 9223372036854775807}}\n" + second,
+       "line 2: its gap of 9223372036854775807 turns"},
+      {first + "{\"other\": 1}\n" + second, "line 2: it is neither a turn"},
+      {first + "[1, 2]\n" + second, "line 3: a whole line after line 2 does not start with"},
   };
   const std::string path = folder.file("match.jsonl");
   for (const auto& c : cases) {
@@ -154,10 +186,10 @@ TEST(Resume, ABadRecordingIsRefusedAndLeftAsItIs) {
     std::string err;
     const bool read = read_resume_point(path, &point, &err);
     if (*c.error == '\0') {
-      EXPECT_TRUE(read) << err;  // a member named twice: the JSON reader keeps one
+      EXPECT_TRUE(read) << err;  // a member named twice (the JSON reader keeps one), a gap
       continue;
     }
-    EXPECT_FALSE(read);
+    EXPECT_FALSE(read) << c.error;
     EXPECT_NE(err.find(c.error), std::string::npos) << err;
     EXPECT_NE(err.find(path), std::string::npos) << err;
     EXPECT_EQ(read_all(path), c.text);
@@ -212,15 +244,40 @@ TEST(Resume, WhatACrashLeftIsCopiedAsideAndCutOff) {
   }
 }
 
-TEST(Resume, TheLastNumberedRecordingIsTheOneToGoOn) {
-  TempFolder folder;
-  const std::string path = folder.file("lan.jsonl");
-  EXPECT_EQ(resume_file(path), "");
-  write_all(path, "");
-  EXPECT_EQ(resume_file(path), path);
-  write_all(folder.file("lan-1.jsonl"), "");
-  write_all(folder.file("lan-2.jsonl"), "");
-  EXPECT_EQ(resume_file(path), folder.file("lan-2.jsonl"));
+// The recording a resume takes up is the last start's: the one its mark
+// names; without a mark the one written last, whatever names are missing
+// between (a deleted lan.jsonl does not hide lan-2.jsonl).
+TEST(Resume, TheRecordingToGoOnIsTheLastStarts) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> files;  // written in this order, a minute apart
+    const char* marked;              // the mark's recording, null for no mark
+    const char* chosen;              // "" for none
+  } cases[] = {
+      {"nothing yet", {}, nullptr, ""},
+      {"one file", {"lan.jsonl"}, nullptr, "lan.jsonl"},
+      {"the newest of a row", {"lan.jsonl", "lan-1.jsonl", "lan-2.jsonl"}, nullptr, "lan-2.jsonl"},
+      {"the newest past a gap", {"lan-1.jsonl", "lan-3.jsonl"}, nullptr, "lan-3.jsonl"},
+      {"newer than its followers", {"lan-1.jsonl", "lan.jsonl"}, nullptr, "lan.jsonl"},
+      {"the marked, not the newest", {"lan.jsonl", "lan-1.jsonl"}, "lan.jsonl", "lan.jsonl"},
+      {"the marked one deleted", {"lan-1.jsonl"}, "lan.jsonl", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder folder;
+    const auto now = std::filesystem::file_time_type::clock::now();
+    int minute = 0;
+    for (const char* name : c.files) {
+      write_all(folder.file(name), "");
+      std::filesystem::last_write_time(folder.file(name), now + std::chrono::minutes(minute++));
+    }
+    LastStart mark;
+    if (c.marked != nullptr) mark.recording = c.marked;
+    std::string note;
+    EXPECT_EQ(resume_file(folder.file("lan.jsonl"), mark, &note),
+              *c.chosen == '\0' ? std::string() : folder.file(c.chosen));
+    EXPECT_EQ(note.empty(), c.marked == nullptr || *c.chosen != '\0') << note;
+  }
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 #include "record/save.h"
 
+#include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "record/end_record.h"
 #include "record/recording.h"
+#include "record/restart_mark.h"
 
 namespace {
 
@@ -134,6 +137,14 @@ bool read_bots_state(const Json& state, MatchSave* save, std::string* what) {
                 std::to_string(highs[k]);
         return false;
       }
+      // A segment's ends and slope are numbers: an infinity or a NaN would
+      // turn into any heading or position.
+      if (k >= 5 && k <= 9 &&
+          !std::isfinite(bits_float(static_cast<uint32_t>(save->bots_state[b][k])))) {
+        *what = "bot " + std::to_string(b) + "'s state value " + std::to_string(k) +
+                " holds the bits of no finite number";
+        return false;
+      }
     }
   }
   return true;
@@ -223,6 +234,77 @@ bool read_save_line(std::string_view line, MatchSave* save, std::string* what) {
     *what = std::string("it cannot be read: ") + e.what();
     return false;
   }
+}
+
+bool turn_order_next(TurnOrder& order, std::string_view line, std::string* what) {
+  const auto starts = [&line](std::string_view start) {
+    return line.substr(0, start.size()) == start;
+  };
+  // A count of up to 19 digits, which no turn of a recording comes near.
+  const auto count = [&line](size_t& i, uint64_t* value) {
+    const size_t first = i;
+    *value = 0;
+    for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+      if (i - first == 19) return false;
+      *value = *value * 10 + static_cast<uint64_t>(line[i] - '0');
+    }
+    return i > first;
+  };
+  static constexpr std::string_view turn_head = "{\"turn\": ";
+  if (starts(turn_head)) {
+    size_t i = turn_head.size();
+    uint64_t turn = 0;
+    if (!count(i, &turn) || i >= line.size() || line[i] != ',') {
+      *what = "its turn is no count of up to 19 digits";
+      return false;
+    }
+    if (turn != order.last + 1) {
+      *what = "turn " + std::to_string(turn) + " follows turn " + std::to_string(order.last) +
+              ": a recording's turns go up by one from line to line";
+      return false;
+    }
+    order.last = turn;
+    return true;
+  }
+  if (starts(RESTART_LINE_START)) {
+    uint64_t after = 0;
+    std::string at;
+    if (!parse_restart_mark(line, &after, &at)) {
+      *what = "it is no restart mark as written";
+      return false;
+    }
+    if (after != order.last) {
+      *what = "its restart after turn " + std::to_string(after) + " follows turn " +
+              std::to_string(order.last);
+      return false;
+    }
+    return true;
+  }
+  if (starts(GAP_LINE_START)) {
+    static constexpr std::string_view head = "{\"gap\": {\"after_turn\": ";
+    static constexpr std::string_view middle = ", \"turns\": ";
+    size_t i = head.size();
+    uint64_t after = 0, turns = 0;
+    if (!starts(head) || !count(i, &after) || line.substr(i, middle.size()) != middle ||
+        !count(i += middle.size(), &turns) || line.substr(i) != "}}" || turns == 0) {
+      *what = "it is no gap line as written";
+      return false;
+    }
+    if (after != order.last) {
+      *what = "its gap after turn " + std::to_string(after) + " follows turn " +
+              std::to_string(order.last);
+      return false;
+    }
+    if (turns > (uint64_t{1} << 62) - order.last) {
+      *what = "its gap of " + std::to_string(turns) + " turns is more than any match plays";
+      return false;
+    }
+    order.last += turns;
+    return true;
+  }
+  if (starts(END_LINE_START)) return true;
+  *what = "it is neither a turn, a restart mark, a gap nor an end";
+  return false;
 }
 
 bool line_names_routes(std::string_view line) {

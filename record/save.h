@@ -87,6 +87,19 @@ void write_save_json(Out& out, const Match& match, Peer peers) {
 // this version, or holds a value the tables cannot take.
 bool read_save_line(std::string_view line, MatchSave* save, std::string* what);
 
+// The order of a recording's lines: its turns go up by one from line to
+// line from turn 1; a restart mark names the last turn before it, and a gap
+// line (record/recording.h) the last turn before it and the turns it stands
+// for.
+struct TurnOrder {
+  uint64_t last = 0;  // the turn of the last line taken
+};
+
+// Takes the next whole line of a recording. False, with *what saying what is
+// wrong, when it breaks the order (a turn that is not the next, twice the
+// same, a count beyond any match) or is no line a recording holds.
+bool turn_order_next(TurnOrder& order, std::string_view line, std::string* what);
+
 // Whether the line names the routes (record/record_line.h), without reading it all.
 bool line_names_routes(std::string_view line);
 

@@ -172,7 +172,7 @@ int end_stopped_match(Server& server, const char* why) {
   // goes on with it.
   Watch* watch = server.watch.get();
   if (server.options.resume && console_stop_by_system() && watch != nullptr &&
-      watch->recording.file != nullptr) {
+      (watch->recording.file != nullptr || watch->recording.behind)) {
     recording_suspend(watch->recording);
     log_line(LogLevel::Info, "the match goes on at the next start with --resume, from '%s'",
              watch->recording.path.c_str());
@@ -208,19 +208,32 @@ std::string match_break_reason(const Seats& seats) {
   return "player " + std::to_string(seats.ended_by) + " " + break_cause_text(seat.broken_by);
 }
 
-// --resume: reads the recording --record names (or its last numbered
-// follower). An unfinished match there is gone on with (*resuming); a
-// finished one, or none, leaves a new match to start. Returns -1, or the exit
-// code when the file cannot be gone on from or the operator's settings
-// disagree with it, the reason logged; the file is then left as it is.
-int find_match_to_resume(const Options& options, ResumePoint* point, bool* resuming) {
-  const std::string path = resume_file(options.record_file);
+// --resume: takes the last start's mark (one server per recording) and
+// reads the recording it names (record/resume.h, resume_file). An unfinished
+// match there is gone on with (*resuming); a finished one, one whose end the
+// mark says was lost, or none, leaves a new match to start. Returns -1, or
+// the exit code when another server holds the mark, the file cannot be gone
+// on from or the operator's settings disagree with it, the reason logged;
+// the file is then left as it is.
+int find_match_to_resume(const Options& options, LastStart* mark, ResumePoint* point,
+                         bool* resuming) {
+  std::string err, note;
+  if (!last_start_take(*mark, options.record_file, &note, &err)) {
+    log_line(LogLevel::Error, "%s", err.c_str());
+    return EXIT_USAGE;
+  }
+  if (!note.empty()) log_line(LogLevel::Warning, "--resume: %s", note.c_str());
+  note.clear();
+  const std::string path = resume_file(options.record_file, *mark, &note);
   if (path.empty()) {
-    log_line(LogLevel::Info, "--resume: no recording '%s' yet: a new match starts",
-             options.record_file.c_str());
+    if (!note.empty()) {
+      log_line(LogLevel::Warning, "--resume: %s: a new match starts", note.c_str());
+    } else {
+      log_line(LogLevel::Info, "--resume: no recording '%s' yet: a new match starts",
+               options.record_file.c_str());
+    }
     return -1;
   }
-  std::string err;
   if (!read_resume_point(path, point, &err)) {
     log_line(LogLevel::Error, "--resume: %s; the file is left as it is", err.c_str());
     return EXIT_USAGE;
@@ -231,6 +244,15 @@ int find_match_to_resume(const Options& options, ResumePoint* point, bool* resum
     return -1;
   }
   const MatchSave& save = point->save;
+  const bool marked = !mark->recording.empty();
+  if (marked && mark->end_lost) {
+    log_line(LogLevel::Warning,
+             "--resume: the match in '%s' ended after turn %" PRIu64
+             ", but its end could not be written (its last line is turn %" PRIu64
+             "): it is over, a new match starts",
+             path.c_str(), mark->turns_played, save.turn);
+    return -1;
+  }
   const struct {
     const char* what;
     const std::optional<int32_t>& given;
@@ -254,6 +276,14 @@ int find_match_to_resume(const Options& options, ResumePoint* point, bool* resum
            path.c_str(), save.turn, point->line_number, static_cast<int>(save.humans),
            save.humans == 1 ? "" : "s", static_cast<int>(save.bots), save.bots == 1 ? "" : "s",
            static_cast<int>(save.map));
+  if (marked && mark->turns_played > save.turn) {
+    log_line(LogLevel::Warning,
+             "--resume: the match went on to turn %" PRIu64
+             " while '%s' could not be written: %" PRIu64
+             " turn%s lost, played again from turn %" PRIu64,
+             mark->turns_played, path.c_str(), mark->turns_played - save.turn,
+             mark->turns_played - save.turn == 1 ? "" : "s", save.turn + 1);
+  }
   *resuming = true;
   return -1;
 }
@@ -492,9 +522,10 @@ int run_server(const Options& options) {
   }
   // The match a resume goes on with; it lives as long as the server.
   static ResumePoint resume;
+  static LastStart mark;
   bool resuming = false;
   if (options.resume) {
-    const int refused = find_match_to_resume(options, &resume, &resuming);
+    const int refused = find_match_to_resume(options, &mark, &resume, &resuming);
     if (refused >= 0) return refused;
   }
   if (!start_up(server)) return EXIT_CANNOT_LISTEN;
@@ -518,7 +549,8 @@ int run_server(const Options& options) {
   if (const int failure = bind_ports(server, resuming ? &resume : nullptr); failure >= 0) {
     return failure;
   }
-  const int watch_failure = watch_start(server, resuming ? &resume : nullptr);
+  const int watch_failure =
+      watch_start(server, resuming ? &resume : nullptr, options.resume ? &mark : nullptr);
   if (watch_failure >= 0) return watch_failure;
   operator_listen(server);
   // A resumed match goes on with the clients the operator asks for, the

@@ -54,8 +54,8 @@ struct Options {
   std::string rcon_password;
   std::string rcon_password_file;
   const char* rcon_password_source = "";  // where it came from, for the log
-  bool query = false;       // --query: the server query on UDP
-  uint16_t query_port = 0;  // --query-port P; 0: the game's port
+  bool query = false;                     // --query: the server query on UDP
+  uint16_t query_port = 0;                // --query-port P; 0: the game's port
   std::string server_name;  // --name TEXT: what the query calls the server; empty: the default
   bool console_commands = false;  // --console-commands: console lines are commands, piped too
   // No option but the host name, --trace and --check-clients (which change

@@ -1,6 +1,7 @@
 #include "server/watch.h"
 
 #include <chrono>
+#include <cinttypes>
 #include <thread>
 
 #include "console/console.h"
@@ -124,7 +125,7 @@ int watch_open_view(Server& server, const ResumePoint* resume) {
   return -1;
 }
 
-int watch_start(Server& server, const ResumePoint* resume) {
+int watch_start(Server& server, const ResumePoint* resume, LastStart* mark) {
   const Options& options = server.options;
   if (server.watch == nullptr) return -1;
   Watch& watch = *server.watch;
@@ -132,10 +133,17 @@ int watch_start(Server& server, const ResumePoint* resume) {
   const Match& match = server.match;
   std::vector<std::string> names = player_name_table(options);
   if (!options.record_file.empty()) {
-    const bool opened =
-        resume != nullptr ? recording_continue(watch.recording, *resume, std::move(names), &err)
-                          : recording_open(watch.recording, options.record_file, match.human_count,
-                                           match.bot_count, std::move(names), &err);
+    bool opened = resume != nullptr
+                      ? recording_continue(watch.recording, *resume, std::move(names), &err)
+                      : recording_open(watch.recording, options.record_file, match.human_count,
+                                       match.bot_count, std::move(names), &err);
+    // With --resume the mark names this start's recording before its
+    // first line.
+    if (opened && mark != nullptr) {
+      opened = last_start_begin(*mark, watch.recording.path,
+                                resume != nullptr ? resume->save.turn : 0, &err);
+      watch.recording.last = mark;
+    }
     if (!opened) {
       log_line(LogLevel::Error, "%s", err.c_str());
       return EXIT_USAGE;
@@ -184,7 +192,9 @@ void watch_joined(Watch* watch, int32_t joined, int32_t humans) {
 }
 
 void watch_heartbeat(Watch* watch, Clock::time_point now) {
-  if (watch != nullptr) watch->heartbeat_ns.store(ns_of(now), std::memory_order_relaxed);
+  if (watch == nullptr) return;
+  watch->heartbeat_ns.store(ns_of(now), std::memory_order_relaxed);
+  if (watch->recording.unsynced) recording_sync_due(watch->recording, now == Clock::time_point{});
 }
 
 void watch_waiting(Watch* watch, int32_t q, Clock::time_point since) {
@@ -246,7 +256,7 @@ void watch_turn_ends(Watch* watch, const Seats& seats, bool rejoin, uint64_t mes
   // Without --rejoin nobody joins once the match has started: no need to look.
   if (rejoin && (watch->view || watch->options->query)) publish_can_join(*watch, seats, rejoin);
   Recording& recording = watch->recording;
-  if (recording.file == nullptr) return;
+  if (recording.file == nullptr && !recording.behind) return;
   for (const Seat& seat : seats.seat) {
     recording_seat_peer(recording, static_cast<size_t>(seat.index), seat.peer);
   }
@@ -270,6 +280,12 @@ void watch_match_ends(Watch* watch, EndReason reason, const char* why, uint64_t 
   order_standings(watch->standings.data(), players, health, score);
   recording_write_end(watch->recording, end, watch->standings.data(), players, health, score,
                       [&snapshot](size_t p) { return snapshot.name_now(p); });
+  if (const LastStart* mark = watch->recording.last; mark != nullptr && mark->end_lost) {
+    log_line(LogLevel::Error,
+             "the end of the match could not be written to '%s': '%s' says it ended after "
+             "turn %" PRIu64 ", so that a resume does not play it again",
+             watch->recording.path.c_str(), mark->path.c_str(), turns);
+  }
   if (!watch->view || linger <= 0) return;
   log_line(LogLevel::Info,
            "the live view shows the end for %d s (--view-linger) before the server ends",

@@ -51,9 +51,11 @@ struct Watch {
 int watch_open_view(Server& server, const ResumePoint* resume);
 
 // After watch_open_view, once every port is bound: opens the recording (or,
-// resuming, goes on with the one read). Returns -1, or, with the reason
+// resuming, goes on with the one read); with --resume (mark: the last
+// start's mark, locked) the mark names the recording, and the recording
+// keeps trying to write after a failure. Returns -1, or, with the reason
 // logged, EXIT_USAGE when it cannot be opened.
-int watch_start(Server& server, const ResumePoint* resume);
+int watch_start(Server& server, const ResumePoint* resume, LastStart* mark);
 
 // Once the tables are set up: the storage at the match's sizes, and the first state.
 void watch_match_set_up(Server& server);
@@ -67,7 +69,9 @@ void watch_scores_carried(Watch* watch, const std::vector<PlayerScore>& scores);
 
 // The handshake, once `joined` humans have joined (of `humans`).
 void watch_joined(Watch* watch, int32_t joined, int32_t humans);
-// The match thread woke up (it does at least every second while it waits).
+// The match thread woke up (it does at least every second while it waits);
+// now is Clock::time_point{} before a wait with no end. With --record-sync
+// second an unsynced line of the recording is synced once it is due.
 void watch_heartbeat(Watch* watch, Clock::time_point now);
 // The seat the match has waited on longest, since when; -1 for none.
 void watch_waiting(Watch* watch, int32_t q, Clock::time_point since);

@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build make g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   iproute2 clang-format libcli11-dev nlohmann-json3-dev dpkg-dev file help2man lintian man-db libboost-dev
-  chromium podman runc nodejs qstat)
+  chromium podman runc nodejs qstat strace)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64 unzip)
 fi

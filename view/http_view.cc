@@ -1,15 +1,19 @@
 // The live view's HTTP server, on the HTTP library of Boost (header only).
 // One thread runs every connection asynchronously, so a slow or silent
 // browser holds nothing but its own connection, and each connection has a
-// deadline. The library reports some failures by throwing: this file alone is
-// compiled with exceptions (see CMakeLists.txt), and none leaves it.
+// deadline. A replay reads its windows and chart from the file on a second
+// thread, so that the page and the probes never wait behind them. The
+// library reports some failures by throwing: this file alone is compiled
+// with exceptions (see CMakeLists.txt), and none leaves it.
 #include <utility>  // before the networking headers: Boost 1.74 in C++20 needs it
 
 #include "view/http_view.h"
 
 #include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <chrono>
@@ -59,6 +63,10 @@ struct HttpView::Impl {
   int connections = 0;
   std::thread thread;
   Frame frame;  // the view thread's copy of the snapshot
+  // Replay: the thread that reads the recording for the windows and the
+  // chart, the only one that touches `recording`'s reader and tally, so
+  // that the page and the probes never wait behind a window.
+  std::optional<asio::thread_pool> reader;
 
   void accept();
   void accept_failed(const beast::error_code& error);
@@ -166,6 +174,23 @@ class Session : public std::enable_shared_from_this<Session> {
         send(std::move(response), request.keep_alive());
         return;
       }
+    }
+    const beast::string_view path = request.target().substr(0, request.target().find('?'));
+    if (view_.reader && (path == "/turns.jsonl" || path == "/health.json")) {
+      asio::post(*view_.reader, [self = shared_from_this(), request = request] {
+        auto response = std::make_shared<http::response<http::string_body>>();
+        try {
+          *response = self->view_.answer(request);
+        } catch (...) {
+          *response = reply(http::status::internal_server_error, "text/plain",
+                            "the recording could not be read\n", request.version());
+        }
+        // Written back on the view's thread, as every answer.
+        asio::post(self->stream_.get_executor(), [self, response, keep = request.keep_alive()] {
+          self->send(std::move(*response), keep);
+        });
+      });
+      return;
     }
     send(view_.answer(request), request.keep_alive());
   }
@@ -364,6 +389,7 @@ std::unique_ptr<HttpView> start(std::unique_ptr<HttpView::Impl> impl, const std:
     ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
   } blocked;
 #endif
+  if (view->replay) view->reader.emplace(1);
   view->thread = std::thread([view] {
     for (;;) {
       try {
@@ -428,6 +454,10 @@ HttpView::~HttpView() {
   try {
     impl_->io.stop();
     if (impl_->thread.joinable()) impl_->thread.join();
+    if (impl_->reader) {
+      impl_->reader->stop();
+      impl_->reader->join();
+    }
   } catch (...) {
   }
 }
