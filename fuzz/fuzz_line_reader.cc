@@ -81,6 +81,7 @@ void check_reader(const std::string& content, size_t max_line, uint64_t* turns) 
     }
     const bool no_turn = cut || (line.kind == LineKind::Whole &&
                                  (line.text.rfind("{\"restart\": ", 0) == 0 ||
+                                  line.text.rfind("{\"gap\": ", 0) == 0 ||
                                   (line.text.rfind("{\"end\": ", 0) == 0 && line.text.size() > 9)));
     if (!no_turn) ++*turns;
     offset += line.length + (cut ? 0 : 1);
