@@ -45,6 +45,7 @@
 #include "match/match.h"
 #include "net/client.h"
 #include "net/protocol.h"
+#include "net/query.h"
 #include "net/socket.h"
 #include "server/match_driver.h"
 #include "tests/spawn.h"
@@ -77,6 +78,9 @@ struct Settings {
   bool record = false;
   // --rcon: the server runs with its remote console open (and idle).
   bool rcon = false;
+  // --query: the server answers the server query, asked by many sources at
+  // once beside the match (query_like_a_crowd).
+  bool query = false;
   // --lan: the emulated LAN instead, one at a time against at once.
   bool lan = false;
   std::vector<std::chrono::microseconds> lan_delays = {std::chrono::microseconds(500),
@@ -112,6 +116,82 @@ void poll_like_a_page(const std::atomic<bool>& stop, uint64_t* answers) {
     std::this_thread::sleep_for(std::chrono::milliseconds(PAGE_POLL_MS));
   }
   socket_close(s);
+}
+
+// The querying crowd: QUERY_SOURCES_ASKING sources, each a UDP socket on an
+// address of its own in 127.1.0.0/16 (all of 127/8 is this machine's, so
+// many senders need no raw socket), together sending QUERY_DATAGRAMS_PER_TICK
+// requests every QUERY_TICK_MS: 4000 a second, four times what the server
+// answers in all, so that its budgets, not the crowd, set the answers.
+constexpr int QUERY_SOURCES_ASKING = 256;
+constexpr int QUERY_DATAGRAMS_PER_TICK = 40;
+constexpr int QUERY_TICK_MS = 10;
+
+struct QueryCrowdCount {
+  uint64_t sent = 0, challenges = 0, answers = 0;
+};
+
+// Asks the server's query on port as a crowd of browsers does, until stop
+// is set: each source asks for INFO, PLAYER and RULES in turn, with the
+// last challenge it was given (none at first), and keeps the new one when
+// one comes back. Returns the counts in *count.
+void query_like_a_crowd(const std::atomic<bool>& stop, uint16_t port, QueryCrowdCount* count) {
+  struct Source {
+    SocketHandle socket = INVALID_SOCKET_HANDLE;
+    uint32_t challenge = QUERY_NO_CHALLENGE;
+  };
+  std::vector<Source> sources;
+  std::vector<SocketWait> waits;
+  std::string err;
+  for (int i = 0; i < QUERY_SOURCES_ASKING; ++i) {
+    const std::string address =
+        "127.1." + std::to_string(i / 250) + "." + std::to_string(1 + i % 250);
+    SocketHandle s = socket_bind_datagram(address.c_str(), 0, false, &err);
+    // A system whose loopback has 127.0.0.1 alone: ports of their own, then,
+    // which the server counts as one source.
+    if (s == INVALID_SOCKET_HANDLE) s = socket_bind_datagram("127.0.0.1", 0, false, &err);
+    if (s == INVALID_SOCKET_HANDLE) continue;
+    socket_set_blocking(s, false);
+    sources.push_back({s, QUERY_NO_CHALLENGE});
+    waits.push_back({s, false});
+  }
+  if (sources.empty()) {
+    std::fprintf(stderr, "exchange_bench: no querying source: %s\n", err.c_str());
+    return;
+  }
+  const DatagramPeer server{0x7F000001u, port};
+  constexpr QueryKind kinds[] = {QueryKind::Info, QueryKind::Players, QueryKind::Rules};
+  uint64_t next = 0;
+  auto tick = Clock::now();
+  uint8_t buffer[QUERY_PACKET_SIZE];
+  while (!stop) {
+    for (int d = 0; d < QUERY_DATAGRAMS_PER_TICK; ++d, ++next) {
+      Source& source = sources[next % sources.size()];
+      const std::vector<uint8_t> ask =
+          query_write_request(kinds[(next / sources.size()) % 3], source.challenge);
+      if (socket_send_to(source.socket, ask.data(), ask.size(), server)) ++count->sent;
+    }
+    // A thread that fell behind (the machine busy) goes on from now, rather
+    // than catching up in one burst.
+    tick = std::max(tick + std::chrono::milliseconds(QUERY_TICK_MS), Clock::now());
+    // Answers until the next tick.
+    for (auto now = Clock::now(); now < tick && !stop; now = Clock::now()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(tick - now);
+      if (socket_poll(waits.data(), waits.size(), static_cast<int>(left.count()) + 1) <= 0) break;
+      for (size_t i = 0; i < waits.size(); ++i) {
+        if (!waits[i].ready) continue;
+        DatagramPeer from;
+        const long size = socket_receive_from(sources[i].socket, buffer, sizeof buffer, &from);
+        if (size <= 0) continue;
+        if (query_read_challenge(buffer, static_cast<size_t>(size), &sources[i].challenge)) {
+          ++count->challenges;
+        } else {
+          ++count->answers;
+        }
+      }
+    }
+  }
+  for (const Source& source : sources) socket_close(source.socket);
 }
 
 constexpr int WARMUP_TURNS = 2;  // the first turn reads the start position file
@@ -331,8 +411,10 @@ void finish(Target& target, bool stop_first) {
                        double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Runs one match size against both targets; false when either failed.
-bool measure(const Settings& settings, const MatchSize& size, const std::string& workdir) {
+// Runs one match size against both targets; false when either failed. The
+// median ratio goes to *median when given.
+bool measure(const Settings& settings, const MatchSize& size, const std::string& workdir,
+             double* median_out = nullptr) {
   std::ofstream(workdir + "/bot.txt") << bot_routes(size.bots);
   std::ofstream(workdir + "/dept0.txt") << start_positions(size.humans);
   Target floor, server;
@@ -351,6 +433,7 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
     setenv("ZOLT_RCON_PASSWORD", "an-idle-console-password", 1);
     server_args.insert(server_args.end(), {"--rcon", "127.0.0.1:" + std::to_string(VIEW_PORT + 1)});
   }
+  if (settings.query) server_args.push_back("--query");
   server.pid =
       spawn(server_args, workdir,
             std::to_string(size.humans) + "\n" + std::to_string(size.bots) + "\n0\n", nullptr);
@@ -358,6 +441,11 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
   uint64_t page_answers = 0;
   std::thread page;
   if (settings.watch) page = std::thread(poll_like_a_page, std::cref(stop_page), &page_answers);
+  QueryCrowdCount crowd;
+  std::thread querying;
+  if (settings.query) {
+    querying = std::thread(query_like_a_crowd, std::cref(stop_page), SERVER_PORT, &crowd);
+  }
   server.port = SERVER_PORT;
   if (floor.port == 0) floor.error = "the responder did not say its port";
   if (floor.error.empty()) join(floor, size);
@@ -382,6 +470,7 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
   }
   stop_page = true;
   if (page.joinable()) page.join();
+  if (querying.joinable()) querying.join();
   finish(floor, true);
   finish(server, false);  // it ends by itself once its clients have gone
   for (const Target* target : {&floor, &server}) {
@@ -402,6 +491,7 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
   std::sort(ratios.begin(), ratios.end());
   const size_t n = ratios.size();
   const double median = n % 2 == 1 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
+  if (median_out != nullptr) *median_out = median;
   char label[16], rss[32];
   std::snprintf(label, sizeof label, "%d/%d", size.humans, size.bots);
   std::snprintf(rss, sizeof rss, "%ld->%ld", server.rss_warm_kb, server.rss_end_kb);
@@ -414,6 +504,11 @@ bool measure(const Settings& settings, const MatchSize& size, const std::string&
               1e6 * server.seconds / double(turns), round_trips_per_turn(size),
               1e6 * server.seconds / double(trips));
   if (settings.watch) std::printf("        the page had %" PRIu64 " answers\n", page_answers);
+  if (settings.query) {
+    std::printf("        the query: %" PRIu64 " requests sent, %" PRIu64 " challenges and %" PRIu64
+                " answers back\n",
+                crowd.sent, crowd.challenges, crowd.answers);
+  }
   std::fflush(stdout);
   return true;
 }
@@ -622,12 +717,13 @@ bool measure_lan(const Settings& settings, const std::string& workdir) {
 }
 
 bool usage() {
-  std::fprintf(stderr,
-               "usage: zolt_exchange_bench [--watch | --record] [--rcon] [--quick] [--round-trips "
-               "N] [--burst N]"
-               " [--sizes H/B,H/B...]\n"
-               "       zolt_exchange_bench --lan [--lan-turns N] [--lan-delay US] [--sizes H/B,...]"
-               " [--quick]\n");
+  std::fprintf(
+      stderr,
+      "usage: zolt_exchange_bench [--watch | --record] [--rcon] [--query] [--quick] [--round-trips "
+      "N] [--burst N]"
+      " [--sizes H/B,H/B...]\n"
+      "       zolt_exchange_bench --lan [--lan-turns N] [--lan-delay US] [--sizes H/B,...]"
+      " [--quick]\n");
   return false;
 }
 
@@ -640,6 +736,8 @@ bool parse_settings(int argc, char** argv, Settings* settings) {
       settings->record = true;
     } else if (arg == "--rcon") {
       settings->rcon = true;
+    } else if (arg == "--query") {
+      settings->query = true;
     } else if (arg == "--lan") {
       settings->lan = true;
     } else if (arg == "--lan-delay" && i + 1 < argc) {
@@ -709,6 +807,10 @@ int main(int argc, char** argv) {
   } else if (settings.record) {
     std::printf("The server with --record: a line per turn, flushed to the system.\n");
   }
+  if (settings.query) {
+    std::printf("The server with --query, asked by %d sources at %d requests a second in all.\n",
+                QUERY_SOURCES_ASKING, QUERY_DATAGRAMS_PER_TICK * 1000 / QUERY_TICK_MS);
+  }
   std::printf("Exchange benchmark on 127.0.0.1: at least %" PRIu64
               " round trips per target and size, in alternating bursts of about %" PRIu64
               ", after %d warm-up turns; load average %s.\n\n",
@@ -720,8 +822,29 @@ int main(int argc, char** argv) {
   std::printf("%-7s %6s %11s %12s %12s %6s %6s %13s %13s %9s %15s %11s %11s %8s\n", "", "", "", "",
               "", "median", "ratio", "per 100k msg", "per 100k msg", "kB", "kB", "us", "", "");
   int status = 0;
+  std::vector<std::pair<double, double>> with_query;  // the medians without and with
   for (const MatchSize& size : settings.sizes) {
-    if (!measure(settings, size, workdir)) status = 1;
+    if (settings.query) {
+      // The baseline beside it: the same size without the option, just before.
+      Settings plain = settings;
+      plain.query = false;
+      double without = 0, with = 0;
+      if (!measure(plain, size, workdir, &without)) status = 1;
+      if (!measure(settings, size, workdir, &with)) status = 1;
+      with_query.emplace_back(without, with);
+    } else if (!measure(settings, size, workdir)) {
+      status = 1;
+    }
+  }
+  if (settings.query) {
+    std::printf("\n%-7s %20s %20s %12s\n", "H/B", "ratio, no options", "ratio, --query",
+                "with/without");
+    for (size_t i = 0; i < with_query.size(); ++i) {
+      char label[16];
+      std::snprintf(label, sizeof label, "%d/%d", settings.sizes[i].humans, settings.sizes[i].bots);
+      std::printf("%-7s %20.3f %20.3f %12.3f\n", label, with_query[i].first, with_query[i].second,
+                  with_query[i].second / with_query[i].first);
+    }
   }
   std::printf("Load average at the end: %s.\n", load_average().c_str());
 

@@ -8,6 +8,8 @@
 #   --round-trips N    round trips measured per match size
 #   --burst N          round trips per burst; the floor and the server alternate bursts
 #   --sizes H/B,...    the match sizes, as humans/bots (1-500 humans, 0-10000 bots)
+#   --query            the server also answers a crowd's server queries, beside a
+#                      run of each size without them
 # docs/performance.md explains the figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -51,7 +51,9 @@ image=""
 cleanup() {
   podman rm -f -t 0 zolt-test-match zolt-test-stop zolt-test-resume > /dev/null 2>&1 || true
   podman kube down "$manifest" > /dev/null 2>&1 || true
-  podman volume rm -f zolt-match-1-recordings > /dev/null 2>&1 || true
+  [ -f "$work/match-2.yaml" ] && podman kube down "$work/match-2.yaml" > /dev/null 2>&1 || true
+  # podman kube down leaves the volumes: the claims' and the ConfigMaps'.
+  podman volume rm -f zolt-match-{1,2}-recordings zolt-match-{1,2} > /dev/null 2>&1 || true
   [ -n "$image" ] && podman rmi -f "$image" > /dev/null 2>&1
   rm -rf "$work"
 }
@@ -228,6 +230,36 @@ EOF
 check "podman kill -s KILL mid-match: the container started again goes on with the match" \
   resume_after_kill
 
+# A second match beside the manifest's, a copy of it on ports 2010 and 8090
+# (as docs/operating.md makes a fleet), and the fleet's list of
+# docs/operating.md run over both, with a kubectl that prints their query
+# addresses as the cluster's would; then the copy ends.
+fleet_of_two() {
+  local pod script out
+  sed -e 's/zolt-match-1/zolt-match-2/g' -e 's/match: "1"/match: "2"/' -e 's/\b2000\b/2010/g' \
+    -e 's/\b8080\b/8090/g' "$manifest" > "$work/match-2.yaml"
+  # What a killed run may have left.
+  podman kube down "$work/match-2.yaml" > /dev/null 2>&1 || true
+  podman volume rm -f zolt-match-2-recordings zolt-match-2 > /dev/null 2>&1 || true
+  pod=$(podman kube play "$work/match-2.yaml" | sed -n '/^Pod:$/{n;p}') && [ -n "$pod" ] &&
+    wait_status 8090 /readyz 200 || return 1
+  mkdir -p "$work/bin"
+  printf '%s\n' '#!/bin/sh' '[ "$1 $2 $3 $4" = "get services -l app=zolt-server" ] || exit 1' \
+    "printf '127.0.0.1:2000 127.0.0.1:2010 '" > "$work/bin/kubectl"
+  chmod +x "$work/bin/kubectl"
+  script=$(awk '/^    #!\/bin\/sh$/ { on = 1 } on { print substr($0, 5) } on && /^    done$/ { exit }' \
+    docs/operating.md)
+  out=$(PATH="$work/bin:$PATH" sh -c "$script") && echo "$out" || return 1
+  podman pod stop "$pod" > /dev/null 2>&1
+  podman kube down "$work/match-2.yaml" > /dev/null 2> "$work/kube-down.err" ||
+    { cat "$work/kube-down.err"; return 1; }
+  podman volume rm -f zolt-match-2-recordings zolt-match-2 > /dev/null
+  # One line per match, each with its name, map, seats and no player yet.
+  [ "$(grep -c '^A2S,' <<< "$out")" = 2 ] &&
+    grep -q '^A2S,127.0.0.1:2000,ZOLT 1.5 on .*,Torvallind level 0,2,0,' <<< "$out" &&
+    grep -q '^A2S,127.0.0.1:2010,ZOLT 1.5 on .*,Torvallind level 0,2,0,' <<< "$out"
+}
+
 # The manifest as a cluster would run it: the ConfigMap's config file, the
 # game port 2000 and the view 8080 published by podman as a Service would.
 # Debian's podman (4.3) kills a pod's containers at once in kube down, so
@@ -251,6 +283,7 @@ kube_match() {
   out=$(NODE_PATH=$node_dir/node_modules npx --prefix "$node_dir" gamedig \
     --type protocol-valve --requestRules --givenPortOnly 127.0.0.1:2000) && echo "$out" &&
     grep -q '"map":"Torvallind level 0"' <<< "$out" || return 1
+  fleet_of_two || return 1
   # The config serves every client at once: the client plays its two
   # players at once too.
   out=$(timeout 60 "$client" --clients 2 --turns 20 --at-once --port 2000) ||
@@ -279,7 +312,7 @@ kube_match() {
     grep -q 'LA PARTIE EST TERMINEE' <<< "$log" && [ "$code" = 0 ] &&
     [ -z "$(podman ps -a -q --filter "ancestor=$image")" ]
 }
-check "the Kubernetes manifest: podman kube play, a match, the probes, a clean end, kube down" \
+check "the Kubernetes manifest: kube play, a match, the probes, a fleet of two listed, a clean end" \
   kube_match
 
 record
