@@ -38,8 +38,9 @@ TEST(LastStart, EveryVersionsMarkIsRead) {
     int64_t played_ms;
     bool end_lost;
   } cases[] = {
-      {"an earlier version's", R"({"recording": "lan.jsonl", "turns_played": 12   , "end_lost": false})",
-       true, 12, -1, false},
+      {"an earlier version's",
+       R"({"recording": "lan.jsonl", "turns_played": 12   , "end_lost": false})", true, 12, -1,
+       false},
       {"an earlier version's end lost",
        R"({"recording": "lan.jsonl", "turns_played": 40, "end_lost": true })", true, 40, -1, true},
       {"with a time",
