@@ -36,7 +36,9 @@ bool read_count(std::string_view line, size_t* i, uint64_t* value) {
 }
 
 // The time at line[*i], as last_start_note writes it: seconds with three
-// decimals, or null (-1). False for anything else.
+// decimals, or null (-1). False for anything else, and for more than 9
+// digits of seconds (over 31 years), which no match plays: its count in
+// nanoseconds must not overflow.
 bool read_seconds(std::string_view line, size_t* i, int64_t* ms) {
   if (line.substr(*i, 4) == "null") {
     *i += 4;
@@ -45,7 +47,7 @@ bool read_seconds(std::string_view line, size_t* i, int64_t* ms) {
   }
   uint64_t whole = 0, thousandths = 0;
   const size_t point = *i;
-  if (!read_count(line, i, &whole) || *i - point > 15 || line.substr(*i, 1) != ".") return false;
+  if (!read_count(line, i, &whole) || *i - point > 9 || line.substr(*i, 1) != ".") return false;
   ++*i;
   const size_t decimals = *i;
   if (!read_count(line, i, &thousandths) || *i - decimals != 3) return false;
