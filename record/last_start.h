@@ -44,6 +44,7 @@ bool last_start_take(LastStart& mark, const std::string& record_file, std::strin
 bool last_start_begin(LastStart& mark, const std::string& recording, uint64_t turns,
                       std::string* err);
 
-// Rewrites the mark's count, time (mark.played_ms) and end in place: no allocation, one write of
-// the system, so that a signal handler may. False when the write failed.
+// Rewrites the mark's count, time (mark.played_ms) and end in place: no
+// allocation, one write of the system, so that a signal handler may. False
+// when the write failed.
 bool last_start_note(LastStart& mark, uint64_t turns_played, bool end_lost);
