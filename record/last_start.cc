@@ -15,11 +15,45 @@ namespace {
 // The count's width: the largest count in full, so that the line keeps its
 // length whatever it counts.
 constexpr int COUNT_WIDTH = 20;
-constexpr size_t TAIL_LENGTH = COUNT_WIDTH + sizeof ", \"end_lost\": false}\n" - 1;
+// The time's width: the largest count of milliseconds as seconds, or null.
+constexpr int SECONDS_WIDTH = 21;
+constexpr size_t TAIL_LENGTH =
+    COUNT_WIDTH + SECONDS_WIDTH + sizeof ", \"seconds\": , \"end_lost\": false}\n" - 1;
 
 constexpr std::string_view HEAD = "{\"recording\": \"";
 constexpr std::string_view COUNT_HEAD = "\", \"turns_played\": ";
+constexpr std::string_view SECONDS_HEAD = ", \"seconds\": ";
 constexpr std::string_view END_HEAD = ", \"end_lost\": ";
+
+// The digits at line[*i] (at most 19) as a number; false when there are none.
+bool read_count(std::string_view line, size_t* i, uint64_t* value) {
+  const size_t digits = *i;
+  *value = 0;
+  for (; *i < line.size() && line[*i] >= '0' && line[*i] <= '9' && *i - digits < 19; ++*i) {
+    *value = *value * 10 + static_cast<uint64_t>(line[*i] - '0');
+  }
+  return *i != digits;
+}
+
+// The time at line[*i], as last_start_note writes it: seconds with three
+// decimals, or null (-1). False for anything else, and for more than 9
+// digits of seconds (over 31 years), which no match plays: its count in
+// nanoseconds must not overflow.
+bool read_seconds(std::string_view line, size_t* i, int64_t* ms) {
+  if (line.substr(*i, 4) == "null") {
+    *i += 4;
+    *ms = -1;
+    return true;
+  }
+  uint64_t whole = 0, thousandths = 0;
+  const size_t point = *i;
+  if (!read_count(line, i, &whole) || *i - point > 9 || line.substr(*i, 1) != ".") return false;
+  ++*i;
+  const size_t decimals = *i;
+  if (!read_count(line, i, &thousandths) || *i - decimals != 3) return false;
+  *ms = static_cast<int64_t>(whole * 1000 + thousandths);
+  return true;
+}
 
 // The name as a JSON string's text: quotes, backslashes and control bytes
 // escaped.
@@ -62,12 +96,15 @@ bool read_mark(std::string_view line, LastStart* mark) {
   if (line.substr(i, COUNT_HEAD.size()) != COUNT_HEAD) return false;
   i += COUNT_HEAD.size();
   uint64_t turns = 0;
-  const size_t digits = i;
-  for (; i < line.size() && line[i] >= '0' && line[i] <= '9' && i - digits < 19; ++i) {
-    turns = turns * 10 + static_cast<uint64_t>(line[i] - '0');
-  }
-  if (i == digits) return false;
+  if (!read_count(line, &i, &turns)) return false;
   while (i < line.size() && line[i] == ' ') ++i;
+  // An earlier version's mark has no time: unknown.
+  int64_t played_ms = -1;
+  if (line.substr(i, SECONDS_HEAD.size()) == SECONDS_HEAD) {
+    i += SECONDS_HEAD.size();
+    if (!read_seconds(line, &i, &played_ms)) return false;
+    while (i < line.size() && line[i] == ' ') ++i;
+  }
   if (line.substr(i, END_HEAD.size()) != END_HEAD) return false;
   const std::string_view end = line.substr(i + END_HEAD.size());
   if (end != "true }" && end != "false}") return false;
@@ -75,6 +112,7 @@ bool read_mark(std::string_view line, LastStart* mark) {
   if (name.empty() || std::filesystem::path(name).filename().string() != name) return false;
   mark->recording = name;
   mark->turns_played = turns;
+  mark->played_ms = played_ms;
   mark->end_lost = end == "true }";
   return true;
 }
@@ -133,9 +171,16 @@ bool last_start_begin(LastStart& mark, const std::string& recording, uint64_t tu
 
 bool last_start_note(LastStart& mark, uint64_t turns_played, bool end_lost) {
   if (mark.file == nullptr || mark.line.empty()) return false;
-  char tail[80];
-  const int n = std::snprintf(tail, sizeof tail, "%-*" PRIu64 ", \"end_lost\": %s}\n", COUNT_WIDTH,
-                              turns_played, end_lost ? "true " : "false");
+  char seconds[32] = "null";
+  if (mark.played_ms >= 0) {
+    const auto ms = static_cast<uint64_t>(mark.played_ms);
+    std::snprintf(seconds, sizeof seconds, "%" PRIu64 ".%03u", ms / 1000,
+                  static_cast<unsigned>(ms % 1000));
+  }
+  char tail[128];
+  const int n = std::snprintf(tail, sizeof tail,
+                              "%-*" PRIu64 ", \"seconds\": %-*s, \"end_lost\": %s}\n", COUNT_WIDTH,
+                              turns_played, SECONDS_WIDTH, seconds, end_lost ? "true " : "false");
   // The line's tail replaced in place: the same length, nothing allocated.
   std::memcpy(mark.line.data() + mark.line.size() - static_cast<size_t>(n), tail,
               static_cast<size_t>(n));

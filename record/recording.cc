@@ -318,6 +318,12 @@ void recording_write_turn(Recording& recording, uint64_t turn, const Match& matc
   }
   recording.name_again = false;
   recording.last_turn_written = turn;
+  // With --resume the mark keeps the match's time up to this turn (set by
+  // the caller): one write a turn. A time unknown stays so, unwritten.
+  if (recording.last != nullptr && recording.last->played_ms >= 0) {
+    const LastStart& mark = *recording.last;
+    last_start_note(*recording.last, mark.turns_played, mark.end_lost);
+  }
   if (recording.sync == RecordSync::System) return;
   recording.unsynced = true;
   if (recording.sync == RecordSync::Second &&

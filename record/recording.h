@@ -49,8 +49,9 @@ struct Recording {
   std::chrono::steady_clock::time_point last_sync{};
   bool sync_failed = false;
   bool unsynced = false;  // a line written since the last sync
-  // With --resume: the mark that says how far the match went; null: a
-  // failed write ends the recording.
+  // With --resume: the mark that says how far the match went, and how long
+  // it has been played (its played_ms, set before each turn's line and the
+  // end); null: a failed write ends the recording.
   LastStart* last = nullptr;
   uint64_t whole_bytes = 0;        // the file up to and with its last whole line
   uint64_t last_turn_written = 0;  // the turn of the file's last turn line

@@ -583,6 +583,14 @@ int run_server(const Options& options) {
   watch_match_set_up(server);
   if (resuming && server.watch) {
     watch_scores_carried(server.watch.get(), resume.scores);
+    if (mark.played_ms >= 0) {
+      watch_time_carried(server.watch.get(), mark.played_ms);
+    } else {
+      log_line(LogLevel::Warning,
+               "'%s' does not say how long the match was played before this start: its "
+               "time counts from now",
+               mark.path.c_str());
+    }
     recording_write_restart(server.watch->recording, resume.save.turn, std::time(nullptr));
   }
   operator_begin(server);

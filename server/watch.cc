@@ -88,6 +88,16 @@ std::string lobby_resuming(const Options& options, const ResumePoint& resume) {
   return out.text + "]}";
 }
 
+// With --resume the mark's time of the match: the snapshot's, which counts
+// the starts before this one. Unknown (a mark of an earlier version), it
+// stays unknown.
+void note_played_time(Watch& watch, int64_t now) {
+  LastStart* mark = watch.recording.last;
+  if (mark == nullptr || mark->played_ms < 0) return;
+  const int64_t started = watch.snapshot.started_ns();
+  mark->played_ms = now > started ? (now - started) / 1000000 : 0;
+}
+
 }  // namespace
 
 int watch_open_view(Server& server, const ResumePoint* resume) {
@@ -140,6 +150,9 @@ int watch_start(Server& server, const ResumePoint* resume, LastStart* mark) {
     // With --resume the mark names this start's recording before its
     // first line.
     if (opened && mark != nullptr) {
+      // A new match's time starts here; a resumed one's goes on from the
+      // mark's (or stays unknown).
+      if (resume == nullptr) mark->played_ms = 0;
       opened = last_start_begin(*mark, watch.recording.path,
                                 resume != nullptr ? resume->save.turn : 0, &err);
       watch.recording.last = mark;
@@ -174,6 +187,10 @@ void watch_match_set_up(Server& server) {
   }
   publish(watch, true, 0, 0);
   publish_can_join(watch, server.seats, server.options.rejoin);
+}
+
+void watch_time_carried(Watch* watch, int64_t ms) {
+  if (watch != nullptr && ms > 0) watch->snapshot.carry_time(ms * 1000000);
 }
 
 void watch_scores_carried(Watch* watch, const std::vector<PlayerScore>& scores) {
@@ -257,6 +274,7 @@ void watch_turn_ends(Watch* watch, const Seats& seats, bool rejoin, uint64_t mes
   if (rejoin && (watch->view || watch->options->query)) publish_can_join(*watch, seats, rejoin);
   Recording& recording = watch->recording;
   if (recording.file == nullptr && !recording.behind) return;
+  note_played_time(*watch, steady_ns());
   for (const Seat& seat : seats.seat) {
     recording_seat_peer(recording, static_cast<size_t>(seat.index), seat.peer);
   }
@@ -278,6 +296,7 @@ void watch_match_ends(Watch* watch, EndReason reason, const char* why, uint64_t 
   const auto health = [&snapshot](size_t p) { return snapshot.health_now(p); };
   const auto score = [&snapshot](size_t p) { return snapshot.score_now(p); };
   order_standings(watch->standings.data(), players, health, score);
+  note_played_time(*watch, now);
   recording_write_end(watch->recording, end, watch->standings.data(), players, health, score,
                       [&snapshot](size_t p) { return snapshot.name_now(p); });
   if (const LastStart* mark = watch->recording.last; mark != nullptr && mark->end_lost) {

@@ -60,6 +60,11 @@ int watch_start(Server& server, const ResumePoint* resume, LastStart* mark);
 // Once the tables are set up: the storage at the match's sizes, and the first state.
 void watch_match_set_up(Server& server);
 
+// A resumed match was played for ms before this start: its time (the
+// view's, the end's, the mark's) counts them. REQUIRES: watch_match_set_up
+// has run.
+void watch_time_carried(Watch* watch, int64_t ms);
+
 // A resumed match's scoreboard, as the turns before the restart left it.
 // REQUIRES: watch_match_set_up has run.
 void watch_scores_carried(Watch* watch, const std::vector<PlayerScore>& scores);

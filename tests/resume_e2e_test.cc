@@ -91,10 +91,10 @@ std::vector<Player> fresh_players() {
 
 // The players in `order` connect one after the other (each once the server
 // has logged the one before as joined), learn their slots and play turns
-// first..last on links, which the caller closes. A player whose slot is not
-// its own fails the case.
+// first..last on links, which the caller closes, each turn pace_ms apart. A player whose slot is
+// not its own fails the case.
 void play_turns(ServerProcess& server, std::vector<Player>& players, std::vector<ClientLink>& links,
-                const std::vector<size_t>& order, int first, int last) {
+                const std::vector<size_t>& order, int first, int last, int pace_ms = 0) {
   ASSERT_TRUE(server.wait_until_listening()) << server.errors();
   ClientThreads threads;
   for (size_t k : order) {
@@ -102,7 +102,7 @@ void play_turns(ServerProcess& server, std::vector<Player>& players, std::vector
     ASSERT_TRUE(client_connect(links[k], "127.0.0.1", test_port(), &err, players[k].source.c_str()))
         << err;
     bound_receives(links[k].socket);
-    threads.start([&players, &links, k, first, last] {
+    threads.start([&players, &links, k, first, last, pace_ms] {
       ClientLink& link = links[k];
       const int32_t count = client_join(link);
       int32_t index = -1, map = -1;
@@ -112,6 +112,7 @@ void play_turns(ServerProcess& server, std::vector<Player>& players, std::vector
       TurnView view;
       view.players.resize(static_cast<size_t>(count));
       for (int turn = first; turn <= last; ++turn) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pace_ms));
         const TurnReport report = report_for(players[k], count);
         if (!client_turn(link, report, count, view)) {
           ADD_FAILURE() << "player " << k << " lost the server in turn " << turn;
@@ -261,6 +262,57 @@ INSTANTIATE_TEST_SUITE_P(Schedulers, Resume,
 }  // namespace
 
 namespace {
+
+// The end of a match killed (SIGKILL) and resumed counts its time before
+// the kill too. Each client waits kPace before each report: turn t cannot
+// end before (t - 1) kPace after the match began, and its time is in the
+// mark before turn t + 1 is served. At most, all the time the case took. A
+// mark of an earlier version (no time) leaves the time unknown: the log says
+// so and the mark does not make one up.
+TEST(ResumeTime, TheEndCountsEveryStartsTime) {
+  using Clock = std::chrono::steady_clock;
+  constexpr int kPace = 150, kKillAfter = 14;
+  for (const bool earlier_mark : {false, true}) {
+    SCOPED_TRACE(earlier_mark ? "a mark without time" : "a mark with time");
+    const auto case_began = Clock::now();
+    TempDir dir;
+    set_up_maps(dir);
+    std::vector<Player> players = fresh_players();
+    std::vector<ClientLink> links(kHumans), again(kHumans);
+    ServerProcess server;
+    server.start(dir.path(), server_args({}), "", true);
+    play_turns(server, players, links, {0, 1, 2}, 1, kKillAfter, kPace);
+    server.kill();
+    server.wait_exit();
+    close_all(links);
+    const std::string mark = dir.path() + "/match.jsonl.last";
+    if (earlier_mark) {
+      dir.write("match.jsonl.last",
+                std::regex_replace(read_file(mark), std::regex(", \"seconds\": [0-9.]+ *"), ""));
+    }
+    ServerProcess resumed;
+    resumed.start(dir.path(), {"--record", "match.jsonl", "--resume"}, "", true);
+    play_turns(resumed, players, again, {2, 1, 0}, kKillAfter + 1, kTurns);
+    close_all(again);
+    EXPECT_EQ(resumed.wait_exit(), 1) << resumed.errors();
+    const double whole_case = std::chrono::duration<double>(Clock::now() - case_began).count();
+    const std::string recording = read_file(dir.path() + "/match.jsonl");
+    std::smatch seconds;
+    ASSERT_TRUE(std::regex_search(recording, seconds,
+                                  std::regex("\\{\"end\": .*\"seconds\": ([0-9]+\\.[0-9])")))
+        << recording.substr(recording.size() > 2000 ? recording.size() - 2000 : 0);
+    const double counted = std::stod(seconds[1]);
+    EXPECT_LE(counted, whole_case);
+    const bool warned =
+        resumed.errors().find("does not say how long the match was played") != std::string::npos;
+    EXPECT_EQ(warned, earlier_mark) << resumed.errors();
+    if (earlier_mark) {
+      EXPECT_NE(read_file(mark).find("\"seconds\": null "), std::string::npos) << read_file(mark);
+    } else {
+      EXPECT_GE(counted, (kKillAfter - 2) * kPace / 1000.0);
+    }
+  }
+}
 
 // Kills at many moments: a match of many bots (so that a turn's line takes
 // several writes) is killed at a random moment of a turn again and again

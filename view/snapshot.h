@@ -120,6 +120,9 @@ class Snapshot {
     created_.store(true, std::memory_order_release);
   }
   bool created() const { return created_.load(std::memory_order_acquire); }
+  // After create: the match was played for ns before this start (a resume),
+  // which its time counts too. The players' own times do not.
+  void carry_time(int64_t ns) { started_ns_.fetch_sub(ns, std::memory_order_relaxed); }
 
   // Before create: the names the operator gave, which name_changed picks from.
   void set_name_table(std::vector<std::string> names) { name_table_ = std::move(names); }
