@@ -9,7 +9,7 @@
 #                         the longer run
 #   tools/test-fuzz.sh [TARGET...]   only these targets (message, data_files,
 #                         dialogue, bot_step, turn_exchange, options, view_ledger,
-#                         save_line, line_reader, rcon, query)
+#                         save_line, line_reader, rcon, query, last_start)
 #
 # New inputs go to build-fuzz/corpus/<target>/, crashing ones to
 # build-fuzz/artifacts/<target>/; fuzz/corpus/ is only read.
@@ -19,7 +19,7 @@ root=$(pwd)
 dir=build-fuzz
 seconds=${ZOLT_FUZZ_SECONDS:-8}
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(message data_files dialogue bot_step turn_exchange options view_ledger save_line line_reader rcon query)
+[ ${#targets[@]} -eq 0 ] && targets=(message data_files dialogue bot_step turn_exchange options view_ledger save_line line_reader rcon query last_start)
 
 record() { [ -n "${ZOLT_RESULTS:-}" ] && echo "$1 $2 $3" >> "$ZOLT_RESULTS"; return 0; }
 
