@@ -109,7 +109,8 @@ Run run(uint16_t port, int readers, int windows, uint64_t turns) {
         if (reader.get("/turns.jsonl?from=" + std::to_string(from) + "&count=25") != 200) {
           ++failed;
         }
-        worst[static_cast<size_t>(r)] = std::max(worst[static_cast<size_t>(r)], seconds_since(asked));
+        worst[static_cast<size_t>(r)] =
+            std::max(worst[static_cast<size_t>(r)], seconds_since(asked));
       }
     });
   }
@@ -159,7 +160,8 @@ int main(int argc, char** argv) {
   }
   std::printf("indexed in %.0f ms: a scoreboard every %llu turns\n", seconds_since(loading) * 1000,
               static_cast<unsigned long long>(replay.score_every));
-  std::unique_ptr<HttpView> view = HttpView::start_replay("127.0.0.1", port, std::move(replay), &err);
+  std::unique_ptr<HttpView> view =
+      HttpView::start_replay("127.0.0.1", port, std::move(replay), &err);
   if (view == nullptr) {
     std::fprintf(stderr, "%s\n", err.c_str());
     return 1;
@@ -172,8 +174,8 @@ int main(int argc, char** argv) {
   }
   const Run one = run(port, 1, 500, turns);
   const Run twenty = run(port, 20, 25, turns);
-  std::printf("%-11s %12s %8s %16s %18s %7s\n", "readers", "windows/s", "ratio",
-              "worst window ms", "worst /healthz ms", "failed");
+  std::printf("%-11s %12s %8s %16s %18s %7s\n", "readers", "windows/s", "ratio", "worst window ms",
+              "worst /healthz ms", "failed");
   for (const auto& [name, r] : {std::pair<const char*, const Run&>{"1 reader", one},
                                 std::pair<const char*, const Run&>{"20 readers", twenty}}) {
     std::printf("%-11s %12.0f %8.2f %16.1f %18.1f %7d\n", name, r.windows_per_second,

@@ -1,5 +1,6 @@
 #include "record/replay.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <string_view>
@@ -122,12 +123,28 @@ LineRole role_of(const RecordingLine& line) {
 }
 
 // The next turn, past the lines that are none; false at the end or on a
-// read error.
-bool next_turn(LineReader& reader, RecordingLine* line) {
-  while (line_reader_next(reader, line)) {
+// read error. A line too long to hold that the index knows is stepped over,
+// not read again.
+bool next_turn(const Replay& replay, LineReader& reader, RecordingLine* line) {
+  for (;;) {
+    const auto known =
+        std::lower_bound(replay.long_lines.begin(), replay.long_lines.end(), reader.offset,
+                         [](const Replay::LongLine& long_line, uint64_t offset) {
+                           return long_line.offset < offset;
+                         });
+    if (known != replay.long_lines.end() && known->offset == reader.offset) {
+      *line = RecordingLine{};
+      line->number = reader.number;
+      line->offset = known->offset;
+      line->length = known->length;
+      line->kind = LineKind::TooLong;
+      reader.why = "is longer than " + std::to_string(reader.max_line) + " bytes";
+      line->why = reader.why.c_str();
+      return line_reader_seek(reader, known->offset + known->length + 1, reader.number + 1);
+    }
+    if (!line_reader_next(reader, line)) return false;
     if (role_of(*line) == LineRole::Turn) return true;
   }
-  return false;
 }
 
 // A turn the window cannot give as it is written, in its place.
@@ -218,11 +235,15 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
         replay.score_rows.shrink_to_fit();
         replay.names_from.shrink_to_fit();
         replay.score_every *= 2;
-        score_bytes = kept * (sizeof scores + sizeof names_from + scores.size() * sizeof(PlayerScore));
+        score_bytes =
+            kept * (sizeof scores + sizeof names_from + scores.size() * sizeof(PlayerScore));
       }
     }
     ++replay.turns;
     replay.end.clear();  // an end record followed by turns ended no match
+    if (line.kind == LineKind::TooLong && replay.long_lines.size() < REPLAY_LONG_LINES_KEPT) {
+      replay.long_lines.push_back({line.offset, line.length});
+    }
     if (line.kind != LineKind::Whole) {
       if (++replay.damaged <= DAMAGED_LOGGED) {
         log_line(LogLevel::Warning, "--replay: line %" PRIu64 " of '%s' %s: served as damaged",
@@ -286,7 +307,7 @@ bool replay_window(const Replay& replay, ReplayCursor& cursor, uint64_t from, ui
   int64_t routes_from = mark.routes_from;
   RecordingLine line;
   for (uint64_t k = from / REPLAY_MARK_EVERY * REPLAY_MARK_EVERY; k < from; ++k) {
-    if (!next_turn(reader, &line)) return false;
+    if (!next_turn(replay, reader, &line)) return false;
     if (line.kind == LineKind::Whole &&
         turn_members(line.text).find(ROUTES) != std::string_view::npos) {
       routes_from = static_cast<int64_t>(line.offset);
@@ -325,7 +346,7 @@ bool replay_window(const Replay& replay, ReplayCursor& cursor, uint64_t from, ui
   }
   if (!line_reader_seek(reader, tally.offset, tally.line)) return false;
   for (; tally.turn < from; ++tally.turn) {
-    if (!next_turn(reader, &line)) return false;
+    if (!next_turn(replay, reader, &line)) return false;
     if (line.kind == LineKind::Whole) {
       const std::string_view members = turn_members(line.text);
       replay_count_hits(members, tally.scores.data(), tally.scores.size());
@@ -361,7 +382,7 @@ bool replay_window(const Replay& replay, ReplayCursor& cursor, uint64_t from, ui
   const size_t limit = out->size() + max_bytes;
   if (!line_reader_seek(reader, start_offset, start_line)) return false;
   for (uint64_t k = from; k < replay.turns && k - from < count; ++k) {
-    if (!next_turn(reader, &line)) return false;
+    if (!next_turn(replay, reader, &line)) return false;
     std::string damaged;
     if (line.kind != LineKind::Whole) {
       damaged = damaged_json(line.number, line.why);
@@ -400,7 +421,7 @@ bool replay_health_chart(const Replay& replay, ReplayCursor& cursor, std::string
   uint64_t owed = 0;
   RecordingLine line;
   for (uint64_t k = 0; k < replay.turns; ++k) {
-    if (!next_turn(reader, &line)) return false;
+    if (!next_turn(replay, reader, &line)) return false;
     if (k % every == 0) ++owed;
     if (owed == 0 || line.kind != LineKind::Whole) continue;
     const std::string_view members = turn_members(line.text);

@@ -27,6 +27,10 @@
 #include "record/scoreboard.h"
 
 inline constexpr uint64_t REPLAY_MARK_EVERY = 64;
+// The lines longer than REPLAY_MAX_LINE whose place is kept at start, so
+// that a window steps over them instead of reading them again: the first
+// this many.
+inline constexpr size_t REPLAY_LONG_LINES_KEPT = 4096;
 // The health chart of a whole recording: at most this many samples, of the
 // first REPLAY_CHART_PLAYERS players.
 inline constexpr uint64_t REPLAY_CHART_SAMPLES = 500;
@@ -60,8 +64,12 @@ struct Replay {
   std::string map_name;  // as the first turn names it
   size_t players = 0;    // in the first whole turn
   std::vector<Mark> marks;
-  std::vector<Restart> restarts;  // at most REPLAY_RESTARTS_KEPT
-  std::string end;                // the end record's object, empty when the recording has none
+  struct LongLine {
+    uint64_t offset = 0, length = 0;  // its first byte, its bytes without the line feed
+  };
+  std::vector<LongLine> long_lines;  // in file order, at most REPLAY_LONG_LINES_KEPT
+  std::vector<Restart> restarts;     // at most REPLAY_RESTARTS_KEPT
+  std::string end;                   // the end record's object, empty when the recording has none
   // Where the last window's scoreboard was counted up to: turn `turn` at
   // byte `offset` (line `line`), the hits of the turns before it in scores,
   // the names the last of them gave (its "names" member's value, empty:

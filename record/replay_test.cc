@@ -375,18 +375,22 @@ TEST(Replay, TheHealthChartSamplesTheWholeRecording) {
 TEST(Replay, AWindowFromTheIndexIsAWindowCountedFromTheStart) {
   const int turns = 1500, nul = 300, too_long = 1000;
   std::string text;
-  const auto names = [](int k) { return k < 100 ? "" : k < 650 ? "\"Ann\", null" : "\"Ann\", \"Bob\""; };
+  const auto names = [](int k) {
+    return k < 100 ? "" : k < 650 ? "\"Ann\", null" : "\"Ann\", \"Bob\"";
+  };
   for (int k = 0; k < turns; ++k) {
     std::string hits = k % 2 == 1 || k == nul || k == too_long
                            ? "{\"from\": 0, \"damage\": " + std::to_string(k) + ", \"target\": 2}"
                            : "";
-    std::string extra = k == 100 || k == 650 || k == nul
-                            ? ", \"names\": [" + std::string(k == nul ? "\"Eve\", null" : names(k)) + "]"
-                            : "";
+    std::string extra =
+        k == 100 || k == 650 || k == nul
+            ? ", \"names\": [" + std::string(k == nul ? "\"Eve\", null" : names(k)) + "]"
+            : "";
     if (k == too_long) extra = ", \"pad\": \"" + std::string(REPLAY_MAX_LINE, 'x') + "\"";
     std::string line = turn_line(k, hits, extra);
     if (k == nul) line[30] = '\0';
-    if (k == 700) text += "{\"restart\": {\"after_turn\": 700, \"at\": \"2026-12-08T12:00:00Z\"}}\n";
+    if (k == 700)
+      text += "{\"restart\": {\"after_turn\": 700, \"at\": \"2026-12-08T12:00:00Z\"}}\n";
     text += line;
   }
   RecordingFile file(text);
@@ -400,7 +404,8 @@ TEST(Replay, AWindowFromTheIndexIsAWindowCountedFromTheStart) {
     const std::string made = std::to_string(hits), dealt = std::to_string(damage);
     const std::string named = names(from - 1);
     return "\"names\": " + (named.empty() ? std::string("null") : "[" + named + "]") +
-           ", \"scores\": [[" + made + ", 0, " + dealt + ", 0], [0, " + made + ", 0, " + dealt + "]]";
+           ", \"scores\": [[" + made + ", 0, " + dealt + ", 0], [0, " + made + ", 0, " + dealt +
+           "]]";
   };
   ReplayCursor shared;
   ASSERT_TRUE(replay_cursor_open(replay, shared, &err)) << err;
@@ -410,8 +415,10 @@ TEST(Replay, AWindowFromTheIndexIsAWindowCountedFromTheStart) {
     ASSERT_TRUE(replay_cursor_open(replay, fresh, &err)) << err;
     std::string own, from_fresh, from_shared;
     ASSERT_TRUE(replay_window(replay, static_cast<uint64_t>(from), 40, 1 << 20, &own));
-    ASSERT_TRUE(replay_window(replay, fresh, static_cast<uint64_t>(from), 40, 1 << 20, &from_fresh));
-    ASSERT_TRUE(replay_window(replay, shared, static_cast<uint64_t>(from), 40, 1 << 20, &from_shared));
+    ASSERT_TRUE(
+        replay_window(replay, fresh, static_cast<uint64_t>(from), 40, 1 << 20, &from_fresh));
+    ASSERT_TRUE(
+        replay_window(replay, shared, static_cast<uint64_t>(from), 40, 1 << 20, &from_shared));
     EXPECT_NE(own.find(counted(from)), std::string::npos) << own.substr(0, own.find('\n'));
     EXPECT_EQ(from_fresh, own);
     EXPECT_EQ(from_shared, own);

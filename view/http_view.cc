@@ -77,8 +77,7 @@ struct HttpView::Impl {
 
   std::unique_ptr<ReplayCursor> take_cursor();
   void give_back(std::unique_ptr<ReplayCursor> cursor);
-  http::response<http::string_body> read_recording(
-      const http::request<http::empty_body>& request);
+  http::response<http::string_body> read_recording(const http::request<http::empty_body>& request);
 
   void accept();
   void accept_failed(const beast::error_code& error);
