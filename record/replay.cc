@@ -174,7 +174,7 @@ bool replay_count_hits(std::string_view line, PlayerScore* scores, size_t player
   return true;
 }
 
-bool replay_load(const std::string& path, Replay& replay, std::string* err) {
+bool replay_load(const std::string& path, Replay& replay, std::string* err, size_t score_bytes) {
   replay = Replay{};
   std::string why;
   if (!line_reader_open(replay.reader, path, REPLAY_MAX_LINE, &why)) {
@@ -188,7 +188,7 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
   uint64_t restarts = 0;
   std::vector<PlayerScore> scores;  // of the turns so far, once the players are known
   int64_t names_from = -1;
-  size_t score_bytes = 0;
+  size_t kept_bytes = 0;
   RecordingLine line;
   while (line_reader_next(reader, &line)) {
     switch (role_of(line)) {
@@ -222,8 +222,8 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
     if (replay.turns == replay.score_rows.size() * replay.score_every) {
       replay.score_rows.push_back(scores);
       replay.names_from.push_back(names_from);
-      score_bytes += sizeof scores + sizeof names_from + scores.size() * sizeof(PlayerScore);
-      if (score_bytes > REPLAY_SCORE_BYTES && replay.score_rows.size() >= 2) {
+      kept_bytes += sizeof scores + sizeof names_from + scores.size() * sizeof(PlayerScore);
+      if (kept_bytes > score_bytes && replay.score_rows.size() >= 2) {
         // Every other one goes, and the interval doubles.
         size_t kept = 0;
         for (size_t c = 0; c < replay.score_rows.size(); c += 2, ++kept) {
@@ -235,7 +235,7 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
         replay.score_rows.shrink_to_fit();
         replay.names_from.shrink_to_fit();
         replay.score_every *= 2;
-        score_bytes =
+        kept_bytes =
             kept * (sizeof scores + sizeof names_from + scores.size() * sizeof(PlayerScore));
       }
     }

@@ -102,8 +102,10 @@ bool replay_cursor_open(const Replay& replay, ReplayCursor& cursor, std::string*
 
 // Opens and indexes the recording at path. Returns false and fills *err,
 // naming the path and the reason, when it cannot be read or is not a
-// regular file (console/files.h).
-bool replay_load(const std::string& path, Replay& replay, std::string* err);
+// regular file (console/files.h). The scoreboards kept take at most
+// score_bytes.
+bool replay_load(const std::string& path, Replay& replay, std::string* err,
+                 size_t score_bytes = REPLAY_SCORE_BYTES);
 
 // Turns from, from + 1, ... of the recording, at most count of them and
 // beyond the first none that would pass max_bytes, after a header line:
