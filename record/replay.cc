@@ -1,8 +1,10 @@
 #include "record/replay.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "console/log.h"
 #include "record/end_record.h"
@@ -121,12 +123,28 @@ LineRole role_of(const RecordingLine& line) {
 }
 
 // The next turn, past the lines that are none; false at the end or on a
-// read error.
-bool next_turn(LineReader& reader, RecordingLine* line) {
-  while (line_reader_next(reader, line)) {
+// read error. A line too long to hold that the index knows is stepped over,
+// not read again.
+bool next_turn(const Replay& replay, LineReader& reader, RecordingLine* line) {
+  for (;;) {
+    const auto known =
+        std::lower_bound(replay.long_lines.begin(), replay.long_lines.end(), reader.offset,
+                         [](const Replay::LongLine& long_line, uint64_t offset) {
+                           return long_line.offset < offset;
+                         });
+    if (known != replay.long_lines.end() && known->offset == reader.offset) {
+      *line = RecordingLine{};
+      line->number = reader.number;
+      line->offset = known->offset;
+      line->length = known->length;
+      line->kind = LineKind::TooLong;
+      reader.why = "is longer than " + std::to_string(reader.max_line) + " bytes";
+      line->why = reader.why.c_str();
+      return line_reader_seek(reader, known->offset + known->length + 1, reader.number + 1);
+    }
+    if (!line_reader_next(reader, line)) return false;
     if (role_of(*line) == LineRole::Turn) return true;
   }
-  return false;
 }
 
 // A turn the window cannot give as it is written, in its place.
@@ -156,7 +174,7 @@ bool replay_count_hits(std::string_view line, PlayerScore* scores, size_t player
   return true;
 }
 
-bool replay_load(const std::string& path, Replay& replay, std::string* err) {
+bool replay_load(const std::string& path, Replay& replay, std::string* err, size_t score_bytes) {
   replay = Replay{};
   std::string why;
   if (!line_reader_open(replay.reader, path, REPLAY_MAX_LINE, &why)) {
@@ -168,6 +186,9 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
   int64_t routes_from = -1;
   bool named = false;  // the first whole turn has given the map and the players
   uint64_t restarts = 0;
+  std::vector<PlayerScore> scores;  // of the turns so far, once the players are known
+  int64_t names_from = -1;
+  size_t kept_bytes = 0;
   RecordingLine line;
   while (line_reader_next(reader, &line)) {
     switch (role_of(line)) {
@@ -198,8 +219,31 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
     if (replay.turns % REPLAY_MARK_EVERY == 0) {
       replay.marks.push_back({line.offset, line.number, routes_from});
     }
+    if (replay.turns == replay.score_rows.size() * replay.score_every) {
+      replay.score_rows.push_back(scores);
+      replay.names_from.push_back(names_from);
+      kept_bytes += sizeof scores + sizeof names_from + scores.size() * sizeof(PlayerScore);
+      if (kept_bytes > score_bytes && replay.score_rows.size() >= 2) {
+        // Every other one goes, and the interval doubles.
+        size_t kept = 0;
+        for (size_t c = 0; c < replay.score_rows.size(); c += 2, ++kept) {
+          replay.score_rows[kept] = std::move(replay.score_rows[c]);
+          replay.names_from[kept] = replay.names_from[c];
+        }
+        replay.score_rows.resize(kept);
+        replay.names_from.resize(kept);
+        replay.score_rows.shrink_to_fit();
+        replay.names_from.shrink_to_fit();
+        replay.score_every *= 2;
+        kept_bytes =
+            kept * (sizeof scores + sizeof names_from + scores.size() * sizeof(PlayerScore));
+      }
+    }
     ++replay.turns;
     replay.end.clear();  // an end record followed by turns ended no match
+    if (line.kind == LineKind::TooLong && replay.long_lines.size() < REPLAY_LONG_LINES_KEPT) {
+      replay.long_lines.push_back({line.offset, line.length});
+    }
     if (line.kind != LineKind::Whole) {
       if (++replay.damaged <= DAMAGED_LOGGED) {
         log_line(LogLevel::Warning, "--replay: line %" PRIu64 " of '%s' %s: served as damaged",
@@ -214,7 +258,12 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
     if (!named) {
       replay.map_name = map_name_of(members);
       replay.players = players_of(members);
+      scores.assign(replay.players, PlayerScore{});
       named = true;
+    }
+    replay_count_hits(members, scores.data(), scores.size());
+    if (!list_member(members, "\"names\": [").empty()) {
+      names_from = static_cast<int64_t>(line.offset);
     }
   }
   if (!reader.error.empty()) {
@@ -234,9 +283,23 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err) {
   return true;
 }
 
+bool replay_cursor_open(const Replay& replay, ReplayCursor& cursor, std::string* err) {
+  cursor.tally = Replay::Tally{};
+  return line_reader_open(cursor.reader, replay.path, REPLAY_MAX_LINE, err);
+}
+
 bool replay_window(Replay& replay, uint64_t from, uint64_t count, size_t max_bytes,
                    std::string* out) {
-  LineReader& reader = replay.reader;
+  ReplayCursor cursor{std::move(replay.reader), std::move(replay.tally)};
+  const bool read = replay_window(std::as_const(replay), cursor, from, count, max_bytes, out);
+  replay.reader = std::move(cursor.reader);
+  replay.tally = std::move(cursor.tally);
+  return read;
+}
+
+bool replay_window(const Replay& replay, ReplayCursor& cursor, uint64_t from, uint64_t count,
+                   size_t max_bytes, std::string* out) {
+  LineReader& reader = cursor.reader;
   if (from >= replay.turns) return false;
   const Replay::Mark& mark = replay.marks[from / REPLAY_MARK_EVERY];
   if (!line_reader_seek(reader, mark.offset, mark.line)) return false;
@@ -244,7 +307,7 @@ bool replay_window(Replay& replay, uint64_t from, uint64_t count, size_t max_byt
   int64_t routes_from = mark.routes_from;
   RecordingLine line;
   for (uint64_t k = from / REPLAY_MARK_EVERY * REPLAY_MARK_EVERY; k < from; ++k) {
-    if (!next_turn(reader, &line)) return false;
+    if (!next_turn(replay, reader, &line)) return false;
     if (line.kind == LineKind::Whole &&
         turn_members(line.text).find(ROUTES) != std::string_view::npos) {
       routes_from = static_cast<int64_t>(line.offset);
@@ -259,16 +322,31 @@ bool replay_window(Replay& replay, uint64_t from, uint64_t count, size_t max_byt
     }
     if (line.kind == LineKind::Whole) routes = routes_of(turn_members(line.text));
   }
-  // The scoreboard before `from`: counted on from the last window's, or
-  // from the start for a window before it.
-  Replay::Tally& tally = replay.tally;
-  if (tally.turn > from) {
+  // The scoreboard before `from`: counted on from this cursor's last
+  // window's, or from the scoreboard kept at start nearest before it.
+  Replay::Tally& tally = cursor.tally;
+  const uint64_t kept = from / replay.score_every, kept_turn = kept * replay.score_every;
+  if (tally.turn > from || tally.turn < kept_turn || tally.scores.size() != replay.players) {
+    const Replay::Mark& at = replay.marks[kept_turn / REPLAY_MARK_EVERY];
     tally = Replay::Tally{};
-    tally.scores.assign(replay.players, PlayerScore{});
+    tally.turn = kept_turn;
+    tally.offset = at.offset;
+    tally.line = at.line;
+    tally.scores = replay.score_rows[kept];
+    tally.scores.resize(replay.players);
+    if (replay.names_from[kept] >= 0) {
+      if (!line_reader_seek(reader, static_cast<uint64_t>(replay.names_from[kept]), 0) ||
+          !line_reader_next(reader, &line)) {
+        return false;
+      }
+      if (line.kind == LineKind::Whole) {
+        tally.names = list_member(turn_members(line.text), "\"names\": [");
+      }
+    }
   }
   if (!line_reader_seek(reader, tally.offset, tally.line)) return false;
   for (; tally.turn < from; ++tally.turn) {
-    if (!next_turn(reader, &line)) return false;
+    if (!next_turn(replay, reader, &line)) return false;
     if (line.kind == LineKind::Whole) {
       const std::string_view members = turn_members(line.text);
       replay_count_hits(members, tally.scores.data(), tally.scores.size());
@@ -304,7 +382,7 @@ bool replay_window(Replay& replay, uint64_t from, uint64_t count, size_t max_byt
   const size_t limit = out->size() + max_bytes;
   if (!line_reader_seek(reader, start_offset, start_line)) return false;
   for (uint64_t k = from; k < replay.turns && k - from < count; ++k) {
-    if (!next_turn(reader, &line)) return false;
+    if (!next_turn(replay, reader, &line)) return false;
     std::string damaged;
     if (line.kind != LineKind::Whole) {
       damaged = damaged_json(line.number, line.why);
@@ -324,7 +402,15 @@ bool replay_health_chart(Replay& replay, std::string* out) {
     *out = replay.health_chart;
     return true;
   }
-  LineReader& reader = replay.reader;
+  ReplayCursor cursor{std::move(replay.reader), {}};
+  const bool read = replay_health_chart(std::as_const(replay), cursor, out);
+  replay.reader = std::move(cursor.reader);
+  if (read) replay.health_chart = *out;
+  return read;
+}
+
+bool replay_health_chart(const Replay& replay, ReplayCursor& cursor, std::string* out) {
+  LineReader& reader = cursor.reader;
   if (!line_reader_seek(reader, 0, 0)) return false;
   const uint64_t every = replay.turns <= REPLAY_CHART_SAMPLES
                              ? 1
@@ -335,7 +421,7 @@ bool replay_health_chart(Replay& replay, std::string* out) {
   uint64_t owed = 0;
   RecordingLine line;
   for (uint64_t k = 0; k < replay.turns; ++k) {
-    if (!next_turn(reader, &line)) return false;
+    if (!next_turn(replay, reader, &line)) return false;
     if (k % every == 0) ++owed;
     if (owed == 0 || line.kind != LineKind::Whole) continue;
     const std::string_view members = turn_members(line.text);
@@ -361,7 +447,6 @@ bool replay_health_chart(Replay& replay, std::string* out) {
   std::string chart = "{\"every\": " + std::to_string(every) + ", \"health\": [";
   for (size_t p = 0; p < series.size(); ++p) chart += (p == 0 ? "[" : ", [") + series[p] + "]";
   chart += "]}";
-  replay.health_chart = chart;
   *out = std::move(chart);
   return true;
 }

@@ -27,6 +27,10 @@
 #include "record/scoreboard.h"
 
 inline constexpr uint64_t REPLAY_MARK_EVERY = 64;
+// The lines longer than REPLAY_MAX_LINE whose place is kept at start, so
+// that a window steps over them instead of reading them again: the first
+// this many.
+inline constexpr size_t REPLAY_LONG_LINES_KEPT = 4096;
 // The health chart of a whole recording: at most this many samples, of the
 // first REPLAY_CHART_PLAYERS players.
 inline constexpr uint64_t REPLAY_CHART_SAMPLES = 500;
@@ -36,6 +40,11 @@ inline constexpr size_t REPLAY_CHART_PLAYERS = 64;
 inline constexpr size_t REPLAY_MAX_LINE = 1024 * 1024;
 // The restart marks kept for the windows' header: the first this many.
 inline constexpr size_t REPLAY_RESTARTS_KEPT = 1000;
+// The scoreboards kept at start, so that a window counts the hits of at most
+// a few hundred turns before it wherever it starts: one every
+// Replay::score_every turns, their rows in at most this many bytes (the
+// interval doubles whenever they would pass it).
+inline constexpr size_t REPLAY_SCORE_BYTES = 512 * 1024;
 
 struct Replay {
   struct Mark {
@@ -55,8 +64,12 @@ struct Replay {
   std::string map_name;  // as the first turn names it
   size_t players = 0;    // in the first whole turn
   std::vector<Mark> marks;
-  std::vector<Restart> restarts;  // at most REPLAY_RESTARTS_KEPT
-  std::string end;                // the end record's object, empty when the recording has none
+  struct LongLine {
+    uint64_t offset = 0, length = 0;  // its first byte, its bytes without the line feed
+  };
+  std::vector<LongLine> long_lines;  // in file order, at most REPLAY_LONG_LINES_KEPT
+  std::vector<Restart> restarts;     // at most REPLAY_RESTARTS_KEPT
+  std::string end;                   // the end record's object, empty when the recording has none
   // Where the last window's scoreboard was counted up to: turn `turn` at
   // byte `offset` (line `line`), the hits of the turns before it in scores,
   // the names the last of them gave (its "names" member's value, empty:
@@ -67,12 +80,32 @@ struct Replay {
     std::string names;
   } tally;
   std::string health_chart;  // made on the first ask
+  // The scoreboard before turn c * score_every, for each c: its rows in
+  // score_rows[c] (none: nobody has scored yet), and the offset of the last
+  // turn before it that named the players (-1: none) in names_from[c].
+  uint64_t score_every = REPLAY_MARK_EVERY;
+  std::vector<std::vector<PlayerScore>> score_rows;
+  std::vector<int64_t> names_from;
 };
+
+// What one reader of the windows owns: its own file and where its last
+// window's scoreboard was counted to. Several read one Replay side by side,
+// each with its own cursor, once replay_load has returned.
+struct ReplayCursor {
+  LineReader reader;
+  Replay::Tally tally;
+};
+
+// A cursor of its own on replay's file; false and *err when it cannot be
+// opened.
+bool replay_cursor_open(const Replay& replay, ReplayCursor& cursor, std::string* err);
 
 // Opens and indexes the recording at path. Returns false and fills *err,
 // naming the path and the reason, when it cannot be read or is not a
-// regular file (console/files.h).
-bool replay_load(const std::string& path, Replay& replay, std::string* err);
+// regular file (console/files.h). The scoreboards kept take at most
+// score_bytes.
+bool replay_load(const std::string& path, Replay& replay, std::string* err,
+                 size_t score_bytes = REPLAY_SCORE_BYTES);
 
 // Turns from, from + 1, ... of the recording, at most count of them and
 // beyond the first none that would pass max_bytes, after a header line:
@@ -89,6 +122,9 @@ bool replay_load(const std::string& path, Replay& replay, std::string* err);
 // why).
 bool replay_window(Replay& replay, uint64_t from, uint64_t count, size_t max_bytes,
                    std::string* out);
+// The same, read with a cursor of its own: replay is only read.
+bool replay_window(const Replay& replay, ReplayCursor& cursor, uint64_t from, uint64_t count,
+                   size_t max_bytes, std::string* out);
 
 // The hits a recording's line holds, counted into scores (a table of
 // `players` rows); false when the line has no "hits" list.
@@ -99,3 +135,5 @@ bool replay_count_hits(std::string_view line, PlayerScore* scores, size_t player
 // of the first REPLAY_CHART_PLAYERS players; S makes at most
 // REPLAY_CHART_SAMPLES samples. False when the file cannot be read.
 bool replay_health_chart(Replay& replay, std::string* out);
+// The same, read with a cursor of its own, and not kept.
+bool replay_health_chart(const Replay& replay, ReplayCursor& cursor, std::string* out);

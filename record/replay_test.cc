@@ -367,3 +367,71 @@ TEST(Replay, TheHealthChartSamplesTheWholeRecording) {
 }
 
 }  // namespace
+
+// Windows read with cursors of their own, from the scoreboards kept at
+// start, in any order: each header is what counting every turn before it
+// gives, past a damaged line, a line too long to hold and a restart mark,
+// and each window's turns are those the replay's own reader serves.
+TEST(Replay, AWindowFromTheIndexIsAWindowCountedFromTheStart) {
+  const int turns = 1500, nul = 300, too_long = 1000;
+  std::string text;
+  const auto names = [](int k) {
+    return k < 100 ? "" : k < 650 ? "\"Ann\", null" : "\"Ann\", \"Bob\"";
+  };
+  for (int k = 0; k < turns; ++k) {
+    std::string hits = k % 2 == 1 || k == nul || k == too_long
+                           ? "{\"from\": 0, \"damage\": " + std::to_string(k) + ", \"target\": 2}"
+                           : "";
+    std::string extra =
+        k == 100 || k == 650 || k == nul
+            ? ", \"names\": [" + std::string(k == nul ? "\"Eve\", null" : names(k)) + "]"
+            : "";
+    if (k == too_long) extra = ", \"pad\": \"" + std::string(REPLAY_MAX_LINE, 'x') + "\"";
+    std::string line = turn_line(k, hits, extra);
+    if (k == nul) line[30] = '\0';
+    if (k == 700)
+      text += "{\"restart\": {\"after_turn\": 700, \"at\": \"2026-12-08T12:00:00Z\"}}\n";
+    text += line;
+  }
+  RecordingFile file(text);
+  const auto counted = [&](int from) {  // the header's scores and names, turn by turn
+    int64_t hits = 0, damage = 0;
+    for (int k = 1; k < from; k += 2) ++hits, damage += k;
+    const std::string made = std::to_string(hits), dealt = std::to_string(damage);
+    const std::string named = names(from - 1);
+    return "\"names\": " + (named.empty() ? std::string("null") : "[" + named + "]") +
+           ", \"scores\": [[" + made + ", 0, " + dealt + ", 0], [0, " + made + ", 0, " + dealt +
+           "]]";
+  };
+  // As many scoreboards as the budget allows, and a handful: one every 64
+  // turns, and fewer and fewer as they thin out.
+  for (const size_t budget : {REPLAY_SCORE_BYTES, size_t{1000}}) {
+    Replay replay;
+    std::string err;
+    ASSERT_TRUE(replay_load(file.path, replay, &err, budget)) << err;
+    ASSERT_EQ(replay.turns, static_cast<uint64_t>(turns));
+    EXPECT_EQ(replay.score_every > REPLAY_MARK_EVERY, budget < REPLAY_SCORE_BYTES);
+    ReplayCursor shared;
+    ASSERT_TRUE(replay_cursor_open(replay, shared, &err)) << err;
+    for (const int from : {1499, 0, 1001, 1000, 999, 64, 63, 300, 301, 700, 701, 1499, 128, 5}) {
+      SCOPED_TRACE(std::to_string(budget) + " " + std::to_string(from));
+      ReplayCursor fresh;
+      ASSERT_TRUE(replay_cursor_open(replay, fresh, &err)) << err;
+      std::string own, from_fresh, from_shared;
+      ASSERT_TRUE(replay_window(replay, static_cast<uint64_t>(from), 40, 1 << 20, &own));
+      ASSERT_TRUE(
+          replay_window(replay, fresh, static_cast<uint64_t>(from), 40, 1 << 20, &from_fresh));
+      ASSERT_TRUE(
+          replay_window(replay, shared, static_cast<uint64_t>(from), 40, 1 << 20, &from_shared));
+      EXPECT_NE(own.find(counted(from)), std::string::npos) << own.substr(0, own.find('\n'));
+      EXPECT_EQ(from_fresh, own);
+      EXPECT_EQ(from_shared, own);
+      EXPECT_LE(fresh.reader.capacity, REPLAY_MAX_LINE);
+      if (from == 999) {  // the long line stepped over in its place
+        EXPECT_NE(own.find("\n{\"damaged\": {\"line\": 1002, \"why\": \"is longer than 1048576 "
+                           "bytes\"}}\n{\"turn\": 1002, "),
+                  std::string::npos);
+      }
+    }
+  }
+}

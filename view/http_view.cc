@@ -1,8 +1,10 @@
 // The live view's HTTP server, on the HTTP library of Boost (header only).
 // One thread runs every connection asynchronously, so a slow or silent
 // browser holds nothing but its own connection, and each connection has a
-// deadline. A replay reads its windows and chart from the file on a second
-// thread, so that the page and the probes never wait behind them. The
+// deadline. A replay reads its windows and chart from the file on a few
+// threads of their own, each with its own cursor on the file, so that
+// readers are served side by side and the page and the probes never wait
+// behind them. The
 // library reports some failures by throwing: this file alone is compiled
 // with exceptions (see CMakeLists.txt), and none leaves it.
 #include <utility>  // before the networking headers: Boost 1.74 in C++20 needs it
@@ -63,10 +65,19 @@ struct HttpView::Impl {
   int connections = 0;
   std::thread thread;
   Frame frame;  // the view thread's copy of the snapshot
-  // Replay: the thread that reads the recording for the windows and the
-  // chart, the only one that touches `recording`'s reader and tally, so
-  // that the page and the probes never wait behind a window.
+  // Replay: the threads that read the recording for the windows and the
+  // chart, so that the page and the probes never wait behind a window.
+  // `recording` is only read once they start; each read takes a cursor
+  // from `cursors` (one per thread at most) and gives it back.
   std::optional<asio::thread_pool> reader;
+  std::mutex cursors_lock;
+  std::vector<std::unique_ptr<ReplayCursor>> cursors;
+  std::mutex chart_lock;  // held while the chart is made: it is made once
+  std::string chart;
+
+  std::unique_ptr<ReplayCursor> take_cursor();
+  void give_back(std::unique_ptr<ReplayCursor> cursor);
+  http::response<http::string_body> read_recording(const http::request<http::empty_body>& request);
 
   void accept();
   void accept_failed(const beast::error_code& error);
@@ -180,7 +191,7 @@ class Session : public std::enable_shared_from_this<Session> {
       asio::post(*view_.reader, [self = shared_from_this(), request = request] {
         auto response = std::make_shared<http::response<http::string_body>>();
         try {
-          *response = self->view_.answer(request);
+          *response = self->view_.read_recording(request);
         } catch (...) {
           *response = reply(http::status::internal_server_error, "text/plain",
                             "the recording could not be read\n", request.version());
@@ -225,6 +236,72 @@ class Session : public std::enable_shared_from_this<Session> {
 };
 
 }  // namespace
+
+std::unique_ptr<ReplayCursor> HttpView::Impl::take_cursor() {
+  {
+    std::lock_guard<std::mutex> held(cursors_lock);
+    if (!cursors.empty()) {
+      std::unique_ptr<ReplayCursor> cursor = std::move(cursors.back());
+      cursors.pop_back();
+      return cursor;
+    }
+  }
+  auto cursor = std::make_unique<ReplayCursor>();
+  std::string err;
+  if (!replay_cursor_open(recording, *cursor, &err)) {
+    log_line(LogLevel::Error, "--replay: %s", err.c_str());
+    return nullptr;
+  }
+  return cursor;
+}
+
+void HttpView::Impl::give_back(std::unique_ptr<ReplayCursor> cursor) {
+  // A cursor whose read failed starts again on a fresh file.
+  if (!cursor->reader.error.empty()) return;
+  std::lock_guard<std::mutex> held(cursors_lock);
+  cursors.push_back(std::move(cursor));
+}
+
+http::response<http::string_body> HttpView::Impl::read_recording(
+    const http::request<http::empty_body>& request) {
+  const unsigned version = request.version();
+  const beast::string_view target = request.target();
+  const beast::string_view path = target.substr(0, target.find('?'));
+  if (request.method() != http::verb::get) return answer(request);
+  const auto unreadable = [version] {
+    return reply(http::status::internal_server_error, "text/plain",
+                 "the recording could not be read\n", version);
+  };
+  if (path == "/turns.jsonl") {
+    uint64_t from = 0, count = 0;
+    std::string window;
+    if (!window_asked(target, &from, &count)) {
+      return reply(http::status::bad_request, "text/plain", "ask for /turns.jsonl?from=F&count=C\n",
+                   version);
+    }
+    if (from >= recording.turns) {
+      return reply(http::status::not_found, "text/plain", "no such turn\n", version);
+    }
+    std::unique_ptr<ReplayCursor> cursor = take_cursor();
+    if (cursor == nullptr) return unreadable();
+    const bool read = replay_window(recording, *cursor, from,
+                                    std::min<uint64_t>(count, WINDOW_TURNS), WINDOW_BYTES, &window);
+    give_back(std::move(cursor));
+    if (!read) return unreadable();
+    return reply(http::status::ok, "application/x-ndjson", std::move(window), version);
+  }
+  std::lock_guard<std::mutex> held(chart_lock);
+  if (chart.empty()) {
+    std::unique_ptr<ReplayCursor> cursor = take_cursor();
+    if (cursor == nullptr) return unreadable();
+    std::string made;
+    const bool read = replay_health_chart(recording, *cursor, &made);
+    give_back(std::move(cursor));
+    if (!read) return unreadable();
+    chart = std::move(made);
+  }
+  return reply(http::status::ok, "application/json", chart, version);
+}
 
 void HttpView::Impl::accept() {
   acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
@@ -299,31 +376,6 @@ http::response<http::string_body> HttpView::Impl::answer(
     if (path == "/view.json") {
       return reply(http::status::ok, "application/json", "{\"replay\": true}", version);
     }
-    if (path == "/turns.jsonl") {
-      uint64_t from = 0, count = 0;
-      std::string window;
-      if (!window_asked(target, &from, &count)) {
-        return reply(http::status::bad_request, "text/plain",
-                     "ask for /turns.jsonl?from=F&count=C\n", version);
-      }
-      if (from >= recording.turns) {
-        return reply(http::status::not_found, "text/plain", "no such turn\n", version);
-      }
-      if (!replay_window(recording, from, std::min<uint64_t>(count, WINDOW_TURNS), WINDOW_BYTES,
-                         &window)) {
-        return reply(http::status::internal_server_error, "text/plain",
-                     "the recording could not be read\n", version);
-      }
-      return reply(http::status::ok, "application/x-ndjson", std::move(window), version);
-    }
-    if (path == "/health.json") {
-      std::string chart;
-      if (!replay_health_chart(recording, &chart)) {
-        return reply(http::status::internal_server_error, "text/plain",
-                     "the recording could not be read\n", version);
-      }
-      return reply(http::status::ok, "application/json", std::move(chart), version);
-    }
   } else if (path == "/state.json" || path == "/view.json" || path == "/metrics") {
     if (!snapshot->created() && path == "/view.json") {
       snapshot->read_lobby(frame);  // the humans are joining: the page says how many
@@ -389,7 +441,7 @@ std::unique_ptr<HttpView> start(std::unique_ptr<HttpView::Impl> impl, const std:
     ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
   } blocked;
 #endif
-  if (view->replay) view->reader.emplace(1);
+  if (view->replay) view->reader.emplace(HttpView::REPLAY_READERS);
   view->thread = std::thread([view] {
     for (;;) {
       try {

@@ -27,6 +27,9 @@ class HttpView {
   // Limits of one window of a replay's turns.
   static constexpr uint64_t WINDOW_TURNS = 4096;
   static constexpr size_t WINDOW_BYTES = 1024 * 1024;
+  // A replay's windows read side by side, each a file and at most a window
+  // and a line in memory (record/replay.h).
+  static constexpr size_t REPLAY_READERS = 4;
 
   // Listens on address:port (dotted IPv4) and serves snapshot from a thread
   // of its own; /readyz answers as can_join says, which the match thread
