@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MatchSave save;
   if (!read_save_line(line, &save, &what)) return 0;
   // A line that names no routes takes them from an earlier one.
-  const size_t route_values = static_cast<size_t>(save.bots) * 2 * RECORDED_ROUTE_SLOTS;
+  const size_t route_values = static_cast<size_t>(save.bots) * 2 * ROUTE_VALUES;
   std::vector<int32_t> routes =
       save.routes.empty() ? std::vector<int32_t>(route_values, 7) : save.routes;
   if (routes.size() != route_values) __builtin_trap();

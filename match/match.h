@@ -20,7 +20,9 @@
 inline constexpr int32_t INITIAL_HEADING = 2600;  // tenths of a degree
 inline constexpr int32_t INITIAL_HEALTH = 100;
 inline constexpr int ROUTE_SLOTS = 10;  // slots per route row; slot 9 is never used
-inline constexpr int ROUTE_VALUES = 9;  // waypoints per bot in the bot route file
+// The waypoints of a bot's route: read from the bot route file, written in
+// each line of a recording and drawn by the page.
+inline constexpr int ROUTE_VALUES = 9;
 
 // The largest player count the console accepts: enough for any match a
 // machine can hold, and small enough that every table can be created and the

@@ -217,7 +217,7 @@ void recording_make_storage(Recording& recording, int32_t humans, int32_t bots,
   recording.peers.assign(static_cast<size_t>(humans), std::array<char, 16>{});
   recording.hits.resize(static_cast<size_t>(humans));
   recording.hit_count = 0;
-  recording.routes.assign(static_cast<size_t>(bots) * 2 * RECORDED_ROUTE_SLOTS, 0);
+  recording.routes.assign(static_cast<size_t>(bots) * 2 * ROUTE_VALUES, 0);
   recording.routes_now.assign(recording.routes.size(), 0);
   recording.first_line = true;
   recording.name_table = std::move(name_table);
@@ -261,15 +261,15 @@ void recording_write_turn(Recording& recording, uint64_t turn, const Match& matc
   // and again whenever they changed.
   std::vector<int32_t>& now = recording.routes_now;
   for (size_t b = 0, i = 0; b < static_cast<size_t>(match.bot_count); ++b) {
-    for (size_t k = 0; k < RECORDED_ROUTE_SLOTS; ++k, ++i) {
+    for (size_t k = 0; k < ROUTE_VALUES; ++k, ++i) {
       now[i] = match.route_x[b][k];
-      now[i + RECORDED_ROUTE_SLOTS] = match.route_y[b][k];
+      now[i + ROUTE_VALUES] = match.route_y[b][k];
     }
-    i += RECORDED_ROUTE_SLOTS;
+    i += ROUTE_VALUES;
   }
   if (recording.first_line) write_map_name_json(out, map_name(match.map_number));
   if (recording.first_line || recording.name_again || now != recording.routes) {
-    write_routes_json(out, now.data(), static_cast<size_t>(match.bot_count), RECORDED_ROUTE_SLOTS);
+    write_routes_json(out, now.data(), static_cast<size_t>(match.bot_count), ROUTE_VALUES);
     recording.routes.swap(now);
   }
   // The names likewise: in the first line, and again once a client that

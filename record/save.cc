@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include "record/end_record.h"
-#include "record/recording.h"
 #include "record/restart_mark.h"
 
 namespace {
@@ -156,10 +155,10 @@ bool read_routes(const Json& line, MatchSave* save, std::string* what) {
   if (found == line.end()) return true;
   const Json* routes = list(line, "routes", static_cast<size_t>(save->bots), "routes", what);
   if (routes == nullptr) return false;
-  save->routes.reserve(static_cast<size_t>(save->bots) * 2 * RECORDED_ROUTE_SLOTS);
+  save->routes.reserve(static_cast<size_t>(save->bots) * 2 * ROUTE_VALUES);
   for (const Json& route : *routes) {
-    if (!route.is_array() || route.size() != 2 * RECORDED_ROUTE_SLOTS) {
-      *what = "a route is not a list of " + std::to_string(2 * RECORDED_ROUTE_SLOTS) + " integers";
+    if (!route.is_array() || route.size() != 2 * ROUTE_VALUES) {
+      *what = "a route is not a list of " + std::to_string(2 * ROUTE_VALUES) + " integers";
       return false;
     }
     for (const Json& value : route) {
@@ -325,7 +324,7 @@ void restore_match(Match& match, const MatchSave& save, const std::vector<int32_
   match.pos_y = save.pos_y;
   match.health = save.health;
   match.heading = save.heading;
-  const size_t slots = RECORDED_ROUTE_SLOTS;
+  const size_t slots = ROUTE_VALUES;
   for (size_t b = 0; b < static_cast<size_t>(save.bots); ++b) {
     for (size_t k = 0; k < slots; ++k) {
       match.route_x[b][k] = routes[b * 2 * slots + k];

@@ -21,10 +21,10 @@
 #include <utility>
 #include <vector>
 
+#include "match/match.h"
 #include "record/end_record.h"
 #include "record/scoreboard.h"
 
-inline constexpr int VIEW_ROUTE_SLOTS = 9;  // the waypoints of a route the page draws
 inline constexpr size_t VIEW_HIT_FEED = 8;  // the latest hits the page lists
 
 // A hit a client reported in a turn: player `from`'s damage on target (the
@@ -54,7 +54,7 @@ struct Frame {
   uint64_t turns_total = 0;     // turns completed
   uint64_t messages_total = 0;  // messages of the turns, both ways
   std::vector<PlayerFrame> players;
-  std::vector<std::array<int32_t, 2 * VIEW_ROUTE_SLOTS>> routes;  // per bot: 9 x, then 9 y
+  std::vector<std::array<int32_t, 2 * ROUTE_VALUES>> routes;  // per bot: 9 x, then 9 y
   std::vector<double> round_trip;      // per human: seconds per round trip of its last exchange
   int32_t waiting_player = -1;         // the human the server is waiting for, -1: none
   double waiting_seconds = 0;          // how long it has kept everyone waiting
@@ -184,9 +184,9 @@ class Snapshot {
     row.heading.store(heading, std::memory_order_relaxed);
   }
   void put_route(size_t b, const int32_t* xs, const int32_t* ys) {
-    for (size_t i = 0; i < VIEW_ROUTE_SLOTS; ++i) {
+    for (size_t i = 0; i < ROUTE_VALUES; ++i) {
       routes_[b][i].store(xs[i], std::memory_order_relaxed);
-      routes_[b][VIEW_ROUTE_SLOTS + i].store(ys[i], std::memory_order_relaxed);
+      routes_[b][ROUTE_VALUES + i].store(ys[i], std::memory_order_relaxed);
     }
   }
 
@@ -308,7 +308,7 @@ class Snapshot {
                             row.heading.load(std::memory_order_relaxed)};
       }
       for (size_t b = 0; b < frame.routes.size(); ++b) {
-        for (size_t i = 0; i < 2 * VIEW_ROUTE_SLOTS; ++i) {
+        for (size_t i = 0; i < 2 * ROUTE_VALUES; ++i) {
           frame.routes[b][i] = routes_[b][i].load(std::memory_order_relaxed);
         }
       }
@@ -374,7 +374,7 @@ class Snapshot {
   struct AtomicRow {
     std::atomic<int32_t> x{0}, y{0}, health{0}, heading{0};
   };
-  using AtomicRoute = std::array<std::atomic<int32_t>, 2 * VIEW_ROUTE_SLOTS>;
+  using AtomicRoute = std::array<std::atomic<int32_t>, 2 * ROUTE_VALUES>;
   struct AtomicScore {
     std::atomic<uint64_t> hits_made{0}, hits_taken{0};
     std::atomic<int64_t> damage_dealt{0}, damage_taken{0};

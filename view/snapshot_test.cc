@@ -17,7 +17,7 @@ TEST(Snapshot, ReadersSeeWholePublishesOnly) {
   snapshot.create(3, 2, 4);
   std::atomic<bool> done{false};
   std::thread writer([&] {
-    int32_t xs[VIEW_ROUTE_SLOTS], ys[VIEW_ROUTE_SLOTS];
+    int32_t xs[ROUTE_VALUES], ys[ROUTE_VALUES];
     for (int32_t k = 1; k <= 200000; ++k) {
       for (int32_t& v : xs) v = k;
       for (int32_t& v : ys) v = -k;
@@ -36,7 +36,7 @@ TEST(Snapshot, ReadersSeeWholePublishesOnly) {
     bool same = copy.relay_a == k && copy.messages_total == copy.turn;
     for (const PlayerFrame& row : copy.players) same = same && row.x == k && row.heading == k;
     for (const auto& route : copy.routes) {
-      same = same && route[0] == k && route[2 * VIEW_ROUTE_SLOTS - 1] == -k;
+      same = same && route[0] == k && route[2 * ROUTE_VALUES - 1] == -k;
     }
     return same;
   };
