@@ -61,7 +61,6 @@ struct Recording {
   bool name_again = false;  // the next line names the routes and names, as a lost one may have
 };
 
-
 // Creates the recording's file and makes the storage for a match of
 // `humans` human players and `bots` bots. The file's name is path with its
 // time placeholders filled in (recording_name); a file of that name is never
