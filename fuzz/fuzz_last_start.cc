@@ -3,9 +3,9 @@
 // no mark, without harm. What it takes names a file of the recording's own
 // folder; and whatever this server then writes into it reads back the same.
 //
-// Input: bytes 0-7 the turns to write (little-endian), bytes 8-15 the
-// playing time in ms (negative: unknown), byte 16 whether the end was lost,
-// then the mark's file.
+// Input: bytes 0-7 the turns to write (little-endian, taken under 10^19),
+// bytes 8-15 the playing time in ms (negative: unknown), byte 16 whether the
+// end was lost, then the mark's file.
 #include <unistd.h>
 
 #include <cstdint>
@@ -54,7 +54,8 @@ void release(LastStart& mark) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInput input(data, size);
-  const uint64_t turns = take_uint64(input);
+  // At most 19 digits, as every turn count of a recording.
+  const uint64_t turns = take_uint64(input) % 10'000'000'000'000'000'000u;
   const auto played_ms = static_cast<int64_t>(take_uint64(input));
   const bool end_lost = (input.take_byte() & 1) != 0;
   std::string content(input.remaining(), '\0');

@@ -108,8 +108,12 @@ bool read_mark(std::string_view line, LastStart* mark) {
   if (line.substr(i, END_HEAD.size()) != END_HEAD) return false;
   const std::string_view end = line.substr(i + END_HEAD.size());
   if (end != "true }" && end != "false}") return false;
-  // A name of the recording's own folder, as this server writes it.
-  if (name.empty() || std::filesystem::path(name).filename().string() != name) return false;
+  // A name of the recording's own folder, as this server writes it; a zero
+  // byte would have the system open a file of another name.
+  if (name.empty() || name.find('\0') != std::string::npos ||
+      std::filesystem::path(name).filename().string() != name) {
+    return false;
+  }
   mark->recording = name;
   mark->turns_played = turns;
   mark->played_ms = played_ms;

@@ -58,6 +58,9 @@ TEST(LastStart, EveryVersionsMarkIsRead) {
       {"a time of no number",
        R"({"recording": "lan.jsonl", "turns_played": 7, "seconds": -1.000, "end_lost": false})",
        false, 0, -1, false},
+      {"a name with a zero byte, which the system would cut",
+       R"({"recording": "lan\u0000.jsonl", "turns_played": 7, "seconds": null, "end_lost": false})",
+       false, 0, -1, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -433,7 +433,9 @@ TEST(Query, AFloodLeavesTheMatchBytesAndMemoryAsTheyWere) {
       EXPECT_EQ(quiet[t].players[p].heading, flooded[t].players[p].heading);
     }
   }
-  EXPECT_LT(growth, 4096) << "kB more after the flood";
+  // The sanitizers' runtime holds what the query freed a while (up to its
+  // quarantine's size): a leak of a hundred bytes a datagram still shows.
+  EXPECT_LT(growth, kSanitized ? 16384 : 4096) << "kB more after the flood";
 }
 
 }  // namespace

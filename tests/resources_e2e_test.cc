@@ -18,15 +18,6 @@
 #include "server/exit_codes.h"
 #include "tests/server_process.h"
 
-// Whether this build (and so its server) has the sanitizers' runtime.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-constexpr bool kSanitized = __has_feature(address_sanitizer);
-#else
-constexpr bool kSanitized = false;
-#endif
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -27,6 +27,16 @@
 
 #include "net/client.h"
 
+// Whether this build (and so its server) has the sanitizers' runtime, which
+// needs descriptors of its own and holds freed memory a while.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+inline constexpr bool kSanitized = __has_feature(address_sanitizer);
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // A fresh directory under the system's temporary folder, removed with all it
 // holds when the object goes.
 class TempDir {
