@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 
@@ -72,6 +73,22 @@ bool address_and_port(const std::string& text, std::string* address, uint16_t* p
 // password.
 constexpr const char* RCON_PLACEHOLDER = "CHANGE-ME";
 
+// Whether the value at place ("FILE:LINE" of a config file) holds a ';': the
+// config file's reader takes one as a comment's start, even inside quotes,
+// and passes the value on cut short without a word.
+bool config_value_has_semicolon(const std::string& place) {
+  const size_t colon = place.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::ifstream file(place.substr(0, colon), std::ios::binary);
+  const long number = std::strtol(place.c_str() + colon + 1, nullptr, 10);
+  std::string line;
+  long n = 0;
+  while (n < number && std::getline(file, line)) ++n;
+  if (n != number) return false;
+  const size_t equals = line.find('=');
+  return equals != std::string::npos && line.find(';', equals) != std::string::npos;
+}
+
 // The remote console's password from where the operator put it: the file,
 // the environment, the config file. Returns what is wrong, or empty.
 std::string take_rcon_password(Options& o) {
@@ -109,11 +126,12 @@ std::string take_rcon_password(Options& o) {
   }
   // A quote that opens and never closes: the config file's ';' began a
   // comment inside it, and the rest is lost.
-  if (std::strcmp(source, "the config file's rcon-password") == 0 && !o.rcon_password.empty() &&
-      (o.rcon_password.front() == '"' || o.rcon_password.front() == '\'') &&
-      o.rcon_password.find(o.rcon_password.front(), 1) == std::string::npos) {
-    return "the config file's rcon-password is cut at a ';', which begins a comment there even "
-           "inside quotes: put the password in --rcon-password-file or ZOLT_RCON_PASSWORD";
+  if (std::strcmp(source, "the config file's rcon-password") == 0 &&
+      config_value_has_semicolon(o.rcon_password_place)) {
+    return o.rcon_password_place +
+           ": the config file's rcon-password holds a ';', which begins a comment there, quoted "
+           "or not, and would cut the password: put it in --rcon-password-file or "
+           "ZOLT_RCON_PASSWORD";
   }
   if (o.rcon_password.find('\0') != std::string::npos) {
     return std::string("the remote console's password from ") + source +
@@ -516,6 +534,7 @@ int parse_options(int argc, char** argv, Options& options) noexcept {
   };
   for (size_t i = 0; i < line.rows.size(); ++i) {
     if (line.rows[i].name == "--port") parsed.port_place = result.places[i];
+    if (line.rows[i].name == "--rcon-password") parsed.rcon_password_place = result.places[i];
   }
   if (given("--replay")) {
     if (!given("--http")) {

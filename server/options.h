@@ -17,7 +17,8 @@ struct Options {
   std::string host_name;  // empty: none given (the server then uses this machine's own name)
   std::optional<int32_t> humans, bots, map;  // the three console answers, when given
   uint16_t port = SERVER_PORT;               // --port P (1..65535)
-  std::string port_place;    // "FILE:LINE" when the config file gave the port; empty otherwise
+  std::string port_place;  // "FILE:LINE" when the config file gave the port; empty otherwise
+  std::string rcon_password_place;  // "FILE:LINE" of the config file's rcon-password
   std::string bind_address;  // --bind ADDR, a dotted IPv4 address; empty: every local IPv4 address
   std::string bot_file = BOT_ROUTE_PATH;  // --bot-file PATH
   std::string maps_dir;                   // --maps-dir DIR; empty: the working directory

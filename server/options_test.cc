@@ -366,6 +366,8 @@ TEST(Options, TheRemoteConsolePasswordComesFromAFileTheEnvironmentOrTheConfigOnl
   const std::string long_file = write("long", std::string(1025, 'x') + "\n");
   const std::string cut_ini =
       write("cut.ini", "rcon = 127.0.0.1:2010\nrcon-password = \"a-long-secret;with-more\"\n");
+  const std::string bare_cut_ini = write(
+      "bare-cut.ini", "rcon = 127.0.0.1:2010\nrcon-password = correct-horse;battery-staple\n");
   const std::string semicolon_ini =
       write("semicolon.ini", "rcon = 127.0.0.1:2010\nrcon-password = \"a-long # secret\"\n");
   const std::string ini =
@@ -413,7 +415,14 @@ TEST(Options, TheRemoteConsolePasswordComesFromAFileTheEnvironmentOrTheConfigOnl
        nullptr,
        "from --rcon-password-file has 11 bytes"},
       {{"--config", semicolon_ini}, nullptr, "a-long # secret", ""},
-      {{"--config", cut_ini}, nullptr, nullptr, "cut at a ';'"},
+      {{"--config", cut_ini},
+       nullptr,
+       nullptr,
+       "cut.ini:2: the config file's rcon-password holds a ';'"},
+      {{"--config", bare_cut_ini},
+       nullptr,
+       nullptr,
+       "bare-cut.ini:2: the config file's rcon-password holds a ';'"},
       {{"--config", placeholder_ini}, nullptr, nullptr, "placeholder"},
       {{"--rcon", "127.0.0.1:2010", "--rcon-password", "a-long-secret-2"},
        nullptr,
