@@ -244,7 +244,7 @@ fleet_of_two() {
   pod=$(podman kube play "$work/match-2.yaml" | sed -n '/^Pod:$/{n;p}') && [ -n "$pod" ] &&
     wait_status 8090 /readyz 200 || return 1
   mkdir -p "$work/bin"
-  printf '%s\n' '#!/bin/sh' '[ "$1 $2 $3 $4" = "get services -l app=zolt-server" ] || exit 1' \
+  printf '%s\n' '#!/bin/sh' '[ "$1 $2 $3 $4" = "get endpoints -l app=zolt-server" ] || exit 1' \
     "printf '127.0.0.1:2000 127.0.0.1:2010 '" > "$work/bin/kubectl"
   chmod +x "$work/bin/kubectl"
   script=$(awk '/^    #!\/bin\/sh$/ { on = 1 } on { print substr($0, 5) } on && /^    done$/ { exit }' \
