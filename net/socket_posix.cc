@@ -72,6 +72,34 @@ bool resolve_first_ipv4(const char* name, char (&out)[DOTTED_SIZE], std::string*
   return true;
 }
 
+namespace {
+
+// Binds fd to address_text (empty or null: every address) and port, for
+// socket_bind and socket_bind_datagram (kind: "TCP" or "UDP", for the
+// message); closes fd when it cannot.
+SocketHandle bind_to(int fd, const char* address_text, uint16_t port, const char* kind,
+                     std::string* err) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  const std::string what = std::string("cannot bind ") + kind + " port " + std::to_string(port);
+  if (address_text != nullptr && *address_text != '\0' &&
+      inet_pton(AF_INET, address_text, &address.sin_addr) != 1) {
+    *err = what + ": '" + address_text + "' is not an IPv4 address";
+    ::close(fd);
+    return INVALID_SOCKET_HANDLE;
+  }
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    *err = what + ": " + std::strerror(errno);
+    ::close(fd);
+    return INVALID_SOCKET_HANDLE;
+  }
+  return fd;
+}
+
+}  // namespace
+
 SocketHandle socket_bind(const char* address_text, uint16_t port, std::string* err) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
@@ -82,23 +110,7 @@ SocketHandle socket_bind(const char* address_text, uint16_t port, std::string* e
   // while the old connections wait out TIME_WAIT.
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (address_text != nullptr && *address_text != '\0' &&
-      inet_pton(AF_INET, address_text, &address.sin_addr) != 1) {
-    *err = std::string("cannot bind TCP port ") + std::to_string(port) + ": '" + address_text +
-           "' is not an IPv4 address";
-    ::close(fd);
-    return INVALID_SOCKET_HANDLE;
-  }
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    *err = "cannot bind TCP port " + std::to_string(port) + ": " + std::strerror(errno);
-    ::close(fd);
-    return INVALID_SOCKET_HANDLE;
-  }
-  return fd;
+  return bind_to(fd, address_text, port, "TCP", err);
 }
 
 bool socket_listen(SocketHandle listener, int backlog, std::string* err) {
@@ -284,23 +296,7 @@ SocketHandle socket_bind_datagram(const char* address_text, uint16_t port, bool 
   }
   const int on = 1;
   if (broadcast) setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (address_text != nullptr && *address_text != '\0' &&
-      inet_pton(AF_INET, address_text, &address.sin_addr) != 1) {
-    *err = std::string("cannot bind UDP port ") + std::to_string(port) + ": '" + address_text +
-           "' is not an IPv4 address";
-    ::close(fd);
-    return INVALID_SOCKET_HANDLE;
-  }
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    *err = "cannot bind UDP port " + std::to_string(port) + ": " + std::strerror(errno);
-    ::close(fd);
-    return INVALID_SOCKET_HANDLE;
-  }
-  return fd;
+  return bind_to(fd, address_text, port, "UDP", err);
 }
 
 long socket_receive_from(SocketHandle s, uint8_t* buffer, size_t capacity, DatagramPeer* from) {

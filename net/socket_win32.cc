@@ -117,12 +117,13 @@ bool resolve_first_ipv4(const char* name, char (&out)[DOTTED_SIZE], std::string*
   return true;
 }
 
-SocketHandle socket_bind(const char* address_text, uint16_t port, std::string* err) {
-  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (s == INVALID_SOCKET) {
-    *err = error_text("cannot create the listening socket");
-    return INVALID_SOCKET_HANDLE;
-  }
+namespace {
+
+// Binds s to address_text (empty or null: every address) and port, for
+// socket_bind and socket_bind_datagram (kind: "TCP" or "UDP", for the
+// message); closes s when it cannot.
+SocketHandle bind_to(SOCKET s, const char* address_text, uint16_t port, const char* kind,
+                     std::string* err) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -132,18 +133,29 @@ SocketHandle socket_bind(const char* address_text, uint16_t port, std::string* e
     // broadcast address, which no server listens on.
     address.sin_addr.s_addr = inet_addr(address_text);
   }
+  const std::string what = std::string("cannot bind ") + kind + " port " + std::to_string(port);
   if (address.sin_addr.s_addr == INADDR_NONE) {
-    *err = std::string("cannot bind TCP port ") + std::to_string(port) + ": '" + address_text +
-           "' is not an IPv4 address";
+    *err = what + ": '" + address_text + "' is not an IPv4 address";
     ::closesocket(s);
     return INVALID_SOCKET_HANDLE;
   }
   if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    *err = error_text(("cannot bind TCP port " + std::to_string(port)).c_str());
+    *err = error_text(what.c_str());
     ::closesocket(s);
     return INVALID_SOCKET_HANDLE;
   }
   return handle(s);
+}
+
+}  // namespace
+
+SocketHandle socket_bind(const char* address_text, uint16_t port, std::string* err) {
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) {
+    *err = error_text("cannot create the listening socket");
+    return INVALID_SOCKET_HANDLE;
+  }
+  return bind_to(s, address_text, port, "TCP", err);
 }
 
 bool socket_listen(SocketHandle listener, int backlog, std::string* err) {
@@ -351,24 +363,7 @@ SocketHandle socket_bind_datagram(const char* address_text, uint16_t port, bool 
   BOOL report = FALSE;
   DWORD returned = 0;
   WSAIoctl(s, UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (address_text != nullptr && *address_text != '\0')
-    address.sin_addr.s_addr = inet_addr(address_text);
-  if (address.sin_addr.s_addr == INADDR_NONE) {
-    *err = std::string("cannot bind UDP port ") + std::to_string(port) + ": '" + address_text +
-           "' is not an IPv4 address";
-    ::closesocket(s);
-    return INVALID_SOCKET_HANDLE;
-  }
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    *err = error_text(("cannot bind UDP port " + std::to_string(port)).c_str());
-    ::closesocket(s);
-    return INVALID_SOCKET_HANDLE;
-  }
-  return handle(s);
+  return bind_to(s, address_text, port, "UDP", err);
 }
 
 long socket_receive_from(SocketHandle s, uint8_t* buffer, size_t capacity, DatagramPeer* from) {
