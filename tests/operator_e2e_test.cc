@@ -135,6 +135,7 @@ struct Running {
     args.insert(args.end(), extra.begin(), extra.end());
     server.start(dir.path(), args, "", !console);
     ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+    ASSERT_TRUE(server.wait_until_listening(20000, rcon_port)) << server.errors();
   }
 };
 
@@ -643,8 +644,9 @@ TEST(OperatorRcon, AResumedMatchAnswersWhileItWaitsAndAPortTakenLeavesItAsItWas)
   ServerProcess resumed;
   resumed.start(run.dir.path(), args, "", true);
   ASSERT_TRUE(resumed.wait_until_listening()) << resumed.errors();
+  ASSERT_TRUE(resumed.wait_until_listening(20000, run.rcon_port)) << resumed.errors();
   Rcon rcon;
-  ASSERT_TRUE(rcon.connect(run.rcon_port));
+  ASSERT_TRUE(rcon.connect(run.rcon_port)) << resumed.errors();
   ASSERT_TRUE(rcon.auth(kPassword));
   const std::string status = rcon.command("status");
   EXPECT_TRUE(holds(status, "waiting for players: 0 of 1 joined")) << status;

@@ -95,9 +95,9 @@ bool foreign_listener_on(uint16_t port) {
 // lets go of them a few milliseconds after the process has ended. A client
 // of the next case could meanwhile connect to the old listener and be lost
 // with it, so wait until it is gone.
-void wait_until_listener_released() {
+void wait_until_listener_released(uint16_t port) {
   const auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (foreign_listener_on(test_port()) && Clock::now() < deadline) {
+  while (foreign_listener_on(port) && Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
@@ -220,6 +220,12 @@ void ServerProcess::start(const std::string& workdir, const std::vector<std::str
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) std::abort();
   std::vector<std::string> words = server_command();
   if (!program.empty()) words = {program};
+  rcon_port_ = 0;
+  if (const auto rcon = std::find(args.begin(), args.end(), "--rcon");
+      rcon != args.end() && rcon + 1 != args.end()) {
+    const size_t colon = rcon[1].rfind(':');
+    rcon_port_ = static_cast<uint16_t>(std::atoi(rcon[1].c_str() + (colon + 1)));
+  }
   words.insert(words.end(), args.begin(), args.end());
   if (server_has_port_option()) {
     // The bot route file too is the case's own, in its working directory:
@@ -304,9 +310,9 @@ bool ServerProcess::wait_for_log(const std::string& text, int timeout_ms) {
   return true;
 }
 
-bool ServerProcess::wait_until_listening(int timeout_ms) {
+bool ServerProcess::wait_until_listening(int timeout_ms, uint16_t port) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!foreign_listener_on(test_port())) {
+  while (!foreign_listener_on(port != 0 ? port : test_port())) {
     if (Clock::now() >= deadline || !running()) return false;
     pump(2);
   }
@@ -345,9 +351,15 @@ bool ServerProcess::running() {
   const pid_t done = waitpid(pid_, &status, WNOHANG);
   if (done == 0) return true;
   if (done == pid_) exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  pid_ = -1;
-  if (server_is_windows()) wait_until_listener_released();
+  forget_process();
   return false;
+}
+
+void ServerProcess::forget_process() {
+  pid_ = -1;
+  if (!server_is_windows()) return;
+  wait_until_listener_released(test_port());
+  if (rcon_port_ != 0) wait_until_listener_released(rcon_port_);
 }
 
 int ServerProcess::wait_exit(int timeout_ms) {
@@ -383,8 +395,7 @@ void ServerProcess::kill() {
     ::kill(pid_, SIGKILL);
     int status;
     waitpid(pid_, &status, 0);
-    pid_ = -1;
-    if (server_is_windows()) wait_until_listener_released();
+    forget_process();
   }
   close_input();
   for (int* fd : {&out_fd_, &err_fd_}) {

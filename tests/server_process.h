@@ -100,10 +100,11 @@ class ServerProcess {
   // Waits until the log (standard error) contains text; false after
   // timeout_ms.
   bool wait_for_log(const std::string& text, int timeout_ms = 20000);
-  // Waits until the server listens on test_port(): its waiting text comes
-  // before the listening socket, and a client that does not retry must not
-  // try in between. False after timeout_ms or once the server has ended.
-  bool wait_until_listening(int timeout_ms = 20000);
+  // Waits until the server listens on test_port() (or on port): its waiting
+  // text comes before the listening socket, and a client that does not retry
+  // must not try in between. False after timeout_ms or once the server has
+  // ended.
+  bool wait_until_listening(int timeout_ms = 20000, uint16_t port = 0);
   // Standard output so far (line ends made LF for the Windows build).
   std::string output();
   std::string errors();
@@ -133,7 +134,13 @@ class ServerProcess {
   // Number of console input bytes the server has not read yet; -1 if unknown.
   long unread_input();
 
+  // Ends once the process's listeners are gone (see the .cc).
+  void forget_process();
+
   pid_t pid_ = -1;
+  // The remote console's port, when the arguments name one: its listener
+  // outlives the process under Wine as the game's does.
+  uint16_t rcon_port_ = 0;
   int in_fd_ = -1, out_fd_ = -1, err_fd_ = -1;
   std::string out_, err_;
   int exit_code_ = -3;
