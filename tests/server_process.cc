@@ -147,13 +147,21 @@ bool server_has_port_option() {
   return fixed == nullptr || std::strcmp(fixed, "1") != 0;
 }
 
-uint16_t test_port() {
-  // Chosen once: every server of the case listens there.
-  static const uint16_t port = server_has_port_option() ? free_port() : SERVER_PORT;
-  return port;
+namespace {
+
+// The ports kept for the whole process (the game's and the view's): the
+// block wraps round, and a free moment between two servers must not hand
+// one of them to a case as a port of its own.
+std::vector<uint16_t>& kept_ports() {
+  static std::vector<uint16_t> kept;
+  return kept;
 }
 
-namespace {
+uint16_t keep_free_port() {
+  const uint16_t port = free_port();
+  kept_ports().push_back(port);
+  return port;
+}
 
 // Whether port can be bound on loopback now.
 bool bindable(uint16_t port) {
@@ -180,18 +188,21 @@ uint16_t free_port() {
   const int base = 10000 + static_cast<int>(getpid() % 1200) * BLOCK;
   for (int tries = 0; tries < BLOCK; ++tries) {
     const auto port = static_cast<uint16_t>(base + next++ % BLOCK);
-    if (bindable(port)) return port;
+    const auto& kept = kept_ports();
+    if (std::find(kept.begin(), kept.end(), port) == kept.end() && bindable(port)) return port;
   }
   std::abort();
 }
 
+uint16_t test_port() {
+  // Chosen once: every server of the case listens there.
+  static const uint16_t port = server_has_port_option() ? keep_free_port() : SERVER_PORT;
+  return port;
+}
+
 uint16_t view_port() {
-  static const uint16_t port = [] {
-    for (;;) {
-      const uint16_t free = free_port();
-      if (free != test_port()) return free;
-    }
-  }();
+  test_port();  // taken first, so that the two differ
+  static const uint16_t port = keep_free_port();
   return port;
 }
 
