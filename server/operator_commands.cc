@@ -226,12 +226,32 @@ const char* end_why(const char* origin) {
                                              : "the operator's end command (rcon)";
 }
 
+std::string unknown_answer(std::string_view first_word) {
+  const std::string meant = nearest_command(first_word);
+  std::string word(first_word.substr(0, std::min<size_t>(first_word.size(), 40)));
+  for (char& c : word) {
+    if (c < ' ' || c > '~') c = '?';
+  }
+  return "unknown command '" + word + "'" +
+         (meant.empty() ? "" : "; did you mean '" + meant + "'?") + " (help lists them)\n";
+}
+
+// One line a command (pause and resume share one), the usage in a column.
+std::string help_text() {
+  std::string out;
+  for (const OperatorCommandInfo& command : OPERATOR_COMMANDS) {
+    if (command.usage != nullptr) add(out, "%-20s %s\n", command.usage, command.help);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string nearest_command(std::string_view word) {
   std::string best;
   size_t best_distance = 3;  // at most two edits away
-  for (const char* name : OPERATOR_COMMANDS) {
+  for (const OperatorCommandInfo& command : OPERATOR_COMMANDS) {
+    const char* name = command.name;
     const size_t distance = edit_distance(word, name);
     if (distance < best_distance ||
         (std::string_view(name).rfind(word, 0) == 0 && !word.empty() && best.empty())) {
@@ -246,35 +266,41 @@ CommandDone run_operator_command(CommandScope& scope, std::string_view line, con
   CommandDone done;
   const std::vector<std::string_view> words = words_of(line);
   if (words.empty()) return done;
-  for (size_t k = 0; k < OPERATOR_COMMAND_KINDS; ++k) {
-    if (words[0] == OPERATOR_COMMANDS[k]) done.kind = static_cast<int>(k);
+  const OperatorCommandInfo* command = nullptr;
+  for (const OperatorCommandInfo& info : OPERATOR_COMMANDS) {
+    if (words[0] == info.name) command = &info;
   }
+  if (command != nullptr) done.counter = static_cast<size_t>(command->command);
   std::string shown(line.substr(0, std::min<size_t>(line.size(), 200)));
   for (char& c : shown) {
     if (c < ' ' || c > '~') c = '?';
   }
   log_line(LogLevel::Info, "operator command from %s: %s", origin, shown.c_str());
   const size_t arguments = words.size() - 1;
-  if (done.kind >= 0 && done.kind != 1 && done.kind != 5 && arguments > 0) {
+  if (command != nullptr && !command->takes_arguments && arguments > 0) {
     // "end now" is not run as "end": a command is run only as it was meant.
-    done.answer = std::string(OPERATOR_COMMANDS[done.kind]) + " takes no arguments\n";
+    done.answer = std::string(command->name) + " takes no arguments\n";
     return done;
   }
-  if (scope.waiting_for >= 0 && (done.kind == 1 || done.kind == 2 || done.kind == 3)) {
-    done.answer = std::string(OPERATOR_COMMANDS[done.kind]) +
+  if (command != nullptr && scope.waiting_for >= 0 && command->needs_running_match) {
+    done.answer = std::string(command->name) +
                   ": the match has not started yet; this needs a running match\n";
     return done;
   }
-  switch (done.kind) {
-    case 0:
+  if (command == nullptr) {
+    done.answer = unknown_answer(words[0]);
+    return done;
+  }
+  switch (command->command) {
+    case OperatorCommand::Status:
       done.answer = status(scope);
       break;
-    case 1:
+    case OperatorCommand::Kick:
       done.answer = kick(scope, words, origin);
       break;
-    case 2:
-    case 3: {
-      const bool pause = done.kind == 2;
+    case OperatorCommand::Pause:
+    case OperatorCommand::Resume: {
+      const bool pause = command->command == OperatorCommand::Pause;
       if (*scope.paused == pause) {
         done.answer = pause ? "already paused\n" : "not paused\n";
         break;
@@ -286,33 +312,16 @@ CommandDone run_operator_command(CommandScope& scope, std::string_view line, con
       done.answer = pause ? "paused: no new turn starts until resume\n" : "resumed\n";
       break;
     }
-    case 4:
+    case OperatorCommand::End:
       console_ask_stop(end_why(origin));
       done.answer = "ending the match\n";
       break;
-    case 5:
+    case OperatorCommand::Allow:
       done.answer = allow(scope, words, origin);
       break;
-    case 6:
-      done.answer =
-          "status               the turn, the pace, the settings and every player\n"
-          "kick N               end human N's connection (its slot freed with --rejoin)\n"
-          "pause, resume        hold the turns, and go on\n"
-          "end                  end the match as SIGTERM does\n"
-          "allow                who may join; allow add CIDR, allow remove CIDR\n"
-          "help                 this list\n";
+    case OperatorCommand::Help:
+      done.answer = help_text();
       break;
-    default: {
-      const std::string meant = nearest_command(words[0]);
-      std::string word(words[0].substr(0, std::min<size_t>(words[0].size(), 40)));
-      for (char& c : word) {
-        if (c < ' ' || c > '~') c = '?';
-      }
-      done.answer = "unknown command '" + word + "'" +
-                    (meant.empty() ? "" : "; did you mean '" + meant + "'?") +
-                    " (help lists them)\n";
-      break;
-    }
   }
   return done;
 }

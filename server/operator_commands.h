@@ -17,17 +17,13 @@
 #include <string_view>
 #include <vector>
 
+#include "console/operator_command_table.h"
 #include "server/lobby.h"
 #include "server/seat.h"
 
 struct Match;
 struct Options;
 struct Watch;
-
-// The command names, in the order help lists them; also the counters' labels.
-inline constexpr const char* OPERATOR_COMMANDS[] = {"status", "kick",  "pause", "resume",
-                                                    "end",    "allow", "help"};
-inline constexpr size_t OPERATOR_COMMAND_KINDS = 7;
 
 // What a command may act on, lent by the match thread for one command.
 struct CommandScope {
@@ -48,7 +44,9 @@ struct CommandScope {
 
 struct CommandDone {
   std::string answer;  // whole lines, each ending with '\n'
-  int kind = -1;       // its index in OPERATOR_COMMANDS; -1: not a command
+  // Its counter in /metrics: the command's row in OPERATOR_COMMANDS, or
+  // OPERATOR_COMMAND_COUNT for a line that names none.
+  size_t counter = OPERATOR_COMMAND_COUNT;
 };
 
 // Runs one command line from `origin` ("console", "rcon 127.0.0.1:50122"),

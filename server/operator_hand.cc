@@ -153,7 +153,7 @@ void operator_serve(OperatorHand& hand) {
                        &hand.paused,      server.turns_played, turns_per_second(server, hand),
                        &hand.round_trips, hand.waiting_for};
     const CommandDone done = run_operator_command(scope, request.line, request.origin.c_str());
-    if (!done.answer.empty()) watch_command(server.watch.get(), done.kind);
+    if (!done.answer.empty()) watch_command(server.watch.get(), done.counter);
     if (request.ticket == 0) {
       if (!done.answer.empty()) console_print("%s", done.answer.c_str());
       continue;

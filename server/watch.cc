@@ -240,8 +240,8 @@ void watch_commands_open(Watch* watch) {
   if (watch != nullptr) watch->snapshot.commands_open();
 }
 
-void watch_command(Watch* watch, int kind) {
-  if (watch != nullptr) watch->snapshot.command_run(kind < 0 ? 7 : static_cast<size_t>(kind));
+void watch_command(Watch* watch, size_t counter) {
+  if (watch != nullptr) watch->snapshot.command_run(counter);
 }
 
 void watch_hit(Watch* watch, int32_t q, int32_t damage, int32_t target) {

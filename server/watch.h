@@ -90,9 +90,9 @@ void watch_seat(Watch* watch, int32_t q, SeatShown seat, const char* peer);
 // The operator paused the match, or resumed it.
 void watch_paused(Watch* watch, bool paused);
 // The operator's commands are on (/metrics counts them from now); one ran,
-// of kind k in OPERATOR_COMMANDS (-1: an unknown one).
+// counted under `counter` (console/operator_command_table.h).
 void watch_commands_open(Watch* watch);
-void watch_command(Watch* watch, int kind);
+void watch_command(Watch* watch, size_t counter);
 // A hit human q reported: the feed, the scoreboard and the turn's line.
 void watch_hit(Watch* watch, int32_t q, int32_t damage, int32_t target);
 // A turn begins: the turn the view names.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "console/operator_command_table.h"
 #include "console/texts.h"
 #include "record/end_record.h"
 #include "record/record_line.h"
@@ -195,14 +196,12 @@ std::string metrics_text(const Frame& frame) {
     }
   }
   if (!frame.commands_on) return text;
-  static const char* const KINDS[] = {"status", "kick",  "pause", "resume",
-                                      "end",    "allow", "help",  "unknown"};
   text +=
       "# HELP zolt_operator_commands_total Operator commands run (console and RCON), by command.\n"
       "# TYPE zolt_operator_commands_total counter\n";
   for (size_t k = 0; k < frame.commands.size(); ++k) {
-    append(text, "zolt_operator_commands_total{command=\"%s\"} %" PRIu64 "\n", KINDS[k],
-           frame.commands[k]);
+    append(text, "zolt_operator_commands_total{command=\"%s\"} %" PRIu64 "\n",
+           operator_command_label(k), frame.commands[k]);
   }
   text +=
       "# HELP zolt_paused Whether the operator has paused the match.\n"

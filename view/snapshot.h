@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "console/operator_command_table.h"
 #include "match/match.h"
 #include "record/end_record.h"
 #include "record/scoreboard.h"
@@ -75,7 +76,7 @@ struct Frame {
   // The operator's commands run, by kind (the last: unknown ones); with
   // commands on (--rcon, console commands) only.
   bool commands_on = false;
-  std::array<uint64_t, 8> commands{};
+  std::array<uint64_t, OPERATOR_COMMAND_COUNTERS> commands{};
   // Per human: seconds since its client joined (took the slot again, with
   // --rejoin); the bots' since the match started.
   std::vector<double> playing_seconds;
@@ -244,9 +245,9 @@ class Snapshot {
   }
   // Outside the sequence too: the operator's pause, and its commands.
   void set_paused(bool paused) { paused_.store(paused, std::memory_order_relaxed); }
-  void command_run(size_t kind) {
+  void command_run(size_t counter) {
     commands_on_.store(true, std::memory_order_relaxed);
-    commands_[std::min(kind, commands_.size() - 1)].fetch_add(1, std::memory_order_relaxed);
+    commands_[std::min(counter, commands_.size() - 1)].fetch_add(1, std::memory_order_relaxed);
   }
   void commands_open() { commands_on_.store(true, std::memory_order_relaxed); }
   // Outside the sequence too, from the query's thread: its counters.
@@ -395,7 +396,7 @@ class Snapshot {
   std::unique_ptr<std::atomic<uint8_t>[]> seats_;
   std::atomic<uint64_t> rejoins_{0};
   std::atomic<bool> paused_{false}, commands_on_{false};
-  std::array<std::atomic<uint64_t>, 8> commands_{};
+  std::array<std::atomic<uint64_t>, OPERATOR_COMMAND_COUNTERS> commands_{};
   std::atomic<int32_t> waiting_player_{-1};
   std::atomic<int64_t> waiting_since_ns_{0};
   std::array<AtomicHit, VIEW_HIT_FEED> hits_;
