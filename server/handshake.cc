@@ -14,8 +14,10 @@
 namespace {
 
 WalkEnd walk_seat(Server& server, Seat& seat, Step stop) {
-  return walk(server.walker, server.seats, server.lobby, server.rules, {&server.match, nullptr},
-              server.watch.get(), seat.index, seat.index + 1, stop);
+  return walk_serving_commands(server, [&] {
+    return walk(server.walker, server.seats, server.lobby, server.rules, {&server.match, nullptr},
+                server.watch.get(), seat.index, seat.index + 1, stop);
+  });
 }
 
 // With the operator's hand: waits for the next connection that may join,
@@ -26,7 +28,7 @@ SocketHandle accept_with_hand(Server& server, std::string* why, bool* stopped) {
   SocketWait wait{server.lobby.listener, false};
   *stopped = false;
   for (;;) {
-    if (operator_waiting(*server.hand)) operator_serve(*server.hand);
+    if (operator_waiting(*server.hand)) operator_serve(server);
     if (console_stop_asked() != nullptr) {
       *stopped = true;
       return INVALID_SOCKET_HANDLE;

@@ -471,7 +471,7 @@ int run_turns(Server& server) {
         watch_heartbeat(server.watch.get(), Clock::time_point{});
         const bool key = console_wait_key();
         // The operator's commands run between the steps, once a key has come.
-        if (server.hand != nullptr && operator_waiting(*server.hand)) operator_serve(*server.hand);
+        if (server.hand != nullptr && operator_waiting(*server.hand)) operator_serve(server);
         if (const char* why = console_stop_asked(); why != nullptr) {
           return end_stopped_match(server, why);
         }

@@ -60,7 +60,6 @@ int operator_open(Server& server) {
   if (!console_on && options.rcon_address.empty()) return -1;
   // Lives until the process ends, as the threads that use it do.
   auto* hand = new OperatorHand;
-  hand->server = &server;
   hand->round_trips.assign(static_cast<size_t>(server.match.human_count), 0);
   server.hand = hand;
   server.console_commands = console_on;
@@ -101,7 +100,7 @@ void operator_listen(Server& server) {
 void operator_begin(Server& server) {
   OperatorHand* hand = server.hand;
   if (hand == nullptr) return;
-  server.walker.hand = hand;
+  server.walker.command_waiting = &hand->pending;
   hand->waiting_for = -1;
   hand->turns_at_begin = server.turns_played;
   hand->begun = Clock::now();
@@ -139,14 +138,14 @@ void operator_give_up(OperatorHand& hand, uint64_t ticket) {
   }
 }
 
-void operator_serve(OperatorHand& hand) {
+void operator_serve(Server& server) {
+  OperatorHand& hand = *server.hand;
   std::deque<OperatorRequest> batch;
   {
     std::lock_guard<std::mutex> lock(hand.mutex);
     batch.swap(hand.requests);
     hand.pending.store(false, std::memory_order_relaxed);
   }
-  Server& server = *hand.server;
   for (OperatorRequest& request : batch) {
     CommandScope scope{server.seats,      server.lobby,        server.rules,
                        server.match,      server.options,      server.watch.get(),
@@ -171,7 +170,7 @@ void operator_serve(OperatorHand& hand) {
 
 void operator_between_turns(Server& server) {
   OperatorHand& hand = *server.hand;
-  if (operator_waiting(hand)) operator_serve(hand);
+  if (operator_waiting(hand)) operator_serve(server);
   while (hand.paused && console_stop_asked() == nullptr) {
     watch_heartbeat(server.watch.get(), Clock::now());
     walk_joiners(server.walker, server.seats, server.lobby, server.rules, {&server.match, nullptr});
@@ -182,7 +181,7 @@ void operator_between_turns(Server& server) {
                                                    : std::chrono::milliseconds(1000);
       hand.requested.wait_for(lock, wait, [&hand] { return !hand.requests.empty(); });
     }
-    operator_serve(hand);
+    operator_serve(server);
   }
 }
 
@@ -199,7 +198,7 @@ void operator_turn_done(Server& server) {
 void operator_close(Server& server) {
   OperatorHand* hand = server.hand;
   if (hand == nullptr) return;
-  if (operator_waiting(*hand)) operator_serve(*hand);
+  if (operator_waiting(*hand)) operator_serve(server);
   {
     std::unique_lock<std::mutex> lock(hand->mutex);
     hand->answered.wait_for(lock, std::chrono::seconds(2),

@@ -22,8 +22,7 @@
 
 #include "net/socket.h"
 #include "server/rcon_listener.h"
-
-struct Server;
+#include "server/server.h"
 
 struct OperatorRequest {
   std::string line;
@@ -32,7 +31,6 @@ struct OperatorRequest {
 };
 
 struct OperatorHand {
-  Server* server = nullptr;
   std::mutex mutex;
   std::condition_variable requested;  // the match thread, while paused
   std::condition_variable answered;   // the remote console's thread
@@ -80,8 +78,22 @@ bool operator_poll_answer(OperatorHand& hand, uint64_t ticket, std::string* answ
 // Gives `ticket` up: its answer, when it comes, is not kept.
 void operator_give_up(OperatorHand& hand, uint64_t ticket);
 
-// The match thread: runs every queued command.
-void operator_serve(OperatorHand& hand);
+// The match thread: runs every queued command on the server's match.
+void operator_serve(Server& server);
+
+// The match thread: walks with `walk_once` (a call of walk(), server/walker.h)
+// until the walk ends for another reason than a waiting command, running
+// each waiting command in between, where the walk left off.
+template <typename Walk>
+WalkEnd walk_serving_commands(Server& server, Walk walk_once) {
+  for (;;) {
+    const WalkEnd end = walk_once();
+    if (end != WalkEnd::CommandWaiting) return end;
+    operator_serve(server);
+    // A kick may have dropped the last client.
+    if (server.seats.left == 0 && !server.seats.seat.empty()) return WalkEnd::NoClientLeft;
+  }
+}
 
 // The match thread, between turns: runs queued commands, and while the
 // match is paused, waits for them (joiners served, the view told it wakes).

@@ -1,5 +1,6 @@
 #include "server/turn_exchange.h"
 
+#include "server/operator_hand.h"
 #include "server/walker.h"
 #include "server/watch.h"
 
@@ -14,14 +15,17 @@ TurnResult result_of(WalkEnd end) {
     case WalkEnd::ProtocolBreak:
       return TurnResult::ProtocolBreak;
     case WalkEnd::NoClientLeft:
+    case WalkEnd::CommandWaiting:  // served by walk_to, never returned
       break;
   }
   return TurnResult::NoClientLeft;
 }
 
 WalkEnd walk_to(Server& server, const Shown& shown, int32_t first, int32_t end, Step stop) {
-  return walk(server.walker, server.seats, server.lobby, server.rules, shown, server.watch.get(),
-              first, end, stop);
+  return walk_serving_commands(server, [&] {
+    return walk(server.walker, server.seats, server.lobby, server.rules, shown, server.watch.get(),
+                first, end, stop);
+  });
 }
 
 void begin_exchange(Seat& seat, const SeatRules& rules, Clock::time_point now) {

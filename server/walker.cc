@@ -7,7 +7,6 @@
 #include "console/log.h"
 #include "match/match.h"
 #include "net/protocol.h"
-#include "server/operator_hand.h"
 #include "server/turn_rules.h"
 #include "server/watch.h"
 
@@ -161,7 +160,9 @@ void walker_set_up(Walker& walker, int32_t humans) {
 WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules, const Shown& shown,
              Watch* watch, int32_t first, int32_t end, Step stop) {
   const int32_t players = player_count(*shown.match);
-  int32_t broke = end;  // the first seat that broke the protocol
+  // The first seat that broke the protocol: one of the range's, when this
+  // walk goes on after a command.
+  int32_t broke = seats.ended_by >= first && seats.ended_by < end ? seats.ended_by : end;
   const auto slice = std::chrono::duration_cast<std::chrono::nanoseconds>(rules.wait_slice);
   // Seats at one of the server's steps are answered first.
   for (int32_t q = first; q < end; ++q) {
@@ -171,10 +172,9 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
     if (seat.at.step == Step::Done) watch_exchange_ends(watch, seat, walker.messages);
   }
   for (;;) {
-    if (walker.hand != nullptr && operator_waiting(*walker.hand)) {
-      // A kick may have dropped the last client.
-      operator_serve(*walker.hand);
-      if (seats.left == 0 && !seats.seat.empty()) return WalkEnd::NoClientLeft;
+    if (walker.command_waiting != nullptr &&
+        walker.command_waiting->load(std::memory_order_relaxed)) {
+      return WalkEnd::CommandWaiting;
     }
     if (console_stop_asked() != nullptr) return WalkEnd::Stopped;
     const auto now = Clock::now();

@@ -11,6 +11,7 @@
 // and one poll covers them all.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -18,7 +19,6 @@
 #include "server/seat.h"
 
 struct Match;
-struct OperatorHand;
 struct ViewLedger;
 struct Watch;
 
@@ -26,7 +26,9 @@ struct Walker {
   std::vector<SocketWait> waits;  // sized once: every seat, and the listener
   std::vector<int32_t> waited;    // the seat of each wait
   uint64_t messages = 0;          // of the turn exchanges, both ways
-  OperatorHand* hand = nullptr;   // the operator's commands, run at each wake-up; null: none
+  // Raised while an operator's command waits for the match thread, looked
+  // at on every wake-up; null: the match takes no commands.
+  const std::atomic<bool>* command_waiting = nullptr;
 };
 
 // What the server's messages say: the match, and with served at once the
@@ -37,10 +39,11 @@ struct Shown {
 };
 
 enum class WalkEnd : uint8_t {
-  Reached,        // every seat of the range is at the step, or out of play
-  Stopped,        // the stop flag was raised
-  ProtocolBreak,  // a reply to relay_a was not ACK: the match ends (seats.ended_by)
-  NoClientLeft,   // broken clients are dropped and the last one was
+  Reached,         // every seat of the range is at the step, or out of play
+  Stopped,         // the stop flag was raised
+  ProtocolBreak,   // a reply to relay_a was not ACK: the match ends (seats.ended_by)
+  NoClientLeft,    // broken clients are dropped and the last one was
+  CommandWaiting,  // an operator's command waits: the caller runs it, then walks on
 };
 
 // Sizes the wait set for `humans` seats.
@@ -52,7 +55,9 @@ void walker_set_up(Walker& walker, int32_t humans);
 // break in its report, which ends the report and leaves the drop to the
 // caller, once the report is applied. After a protocol break the seats
 // after the breaker are served no more; those before it reach `stop`.
-// Joiners (seats in JoinStage::Greeting) are served meanwhile.
+// Joiners (seats in JoinStage::Greeting) are served meanwhile. A walk that
+// ended for a waiting command goes on where it stood when called again with
+// the same range and step.
 WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules, const Shown& shown,
              Watch* watch, int32_t first, int32_t end, Step stop);
 
