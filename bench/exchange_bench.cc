@@ -588,15 +588,17 @@ int64_t turn_loop_allocations(const MatchSize& size, int64_t turns, bool watch, 
   uint64_t page_answers = 0;
   std::thread page;
   if (watch) {
-    if (watch_open_view(*server, nullptr) >= 0 || watch_start(*server, nullptr, nullptr) >= 0)
+    if (watch_open_view(server->watch, server->options, server->match, nullptr) >= 0 ||
+        watch_start(server->watch.get(), server->options, server->match, nullptr, nullptr) >= 0)
       return -1;
-    watch_match_set_up(*server);
+    watch_match_set_up(server->watch.get(), server->match, server->seats, server->options.rejoin);
     page = std::thread(poll_like_a_page, std::cref(stop_page), &page_answers);
   }
 
   reset_counted_allocations();
   count_this_thread_allocations(true);
-  const int code = run_turns(*server);
+  MatchProgress progress;
+  const int code = run_turns(*server, progress);
   count_this_thread_allocations(false);
   clients.join();
   stop_page = true;

@@ -145,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   server->seats.left = 1;
   set_up_tables(match);
-  if (server->options.concurrent) set_up_serving_at_once(*server);
+  if (server->options.concurrent) ledger_set_up(server->ledger, server->match);
   match.turn_count = first_turn ? 1 : 2;
   match.relay_a = input.take_int32();
   match.relay_b = input.take_int32();

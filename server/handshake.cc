@@ -140,9 +140,8 @@ bool run_handshake(Server& server, int32_t wanted) {
              static_cast<int>(seat.index));
   }
   for (Seat& seat : server.seats.seat) {
-    if (!must_drop(seat, server.rules) || seat.status == SeatStatus::Dropped) continue;
-    --server.seats.left;
-    seat_drop(seat, server.rules, server.seats.left);
+    if (must_drop(seat, server.rules))
+      seats_drop(server.seats, seat, server.rules, server.watch.get());
   }
   return true;
 }

@@ -56,8 +56,7 @@ void end_process_now(const char* why) {
 
 // Starts the sockets library and shows the server's address. Returns false
 // when the sockets library cannot start and options ask for a clean failure.
-bool start_up(const Server& server) {
-  const Options& options = server.options;
+bool start_up(const Options& options) {
   log_line(LogLevel::Info,
            "zolt-server %s starting: TCP port %u on %s, bot route file '%s', start position "
            "files in '%s'",
@@ -92,14 +91,13 @@ bool start_up(const Server& server) {
 
 // The bot route file: where --bot-file says, or the default one, taken from
 // the data folder when the working directory lacks it.
-std::string bot_route_path(const Server& server) {
-  const std::string& path = server.options.bot_file;
-  return path == BOT_ROUTE_PATH ? locate_data_file(path, server.start.data_folder) : path;
+std::string bot_route_path(const Options& options, const StartFile& start) {
+  const std::string& path = options.bot_file;
+  return path == BOT_ROUTE_PATH ? locate_data_file(path, start.data_folder) : path;
 }
 
-void read_bot_routes_or_say_so(Server& server) {
-  Match& match = server.match;
-  if (load_bot_routes(match.route_x, match.route_y, match.bot_count, bot_route_path(server)) != 1) {
+void read_bot_routes_or_say_so(Match& match, const std::string& path) {
+  if (load_bot_routes(match.route_x, match.route_y, match.bot_count, path) != 1) {
     console_print("%s", ROUTE_ERROR);
   }
 }
@@ -122,78 +120,68 @@ void log_data_file(const char* what, const std::string& wanted, const std::strin
   }
 }
 
-void log_data_files(const Server& server) {
-  const Match& match = server.match;
-  const Options& options = server.options;
+void log_data_files(const Match& match, const Options& options, const StartFile& start) {
   if (match.bot_count > 0) {
-    log_data_file("bot route file", options.bot_file, bot_route_path(server));
+    log_data_file("bot route file", options.bot_file, bot_route_path(options, start));
   }
   if (match.human_count > 0) {
     char what[64];
     std::snprintf(what, sizeof what, "start position file of map %d",
                   static_cast<int>(match.map_number));
-    log_data_file(
-        what, start_position_path(match.map_number, options.maps_dir, ""),
-        start_position_path(match.map_number, options.maps_dir, server.start.data_folder));
+    log_data_file(what, start_position_path(match.map_number, options.maps_dir, ""),
+                  start_position_path(match.map_number, options.maps_dir, start.data_folder));
   }
 }
 
-void log_departure_summary(const Server& server) {
-  if (!server.options.check_clients) return;
-  for (const Seat& seat : server.seats.seat) {
+void log_departure_summaries(const Seats& seats) {
+  for (const Seat& seat : seats.seat) {
     if (seat.peer[0] != '\0' && std::strcmp(seat.peer, "0.0.0.0:0") != 0)
       log_departure_summary(seat);
   }
 }
 
-// The end of the match for the view and the recording, after its log line
-// (so that the view's stay is not counted in the match's time).
-void show_end(Server& server, EndReason reason, const char* why) {
-  watch_match_ends(server.watch.get(), reason, why, server.turns_played,
+// Every end of the match: its log line; with --resume, a stop by the
+// system leaves the match to the next start; then the view and the
+// recording are told (after the log line, so that the view's stay is not
+// counted in the match's time), the clients' departures summed up, the
+// operator's hand closed and the end banner shown.
+int end_match(Server& server, const MatchProgress& progress, int code, EndReason reason,
+              const char* why) {
+  Watch* watch = server.watch.get();
+  std::string shown_why = why;
+  if (reason == EndReason::Stopped) {
+    log_line(LogLevel::Info, "match stopped by %s after %" PRIu64 " turns", why,
+             progress.turns_played);
+    // With --resume a stop by the system (a service stopped for an upgrade,
+    // a machine shut down) is a pause of the match, not its end.
+    if (server.options.resume && console_stop_by_system() && watch != nullptr &&
+        (watch->recording.file != nullptr || watch->recording.behind)) {
+      recording_suspend(watch->recording);
+      log_line(LogLevel::Info, "the match goes on at the next start with --resume, from '%s'",
+               watch->recording.path.c_str());
+    }
+    shown_why = "stopped by " + shown_why;
+  } else {
+    log_line(LogLevel::Info, "match over after %" PRIu64 " turns in %.1f s: %s",
+             progress.turns_played, seconds_since(progress.started), why);
+  }
+  watch_match_ends(watch, reason, shown_why.c_str(), progress.turns_played,
                    server.options.view_linger);
-}
-
-int end_of_match(Server& server, int code, EndReason reason, const char* why) {
-  log_line(LogLevel::Info, "match over after %" PRIu64 " turns in %.1f s: %s", server.turns_played,
-           seconds_since(server.match_start), why);
-  show_end(server, reason, why);
-  log_departure_summary(server);
+  if (server.options.check_clients) log_departure_summaries(server.seats);
   operator_close(server);
   if (code == EXIT_MATCH_OVER) console_print("%s", END_BANNER);
   return code;
 }
 
-// The operator asked the server to end (a signal, Ctrl-C): the match ends
-// at a whole turn of the recording, with its summary and the end banner.
-int end_stopped_match(Server& server, const char* why) {
-  log_line(LogLevel::Info, "match stopped by %s after %" PRIu64 " turns", why, server.turns_played);
-  // With --resume a stop by the system (a service stopped for an upgrade, a
-  // machine shut down) is a pause of the match, not its end: the next start
-  // goes on with it.
-  Watch* watch = server.watch.get();
-  if (server.options.resume && console_stop_by_system() && watch != nullptr &&
-      (watch->recording.file != nullptr || watch->recording.behind)) {
-    recording_suspend(watch->recording);
-    log_line(LogLevel::Info, "the match goes on at the next start with --resume, from '%s'",
-             watch->recording.path.c_str());
-  }
-  show_end(server, EndReason::Stopped, ("stopped by " + std::string(why)).c_str());
-  log_departure_summary(server);
-  operator_close(server);
-  console_print("%s", END_BANNER);
-  return EXIT_MATCH_OVER;
-}
-
 // Once every human is in: with --rejoin the listener is watched during the
 // match. Seats served at once, or beside a listener, never block.
-void keep_listening(Server& server) {
-  Lobby& lobby = server.lobby;
-  if (server.options.rejoin && lobby.listener != INVALID_SOCKET_HANDLE) {
+void keep_listening(Lobby& lobby, Seats& seats, const Options& options) {
+  if (options.rejoin && lobby.listener != INVALID_SOCKET_HANDLE) {
     lobby.open_in_match = true;
     socket_set_blocking(lobby.listener, false);
   }
-  if (!server.options.concurrent && !lobby.open_in_match) return;
-  for (Seat& seat : server.seats.seat) {
+  if (!options.concurrent && !lobby.open_in_match) return;
+  for (Seat& seat : seats.seat) {
     if (seat.socket != INVALID_SOCKET_HANDLE && seat.status != SeatStatus::Dropped) {
       seat.nonblocking = socket_set_blocking(seat.socket, false);
     }
@@ -336,8 +324,7 @@ std::string port_clash(const Options& options) {
 }
 
 // The query's thread, answering from the snapshot the match publishes.
-void start_query(Server& server, SocketHandle socket, uint16_t port) {
-  const Options& options = server.options;
+void start_query(const Options& options, Watch& watch, SocketHandle socket, uint16_t port) {
   QuerySettings settings;
   settings.name = options.server_name;
   if (settings.name.empty()) {
@@ -347,7 +334,7 @@ void start_query(Server& server, SocketHandle socket, uint16_t port) {
   settings.game_port = options.port;
   settings.concurrent = options.concurrent;
   settings.rejoin = options.rejoin;
-  query_start(socket, server.watch->snapshot, server.watch->can_join, std::move(settings));
+  watch.query = query_start(socket, watch.snapshot, watch.can_join, std::move(settings));
   log_line(LogLevel::Info, "server query on UDP %s:%u",
            options.bind_address.empty() ? "0.0.0.0" : options.bind_address.c_str(),
            static_cast<unsigned>(port));
@@ -388,7 +375,10 @@ int bind_ports(Server& server, const ResumePoint* resume) {
     return EXIT_CANNOT_LISTEN;
   }
   server.lobby.listener = listener;
-  if (const int failure = operator_open(server); failure >= 0) return failure;
+  if (const int failure = operator_open(server.hand, options, match.human_count, server.rules);
+      failure >= 0) {
+    return failure;
+  }
   // The query answers on the game's address, by default on the game's port
   // number (UDP); its thread starts once the snapshot it reads is made.
   const uint16_t query_port = options.query_port != 0 ? options.query_port : options.port;
@@ -398,11 +388,11 @@ int bind_ports(Server& server, const ResumePoint* resume) {
     log_line(LogLevel::Error, "%s", err.c_str());
     return EXIT_CANNOT_LISTEN;
   }
-  if (const int failure = watch_open_view(server, resume); failure >= 0) {
+  if (const int failure = watch_open_view(server.watch, options, match, resume); failure >= 0) {
     if (query_socket != INVALID_SOCKET_HANDLE) socket_close(query_socket);
     return failure;
   }
-  if (options.query) start_query(server, query_socket, query_port);
+  if (options.query) start_query(options, *server.watch, query_socket, query_port);
   return -1;
 }
 
@@ -430,39 +420,39 @@ void set_up_seats(Server& server) {
   walker_set_up(server.walker, match.human_count);
 }
 
-int run_turns(Server& server) {
+int run_turns(Server& server, MatchProgress& progress) {
   Match& match = server.match;
   // run_server starts the clock at the start banner; callers that drive the
   // turns alone start it here.
-  if (server.match_start == Clock::time_point{}) server.match_start = Clock::now();
-  auto last_status = server.match_start;
+  if (progress.started == Clock::time_point{}) progress.started = Clock::now();
+  auto last_status = progress.started;
   uint64_t turns_at_last_status = 0;
-  if (server.options.concurrent) set_up_serving_at_once(server);
+  const auto stopped = [&](const char* why) {
+    return end_match(server, progress, EXIT_MATCH_OVER, EndReason::Stopped, why);
+  };
+  const auto no_client_left = [&] {
+    return end_match(server, progress, EXIT_PROTOCOL_BREAK, EndReason::NoClientLeft,
+                     "no human client is left");
+  };
+  if (server.options.concurrent) ledger_set_up(server.ledger, match);
   while (player_count(match) != 0) {
     if (server.hand != nullptr) {
       // The operator's commands, and a pause: no turn starts while it holds.
       operator_between_turns(server);
-      if (const char* why = console_stop_asked(); why != nullptr) {
-        return end_stopped_match(server, why);
-      }
-      if (match.human_count > 0 && server.seats.left == 0) {
-        return end_of_match(server, EXIT_PROTOCOL_BREAK, EndReason::NoClientLeft,
-                            "no human client is left");
-      }
+      if (const char* why = console_stop_asked(); why != nullptr) return stopped(why);
+      if (match.human_count > 0 && server.seats.left == 0) return no_client_left();
     }
     if (match.turn_count <= 1) ++match.turn_count;
-    server.rules.turn = current_turn(server);
-    watch_turn_begins(server.watch.get(), server.rules.turn, server.turns_played);
+    // The turn in which the server is (0 during the handshake).
+    server.rules.turn = progress.turns_played + 1;
+    watch_turn_begins(server.watch.get(), server.rules.turn, progress.turns_played);
     const TurnResult result = serve_turn(server);
-    if (result == TurnResult::Stopped) return end_stopped_match(server, console_stop_asked());
+    if (result == TurnResult::Stopped) return stopped(console_stop_asked());
     if (result == TurnResult::ProtocolBreak) {
-      return end_of_match(server, EXIT_PROTOCOL_BREAK, EndReason::ProtocolBreak,
-                          match_break_reason(server.seats).c_str());
+      return end_match(server, progress, EXIT_PROTOCOL_BREAK, EndReason::ProtocolBreak,
+                       match_break_reason(server.seats).c_str());
     }
-    if (result == TurnResult::NoClientLeft) {
-      return end_of_match(server, EXIT_PROTOCOL_BREAK, EndReason::NoClientLeft,
-                          "no human client is left");
-    }
+    if (result == TurnResult::NoClientLeft) return no_client_left();
     for (int32_t b = 0; b < match.bot_count; ++b) {
       bot_step(match, b);
       // Without humans the operator paces the bots, one key a step; with the
@@ -472,25 +462,21 @@ int run_turns(Server& server) {
         const bool key = console_wait_key();
         // The operator's commands run between the steps, once a key has come.
         if (server.hand != nullptr && operator_waiting(*server.hand)) operator_serve(server);
-        if (const char* why = console_stop_asked(); why != nullptr) {
-          return end_stopped_match(server, why);
-        }
+        if (const char* why = console_stop_asked(); why != nullptr) return stopped(why);
         if (!key) {
           console_diagnostic("end of console input: nobody left to pace the bots");
-          return end_of_match(server, EXIT_MATCH_OVER, EndReason::ConsoleEnded,
-                              "the console input ended");
+          return end_match(server, progress, EXIT_MATCH_OVER, EndReason::ConsoleEnded,
+                           "the console input ended");
         }
       }
     }
     watch_turn_ends(server.watch.get(), server.seats, server.options.rejoin,
                     server.walker.messages);
-    if (server.hand != nullptr) operator_turn_done(server);
-    const uint64_t turns = ++server.turns_played;
-    if (const char* why = console_stop_asked(); why != nullptr) {
-      return end_stopped_match(server, why);
-    }
+    const uint64_t turns = ++progress.turns_played;
+    if (server.hand != nullptr) operator_turn_done(*server.hand, server.seats, turns);
+    if (const char* why = console_stop_asked(); why != nullptr) return stopped(why);
     const auto now = Clock::now();
-    if (now - last_status >= server.status_interval) {
+    if (now - last_status >= progress.status_interval) {
       const double seconds = std::chrono::duration<double>(now - last_status).count();
       log_line(LogLevel::Info, "turn %" PRIu64 ", %.1f turns/s", turns,
                static_cast<double>(turns - turns_at_last_status) / seconds);
@@ -498,105 +484,142 @@ int run_turns(Server& server) {
       turns_at_last_status = turns;
     }
   }
-  return end_of_match(server, EXIT_MATCH_OVER, EndReason::NoPlayers, "the match has no players");
+  return end_match(server, progress, EXIT_MATCH_OVER, EndReason::NoPlayers,
+                   "the match has no players");
 }
 
-int run_server(const Options& options) {
-  // The one server of the process; it lives until the process ends.
-  static Server server;
-  server.options = options;
-  server.start.maps_dir = options.maps_dir;
-  server.start.data_folder = data_folder();
-  std::string log_err;
-  if (!log_open(options.log_file, options.quiet, &log_err)) {
-    log_line(LogLevel::Error, "%s", log_err.c_str());
-    return EXIT_USAGE;
-  }
-  console_on_stop(end_process_now);
-  Match& match = server.match;
+namespace {
 
-  if (!options.replay_file.empty()) return run_replay(options);
-  if (const std::string clash = port_clash(options); !clash.empty()) {
-    log_line(LogLevel::Error, "%s", clash.c_str());
-    return EXIT_USAGE;
+int open_log_or_say_so(const Options& options) {
+  std::string err;
+  if (log_open(options.log_file, options.quiet, &err)) return -1;
+  log_line(LogLevel::Error, "%s", err.c_str());
+  return EXIT_USAGE;
+}
+
+int refuse_port_clash(const Options& options) {
+  const std::string clash = port_clash(options);
+  if (clash.empty()) return -1;
+  log_line(LogLevel::Error, "%s", clash.c_str());
+  return EXIT_USAGE;
+}
+
+// The match's tables: the resumed match's, or a new one's from the
+// operator's three answers and the data files. False when the console gave
+// no answers (a stop, or the end of its input: *why says which, or is null).
+bool set_up_match(Match& match, const Options& options, const StartFile& start,
+                  const ResumePoint* resume, const char** why) {
+  if (resume != nullptr) {
+    restore_match(match, resume->save, resume->routes);
+  } else {
+    if (!run_dialogue(match, options)) {
+      *why = console_stop_asked();
+      return false;
+    }
+    log_data_files(match, options, start);
+    create_route_tables(match);
+    read_bot_routes_or_say_so(match, bot_route_path(options, start));
   }
-  // The match a resume goes on with; it lives as long as the server.
-  static ResumePoint resume;
-  static LastStart mark;
+  create_client_table(match);
+  return true;
+}
+
+// After the handshake: the banner, the log line and the tables of a new
+// match, or where a resumed one goes on.
+void begin_match(Match& match, MatchProgress& progress, const ResumePoint* resume) {
+  console_print("%s", START_BANNER);
+  // Taken before a match that ends at once (every client gone in the
+  // handshake): its duration is counted from here, not from the clock's origin.
+  progress.started = Clock::now();
+  const char* humans_s = match.human_count == 1 ? "" : "s";
+  const char* bots_s = match.bot_count == 1 ? "" : "s";
+  if (resume != nullptr) {
+    progress.turns_played = resume->save.turn;
+    log_line(LogLevel::Info, "match resumed after turn %" PRIu64 ": %d human%s, %d bot%s, map %d",
+             resume->save.turn, static_cast<int>(match.human_count), humans_s,
+             static_cast<int>(match.bot_count), bots_s, static_cast<int>(match.map_number));
+  } else {
+    log_line(LogLevel::Info, "match started: %d human%s, %d bot%s, map %d",
+             static_cast<int>(match.human_count), humans_s, static_cast<int>(match.bot_count),
+             bots_s, static_cast<int>(match.map_number));
+    set_up_tables(match);
+  }
+}
+
+// A resumed match's view and recording: its scores and its time so far,
+// and the restart line.
+void carry_resumed_match(Watch* watch, const ResumePoint& resume, const LastStart& mark) {
+  if (watch == nullptr) return;
+  watch_scores_carried(watch, resume.scores);
+  if (mark.played_ms >= 0) {
+    watch_time_carried(watch, mark.played_ms);
+  } else {
+    log_line(LogLevel::Warning,
+             "'%s' does not say how long the match was played before this start: its "
+             "time counts from now",
+             mark.path.c_str());
+  }
+  recording_write_restart(watch->recording, resume.save.turn, std::time(nullptr));
+}
+
+}  // namespace
+
+int run_server(const Options& options) {
+  if (const int failure = open_log_or_say_so(options); failure >= 0) return failure;
+  console_on_stop(end_process_now);
+  if (!options.replay_file.empty()) return run_replay(options);
+  if (const int refused = refuse_port_clash(options); refused >= 0) return refused;
+  // The match a resume goes on with, and the last start's mark, which the
+  // recording keeps writing: both outlive the server.
+  ResumePoint resume;
+  LastStart mark;
   bool resuming = false;
   if (options.resume) {
     const int refused = find_match_to_resume(options, &mark, &resume, &resuming);
     if (refused >= 0) return refused;
   }
-  if (!start_up(server)) return EXIT_CANNOT_LISTEN;
-  if (resuming) {
-    restore_match(match, resume.save, resume.routes);
-  } else {
-    if (!run_dialogue(match, options)) {
-      if (const char* why = console_stop_asked(); why != nullptr) {
-        return end_stopped_match(server, why);
-      }
-      console_diagnostic("end of console input before the three answers were given");
-      return EXIT_NO_OPERATOR;
-    }
-    log_data_files(server);
-    create_route_tables(match);
-    read_bot_routes_or_say_so(server);
+  const ResumePoint* resumed = resuming ? &resume : nullptr;
+  if (!start_up(options)) return EXIT_CANNOT_LISTEN;
+  Server server;
+  server.options = options;
+  server.start.maps_dir = options.maps_dir;
+  server.start.data_folder = data_folder();
+  MatchProgress progress;
+  Match& match = server.match;
+  if (const char* why = nullptr; !set_up_match(match, options, server.start, resumed, &why)) {
+    if (why != nullptr)
+      return end_match(server, progress, EXIT_MATCH_OVER, EndReason::Stopped, why);
+    console_diagnostic("end of console input before the three answers were given");
+    return EXIT_NO_OPERATOR;
   }
-  create_client_table(match);
   set_up_seats(server);
-  if (resuming) give_back_slots(server.seats, resume.save.peers);
-  if (const int failure = bind_ports(server, resuming ? &resume : nullptr); failure >= 0) {
-    return failure;
-  }
+  if (resumed != nullptr) give_back_slots(server.seats, resume.save.peers);
+  if (const int failure = bind_ports(server, resumed); failure >= 0) return failure;
   const int watch_failure =
-      watch_start(server, resuming ? &resume : nullptr, options.resume ? &mark : nullptr);
+      watch_start(server.watch.get(), options, match, resumed, options.resume ? &mark : nullptr);
   if (watch_failure >= 0) return watch_failure;
-  operator_listen(server);
+  operator_listen(server.hand, options, server.watch.get(), match.human_count);
   // A resumed match goes on with the clients the operator asks for, the
   // others taking their slots as they come back (--rejoin).
-  const int32_t wanted = resuming && options.resume_wait > 0
+  const int32_t wanted = resumed != nullptr && options.resume_wait > 0
                              ? std::min(options.resume_wait, match.human_count)
                              : match.human_count;
   if (server.hand != nullptr) server.hand->waiting_for = wanted;
-  if (!run_handshake(server, wanted)) return end_stopped_match(server, console_stop_asked());
-  keep_listening(server);
+  if (!run_handshake(server, wanted)) {
+    return end_match(server, progress, EXIT_MATCH_OVER, EndReason::Stopped, console_stop_asked());
+  }
+  keep_listening(server.lobby, server.seats, options);
   // Read again so that route changes made while the clients connected count.
-  if (match.bot_count != 0 && !resuming) read_bot_routes_or_say_so(server);
-  console_print("%s", START_BANNER);
-  // Taken before a match that ends at once (every client gone in the
-  // handshake): its duration is counted from here, not from the clock's origin.
-  server.match_start = Clock::now();
-  if (resuming) {
-    server.turns_played = resume.save.turn;
-    log_line(LogLevel::Info, "match resumed after turn %" PRIu64 ": %d human%s, %d bot%s, map %d",
-             resume.save.turn, static_cast<int>(match.human_count),
-             match.human_count == 1 ? "" : "s", static_cast<int>(match.bot_count),
-             match.bot_count == 1 ? "" : "s", static_cast<int>(match.map_number));
-  } else {
-    log_line(LogLevel::Info, "match started: %d human%s, %d bot%s, map %d",
-             static_cast<int>(match.human_count), match.human_count == 1 ? "" : "s",
-             static_cast<int>(match.bot_count), match.bot_count == 1 ? "" : "s",
-             static_cast<int>(match.map_number));
-    set_up_tables(match);
+  if (match.bot_count != 0 && resumed == nullptr) {
+    read_bot_routes_or_say_so(match, bot_route_path(options, server.start));
   }
-  watch_match_set_up(server);
-  if (resuming && server.watch) {
-    watch_scores_carried(server.watch.get(), resume.scores);
-    if (mark.played_ms >= 0) {
-      watch_time_carried(server.watch.get(), mark.played_ms);
-    } else {
-      log_line(LogLevel::Warning,
-               "'%s' does not say how long the match was played before this start: its "
-               "time counts from now",
-               mark.path.c_str());
-    }
-    recording_write_restart(server.watch->recording, resume.save.turn, std::time(nullptr));
-  }
-  operator_begin(server);
+  begin_match(match, progress, resumed);
+  watch_match_set_up(server.watch.get(), match, server.seats, options.rejoin);
+  if (resumed != nullptr) carry_resumed_match(server.watch.get(), resume, mark);
+  if (server.hand != nullptr) operator_begin(*server.hand, server.walker, progress.turns_played);
   if (match.human_count > 0 && server.seats.left == 0) {
-    return end_of_match(server, EXIT_PROTOCOL_BREAK, EndReason::NoClientLeft,
-                        "no human client is left");
+    return end_match(server, progress, EXIT_PROTOCOL_BREAK, EndReason::NoClientLeft,
+                     "no human client is left");
   }
-  return run_turns(server);
+  return run_turns(server, progress);
 }

@@ -16,5 +16,13 @@
 // accept failing, and the match breaks at its first exchange.
 int run_server(const Options& options);
 
+// The driver's own: how far the match has come and since when, and how
+// often the log says so.
+struct MatchProgress {
+  uint64_t turns_played = 0;
+  Clock::time_point started{};  // the start banner's time; unset: run_turns sets it
+  std::chrono::milliseconds status_interval{60000};  // a status line in the log this often
+};
+
 // The turn loop on a match whose tables are set up. Returns the exit code.
-int run_turns(Server& server);
+int run_turns(Server& server, MatchProgress& progress);

@@ -15,7 +15,8 @@ using MatchDriver = ConnectedServer;
 // The turn loop logs its pace: here a status line every turn.
 TEST_F(MatchDriver, TheTurnLoopLogsAStatusLineAtItsPace) {
   connect(1, 1);
-  server_->status_interval = milliseconds(0);
+  MatchProgress progress;
+  progress.status_interval = milliseconds(0);
   set_up_tables(server_->match);
   server_->match.turn_count = 2;  // past the first turn: no start position file
   std::thread player([this] {
@@ -26,7 +27,7 @@ TEST_F(MatchDriver, TheTurnLoopLogsAStatusLineAtItsPace) {
     client_turn(clients_[0], report, 2, view);
   });
   testing::internal::CaptureStderr();
-  EXPECT_EQ(run_turns(*server_), EXIT_PROTOCOL_BREAK);
+  EXPECT_EQ(run_turns(*server_, progress), EXIT_PROTOCOL_BREAK);
   player.join();
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(count_of(log, " INFO turn "), 2u) << log;

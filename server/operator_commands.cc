@@ -12,6 +12,7 @@
 #include "net/address.h"
 #include "server/options.h"
 #include "server/player_names.h"
+#include "server/walker.h"
 #include "server/watch.h"
 
 namespace {
@@ -167,9 +168,7 @@ std::string kick(CommandScope& scope, const std::vector<std::string_view>& words
   if (seat.join != JoinStage::InMatch) {
     seat_give_back(seat);
   } else {
-    --scope.seats.left;
-    seat_drop(seat, scope.rules, scope.seats.left);
-    watch_seat(scope.watch, seat.index, SeatShown::Dropped, seat.peer);
+    seats_drop(scope.seats, seat, scope.rules, scope.watch);
   }
   add(out, "player %d kicked; %s\n", static_cast<int>(q),
       scope.seats.left == 0 && !scope.options.rejoin ? "no human is left: the match ends"

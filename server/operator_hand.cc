@@ -20,7 +20,7 @@ constexpr size_t LINE_LIMIT = 1024;
 // match goes on, as it did before commands were read.
 // A line past the limit is not run at all: its head alone could be another
 // command ("kick 0" of "kick 0123...").
-void read_console_lines(OperatorHand* hand) {
+void read_console_lines(std::shared_ptr<OperatorHand> hand) {
   std::string line;
   bool too_long = false;
   for (;;) {
@@ -44,27 +44,24 @@ void read_console_lines(OperatorHand* hand) {
   }
 }
 
-double turns_per_second(const Server& server, const OperatorHand& hand) {
+double turns_per_second(const OperatorHand& hand) {
   const double seconds = std::chrono::duration<double>(Clock::now() - hand.begun).count();
-  return seconds > 0 ? static_cast<double>(server.turns_played - hand.turns_at_begin) / seconds
-                     : 0.0;
+  return seconds > 0 ? static_cast<double>(hand.turns_played - hand.turns_at_begin) / seconds : 0.0;
 }
 
 }  // namespace
 
-int operator_open(Server& server) {
-  const Options& options = server.options;
+int operator_open(std::shared_ptr<OperatorHand>& hand, const Options& options, int32_t humans,
+                  SeatRules& rules) {
   const bool console = options.console_commands || console_input_is_terminal();
   // Without humans the console's keys step the bots: no commands there.
-  const bool console_on = console && server.match.human_count > 0;
+  const bool console_on = console && humans > 0;
   if (!console_on && options.rcon_address.empty()) return -1;
-  // Lives until the process ends, as the threads that use it do.
-  auto* hand = new OperatorHand;
-  hand->round_trips.assign(static_cast<size_t>(server.match.human_count), 0);
-  server.hand = hand;
-  server.console_commands = console_on;
+  hand = std::make_shared<OperatorHand>();
+  hand->round_trips.assign(static_cast<size_t>(humans), 0);
+  hand->console_commands = console_on;
   // status shows each client's round trip: the seats time their exchanges.
-  server.rules.timed_round_trips = true;
+  rules.timed_round_trips = true;
   if (options.rcon_address.empty()) return -1;
   std::string err;
   hand->rcon_listener = rcon_bind(options.rcon_address, options.rcon_port, &err);
@@ -75,35 +72,34 @@ int operator_open(Server& server) {
   return -1;
 }
 
-void operator_listen(Server& server) {
-  OperatorHand* hand = server.hand;
+void operator_listen(const std::shared_ptr<OperatorHand>& hand, const Options& options,
+                     Watch* watch, int32_t humans) {
   if (hand == nullptr) return;
-  watch_commands_open(server.watch.get());
+  watch_commands_open(watch);
   log_line(LogLevel::Info, "operator commands at the console: %s",
-           server.console_commands         ? "on"
-           : server.match.human_count == 0 ? "off (its keys step the bots)"
-                                           : "off (--console-commands turns them on)");
+           hand->console_commands ? "on"
+           : humans == 0          ? "off (its keys step the bots)"
+                                  : "off (--console-commands turns them on)");
   // The channels' threads leave the stop signals to the match thread.
   console_block_stops(true);
-  if (server.console_commands) std::thread(read_console_lines, hand).detach();
+  if (hand->console_commands) std::thread(read_console_lines, hand).detach();
   if (hand->rcon_listener != INVALID_SOCKET_HANDLE) {
-    hand->rcon = rcon_start(hand->rcon_listener, *hand, server.options.rcon_password);
+    hand->rcon = rcon_start(hand->rcon_listener, *hand, options.rcon_password);
   }
   console_block_stops(false);
   if (hand->rcon != nullptr) {
     log_line(LogLevel::Info, "remote console (RCON) on %s:%u, its password from %s",
-             server.options.rcon_address.c_str(), static_cast<unsigned>(server.options.rcon_port),
-             server.options.rcon_password_source);
+             options.rcon_address.c_str(), static_cast<unsigned>(options.rcon_port),
+             options.rcon_password_source);
   }
 }
 
-void operator_begin(Server& server) {
-  OperatorHand* hand = server.hand;
-  if (hand == nullptr) return;
-  server.walker.command_waiting = &hand->pending;
-  hand->waiting_for = -1;
-  hand->turns_at_begin = server.turns_played;
-  hand->begun = Clock::now();
+void operator_begin(OperatorHand& hand, Walker& walker, uint64_t turns_played) {
+  walker.command_waiting = &hand.pending;
+  hand.waiting_for = -1;
+  hand.turns_at_begin = turns_played;
+  hand.turns_played = turns_played;
+  hand.begun = Clock::now();
 }
 
 uint64_t operator_submit(OperatorHand& hand, std::string line, std::string origin, bool console) {
@@ -147,9 +143,9 @@ void operator_serve(Server& server) {
     hand.pending.store(false, std::memory_order_relaxed);
   }
   for (OperatorRequest& request : batch) {
-    CommandScope scope{server.seats,      server.lobby,        server.rules,
-                       server.match,      server.options,      server.watch.get(),
-                       &hand.paused,      server.turns_played, turns_per_second(server, hand),
+    CommandScope scope{server.seats,      server.lobby,      server.rules,
+                       server.match,      server.options,    server.watch.get(),
+                       &hand.paused,      hand.turns_played, turns_per_second(hand),
                        &hand.round_trips, hand.waiting_for};
     const CommandDone done = run_operator_command(scope, request.line, request.origin.c_str());
     if (!done.answer.empty()) watch_command(server.watch.get(), done.counter);
@@ -185,9 +181,9 @@ void operator_between_turns(Server& server) {
   }
 }
 
-void operator_turn_done(Server& server) {
-  OperatorHand& hand = *server.hand;
-  for (const Seat& seat : server.seats.seat) {
+void operator_turn_done(OperatorHand& hand, const Seats& seats, uint64_t turns_played) {
+  hand.turns_played = turns_played;
+  for (const Seat& seat : seats.seat) {
     const auto q = static_cast<size_t>(seat.index);
     if (in_play(seat) && seat.round_trip_count > 0 && q < hand.round_trips.size()) {
       hand.round_trips[q] = seat_round_trip_ns(seat);
@@ -196,7 +192,7 @@ void operator_turn_done(Server& server) {
 }
 
 void operator_close(Server& server) {
-  OperatorHand* hand = server.hand;
+  OperatorHand* hand = server.hand.get();
   if (hand == nullptr) return;
   if (operator_waiting(*hand)) operator_serve(server);
   {

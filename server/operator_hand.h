@@ -40,12 +40,14 @@ struct OperatorHand {
   uint64_t next_ticket = 1;
   std::atomic<bool> pending{false};
   // The match thread's own.
+  bool console_commands = false;  // lines typed at the console are commands
   bool paused = false;
   // While the clients are awaited at the start: how many; -1 once the match runs.
   int32_t waiting_for = -1;
   // The pace status shows is counted from the match's start in this
   // process: a resumed match's earlier turns were played by another.
   uint64_t turns_at_begin = 0;
+  uint64_t turns_played = 0;  // as the last turn done left it
   std::chrono::steady_clock::time_point begun{};
   std::vector<int64_t> round_trips;  // per human: its last whole exchange's, 0: none
   SocketHandle rcon_listener = INVALID_SOCKET_HANDLE;
@@ -57,17 +59,22 @@ inline bool operator_waiting(const OperatorHand& hand) {
   return hand.pending.load(std::memory_order_relaxed);
 }
 
-// Before the handshake: makes the server's hand when an option asks for a
-// channel, and binds the remote console's port. Returns -1, or, with the
-// reason logged, the exit code to end with.
-int operator_open(Server& server);
+// Before the handshake: makes the hand when an option asks for a channel
+// (its round trips timed by the seats' `rules`), and binds the remote
+// console's port. Returns -1, or, with the reason logged, the exit code to
+// end with.
+int operator_open(std::shared_ptr<OperatorHand>& hand, const Options& options, int32_t humans,
+                  SeatRules& rules);
 
 // Once every port is bound and the recording open: the channels' threads
 // begin taking commands, which are run while the clients are awaited too.
-void operator_listen(Server& server);
+// The console's thread shares the hand: a console read cannot be
+// interrupted, so it may outlive the match.
+void operator_listen(const std::shared_ptr<OperatorHand>& hand, const Options& options,
+                     Watch* watch, int32_t humans);
 
-// At the start of the match.
-void operator_begin(Server& server);
+// At the start of the match: the walker looks for commands from now on.
+void operator_begin(OperatorHand& hand, Walker& walker, uint64_t turns_played);
 
 // Any thread: queues a command; its ticket.
 uint64_t operator_submit(OperatorHand& hand, std::string line, std::string origin, bool console);
@@ -100,9 +107,11 @@ WalkEnd walk_serving_commands(Server& server, Walk walk_once) {
 // Returns when the match goes on or a stop was asked for.
 void operator_between_turns(Server& server);
 
-// The match thread, after a turn: notes each human's round trip for status.
-void operator_turn_done(Server& server);
+// The match thread, after a turn: notes the turns played and each human's
+// round trip for status.
+void operator_turn_done(OperatorHand& hand, const Seats& seats, uint64_t turns_played);
 
-// At the end: gives the remote console's thread a moment to send the
-// answers already made (the answer to "end" among them), then ends it.
+// At the end: runs what is queued, gives the remote console's thread a
+// moment to send the answers already made (the answer to "end" among them),
+// then ends it.
 void operator_close(Server& server);

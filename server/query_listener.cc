@@ -113,23 +113,30 @@ bool within_source_limit(QueryState& state, uint32_t address, int64_t second) {
   return ++source.count <= QUERY_PER_SOURCE;
 }
 
-void serve(QueryState* state, SocketHandle socket) {
-  // Room for any datagram a sender may make up: one longer than a request
-  // is read whole and ignored, so that a failure below is one of the system's.
-  static uint8_t buffer[65536];
-  for (;;) {
+// How long the thread waits for a datagram before it looks whether it is
+// to end.
+constexpr int STOP_LOOK_MS = 200;
+
+void serve(QueryService* service) {
+  SocketWait wait{service->socket, false};
+  while (!service->stopping.load(std::memory_order_relaxed)) {
+    wait.ready = false;
+    const int ready = socket_poll(&wait, 1, STOP_LOOK_MS);
+    if (ready == 0) continue;
     DatagramPeer from;
-    const long size = socket_receive_from(socket, buffer, sizeof buffer, &from);
+    const long size = ready < 0 ? -1
+                                : socket_receive_from(service->socket, service->buffer,
+                                                      sizeof service->buffer, &from);
     if (size < 0) {
       // An error of the system's (a port unreachable reported late): a
       // pause, so that one that persists cannot spin the thread.
-      state->snapshot->query_counted(QueryOutcome::Ignored);
+      service->state.snapshot->query_counted(QueryOutcome::Ignored);
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
     }
-    const std::vector<uint8_t>* answer =
-        query_answer(*state, buffer, static_cast<size_t>(size), from, Clock::now());
-    if (answer != nullptr) socket_send_to(socket, answer->data(), answer->size(), from);
+    const std::vector<uint8_t>* answer = query_answer(
+        service->state, service->buffer, static_cast<size_t>(size), from, Clock::now());
+    if (answer != nullptr) socket_send_to(service->socket, answer->data(), answer->size(), from);
   }
 }
 
@@ -207,18 +214,26 @@ SocketHandle query_bind(const std::string& address, uint16_t port, std::string* 
   return socket_bind_datagram(address.c_str(), port, false, err);
 }
 
-void query_start(SocketHandle socket, Snapshot& snapshot, const std::atomic<bool>& can_join,
-                 QuerySettings settings) {
+QueryService::~QueryService() {
+  stopping.store(true, std::memory_order_relaxed);
+  if (thread.joinable()) thread.join();
+  if (socket != INVALID_SOCKET_HANDLE) socket_close(socket);
+}
+
+std::unique_ptr<QueryService> query_start(SocketHandle socket, Snapshot& snapshot,
+                                          const std::atomic<bool>& can_join,
+                                          QuerySettings settings) {
   // The key of the challenges, drawn from the system's source of randomness.
   std::random_device random;
   uint64_t key[2];
   for (uint64_t& word : key) word = (uint64_t{random()} << 32) ^ random();
-  // Lives until the process ends, as its thread does.
-  static QueryState* const state = new QueryState;
-  query_state_init(*state, snapshot, can_join, std::move(settings), key);
+  auto service = std::make_unique<QueryService>();
+  service->socket = socket;
+  query_state_init(service->state, snapshot, can_join, std::move(settings), key);
   snapshot.query_open();
   // The thread leaves the stop signals to the match thread.
   console_block_stops(true);
-  std::thread(serve, state, socket).detach();
+  service->thread = std::thread(serve, service.get());
   console_block_stops(false);
+  return service;
 }

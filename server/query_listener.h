@@ -17,7 +17,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include <vector>
 
@@ -44,13 +46,6 @@ struct QuerySettings {
 // broadcasts included). INVALID_SOCKET_HANDLE, with the reason in *err,
 // when it cannot.
 SocketHandle query_bind(const std::string& address, uint16_t port, std::string* err);
-
-// Starts the thread that answers on socket from snapshot (and can_join,
-// which the match thread keeps), counting into snapshot's query counters.
-// It runs until the process ends. REQUIRES: both outlive the process's
-// threads (they live in the server).
-void query_start(SocketHandle socket, Snapshot& snapshot, const std::atomic<bool>& can_join,
-                 QuerySettings settings);
 
 // What the thread keeps between datagrams.
 struct QueryState {
@@ -83,3 +78,23 @@ void query_state_init(QueryState& state, Snapshot& snapshot, const std::atomic<b
 const std::vector<uint8_t>* query_answer(QueryState& state, const uint8_t* data, size_t size,
                                          const DatagramPeer& from,
                                          std::chrono::steady_clock::time_point now);
+
+// The query's thread and what it keeps. Started by query_start; the
+// destructor ends and joins the thread and closes the socket.
+struct QueryService {
+  SocketHandle socket = INVALID_SOCKET_HANDLE;
+  QueryState state;
+  std::atomic<bool> stopping{false};
+  // Room for any datagram a sender may make up: one longer than a request
+  // is read whole and ignored, so that a failure is one of the system's.
+  uint8_t buffer[65536];
+  std::thread thread;
+  ~QueryService();
+};
+
+// Starts the thread that answers on socket (which it takes) from snapshot
+// (and can_join, which the match thread keeps), counting into snapshot's
+// query counters. REQUIRES: both outlive the service.
+std::unique_ptr<QueryService> query_start(SocketHandle socket, Snapshot& snapshot,
+                                          const std::atomic<bool>& can_join,
+                                          QuerySettings settings);

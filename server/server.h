@@ -31,18 +31,9 @@ struct Server {
   ViewLedger ledger;
   StartFile start;               // where the start position file is read from
   std::unique_ptr<Watch> watch;  // --http and --record; null without them
-  uint64_t turns_played = 0;
-  Clock::time_point match_start{};
-  std::chrono::milliseconds status_interval{60000};  // a status line in the log this often
   // The operator's commands (server/operator_hand.h): null without a channel.
-  OperatorHand* hand = nullptr;
-  bool console_commands = false;  // lines typed at the console are commands
+  std::shared_ptr<OperatorHand> hand;
 };
-
-// The turn in which the server is: 0 during the handshake.
-inline uint64_t current_turn(const Server& server) {
-  return server.turns_played + (server.match.turn_count > 0 ? 1 : 0);
-}
 
 // The humans' seats, the rules and the walker for a match whose human count
 // is known: each seat numbered, none connected yet.

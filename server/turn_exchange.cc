@@ -41,9 +41,7 @@ bool apply(Server& server, Seat& seat, ViewLedger* ledger) {
                server.watch.get());
   seat.place_at_start = false;
   if (seat.report.ended_at == Step::Done) return true;
-  --server.seats.left;
-  seat_drop(seat, server.rules, server.seats.left);
-  watch_seat(server.watch.get(), seat.index, SeatShown::Dropped, seat.peer);
+  seats_drop(server.seats, seat, server.rules, server.watch.get());
   return server.seats.left > 0;
 }
 
@@ -85,24 +83,20 @@ TurnResult all_at_once(Server& server) {
 }
 
 // The clients that finished joining play from this turn on.
-void seat_joined(Server& server) {
-  for (Seat& seat : server.seats.seat) {
+void seat_joined(Seats& seats, Watch* watch) {
+  for (Seat& seat : seats.seat) {
     if (seat.join != JoinStage::Ready) continue;
     seat.join = JoinStage::InMatch;
     seat.place_at_start = true;
-    ++server.seats.left;
-    watch_seat(server.watch.get(), seat.index, SeatShown::Rejoined, seat.peer);
+    ++seats.left;
+    watch_seat(watch, seat.index, SeatShown::Rejoined, seat.peer);
   }
 }
 
 }  // namespace
 
-void set_up_serving_at_once(Server& server) {
-  ledger_set_up(server.ledger, server.match);
-}
-
 TurnResult serve_turn(Server& server) {
-  seat_joined(server);
+  seat_joined(server.seats, server.watch.get());
   const TurnResult result =
       server.options.concurrent ? all_at_once(server) : one_after_another(server);
   walk_joiners(server.walker, server.seats, server.lobby, server.rules, {&server.match, nullptr});

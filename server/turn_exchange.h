@@ -27,8 +27,6 @@ enum class TurnResult {
 // served to the end of the exchange as always, unless broken clients are
 // dropped: then it is dropped there. Clients that joined (--rejoin) play
 // from this turn; joiners are served meanwhile.
-// REQUIRES: set_up_tables(match) and set_up_seats(server) have run.
+// REQUIRES: set_up_tables(match) and set_up_seats(server) have run, and
+// served at once, ledger_set_up(server.ledger, match).
 TurnResult serve_turn(Server& server);
-
-// What serving at once needs, sized once the tables are set up.
-void set_up_serving_at_once(Server& server);

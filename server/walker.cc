@@ -84,13 +84,6 @@ bool waits_for(const Seat& seat, Step stop) {
          seat.report.ended_at == Step::Done;
 }
 
-void drop(Seats& seats, Seat& seat, const SeatRules& rules, Watch* watch) {
-  if (seat.status == SeatStatus::Dropped) return;
-  --seats.left;
-  seat_drop(seat, rules, seats.left);
-  watch_seat(watch, seat.index, SeatShown::Dropped, seat.peer);
-}
-
 // One message (or a close) from a joiner, and the server's answers.
 void step_joiner(Walker& walker, Seat& seat, const SeatRules& rules, const Shown& shown,
                  Received received, int32_t value) {
@@ -150,6 +143,13 @@ void tell_view_who_waits(Watch* watch, const Seats& seats, const Walker& walker,
 }
 
 }  // namespace
+
+void seats_drop(Seats& seats, Seat& seat, const SeatRules& rules, Watch* watch) {
+  if (seat.status == SeatStatus::Dropped) return;
+  --seats.left;
+  seat_drop(seat, rules, seats.left);
+  watch_seat(watch, seat.index, SeatShown::Dropped, seat.peer);
+}
 
 void walker_set_up(Walker& walker, int32_t humans) {
   // Every seat (each either playing or joining), and the listener.
@@ -250,7 +250,7 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
         // Dropped while reporting: its report ends here, and it is dropped
         // once the report is applied.
         if (in_report(seat.at.step)) continue;
-        drop(seats, seat, rules, watch);
+        seats_drop(seats, seat, rules, watch);
         if (seats.left == 0) return WalkEnd::NoClientLeft;
         continue;
       }

@@ -46,6 +46,10 @@ enum class WalkEnd : uint8_t {
   CommandWaiting,  // an operator's command waits: the caller runs it, then walks on
 };
 
+// Drops the seat's client (seat_drop) and shows it dropped, once: a seat
+// dropped already is left as it is.
+void seats_drop(Seats& seats, Seat& seat, const SeatRules& rules, Watch* watch);
+
 // Sizes the wait set for `humans` seats.
 void walker_set_up(Walker& walker, int32_t humans);
 

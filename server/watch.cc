@@ -10,7 +10,6 @@
 #include "net/socket.h"
 #include "server/exit_codes.h"
 #include "server/player_names.h"
-#include "server/server.h"
 
 namespace {
 
@@ -100,18 +99,17 @@ void note_played_time(Watch& watch, int64_t now) {
 
 }  // namespace
 
-int watch_open_view(Server& server, const ResumePoint* resume) {
-  const Options& options = server.options;
+int watch_open_view(std::unique_ptr<Watch>& made, const Options& options, const Match& match,
+                    const ResumePoint* resume) {
   if (options.http_address.empty() && options.record_file.empty() && !options.query) return -1;
-  server.watch = std::make_unique<Watch>();
-  Watch& watch = *server.watch;
-  watch.match = &server.match;
-  watch.options = &server.options;
+  made = std::make_unique<Watch>();
+  Watch& watch = *made;
+  watch.match = &match;
+  watch.options = &options;
   watch.heartbeat_ns.store(ns_of(Clock::now()), std::memory_order_relaxed);
   watch.snapshot.set_name_table(player_name_table(options));
   if (options.http_address.empty() && !options.query) return -1;
   std::string err;
-  const Match& match = server.match;
   std::vector<std::string> clients_at = reachable_addresses(options.bind_address);
   for (std::string& address : clients_at) address += ":" + std::to_string(options.port);
   watch.snapshot.open_lobby(match.human_count, match.bot_count, match.map_number,
@@ -135,12 +133,11 @@ int watch_open_view(Server& server, const ResumePoint* resume) {
   return -1;
 }
 
-int watch_start(Server& server, const ResumePoint* resume, LastStart* mark) {
-  const Options& options = server.options;
-  if (server.watch == nullptr) return -1;
-  Watch& watch = *server.watch;
+int watch_start(Watch* started, const Options& options, const Match& match,
+                const ResumePoint* resume, LastStart* mark) {
+  if (started == nullptr) return -1;
+  Watch& watch = *started;
   std::string err;
-  const Match& match = server.match;
   std::vector<std::string> names = player_name_table(options);
   if (!options.record_file.empty()) {
     bool opened = resume != nullptr
@@ -167,26 +164,24 @@ int watch_start(Server& server, const ResumePoint* resume, LastStart* mark) {
   return -1;
 }
 
-void watch_match_set_up(Server& server) {
-  if (!server.watch) return;
-  Watch& watch = *server.watch;
-  const Match& match = server.match;
+void watch_match_set_up(Watch* set_up, const Match& match, const Seats& seats, bool rejoin) {
+  if (set_up == nullptr) return;
+  Watch& watch = *set_up;
   watch.snapshot.create(match.human_count, match.bot_count, match.map_number);
   const auto players = static_cast<size_t>(player_count(match));
   watch.scores.assign(players, PlayerScore{});
   watch.standings.assign(players, 0);
   for (int32_t p = 0; p < player_count(match); ++p) {
-    name_player(watch, p,
-                p < match.human_count ? server.seats.seat[static_cast<size_t>(p)].peer : "");
+    name_player(watch, p, p < match.human_count ? seats.seat[static_cast<size_t>(p)].peer : "");
   }
   // Clients dropped in the handshake, before there was a snapshot to tell.
-  for (const Seat& seat : server.seats.seat) {
+  for (const Seat& seat : seats.seat) {
     if (seat.status == SeatStatus::Dropped) {
       watch.snapshot.seat_changed(seat.index, SeatShown::Dropped);
     }
   }
   publish(watch, true, 0, 0);
-  publish_can_join(watch, server.seats, server.options.rejoin);
+  publish_can_join(watch, seats, rejoin);
 }
 
 void watch_time_carried(Watch* watch, int64_t ms) {

@@ -14,11 +14,11 @@
 #include "record/recording.h"
 #include "record/resume.h"
 #include "server/options.h"
+#include "server/query_listener.h"
 #include "server/seat.h"
 #include "view/http_view.h"
 #include "view/snapshot.h"
 
-struct Server;
 struct Match;
 
 struct Watch {
@@ -42,23 +42,27 @@ struct Watch {
   std::vector<int32_t> standings;
   // Where the players' names come from (--names, --address-names).
   const Options* options = nullptr;
+  // --query: its thread reads the snapshot, so it is ended first.
+  std::unique_ptr<QueryService> query;
 };
 
 // Makes the watch when --http or --record asks for it, and starts the view
 // (binding its port); a resumed match's lobby says where it stood. Returns
 // -1, or, with the reason logged, EXIT_CANNOT_LISTEN when the port cannot be
 // bound.
-int watch_open_view(Server& server, const ResumePoint* resume);
+int watch_open_view(std::unique_ptr<Watch>& watch, const Options& options, const Match& match,
+                    const ResumePoint* resume);
 
 // After watch_open_view, once every port is bound: opens the recording (or,
 // resuming, goes on with the one read); with --resume (mark: the last
 // start's mark, locked) the mark names the recording, and the recording
 // keeps trying to write after a failure. Returns -1, or, with the reason
 // logged, EXIT_USAGE when it cannot be opened.
-int watch_start(Server& server, const ResumePoint* resume, LastStart* mark);
+int watch_start(Watch* watch, const Options& options, const Match& match, const ResumePoint* resume,
+                LastStart* mark);
 
 // Once the tables are set up: the storage at the match's sizes, and the first state.
-void watch_match_set_up(Server& server);
+void watch_match_set_up(Watch* watch, const Match& match, const Seats& seats, bool rejoin);
 
 // A resumed match was played for ms before this start: its time (the
 // view's, the end's, the mark's) counts them. REQUIRES: watch_match_set_up
