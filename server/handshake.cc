@@ -1,6 +1,8 @@
 #include "server/handshake.h"
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,32 +15,49 @@
 
 namespace {
 
-WalkEnd walk_seat(Server& server, Seat& seat, Step stop) {
-  return walk_serving_commands(server, [&] {
-    return walk(server.walker, server.seats, server.lobby, server.rules, {&server.match, nullptr},
-                server.watch.get(), seat.index, seat.index + 1, stop);
-  });
+// What the connection phase works on: the seats and the lobby, what walks
+// them, what every client is told, and the operator's commands to run
+// while it waits (null without them).
+struct Joining {
+  Seats& seats;
+  Lobby& lobby;
+  Walker& walker;
+  const SeatRules& rules;
+  const Match& match;
+  Watch* watch;
+  const std::function<void()>* run_commands;
+  std::vector<bool> taken;  // per seat: a client of this start holds it
+};
+
+WalkEnd walk_seat(Joining& joining, Seat& seat, Step stop) {
+  const auto walk_once = [&] {
+    return walk(joining.walker, joining.seats, joining.lobby, joining.rules,
+                {&joining.match, nullptr}, joining.watch, seat.index, seat.index + 1, stop);
+  };
+  return walk_running_commands(joining.seats, walk_once, [&] { (*joining.run_commands)(); });
 }
 
 // With the operator's hand: waits for the next connection that may join,
 // running the operator's commands meanwhile, so that a connection the
 // --allow list refuses never leaves the wait deaf to them. As
 // lobby_accept does otherwise.
-SocketHandle accept_with_hand(Server& server, std::string* why, bool* stopped) {
-  SocketWait wait{server.lobby.listener, false};
+SocketHandle accept_running_commands(Joining& joining, const std::atomic<bool>& command_waiting,
+                                     std::string* why, bool* stopped) {
+  Lobby& lobby = joining.lobby;
+  SocketWait wait{lobby.listener, false};
   *stopped = false;
   for (;;) {
-    if (operator_waiting(*server.hand)) operator_serve(server);
+    if (command_waiting.load(std::memory_order_relaxed)) (*joining.run_commands)();
     if (console_stop_asked() != nullptr) {
       *stopped = true;
       return INVALID_SOCKET_HANDLE;
     }
     if (socket_poll(&wait, 1, 100) <= 0) {
-      watch_heartbeat(server.watch.get(), Clock::time_point{});
+      watch_heartbeat(joining.watch, Clock::time_point{});
       continue;
     }
-    const SocketHandle connection = socket_accept(server.lobby.listener, why);
-    if (connection == INVALID_SOCKET_HANDLE || lobby_admit(server.lobby, connection)) {
+    const SocketHandle connection = socket_accept(lobby.listener, why);
+    if (connection == INVALID_SOCKET_HANDLE || lobby_admit(lobby, connection)) {
       return connection;
     }
   }
@@ -47,8 +66,10 @@ SocketHandle accept_with_hand(Server& server, std::string* why, bool* stopped) {
 // Takes the next connection into a seat not taken yet (the lowest, one
 // that a resumed match's client last held from the same address first), and
 // walks it through its greeting. The seat's index, or -1 when a stop came.
-int32_t take_and_greet(Server& server, std::vector<bool>& taken) {
-  Lobby& lobby = server.lobby;
+int32_t take_and_greet(Joining& joining, const std::atomic<bool>* command_waiting) {
+  Lobby& lobby = joining.lobby;
+  std::vector<bool>& taken = joining.taken;
+  const int32_t humans = joining.match.human_count;
   const int32_t joined = static_cast<int32_t>(std::count(taken.begin(), taken.end(), true));
   for (;;) {
     console_print("%s", WAITING);
@@ -62,17 +83,18 @@ int32_t take_and_greet(Server& server, std::vector<bool>& taken) {
     }
     std::string why;
     bool stopped = false;
-    watch_heartbeat(server.watch.get(), Clock::time_point{});
-    const SocketHandle client = server.hand != nullptr && lobby.listener != INVALID_SOCKET_HANDLE
-                                    ? accept_with_hand(server, &why, &stopped)
-                                    : lobby_accept(lobby, &why, &stopped);
+    watch_heartbeat(joining.watch, Clock::time_point{});
+    const SocketHandle client =
+        command_waiting != nullptr && lobby.listener != INVALID_SOCKET_HANDLE
+            ? accept_running_commands(joining, *command_waiting, &why, &stopped)
+            : lobby_accept(lobby, &why, &stopped);
     if (stopped) return -1;
     console_print("%s", client == INVALID_SOCKET_HANDLE ? ACCEPT_ERROR : CONNECTING);
     char peer[DOTTED_SIZE];
     socket_peer_address(client, peer);
-    const int32_t q = lobby_start_seat(server.seats.seat, taken, peer);
-    Seat& seat = server.seats.seat[static_cast<size_t>(q)];
-    seat_open(seat, client, server.rules);
+    const int32_t q = lobby_start_seat(joining.seats.seat, taken, peer);
+    Seat& seat = joining.seats.seat[static_cast<size_t>(q)];
+    seat_open(seat, client, joining.rules);
     console_print(PEER_LINE, peer);
     if (client != INVALID_SOCKET_HANDLE) {
       log_line(LogLevel::Info, "player %d joined from %s", static_cast<int>(q), seat.peer);
@@ -80,11 +102,11 @@ int32_t take_and_greet(Server& server, std::vector<bool>& taken) {
       log_line(LogLevel::Error, "player %d: the connection could not be accepted (%s)",
                static_cast<int>(q), why.c_str());
     }
-    watch_joined(server.watch.get(), joined + 1, server.match.human_count);
+    watch_joined(joining.watch, joined + 1, humans);
     seat.at = HANDSHAKE_START;
-    seat_start_time(seat, server.rules, Clock::now());
-    if (walk_seat(server, seat, Step::PlayerCount) == WalkEnd::Stopped) return -1;
-    const bool closed_before_greeting = server.rules.forget_strays &&
+    seat_start_time(seat, joining.rules, Clock::now());
+    if (walk_seat(joining, seat, Step::PlayerCount) == WalkEnd::Stopped) return -1;
+    const bool closed_before_greeting = joining.rules.forget_strays &&
                                         seat.status == SeatStatus::Broken &&
                                         seat.broken_by == BreakCause::Left;
     if (!closed_before_greeting) {
@@ -92,21 +114,21 @@ int32_t take_and_greet(Server& server, std::vector<bool>& taken) {
       return q;
     }
     lobby_forget(lobby, seat);
-    watch_joined(server.watch.get(), joined, server.match.human_count);
+    watch_joined(joining.watch, joined, humans);
   }
 }
 
 // Joining pass: `wanted` humans in turn are accepted, greeted and told the
 // player count. A failed accept leaves an invalid seat that is served like any
 // other.
-bool join_clients(Server& server, std::vector<bool>& taken, int32_t wanted) {
-  const int32_t players = player_count(server.match);
+bool join_clients(Joining& joining, const std::atomic<bool>* command_waiting, int32_t wanted) {
+  const int32_t players = player_count(joining.match);
   for (int32_t joined = 0; joined < wanted; ++joined) {
-    const int32_t q = take_and_greet(server, taken);
+    const int32_t q = take_and_greet(joining, command_waiting);
     if (q < 0) return false;
-    Seat& seat = server.seats.seat[static_cast<size_t>(q)];
+    Seat& seat = joining.seats.seat[static_cast<size_t>(q)];
     console_print("%s", seat.last_value == ACK ? CONNECTED : GREETING_ERROR);
-    if (walk_seat(server, seat, Step::Joined) == WalkEnd::Stopped) return false;
+    if (walk_seat(joining, seat, Step::Joined) == WalkEnd::Stopped) return false;
     if (seat.last_value != players) console_print("%s", ECHO_ERROR);
   }
   return true;
@@ -114,12 +136,12 @@ bool join_clients(Server& server, std::vector<bool>& taken, int32_t wanted) {
 
 // Numbering pass, once every human is in: each learns its player index and
 // the map.
-bool number_clients(Server& server, const std::vector<bool>& taken) {
-  for (Seat& seat : server.seats.seat) {
-    if (!taken[static_cast<size_t>(seat.index)]) continue;
-    seat_start_time(seat, server.rules, Clock::now());
+bool number_clients(Joining& joining) {
+  for (Seat& seat : joining.seats.seat) {
+    if (!joining.taken[static_cast<size_t>(seat.index)]) continue;
+    seat_start_time(seat, joining.rules, Clock::now());
     seat.at = {Step::PlayerIndex, 0};
-    if (walk_seat(server, seat, Step::Numbered) == WalkEnd::Stopped) return false;
+    if (walk_seat(joining, seat, Step::Numbered) == WalkEnd::Stopped) return false;
   }
   return true;
 }
@@ -127,12 +149,20 @@ bool number_clients(Server& server, const std::vector<bool>& taken) {
 }  // namespace
 
 bool run_handshake(Server& server, int32_t wanted) {
-  std::vector<bool> taken(server.seats.seat.size(), false);
-  if (!join_clients(server, taken, wanted) || !number_clients(server, taken)) return false;
+  const std::function<void()> run_commands = [&server] { operator_serve(server); };
+  Joining joining{server.seats,  server.lobby,
+                  server.walker, server.rules,
+                  server.match,  server.watch.get(),
+                  &run_commands, std::vector<bool>(server.seats.seat.size(), false)};
+  // While the clients are awaited the walker looks for commands too.
+  const std::atomic<bool>* command_waiting =
+      server.hand != nullptr ? &server.hand->pending : nullptr;
+  server.walker.command_waiting = command_waiting;
+  if (!join_clients(joining, command_waiting, wanted) || !number_clients(joining)) return false;
   // A resumed match that goes on without some of its clients: their slots
   // are free for them to take as they come back (--rejoin).
   for (Seat& seat : server.seats.seat) {
-    if (taken[static_cast<size_t>(seat.index)]) continue;
+    if (joining.taken[static_cast<size_t>(seat.index)]) continue;
     seat.status = SeatStatus::Dropped;
     seat.join = JoinStage::InMatch;
     --server.seats.left;

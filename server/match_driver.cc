@@ -168,7 +168,10 @@ int end_match(Server& server, const MatchProgress& progress, int code, EndReason
   watch_match_ends(watch, reason, shown_why.c_str(), progress.turns_played,
                    server.options.view_linger);
   if (server.options.check_clients) log_departure_summaries(server.seats);
-  operator_close(server);
+  if (server.hand != nullptr) {
+    if (operator_waiting(*server.hand)) operator_serve(server);
+    operator_close(*server.hand);
+  }
   if (code == EXIT_MATCH_OVER) console_print("%s", END_BANNER);
   return code;
 }

@@ -191,14 +191,10 @@ void operator_turn_done(OperatorHand& hand, const Seats& seats, uint64_t turns_p
   }
 }
 
-void operator_close(Server& server) {
-  OperatorHand* hand = server.hand.get();
-  if (hand == nullptr) return;
-  if (operator_waiting(*hand)) operator_serve(server);
+void operator_close(OperatorHand& hand) {
   {
-    std::unique_lock<std::mutex> lock(hand->mutex);
-    hand->answered.wait_for(lock, std::chrono::seconds(2),
-                            [hand] { return hand->answers.empty(); });
+    std::unique_lock<std::mutex> lock(hand.mutex);
+    hand.answered.wait_for(lock, std::chrono::seconds(2), [&hand] { return hand.answers.empty(); });
   }
-  if (hand->rcon != nullptr) rcon_stop(*hand->rcon);
+  if (hand.rcon != nullptr) rcon_stop(*hand.rcon);
 }

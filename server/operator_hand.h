@@ -88,20 +88,6 @@ void operator_give_up(OperatorHand& hand, uint64_t ticket);
 // The match thread: runs every queued command on the server's match.
 void operator_serve(Server& server);
 
-// The match thread: walks with `walk_once` (a call of walk(), server/walker.h)
-// until the walk ends for another reason than a waiting command, running
-// each waiting command in between, where the walk left off.
-template <typename Walk>
-WalkEnd walk_serving_commands(Server& server, Walk walk_once) {
-  for (;;) {
-    const WalkEnd end = walk_once();
-    if (end != WalkEnd::CommandWaiting) return end;
-    operator_serve(server);
-    // A kick may have dropped the last client.
-    if (server.seats.left == 0 && !server.seats.seat.empty()) return WalkEnd::NoClientLeft;
-  }
-}
-
 // The match thread, between turns: runs queued commands, and while the
 // match is paused, waits for them (joiners served, the view told it wakes).
 // Returns when the match goes on or a stop was asked for.
@@ -111,7 +97,7 @@ void operator_between_turns(Server& server);
 // round trip for status.
 void operator_turn_done(OperatorHand& hand, const Seats& seats, uint64_t turns_played);
 
-// At the end: runs what is queued, gives the remote console's thread a
-// moment to send the answers already made (the answer to "end" among them),
-// then ends it.
-void operator_close(Server& server);
+// At the end, once what was queued has run: gives the remote console's
+// thread a moment to send the answers already made (the answer to "end"
+// among them), then ends it.
+void operator_close(OperatorHand& hand);

@@ -22,10 +22,11 @@ TurnResult result_of(WalkEnd end) {
 }
 
 WalkEnd walk_to(Server& server, const Shown& shown, int32_t first, int32_t end, Step stop) {
-  return walk_serving_commands(server, [&] {
+  const auto walk_once = [&] {
     return walk(server.walker, server.seats, server.lobby, server.rules, shown, server.watch.get(),
                 first, end, stop);
-  });
+  };
+  return walk_running_commands(server.seats, walk_once, [&server] { operator_serve(server); });
 }
 
 void begin_exchange(Seat& seat, const SeatRules& rules, Clock::time_point now) {
@@ -36,13 +37,13 @@ void begin_exchange(Seat& seat, const SeatRules& rules, Clock::time_point now) {
 
 // Applies the seat's report; a seat whose report ended with a drop is
 // dropped then, in its place in the order. False when no client is left.
-bool apply(Server& server, Seat& seat, ViewLedger* ledger) {
-  apply_report(server.match, seat.index, seat.report, seat.place_at_start, server.start, ledger,
-               server.watch.get());
+bool apply(Match& match, StartFile& start, Seats& seats, const SeatRules& rules, Watch* watch,
+           Seat& seat, ViewLedger* ledger) {
+  apply_report(match, seat.index, seat.report, seat.place_at_start, start, ledger, watch);
   seat.place_at_start = false;
   if (seat.report.ended_at == Step::Done) return true;
-  seats_drop(server.seats, seat, server.rules, server.watch.get());
-  return server.seats.left > 0;
+  seats_drop(seats, seat, rules, watch);
+  return seats.left > 0;
 }
 
 TurnResult one_after_another(Server& server) {
@@ -54,7 +55,10 @@ TurnResult one_after_another(Server& server) {
     WalkEnd end = walk_to(server, live, q, q + 1, Step::SendRelayA);
     if (end != WalkEnd::Reached) return result_of(end);
     if (!in_play(seat)) continue;
-    if (!apply(server, seat, nullptr)) return TurnResult::NoClientLeft;
+    if (!apply(server.match, server.start, server.seats, server.rules, server.watch.get(), seat,
+               nullptr)) {
+      return TurnResult::NoClientLeft;
+    }
     if (!in_play(seat)) continue;
     end = walk_to(server, live, q, q + 1, Step::Done);
     if (end != WalkEnd::Reached) return result_of(end);
@@ -75,7 +79,10 @@ TurnResult all_at_once(Server& server) {
   // The reports in player index order, each noted for what it shows.
   ledger_clear(server.ledger);
   for (Seat& seat : seats.seat) {
-    if (in_play(seat) && !apply(server, seat, &server.ledger)) return TurnResult::NoClientLeft;
+    if (in_play(seat) && !apply(server.match, server.start, seats, server.rules, server.watch.get(),
+                                seat, &server.ledger)) {
+      return TurnResult::NoClientLeft;
+    }
   }
   // Every client's relay values and table, at once.
   end = walk_to(server, {&server.match, &server.ledger}, 0, humans, Step::Done);

@@ -69,3 +69,17 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
 // without waiting.
 void walk_joiners(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
                   const Shown& shown);
+
+// Walks with `walk_once` (a call of walk()) until the walk ends for another
+// reason than a waiting command, running the waiting commands with
+// `run_commands` in between, where the walk left off.
+template <typename Walk, typename RunCommands>
+WalkEnd walk_running_commands(const Seats& seats, Walk walk_once, RunCommands run_commands) {
+  for (;;) {
+    const WalkEnd end = walk_once();
+    if (end != WalkEnd::CommandWaiting) return end;
+    run_commands();
+    // A kick may have dropped the last client.
+    if (seats.left == 0 && !seats.seat.empty()) return WalkEnd::NoClientLeft;
+  }
+}
