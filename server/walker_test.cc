@@ -177,6 +177,41 @@ TEST_F(Walker_, AClientThatLeavesInItsReportEndsTheReportThere) {
   EXPECT_EQ(server_->seats.left, 1);
 }
 
+// A command that comes mid-report ends the walk; walked on, the report goes
+// on from where it stood, nothing lost or taken twice.
+TEST_F(Walker_, AWaitingCommandEndsTheWalkAndTheNextWalkGoesOn) {
+  connect(1, 0);
+  set_up_tables(server_->match);
+  server_->rules.drop_broken = true;
+  std::atomic<bool> command_waiting{false};
+  server_->walker.command_waiting = &command_waiting;
+  std::thread client([&] {
+    send_int(clients_[0].socket, 5);
+    receive(clients_[0].socket);
+    command_waiting = true;
+    send_int(clients_[0].socket, 6);
+    receive(clients_[0].socket);
+    socket_close(clients_[0].socket, true);
+    clients_[0].socket = INVALID_SOCKET_HANDLE;
+  });
+  begin_report(*server_, 0);
+  int commands_run = 0;
+  testing::internal::CaptureStderr();
+  const WalkEnd end = walk_running_commands(
+      server_->seats, [&] { return walk_seat(*server_, 0, Step::SendRelayA); },
+      [&] {
+        ++commands_run;
+        command_waiting = false;
+      });
+  testing::internal::GetCapturedStderr();
+  client.join();
+  EXPECT_EQ(end, WalkEnd::Reached);
+  EXPECT_EQ(commands_run, 1);
+  EXPECT_EQ(seat(0).report.relay_a, 5);
+  EXPECT_EQ(seat(0).report.relay_b, 6);
+  EXPECT_EQ(seat(0).report.ended_at, Step::X);
+}
+
 // A stop is seen at the walk's next wake-up, whatever the seat does.
 TEST_F(Walker_, AStopIsSeenWhileTheWalkWaits) {
   connect(1, 0);
