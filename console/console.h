@@ -115,6 +115,11 @@ bool console_input_is_terminal();
 // The next byte of the operator's typed answers, or EOF at the end of input.
 int console_read_byte();
 
+// Whether console_read_byte would return without waiting (a byte, or the
+// end of input), waiting up to `milliseconds` for that: a thread that reads
+// the console can so look now and then whether it is to end.
+bool console_input_waits(int milliseconds);
+
 // Puts back the last byte read, so the next read or key wait gets it.
 void console_unread_byte(int byte);
 

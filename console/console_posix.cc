@@ -148,6 +148,14 @@ int console_read_byte() {
   return static_cast<unsigned char>(byte);
 }
 
+bool console_input_waits(int milliseconds) {
+  if (pushed_back != EOF || input_start != input_end) return true;
+  pollfd input_fd{STDIN_FILENO, POLLIN, 0};
+  // Readable, hung up or closed: the read returns at once. A signal that
+  // broke the wait: not yet.
+  return ::poll(&input_fd, 1, milliseconds) > 0;
+}
+
 std::FILE* console_create_file(const char* path) {
   const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;

@@ -85,6 +85,50 @@ int console_read_byte() {
   return c;
 }
 
+bool console_input_waits(int milliseconds) {
+  // What the C runtime has read ahead (the dialogue's answers came with
+  // more lines) is there at once.
+  if (pushed_back != EOF || stdin->_cnt > 0) return true;
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  switch (GetFileType(input)) {
+    case FILE_TYPE_PIPE: {
+      // A pipe cannot be waited on: looked at every few milliseconds.
+      const ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
+      for (;;) {
+        DWORD available = 0;
+        // A pipe whose writer has gone fails here: the read gives the end.
+        if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) || available > 0) {
+          return true;
+        }
+        if (GetTickCount64() >= until) return false;
+        Sleep(10);
+      }
+    }
+    case FILE_TYPE_CHAR: {
+      // A console's read waits for the line's end: a line is there once
+      // its Enter is among the events the console keeps for the next read
+      // (a key, a click or a focus change signals the console alike).
+      const ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
+      for (;;) {
+        INPUT_RECORD records[128];
+        DWORD count = 0;
+        if (!PeekConsoleInputW(input, records, 128, &count)) return true;
+        for (DWORD i = 0; i < count; ++i) {
+          const INPUT_RECORD& record = records[i];
+          if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+              record.Event.KeyEvent.wVirtualKeyCode == VK_RETURN) {
+            return true;
+          }
+        }
+        if (GetTickCount64() >= until) return false;
+        Sleep(10);
+      }
+    }
+    default:
+      return true;  // a file reads at once
+  }
+}
+
 std::FILE* console_create_file(const char* path) {
   const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd < 0) return nullptr;

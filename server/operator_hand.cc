@@ -16,14 +16,37 @@ namespace {
 // fill the memory.
 constexpr size_t LINE_LIMIT = 1024;
 
-// The console's lines, for as long as input comes. At the end of input the
+// How long the console's thread waits for input before it looks whether
+// the hand is closing.
+constexpr int CLOSING_LOOK_MS = 100;
+
+void end_console_reader(OperatorHand& hand) {
+  hand.closing.store(true, std::memory_order_relaxed);
+  if (!hand.console_reader.joinable()) return;
+  // It sees `closing` within CLOSING_LOOK_MS unless a read holds it.
+  const auto until = Clock::now() + std::chrono::milliseconds(10 * CLOSING_LOOK_MS);
+  while (!hand.console_read_ended.load(std::memory_order_acquire) && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (hand.console_read_ended.load(std::memory_order_acquire)) {
+    hand.console_reader.join();
+  } else {
+    hand.console_reader.detach();
+  }
+}
+
+// The console's lines, for as long as input comes and the hand is open. At the end of input the
 // match goes on, as it did before commands were read.
 // A line past the limit is not run at all: its head alone could be another
 // command ("kick 0" of "kick 0123...").
-void read_console_lines(std::shared_ptr<OperatorHand> hand) {
+void read_lines(OperatorHand* hand) {
   std::string line;
   bool too_long = false;
   for (;;) {
+    while (!console_input_waits(CLOSING_LOOK_MS)) {
+      if (hand->closing.load(std::memory_order_relaxed)) return;
+    }
+    if (hand->closing.load(std::memory_order_relaxed)) return;
     const int byte = console_read_byte();
     if (byte == EOF) return;
     if (byte == '\n') {
@@ -42,6 +65,11 @@ void read_console_lines(std::shared_ptr<OperatorHand> hand) {
       too_long = true;
     }
   }
+}
+
+void read_console_lines(std::shared_ptr<OperatorHand> hand) {
+  read_lines(hand.get());
+  hand->console_read_ended.store(true, std::memory_order_release);
 }
 
 double turns_per_second(const OperatorHand& hand) {
@@ -82,7 +110,7 @@ void operator_listen(const std::shared_ptr<OperatorHand>& hand, const Options& o
                                   : "off (--console-commands turns them on)");
   // The channels' threads leave the stop signals to the match thread.
   console_block_stops(true);
-  if (hand->console_commands) std::thread(read_console_lines, hand).detach();
+  if (hand->console_commands) hand->console_reader = std::thread(read_console_lines, hand);
   if (hand->rcon_listener != INVALID_SOCKET_HANDLE) {
     hand->rcon = rcon_start(hand->rcon_listener, *hand, options.rcon_password);
   }
@@ -196,5 +224,19 @@ void operator_close(OperatorHand& hand) {
     std::unique_lock<std::mutex> lock(hand.mutex);
     hand.answered.wait_for(lock, std::chrono::seconds(2), [&hand] { return hand.answers.empty(); });
   }
+  end_console_reader(hand);
   if (hand.rcon != nullptr) rcon_stop(*hand.rcon);
+}
+
+OperatorHand::~OperatorHand() {
+  // Run on the console's thread when it was let go and ends last.
+  if (console_reader.joinable()) {
+    if (console_reader.get_id() == std::this_thread::get_id()) {
+      console_reader.detach();
+    } else {
+      end_console_reader(*this);
+    }
+  }
+  // A listener bound but never served (a later port failed at start).
+  if (rcon == nullptr && rcon_listener != INVALID_SOCKET_HANDLE) socket_close(rcon_listener);
 }

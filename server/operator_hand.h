@@ -18,11 +18,17 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/socket.h"
+#include "server/options.h"
 #include "server/rcon_listener.h"
-#include "server/server.h"
+#include "server/seat.h"
+#include "server/walker.h"
+
+struct Server;
+struct Watch;
 
 struct OperatorRequest {
   std::string line;
@@ -51,7 +57,15 @@ struct OperatorHand {
   std::chrono::steady_clock::time_point begun{};
   std::vector<int64_t> round_trips;  // per human: its last whole exchange's, 0: none
   SocketHandle rcon_listener = INVALID_SOCKET_HANDLE;
+  // The console's thread, from operator_listen to operator_close, which
+  // ends it: it looks at `closing` while no input comes. Where a read
+  // cannot be waited on (a pipe under some Windows layers) it may be held
+  // in a read; it is then let go, holding its own share of the hand.
+  std::thread console_reader;
+  std::atomic<bool> closing{false};
+  std::atomic<bool> console_read_ended{false};
   std::unique_ptr<RconService> rcon;  // its thread, from operator_listen to operator_close
+  ~OperatorHand();
 };
 
 // Whether a command waits for the match thread; without the mutex.
@@ -68,8 +82,6 @@ int operator_open(std::shared_ptr<OperatorHand>& hand, const Options& options, i
 
 // Once every port is bound and the recording open: the channels' threads
 // begin taking commands, which are run while the clients are awaited too.
-// The console's thread shares the hand: a console read cannot be
-// interrupted, so it may outlive the match.
 void operator_listen(const std::shared_ptr<OperatorHand>& hand, const Options& options,
                      Watch* watch, int32_t humans);
 

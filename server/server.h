@@ -11,13 +11,12 @@
 
 #include "match/match.h"
 #include "server/lobby.h"
+#include "server/operator_hand.h"
 #include "server/options.h"
 #include "server/seat.h"
 #include "server/turn_rules.h"
 #include "server/walker.h"
 #include "server/watch.h"
-
-struct OperatorHand;
 
 struct Server {
   Options options;
@@ -32,7 +31,7 @@ struct Server {
   StartFile start;               // where the start position file is read from
   std::unique_ptr<Watch> watch;  // --http and --record; null without them
   // The operator's commands (server/operator_hand.h): null without a channel.
-  std::shared_ptr<OperatorHand> hand;
+  std::shared_ptr<OperatorHand> hand;  // shared with the console's thread
 };
 
 // The humans' seats, the rules and the walker for a match whose human count
