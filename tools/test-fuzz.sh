@@ -60,35 +60,62 @@ mkdir -p "$TMPDIR"
 export ASAN_OPTIONS="detect_leaks=1:handle_abort=1:disable_coredump=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 
-status=0
-for target in "${targets[@]}"; do
-  binary="$root/$dir/fuzz/fuzz_$target"
-  seeds="$root/fuzz/corpus/$target"
-  corpus="$root/$dir/corpus/$target"
-  artifacts="$root/$dir/artifacts/$target"
-  log="$root/$dir/fuzz_$target.log"
+# One target's run; its line (and, on a crash, what it found) goes to
+# $dir/fuzz_TARGET.result, printed in order once every run is done.
+run_target() {
+  local target=$1
+  local binary="$root/$dir/fuzz/fuzz_$target"
+  local seeds="$root/fuzz/corpus/$target"
+  local corpus="$root/$dir/corpus/$target"
+  local artifacts="$root/$dir/artifacts/$target"
+  local log="$root/$dir/fuzz_$target.log"
+  local result="$root/$dir/fuzz_$target.result"
   if [ ! -x "$binary" ] || [ ! -d "$seeds" ]; then
-    echo "test-fuzz: no target or no seed corpus for '$target'"
+    echo "test-fuzz: no target or no seed corpus for '$target'" > "$result"
     record "fuzz-$target" 0 1
-    status=1
-    continue
+    return 1
   fi
   mkdir -p "$corpus" "$artifacts"
   # Paths are absolute: a target may work in a directory of its own.
   # -timeout catches a single input that hangs; the outer timeout, a run
   # that does not stop.
-  rc=0
+  local rc=0
   timeout -s KILL $((seconds + 120)) "$binary" -max_total_time="$seconds" -timeout=10 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" \
     "$corpus" "$seeds" > "$log" 2>&1 || rc=$?
+  local runs
   runs=$(grep -E '^stat::number_of_executed_units:' "$log" | awk '{print $2}' || true)
   if [ "$rc" -eq 0 ]; then
-    echo "fuzz $target: ${runs:-?} inputs in ${seconds}s, no crash"
+    echo "fuzz $target: ${runs:-?} inputs in ${seconds}s, no crash" > "$result"
     record "fuzz-$target" 1 0
   else
-    echo "fuzz $target: FAILED (exit code $rc); inputs kept in $artifacts:"
-    ls "$artifacts"
-    grep -v -E '^#[0-9]+' "$log" | tail -n 60 || true
+    {
+      echo "fuzz $target: FAILED (exit code $rc); inputs kept in $artifacts:"
+      ls "$artifacts"
+      grep -v -E '^#[0-9]+' "$log" | tail -n 60 || true
+    } > "$result"
+    record "fuzz-$target" 0 1
+    return 1
+  fi
+}
+
+# Each target runs on one processor: as many side by side as there are
+# (each keeps its full time), the machine's processors busy instead of one.
+parallel=$(nproc 2> /dev/null || echo 1)
+for target in "${targets[@]}"; do
+  rm -f "$root/$dir/fuzz_$target.result"
+  while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do wait -n || true; done
+  run_target "$target" &
+done
+wait
+status=0
+for target in "${targets[@]}"; do
+  result="$root/$dir/fuzz_$target.result"
+  if [ -f "$result" ]; then
+    cat "$result"
+    grep -q ', no crash$' "$result" || status=1
+  else
+    echo "fuzz $target: FAILED (the run left no result)"
     record "fuzz-$target" 0 1
     status=1
   fi

@@ -47,7 +47,9 @@ if ! cmake -S . -B "$dir" -G Ninja -DZOLT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDe
   record sanitize 0 1
   exit 1
 fi
-if ! cmake --build "$dir"; then
+# What the suite runs; the benchmarks are built (and their code checked) by
+# the plain build.
+if ! cmake --build "$dir" --target zolt-server zolt-client zolt_tests zolt_e2e; then
   echo "test-sanitize: building $dir failed"
   record sanitize 0 1
   exit 1
