@@ -1,0 +1,405 @@
+#include "server/rcon_listener.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/rcon.h"
+#include "server/operator_hand.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+std::string packet(int32_t id, int32_t type, const std::string& body) {
+  std::string bytes;
+  rcon_append_packet(bytes, id, type, body);
+  return bytes;
+}
+
+// Every whole packet of bytes, in order.
+std::vector<RconPacket> packets_of(const std::string& bytes) {
+  std::vector<RconPacket> packets;
+  RconPacket read;
+  size_t used = 0;
+  for (size_t at = 0;
+       rcon_read_packet(bytes.data() + at, bytes.size() - at, &read, &used) == RconRead::Packet;
+       at += used) {
+    packets.push_back(read);
+  }
+  return packets;
+}
+
+const RconClock::time_point T0 = RconClock::time_point(std::chrono::hours(1));
+
+// A command is submitted where none may be.
+uint64_t no_submit(const std::string& line) {
+  ADD_FAILURE() << "submitted: " << line;
+  return 0;
+}
+
+TEST(RconGate, WrongPasswordsWaitLongerPerAddressAndAFloodSlowsEveryAnswer) {
+  const struct {
+    const char* address;
+    const char* password;
+    int at;  // seconds after T0
+    int delay_ms;
+  } tries[] = {
+      {"10.0.0.1", "guess", 0, 1000},
+      {"10.0.0.1", "guess", 1, 2000},
+      {"10.0.0.1", "guess", 2, 4000},
+      {"10.0.0.2", "guess", 3, 1000},    // another address counts its own
+      {"10.0.0.1", "secret", 4, 0},      // the right one at once, whatever came before
+      {"10.0.0.1", "guess", 5, 8000},    // a success forgets nothing
+      {"10.0.0.1", "guess", 6, 16000},   //
+      {"10.0.0.1", "guess", 7, 16000},   // no longer than the longest
+      {"10.0.0.3", "guess", 8, 1000},    //
+      {"10.0.0.4", "guess", 9, 1000},    //
+      {"10.0.0.5", "guess", 10, 1000},   // the tenth failure in the minute
+      {"10.0.0.6", "secret", 11, 2000},  // from now on every answer waits
+      {"10.0.0.7", "guess", 12, 2000},   //
+      {"10.0.0.1", "guess", 80, 1000},   // a minute later all is forgotten
+      {"10.0.0.8", "secret", 81, 0},     //
+  };
+  RconGate gate;
+  gate.password = "secret";
+  for (const auto& t : tries) {
+    const std::string what =
+        std::string(t.address) + " " + t.password + " at " + std::to_string(t.at);
+    const bool right = std::string(t.password) == "secret";
+    RconConnection c;
+    c.address = t.address;
+    c.origin = std::string("rcon ") + t.address + ":5000";
+    c.in = packet(7, RCON_AUTH, t.password);
+    const auto now = T0 + seconds(t.at);
+    rcon_take_packets(gate, c, now, no_submit);
+    EXPECT_EQ(c.authenticated, right) << what;
+    EXPECT_EQ(c.closing, !right) << what;
+    EXPECT_EQ(c.answer_at - now, milliseconds(t.delay_ms)) << what;
+    EXPECT_TRUE(c.out.empty()) << what;
+    EXPECT_FALSE(rcon_release_held(c, c.answer_at - milliseconds(1))) << what;
+    ASSERT_TRUE(rcon_release_held(c, c.answer_at)) << what;
+    const std::vector<RconPacket> answer = packets_of(c.out);
+    ASSERT_EQ(answer.size(), 2u) << what;
+    EXPECT_EQ(answer[0].type, RCON_RESPONSE_VALUE) << what;
+    EXPECT_EQ(answer[1].type, RCON_AUTH_RESPONSE) << what;
+    EXPECT_EQ(answer[0].id, right ? 7 : -1) << what;
+    EXPECT_EQ(answer[1].id, right ? 7 : -1) << what;
+  }
+}
+
+// A raw packet header: size, id, type, as a client may send any.
+std::string header(int32_t size, int32_t id, int32_t type) {
+  std::string bytes;
+  for (const int32_t v : {size, id, type}) {
+    for (int shift = 0; shift < 32; shift += 8) {
+      bytes.push_back(static_cast<char>(static_cast<uint32_t>(v) >> shift & 0xff));
+    }
+  }
+  return bytes;
+}
+
+std::string repeated(const std::string& bytes, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += bytes;
+  return out;
+}
+
+TEST(RconPackets, WhatIsNoPacketOrNotAllowedClosesTheConnection) {
+  const std::string empty_response = packet(3, RCON_RESPONSE_VALUE, "");
+  const struct {
+    const char* what;
+    bool authenticated;
+    std::string in;
+    const char* why;  // null: left open
+    size_t mirrored;  // empty responses sent back
+  } cases[] = {
+      {"a size past the largest", true, header(RCON_MAX_SIZE + 1, 1, 2), "a malformed packet", 0},
+      {"a command before the password", false, packet(1, RCON_EXECCOMMAND, "status"),
+       "a command before authentication", 0},
+      {"an empty response before the password", false, empty_response,
+       "a command before authentication", 0},
+      {"a type the protocol lacks", true, packet(1, 9, "status"), "a packet of an unknown type", 0},
+      {"as many as a second allows", true, repeated(empty_response, RCON_PACKETS_PER_SECOND),
+       nullptr, RCON_PACKETS_PER_SECOND},
+      {"one more", true, repeated(empty_response, RCON_PACKETS_PER_SECOND + 1),
+       "a flood of packets", RCON_PACKETS_PER_SECOND},
+  };
+  for (const auto& k : cases) {
+    RconGate gate;
+    gate.password = "secret";
+    RconConnection c;
+    c.authenticated = k.authenticated;
+    c.in = k.in;
+    rcon_take_packets(gate, c, T0, no_submit);
+    EXPECT_EQ(c.closing, k.why != nullptr) << k.what;
+    EXPECT_STREQ(c.why, k.why) << k.what;
+    EXPECT_EQ(packets_of(c.out).size(), k.mirrored) << k.what;
+  }
+  // The count is per second: as many again in the next one are no flood.
+  RconGate gate;
+  RconConnection c;
+  c.authenticated = true;
+  for (int second = 0; second < 3; ++second) {
+    c.in = repeated(empty_response, RCON_PACKETS_PER_SECOND);
+    rcon_take_packets(gate, c, T0 + seconds(second), no_submit);
+  }
+  EXPECT_FALSE(c.closing);
+}
+
+// What the remote console's thread does with a connection at each look:
+// a held answer goes, the packets are taken, and a command taken is
+// answered (here at once) with its line.
+void serve_once(RconGate& gate, RconConnection& c, std::vector<std::string>& lines) {
+  rcon_release_held(c, T0);
+  uint64_t tickets = lines.size();
+  rcon_take_packets(gate, c, T0, [&](const std::string& line) {
+    lines.push_back(line);
+    return ++tickets;
+  });
+  if (c.ticket != 0) rcon_answer_command(c, "ran " + lines.back() + "\n");
+}
+
+TEST(RconPackets, PacketsAreTakenInOrderHoweverTheBytesArriveSplit) {
+  const std::string stream =
+      packet(1, RCON_AUTH, "secret") + packet(2, RCON_EXECCOMMAND, "status") +
+      packet(3, RCON_EXECCOMMAND, "kick 1") + packet(4, RCON_RESPONSE_VALUE, "");
+  for (const size_t chunk :
+       {size_t{1}, size_t{3}, size_t{7}, size_t{13}, size_t{29}, stream.size()}) {
+    RconGate gate;
+    gate.password = "secret";
+    RconConnection c;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < stream.size(); at += chunk) {
+      c.in += stream.substr(at, chunk);
+      serve_once(gate, c, lines);
+    }
+    // Several packets in one read are taken one look at a time.
+    for (int look = 0; look < 4; ++look) serve_once(gate, c, lines);
+    const std::string where = "in chunks of " + std::to_string(chunk);
+    EXPECT_EQ(lines, (std::vector<std::string>{"status", "kick 1"})) << where;
+    EXPECT_TRUE(c.in.empty()) << where;
+    const std::vector<RconPacket> out = packets_of(c.out);
+    ASSERT_EQ(out.size(), 5u) << where;
+    const struct {
+      int32_t id;
+      int32_t type;
+      const char* body;
+    } expected[] = {{1, RCON_RESPONSE_VALUE, ""},
+                    {1, RCON_AUTH_RESPONSE, ""},
+                    {2, RCON_RESPONSE_VALUE, "ran status\n"},
+                    {3, RCON_RESPONSE_VALUE, "ran kick 1\n"},
+                    {4, RCON_RESPONSE_VALUE, ""}};
+    for (size_t i = 0; i < out.size(); ++i) {
+      EXPECT_EQ(out[i].id, expected[i].id) << where << ", packet " << i;
+      EXPECT_EQ(out[i].type, expected[i].type) << where << ", packet " << i;
+      EXPECT_EQ(out[i].body, expected[i].body) << where << ", packet " << i;
+    }
+  }
+}
+
+// One client of the remote console over loopback. Every receive gives up
+// after `patience`.
+struct RconClient {
+  SocketHandle socket = INVALID_SOCKET_HANDLE;
+  std::string in;
+  bool timed_out = false;
+
+  RconClient(uint16_t port, milliseconds patience = milliseconds(3000)) {
+    std::string err;
+    socket = socket_connect("127.0.0.1", port, &err);
+    EXPECT_NE(socket, INVALID_SOCKET_HANDLE) << err;
+    socket_set_receive_timeout(socket, static_cast<int>(patience.count()));
+    socket_set_send_timeout(socket, 3000);
+  }
+  ~RconClient() { socket_close(socket, true); }
+  void send(const std::string& bytes) {
+    for (size_t at = 0; at < bytes.size();) {
+      const long n = socket_send(socket, bytes.data() + at, bytes.size() - at);
+      if (n <= 0) return;  // closed by the server, as some cases expect
+      at += static_cast<size_t>(n);
+    }
+  }
+  // The next packet; false when the connection closed or the time ran out.
+  bool next(RconPacket* packet) {
+    size_t used = 0;
+    while (rcon_read_packet(in.data(), in.size(), packet, &used) != RconRead::Packet) {
+      char buffer[4096];
+      const size_t got = socket_recv(socket, buffer, sizeof buffer, &timed_out);
+      if (got == 0) return false;
+      in.append(buffer, got);
+    }
+    in.erase(0, used);
+    return true;
+  }
+  bool closed() {
+    RconPacket packet;
+    while (next(&packet)) {
+    }
+    return !timed_out;
+  }
+  // The id the verdict carries: the request's, -1 for a wrong password.
+  int32_t login(const std::string& password, int32_t id = 1) {
+    send(packet(id, RCON_AUTH, password));
+    RconPacket empty, verdict;
+    if (!next(&empty) || !next(&verdict)) return -2;
+    EXPECT_EQ(verdict.type, RCON_AUTH_RESPONSE);
+    return verdict.id;
+  }
+  std::string answer(int32_t id) {
+    RconPacket packet;
+    if (!next(&packet)) return timed_out ? "(no answer in time)" : "(closed)";
+    EXPECT_EQ(packet.id, id);
+    return packet.body;
+  }
+  std::string command(int32_t id, const std::string& line) {
+    send(packet(id, RCON_EXECCOMMAND, line));
+    return answer(id);
+  }
+  std::string origin() const {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &length);
+    return "rcon 127.0.0.1:" + std::to_string(ntohs(local.sin_port));
+  }
+};
+
+// The remote console's listener on loopback, with a loop in the place of
+// the match thread: it answers each command with its line and its origin,
+// and holds "wait" until the case lets it go.
+class RconListenerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string err;
+    const SocketHandle listener = rcon_bind("127.0.0.1", 0, &err);
+    ASSERT_NE(listener, INVALID_SOCKET_HANDLE) << err;
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    getsockname(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&bound), &length);
+    port_ = ntohs(bound.sin_port);
+    service_ = rcon_start(listener, hand_, "secret");
+    match_ = std::thread([this] { answer_commands(); });
+  }
+  void TearDown() override {
+    done_ = true;
+    if (match_.joinable()) match_.join();
+    if (service_ != nullptr) rcon_stop(*service_);
+  }
+  void answer_commands() {
+    while (!done_) {
+      std::unique_lock<std::mutex> lock(hand_.mutex);
+      hand_.requested.wait_for(lock, milliseconds(10));
+      for (auto at = hand_.requests.begin(); at != hand_.requests.end();) {
+        if (at->line == "wait" && !let_go_) {
+          ++at;
+          continue;
+        }
+        hand_.answers.emplace_back(at->ticket, at->line + " from " + at->origin + "\n");
+        at = hand_.requests.erase(at);
+      }
+    }
+  }
+
+  OperatorHand hand_;
+  std::unique_ptr<RconService> service_;
+  std::atomic<bool> done_{false};
+  std::atomic<bool> let_go_{false};
+  std::thread match_;
+  uint16_t port_ = 0;
+};
+
+TEST_F(RconListenerTest, BytesSplitOrTogetherMakeTheSameCommandsAndAnswers) {
+  RconClient a(port_);
+  const std::string login = packet(5, RCON_AUTH, "secret");
+  for (const char byte : login) a.send(std::string(1, byte));
+  RconPacket empty, verdict;
+  ASSERT_TRUE(a.next(&empty) && a.next(&verdict));
+  EXPECT_EQ(verdict.id, 5);
+  a.send(packet(6, RCON_EXECCOMMAND, "status") + packet(7, RCON_EXECCOMMAND, "who"));
+  EXPECT_EQ(a.answer(6), "status from " + a.origin() + "\n");
+  EXPECT_EQ(a.answer(7), "who from " + a.origin() + "\n");
+}
+
+TEST_F(RconListenerTest, AnAnswerReachesItsOwnPeerWhileAnotherCommandWaits) {
+  RconClient a(port_), b(port_);
+  ASSERT_EQ(a.login("secret", 11), 11);
+  ASSERT_EQ(b.login("secret", 12), 12);
+  a.send(packet(21, RCON_EXECCOMMAND, "wait"));
+  EXPECT_EQ(b.command(22, "status"), "status from " + b.origin() + "\n");
+  // b goes on while a's command is still held.
+  EXPECT_EQ(b.command(23, "who"), "who from " + b.origin() + "\n");
+  let_go_ = true;
+  EXPECT_EQ(a.answer(21), "wait from " + a.origin() + "\n");
+}
+
+TEST_F(RconListenerTest, ABadPacketClosesOnlyItsOwnConnection) {
+  RconClient bystander(port_);
+  ASSERT_EQ(bystander.login("secret"), 1);
+  const struct {
+    const char* what;
+    bool login;
+    std::string bytes;
+  } cases[] = {
+      {"a size past the largest", false, header(RCON_MAX_SIZE + 1, 1, RCON_AUTH)},
+      {"a command before the password", false, packet(2, RCON_EXECCOMMAND, "end")},
+      {"a type the protocol lacks", true, packet(2, 9, "status")},
+      // 70 KB queued behind a command that waits.
+      {"too much before an answer", true,
+       packet(2, RCON_EXECCOMMAND, "wait") + repeated(packet(3, RCON_RESPONSE_VALUE, ""), 5000)},
+  };
+  for (const auto& c : cases) {
+    RconClient victim(port_);
+    if (c.login) {
+      ASSERT_EQ(victim.login("secret"), 1) << c.what;
+    }
+    victim.send(c.bytes);
+    EXPECT_TRUE(victim.closed()) << c.what;
+    EXPECT_EQ(bystander.command(9, "status"), "status from " + bystander.origin() + "\n") << c.what;
+  }
+}
+
+TEST_F(RconListenerTest, AWrongPasswordIsAnsweredLateThenItsConnectionClosed) {
+  RconClient wrong(port_);
+  const auto sent = RconClock::now();
+  EXPECT_EQ(wrong.login("guess", 4), -1);
+  EXPECT_GE(RconClock::now() - sent, RCON_FAILURE_DELAY);
+  EXPECT_TRUE(wrong.closed());
+  RconClient right(port_);
+  EXPECT_EQ(right.login("secret", 5), 5);
+}
+
+TEST_F(RconListenerTest, NewcomersPutOutConnectionsThatNeverLoggedInButNotThoseThatDid) {
+  std::vector<std::unique_ptr<RconClient>> idle;
+  for (size_t i = 0; i < RCON_CONNECTIONS; ++i) idle.push_back(std::make_unique<RconClient>(port_));
+  RconClient newcomer(port_);
+  ASSERT_EQ(newcomer.login("secret"), 1);
+  EXPECT_TRUE(idle[0]->closed());
+  for (size_t i = 1; i < RCON_CONNECTIONS; ++i) ASSERT_EQ(idle[i]->login("secret"), 1) << i;
+  // Every place is held by a connection that logged in: the newest is refused.
+  RconClient refused(port_);
+  EXPECT_TRUE(refused.closed());
+  EXPECT_EQ(newcomer.command(2, "status"), "status from " + newcomer.origin() + "\n");
+  EXPECT_EQ(idle[1]->command(2, "who"), "who from " + idle[1]->origin() + "\n");
+}
+
+TEST_F(RconListenerTest, AConnectionThatNeverLogsInIsClosedWhenItsTimeRunsOut) {
+  const auto patience =
+      std::chrono::duration_cast<milliseconds>(RCON_AUTH_TIME) + milliseconds(3000);
+  const auto opened = RconClock::now();
+  RconClient silent(port_, patience), halfway(port_, patience), logged_in(port_);
+  halfway.send(packet(1, RCON_AUTH, "secret").substr(0, 6));
+  ASSERT_EQ(logged_in.login("secret"), 1);
+  EXPECT_TRUE(silent.closed());
+  EXPECT_TRUE(halfway.closed());
+  EXPECT_GE(RconClock::now() - opened, RCON_AUTH_TIME);
+  EXPECT_EQ(logged_in.command(2, "status"), "status from " + logged_in.origin() + "\n");
+}
+
+}  // namespace
