@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -301,10 +302,42 @@ class RconListenerTest : public ::testing::Test {
           ++at;
           continue;
         }
-        hand_.answers.emplace_back(at->ticket, at->line + " from " + at->origin + "\n");
+        // As the match thread does: the answer of a ticket given up is not kept.
+        auto& gone = hand_.abandoned;
+        if (const auto given_up = std::find(gone.begin(), gone.end(), at->ticket);
+            given_up != gone.end()) {
+          gone.erase(given_up);
+        } else {
+          hand_.answers.emplace_back(at->ticket, at->line + " from " + at->origin + "\n");
+        }
         at = hand_.requests.erase(at);
       }
     }
+  }
+  // Whether the match has been handed `line`, within a few seconds.
+  bool asked(const std::string& line) {
+    for (int i = 0; i < 300; ++i) {
+      {
+        std::lock_guard<std::mutex> lock(hand_.mutex);
+        for (const OperatorRequest& request : hand_.requests) {
+          if (request.line == line) return true;
+        }
+      }
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    return false;
+  }
+  // Whether every command was answered and every answer taken, within a
+  // few seconds.
+  bool all_answered() {
+    for (int i = 0; i < 300; ++i) {
+      {
+        std::lock_guard<std::mutex> lock(hand_.mutex);
+        if (hand_.requests.empty() && hand_.answers.empty() && hand_.abandoned.empty()) return true;
+      }
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    return false;
   }
 
   OperatorHand hand_;
@@ -400,6 +433,24 @@ TEST_F(RconListenerTest, AConnectionThatNeverLogsInIsClosedWhenItsTimeRunsOut) {
   EXPECT_TRUE(halfway.closed());
   EXPECT_GE(RconClock::now() - opened, RCON_AUTH_TIME);
   EXPECT_EQ(logged_in.command(2, "status"), "status from " + logged_in.origin() + "\n");
+}
+
+// A client that leaves while its command waits for the match: the answer,
+// when it comes, is kept for nobody (and the server's end would wait for
+// it to be taken).
+TEST_F(RconListenerTest, TheAnswerOfAClientThatLeftIsNotKept) {
+  RconClient other(port_);
+  ASSERT_EQ(other.login("secret"), 1);
+  {
+    RconClient leaving(port_);
+    ASSERT_EQ(leaving.login("secret"), 1);
+    leaving.send(packet(2, RCON_EXECCOMMAND, "wait"));
+    ASSERT_TRUE(asked("wait"));
+  }
+  // Its close is seen by the time a later command is answered.
+  EXPECT_EQ(other.command(2, "who"), "who from " + other.origin() + "\n");
+  let_go_ = true;
+  EXPECT_TRUE(all_answered());
 }
 
 }  // namespace
