@@ -212,6 +212,14 @@ void serve_connection(RconService& rcon, SocketHandle socket, RconConnection& c,
   }
 }
 
+// Closes a connection that is done. A command of its that the match has
+// not answered yet is given up: its answer, when it comes, is kept for
+// nobody, and the server's end does not wait for it to be taken.
+void close_connection(OperatorHand& hand, SocketHandle socket, const RconConnection& c) {
+  if (c.ticket != 0) operator_give_up(hand, c.ticket);
+  socket_close(socket);
+}
+
 void accept_connection(RconService& rcon, Clock::time_point now) {
   std::string why;
   const SocketHandle socket = socket_accept(rcon.listener, &why);
@@ -286,7 +294,7 @@ void serve(RconService* rcon) {
     for (size_t i = rcon->peers.size(); i-- > 0;) {
       const auto& [socket, c] = rcon->peers[i];
       if (!c.closing || !c.out.empty() || !c.held.empty()) continue;
-      socket_close(socket);
+      close_connection(*rcon->hand, socket, c);
       rcon->peers.erase(rcon->peers.begin() + static_cast<std::ptrdiff_t>(i));
     }
     if (listening && waits[0].ready) accept_connection(*rcon, now);
@@ -337,7 +345,7 @@ void rcon_stop(RconService& rcon) {
       serve_connection(rcon, socket, c, wait.ready, now);
       if (c.out.empty() && !wait.ready) break;
     }
-    socket_close(socket);
+    close_connection(*rcon.hand, socket, c);
   }
   rcon.peers.clear();
   socket_close(rcon.listener);
