@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -195,63 +194,6 @@ TEST_F(LobbyTest, InTheMatchJoinersTakeFreeSeatsAndAreRefusedOnceNoneIsFree) {
   EXPECT_EQ(seats_[0].socket, INVALID_SOCKET_HANDLE);
   EXPECT_EQ(seats_[0].status, SeatStatus::Playing);
   EXPECT_EQ(seats_[2].peer, "127.0.0.2:" + std::to_string(local_port(back)));
-}
-
-// Lowers the process's descriptor limit to the next free descriptor, so
-// that the next accept fails as it does when the server has run out.
-class DescriptorsRunOut {
- public:
-  DescriptorsRunOut() {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    const int next = dup(2);
-    close(next);
-    rlimit low = saved_;
-    low.rlim_cur = static_cast<rlim_t>(next);
-    setrlimit(RLIMIT_NOFILE, &low);
-  }
-  ~DescriptorsRunOut() { setrlimit(RLIMIT_NOFILE, &saved_); }
-
- private:
-  rlimit saved_{};
-};
-
-TEST_F(LobbyTest, OutOfDescriptorsTheListenerRestsThenTakesTheWaitingJoiner) {
-  drop(1, "10.9.9.9:1000");
-  open_in_match();
-  const SocketHandle joiner = connect_from(nullptr);
-  {
-    const DescriptorsRunOut run_out;
-    take_waiting();
-  }
-  EXPECT_TRUE(lobby_.accept_failing);
-  EXPECT_TRUE(is_free(seats_[1]));
-  const auto now = Clock::now();
-  // Not looked at while it rests, so that the failing accept does not spin.
-  EXPECT_FALSE(lobby_listening(lobby_, now));
-  EXPECT_TRUE(lobby_listening(lobby_, now + std::chrono::seconds(2)));
-  lobby_take_waiting(lobby_, seats_, rules_);
-  EXPECT_TRUE(is_free(seats_[1]));
-
-  std::this_thread::sleep_until(lobby_.resting_until + std::chrono::milliseconds(10));
-  take_waiting();
-  EXPECT_FALSE(lobby_.accept_failing);
-  EXPECT_EQ(seats_[1].join, JoinStage::Greeting);
-  EXPECT_EQ(seats_[1].peer, "127.0.0.1:" + std::to_string(local_port(joiner)));
-}
-
-// A connection that closes before it greets (a port check) hands its seat
-// back: closed, and the seat waits for the next connection as if none came.
-TEST_F(LobbyTest, AStrayHandsItsSeatBackClosed) {
-  const SocketHandle stray = connect_from(nullptr);
-  Seat& seat = seats_[0];
-  seat_open(seat, socket_accept(lobby_.listener), rules_);
-  seat.status = SeatStatus::Broken;
-  seat.broken_by = BreakCause::Left;
-  lobby_forget(lobby_, seat);
-  EXPECT_EQ(seat.socket, INVALID_SOCKET_HANDLE);
-  EXPECT_EQ(seat.status, SeatStatus::Playing);
-  EXPECT_EQ(seat.broken_by, BreakCause::None);
-  EXPECT_TRUE(closed_by_server(stray));
 }
 
 }  // namespace

@@ -275,42 +275,6 @@ TEST_F(RconListenerTest, ABadPacketClosesOnlyItsOwnConnection) {
   }
 }
 
-TEST_F(RconListenerTest, AWrongPasswordIsAnsweredLateThenItsConnectionClosed) {
-  RconClient wrong(port_);
-  const auto sent = RconClock::now();
-  EXPECT_EQ(wrong.login("guess", 4), -1);
-  EXPECT_GE(RconClock::now() - sent, RCON_FAILURE_DELAY);
-  EXPECT_TRUE(wrong.closed());
-  RconClient right(port_);
-  EXPECT_EQ(right.login("secret", 5), 5);
-}
-
-TEST_F(RconListenerTest, NewcomersPutOutConnectionsThatNeverLoggedInButNotThoseThatDid) {
-  std::vector<std::unique_ptr<RconClient>> idle;
-  for (size_t i = 0; i < RCON_CONNECTIONS; ++i) idle.push_back(std::make_unique<RconClient>(port_));
-  RconClient newcomer(port_);
-  ASSERT_EQ(newcomer.login("secret"), 1);
-  EXPECT_TRUE(idle[0]->closed());
-  for (size_t i = 1; i < RCON_CONNECTIONS; ++i) ASSERT_EQ(idle[i]->login("secret"), 1) << i;
-  // Every place is held by a connection that logged in: the newest is refused.
-  RconClient refused(port_);
-  EXPECT_TRUE(refused.closed());
-  EXPECT_EQ(newcomer.command(2, "status"), newcomer.answered("status"));
-  EXPECT_EQ(idle[1]->command(2, "who"), idle[1]->answered("who"));
-}
-
-TEST_F(RconListenerTest, AConnectionThatNeverLogsInIsClosedWhenItsTimeRunsOut) {
-  const auto patience = std::chrono::duration_cast<milliseconds>(RCON_AUTH_TIME) + seconds(3);
-  const auto opened = RconClock::now();
-  RconClient silent(port_, patience), halfway(port_, patience), logged_in(port_);
-  halfway.send(packet(1, RCON_AUTH, "secret").substr(0, 6));
-  ASSERT_EQ(logged_in.login("secret"), 1);
-  EXPECT_TRUE(silent.closed());
-  EXPECT_TRUE(halfway.closed());
-  EXPECT_GE(RconClock::now() - opened, RCON_AUTH_TIME);
-  EXPECT_EQ(logged_in.command(2, "status"), logged_in.answered("status"));
-}
-
 // A client that leaves while its command waits for the match: the answer,
 // when it comes, is kept for nobody (and the server's end would wait for
 // it to be taken).
