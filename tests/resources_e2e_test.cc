@@ -1,7 +1,11 @@
 // The server short of file descriptors, and given files it must not read or
 // write: a device, a FIFO, a port its own view holds, a log that cannot be
 // written.
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -228,6 +232,51 @@ TEST_F(Resources, ARemoteConsoleOutOfDescriptorsRestsAndSaysSo) {
       << server_.errors();
   for (const SocketHandle socket : held) socket_close(socket, true);
   server_.kill();
+}
+
+// The watch the cases above rely on tells a process that rests from one
+// that spins, one that polls in a short loop and one that has ended.
+TEST(Unrest, TellsARestFromASpinAShortPollAndAnEnd) {
+  const struct {
+    const char* name;
+    void (*body)();
+    const char* told;  // empty: it rests
+  } cases[] = {
+      {"sleeps", [] { pause(); }, ""},
+      {"spins",
+       [] {
+         volatile bool going = true;
+         while (going) {
+         }
+       },
+       "ran or was ready to run"},
+      {"polls every millisecond",
+       [] {
+         const timespec millisecond{0, 1000000};
+         for (;;) nanosleep(&millisecond, nullptr);
+       },
+       "wake-ups"},
+      {"has ended", [] { _exit(0); }, "not running"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      c.body();
+      _exit(0);
+    }
+    // The child's start (or its end) is under way before it is watched.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::string told = unrest(child, std::chrono::milliseconds(500), RESTING_WAKEUPS);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    if (*c.told == '\0') {
+      EXPECT_EQ(told, "");
+    } else {
+      EXPECT_NE(told.find(c.told), std::string::npos) << told;
+    }
+  }
 }
 
 TEST_F(Resources, ALogThatCannotBeWrittenIsReportedOnceAndTheMatchPlays) {
