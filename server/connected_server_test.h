@@ -1,5 +1,5 @@
 // The fixture of the server's unit tests that need connected clients
-// (seat_test.cc, walker_test.cc, match_driver_test.cc).
+// (seat_test.cc, client_checks_test.cc, walker_test.cc, match_driver_test.cc).
 #pragma once
 
 #include <arpa/inet.h>

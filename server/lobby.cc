@@ -57,13 +57,10 @@ bool same_address(const char* peer, const char* address) {
 // Gives seat a client that has just connected during the match.
 void take_seat(Seat& seat, SocketHandle connection, const SeatRules& rules) {
   const int32_t index = seat.index;
-  DepartureCounts before = seat.departures_before;
-  for (size_t kind = 0; kind < DEPARTURE_KINDS; ++kind) {
-    before.count[kind] += seat.departures.count[kind];
-  }
+  const ClientChecks checks = checks_for_next_client(seat.checks);
   seat = Seat{};
   seat.index = index;
-  seat.departures_before = before;
+  seat.checks = checks;
   seat.join = JoinStage::Greeting;
   seat.at = HANDSHAKE_START;
   seat_open(seat, connection, rules);

@@ -163,8 +163,8 @@ TEST_F(LobbyTest, InTheMatchJoinersTakeFreeSeatsAndAreRefusedOnceNoneIsFree) {
   // Seat 1's earlier clients broke the protocol three times; seat 2's last
   // client came from 127.0.0.2.
   drop(1, "10.9.9.9:1000");
-  seats_[1].departures.count[0] = 2;
-  seats_[1].departures_before.count[0] = 1;
+  seats_[1].checks.departures.count[0] = 2;
+  seats_[1].checks.departures_before.count[0] = 1;
   drop(2, "127.0.0.2:4000");
 
   // Not open in the match (no --rejoin): the connection waits, unseen.
@@ -185,8 +185,8 @@ TEST_F(LobbyTest, InTheMatchJoinersTakeFreeSeatsAndAreRefusedOnceNoneIsFree) {
   EXPECT_EQ(seats_[1].join, JoinStage::Greeting);
   EXPECT_EQ(seats_[1].peer, "127.0.0.1:" + std::to_string(local_port(early)));
   EXPECT_TRUE(seats_[1].nonblocking);
-  EXPECT_EQ(seats_[1].departures_before.count[0], 3u);
-  EXPECT_EQ(seats_[1].departures.count[0], 0u);
+  EXPECT_EQ(seats_[1].checks.departures_before.count[0], 3u);
+  EXPECT_EQ(seats_[1].checks.departures.count[0], 0u);
 
   const SocketHandle late = connect_from("127.0.0.2");
   take_waiting();

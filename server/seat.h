@@ -2,6 +2,8 @@
 // socket included, and the functions that act on one seat: send, receive,
 // look at its time, break it, drop it. A seat knows nothing of the other
 // seats or of the tables; what it needs of the match comes in a SeatRules.
+// What it notes of its client's conformance (--check-clients, messages out
+// of step) is kept and told by server/client_checks.h.
 //
 // Every log line about a client starts "player q (address:port)".
 #pragma once
@@ -12,6 +14,7 @@
 
 #include "net/conversation.h"
 #include "net/socket.h"
+#include "server/client_checks.h"
 #include "server/options.h"
 
 enum class SeatStatus : uint8_t {
@@ -28,23 +31,6 @@ enum class BreakCause : uint8_t {
   NoConnection,  // it never had one: the accept failed
   TimedOut,      // --client-timeout, or a joiner's time to join
   WrongReply,    // its reply to relay_a was not ACK
-};
-
-// The departures from the protocol that --check-clients counts, per client.
-enum class Departure : uint8_t {
-  ReplyNotAck,      // a reply the server drops was not 147
-  NotOneInteger,    // " 25", "+7", "25xyz", "007": not the plain text of one number
-  ZeroAsNoValue,    // a 0 in the turns, which the server reads as -1
-  OutOfRange,       // beyond 32 bits, read as the nearest 32-bit value
-  TwoInOneReceive,  // a second message came with the first, or was waiting behind it
-  BadGreeting,      // a greeting other than 147
-  BadEcho,          // an echo other than the player count
-  ProtocolBreak,    // a reply to relay_a other than ACK, which ends its exchange
-};
-inline constexpr size_t DEPARTURE_KINDS = 8;
-
-struct DepartureCounts {
-  uint32_t count[DEPARTURE_KINDS] = {};
 };
 
 // How far a client that connects during the match (--rejoin) has come.
@@ -113,20 +99,8 @@ struct Seat {
   Cursor at;
   Report report;
   int32_t last_value = 0;  // the value of its last message, as read (0 after a close)
-  // The first receive that held two messages: from there on the client's
-  // messages answer the step before, as far as the server can tell. Its step
-  // Done while none has.
-  Step out_of_step_at = Step::Done;
-  uint64_t out_of_step_turn = 0;
   Allowance time;
-  // With --trace or --check-clients: the last message sent, which a note on
-  // its silence quotes.
-  const char* last_sent_step = nullptr;  // none yet
-  int32_t last_sent_value = 0;
-  int32_t last_sent_row = -1;
-  DepartureCounts departures;  // with --check-clients
-  // Departures of the clients that held this slot before (--rejoin).
-  DepartureCounts departures_before;
+  ClientChecks checks;  // its conformance notes
   // For the view: the messages of its exchanges, and its own round trips in
   // this exchange (from a message sent to the answer), when they are timed.
   uint64_t messages = 0;
@@ -152,12 +126,6 @@ inline bool in_play(const Seat& seat) {
 inline bool is_free(const Seat& seat) {
   return seat.status == SeatStatus::Dropped && seat.join == JoinStage::InMatch;
 }
-
-// How a received message's bytes depart from the plain text of one number,
-// if they do; Plain when they are the number exactly as a sender formats it.
-// `waiting` is how many bytes lay behind the message when it was taken.
-enum class MessageForm : uint8_t { Plain, NotOneInteger, OutOfRange, TwoInOneReceive };
-MessageForm message_form(const char* bytes, size_t length, size_t waiting);
 
 // Gives the seat a freshly accepted connection (INVALID_SOCKET_HANDLE when
 // the accept failed): notes its peer and makes its silences timed.
@@ -214,10 +182,6 @@ inline bool must_drop(const Seat& seat, const SeatRules& rules) {
 
 // "player 1 left", "player 2 timed out", "player 1 broke the protocol".
 const char* break_cause_text(BreakCause cause);
-
-// With --check-clients, one log line per seat: how many departures of each
-// kind its clients made (those of earlier clients of the slot too).
-void log_departure_summary(const Seat& seat);
 
 // The round trip of the seat's exchange so far: its own, from the server's
 // messages to its answers; 0 when none was timed.

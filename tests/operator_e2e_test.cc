@@ -582,6 +582,14 @@ TEST(OperatorRcon, AnswersWhileThePlayersAreAwaited) {
   status = rcon.command("status");
   EXPECT_TRUE(holds(status, "waiting for players: 1 of 2 joined\n")) << status;
   EXPECT_TRUE(holds(status, "human 0 127.0.0.1:")) << status;
+  if (!server_is_windows()) {
+    // Awaiting the second player with the operator's commands watched, on
+    // the console and the remote console, the server rests: it wakes for
+    // its one-second slices and the remote console's, not in a loop that
+    // looks for commands.
+    EXPECT_EQ(unrest(run.server.pid(), std::chrono::seconds(1), RESTING_WAKEUPS), "")
+        << run.server.errors();
+  }
   struct Case {
     const char* command;
     const char* answer;

@@ -1,12 +1,14 @@
 // The server short of file descriptors, and given files it must not read or
 // write: a device, a FIFO, a port its own view holds, a log that cannot be
 // written.
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,21 +28,6 @@ size_t count_of(const std::string& text, const std::string& part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
   return count;
-}
-
-// The processor time the process has used, in seconds (POSIX: /proc).
-double cpu_seconds(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  // The fields after the command's closing parenthesis; utime and stime are
-  // the 12th and 13th of them.
-  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 1; i <= 13 && fields >> field; ++i) {
-    if (i >= 12) ticks += std::stod(field);
-  }
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // The status of GET / on the view, 0 when there is no answer.
@@ -92,11 +79,10 @@ TEST_F(Resources, AViewOutOfDescriptorsPausesAndSaysSoOnce) {
     ASSERT_NE(s, INVALID_SOCKET_HANDLE) << err;
     browsers.push_back(s);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const double before = cpu_seconds(server_.pid());
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  // Accepting again at once used 0.9 s of each second.
-  EXPECT_LT(cpu_seconds(server_.pid()) - before, 0.2);
+  // Accepting again at once kept the view's thread running; it wakes only
+  // for its pause and the match's heartbeat.
+  EXPECT_EQ(unrest(server_.pid(), std::chrono::seconds(1), RESTING_WAKEUPS), "")
+      << server_.errors();
   for (const SocketHandle s : browsers) socket_close(s, true);
   const auto deadline = Clock::now() + std::chrono::seconds(15);
   while (view_status() != 200 && Clock::now() < deadline) {
@@ -134,15 +120,21 @@ TEST_F(Resources, ARejoinPortOutOfDescriptorsRestsAndSaysSoOnce) {
   ASSERT_TRUE(server_.wait_for_output(WAITING)) << server_.errors();
   TestClient players[2];
   std::atomic<int> seated{0};
+  std::atomic<bool> holding_wanted{false};
+  std::atomic<int> holding{0};
   ClientThreads playing;
   for (TestClient& player : players) {
-    playing.start([&player, &playing, &seated] {
+    playing.start([&player, &playing, &seated, &holding_wanted, &holding] {
       client_join(player.link);
       int32_t index = 0, map = 0;
       client_learn(player.link, &index, &map);
       ++seated;
       TurnView view;
       while (!playing.stop && client_turn(player.link, TurnReport{}, 2, view)) {
+        if (holding_wanted) {
+          ++holding;
+          while (!playing.stop) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
       // Gone at once: the other player may have begun its next turn, which
@@ -164,11 +156,17 @@ TEST_F(Resources, ARejoinPortOutOfDescriptorsRestsAndSaysSoOnce) {
   // The accept fails once the server looks at the listener.
   EXPECT_TRUE(server_.wait_for_log(": Too many open files; trying again every second"))
       << server_.errors();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const double before = cpu_seconds(server_.pid());
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  // Trying again at every look used a whole core.
-  EXPECT_LT(cpu_seconds(server_.pid()) - before, 0.3);
+  // The players hold between two turns: the server waits for them, and
+  // with them for the listener, which stays ready while the connection
+  // waits. Trying again at every look kept the server running.
+  holding_wanted = true;
+  const auto held_by = Clock::now() + std::chrono::seconds(20);
+  while (holding < 2 && Clock::now() < held_by) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(holding, 2) << "the players did not hold: " << server_.errors();
+  EXPECT_EQ(unrest(server_.pid(), std::chrono::seconds(1), RESTING_WAKEUPS), "")
+      << server_.errors();
   playing.join_all();
   socket_close(extra, true);
   EXPECT_EQ(count_of(server_.errors(), ": Too many open files; trying again every second"), 1u)
@@ -230,12 +228,55 @@ TEST_F(Resources, ARemoteConsoleOutOfDescriptorsRestsAndSaysSo) {
       server_.wait_for_log("the remote console cannot accept a connection (Too many open "
                            "files): it rests a second"))
       << server_.errors();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const double before = cpu_seconds(server_.pid());
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  EXPECT_LT(cpu_seconds(server_.pid()) - before, 0.3);
+  EXPECT_EQ(unrest(server_.pid(), std::chrono::seconds(1), RESTING_WAKEUPS), "")
+      << server_.errors();
   for (const SocketHandle socket : held) socket_close(socket, true);
   server_.kill();
+}
+
+// The watch the cases above rely on tells a process that rests from one
+// that spins, one that polls in a short loop and one that has ended.
+TEST(Unrest, TellsARestFromASpinAShortPollAndAnEnd) {
+  const struct {
+    const char* name;
+    void (*body)();
+    const char* told;  // empty: it rests
+  } cases[] = {
+      {"sleeps", [] { pause(); }, ""},
+      {"spins",
+       [] {
+         volatile bool going = true;
+         while (going) {
+         }
+       },
+       "ran or was ready to run"},
+      {"polls every millisecond",
+       [] {
+         const timespec millisecond{0, 1000000};
+         for (;;) nanosleep(&millisecond, nullptr);
+       },
+       "wake-ups"},
+      {"has ended", [] { _exit(0); }, "not running"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      c.body();
+      _exit(0);
+    }
+    // The child's start (or its end) is under way before it is watched.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::string told = unrest(child, std::chrono::milliseconds(500), RESTING_WAKEUPS);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    if (*c.told == '\0') {
+      EXPECT_EQ(told, "");
+    } else {
+      EXPECT_NE(told.find(c.told), std::string::npos) << told;
+    }
+  }
 }
 
 TEST_F(Resources, ALogThatCannotBeWrittenIsReportedOnceAndTheMatchPlays) {

@@ -415,6 +415,93 @@ void ServerProcess::kill() {
   }
 }
 
+namespace {
+
+// The folders of process pid's threads under /proc; none once it is gone.
+std::vector<std::filesystem::path> thread_folders(pid_t pid) {
+  std::vector<std::filesystem::path> folders;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/task", error), end;
+       !error && it != end; it.increment(error)) {
+    folders.push_back(it->path());
+  }
+  return folders;
+}
+
+// The state letter in a /proc stat file ('R' running or ready to run,
+// whether or not a processor is free for it; 'S' asleep; 'Z' ended); 0 when
+// it cannot be read, as of a thread that has just ended.
+char state_in(const std::filesystem::path& stat_file) {
+  const std::string stat = read_file(stat_file.string());
+  // The state follows the command's closing parenthesis and a space.
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '\0';
+}
+
+bool a_thread_runs(pid_t pid) {
+  for (const auto& folder : thread_folders(pid)) {
+    if (state_in(folder / "stat") == 'R') return true;
+  }
+  return false;
+}
+
+// Whether pid is still a live process: not gone, and no zombie whose end
+// has not been collected yet.
+bool process_lives(pid_t pid) {
+  const char state = state_in("/proc/" + std::to_string(pid) + "/stat");
+  return state != '\0' && state != 'Z' && state != 'X';
+}
+
+// The context switches of pid's threads so far, voluntary or not: each is a
+// wake-up, from a timer, a message or a processor taken away.
+uint64_t context_switches(pid_t pid) {
+  uint64_t switches = 0;
+  for (const auto& folder : thread_folders(pid)) {
+    std::istringstream status(read_file((folder / "status").string()));
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.starts_with("voluntary_ctxt_switches:") ||
+          line.starts_with("nonvoluntary_ctxt_switches:")) {
+        switches += std::strtoull(line.c_str() + line.find(':') + 1, nullptr, 10);
+      }
+    }
+  }
+  return switches;
+}
+
+}  // namespace
+
+std::string unrest(pid_t pid, std::chrono::milliseconds window, int wakeups_per_second) {
+  if (!process_lives(pid)) return "process " + std::to_string(pid) + " is not running";
+  const uint64_t switches_before = context_switches(pid);
+  const auto began = Clock::now();
+  int samples = 0;
+  int running = 0;
+  // Each sample 10 ms after the last: a test starved of processor time
+  // takes them later, never a burst of them at one moment, and takes enough
+  // of them that one sample caught in a wake-up weighs little.
+  constexpr int FEWEST_SAMPLES = 50;
+  do {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ++samples;
+    if (a_thread_runs(pid)) ++running;
+  } while (Clock::now() - began < window || samples < FEWEST_SAMPLES);
+  const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+  const uint64_t switches_after = context_switches(pid);
+  if (!process_lives(pid)) return "the process ended while it was watched";
+  // A thread that ended in the window takes its switches with it.
+  const uint64_t wakeups = switches_after > switches_before ? switches_after - switches_before : 0;
+  std::ostringstream fault;
+  if (running * 4 > samples) {
+    fault << "a thread ran or was ready to run in " << running << " of " << samples << " samples; ";
+  }
+  if (static_cast<double>(wakeups) > wakeups_per_second * seconds) {
+    fault << wakeups << " wake-ups in " << seconds << " s, more than " << wakeups_per_second
+          << " a second; ";
+  }
+  return fault.str();
+}
+
 std::string answers(int humans, int bots, int map) {
   return std::to_string(humans) + "\n" + std::to_string(bots) + "\n" + std::to_string(map) + "\n";
 }

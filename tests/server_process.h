@@ -19,6 +19,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -145,6 +146,22 @@ class ServerProcess {
   std::string out_, err_;
   int exit_code_ = -3;
 };
+
+// Whether the process pid rests over the next `window` as a waiting server
+// does: empty if so, else what it did instead. Its threads' states are
+// sampled every 10 ms; a thread running, or ready to run and waiting for a
+// processor, in more than a quarter of the samples is a spin, whatever the
+// machine's speed or load. Its threads' wake-ups (context switches, given
+// up or taken) beyond `wakeups_per_second` per second of the window are a
+// poll in a short loop; the bound is what the process's own timers account
+// for, generously. POSIX (/proc) only.
+std::string unrest(pid_t pid, std::chrono::milliseconds window, int wakeups_per_second);
+
+// The wake-ups a second of a server that waits: its timers (the one-second
+// slice of a wait, the one-second rest after a failed accept, the remote
+// console's look every 250 ms, the view's heartbeat) make up to about 15; a
+// loop that polls every 10 ms or less makes 100 and more.
+inline constexpr int RESTING_WAKEUPS = 50;
 
 // The console answers of a well-formed dialogue.
 std::string answers(int humans, int bots, int map);
