@@ -234,8 +234,15 @@ zolt_keep_match() {
   next=$(grep -A1 '^{"restart": ' "$recording" | sed -n 's/^{"turn": \([0-9]*\),.*/\1/p')
   tr -d '\r' < "$out" | grep -E 'INFO (--resume|match)|exit code'
   echo "killed after $turns turns; the turn after the restart mark: $next"
-  [ "$next" = $((turns + 1)) ] && tail -n 1 "$recording" | grep -q '^{"end": ' &&
-    tr -d '\r' < "$out" | grep -q "INFO match resumed after turn $turns:"
+  # Read whole first: a reader that stops at its match would end the writer
+  # of a pipe with SIGPIPE, a failure under pipefail.
+  local last said
+  last=$(tail -n 1 "$recording")
+  said=$(tr -d '\r' < "$out")
+  [ "$next" = $((turns + 1)) ] || { echo "the restart mark is not followed by turn $((turns + 1))"; return 1; }
+  [[ "$last" == '{"end": '* ]] || { echo "the recording's last line is no end: ${last:0:80}"; return 1; }
+  [[ "$said" == *"INFO match resumed after turn $turns:"* ]] ||
+    { echo "the log does not say the match resumed after turn $turns"; return 1; }
 }
 check "zolt-keep.cmd starts a killed server again and it goes on with its match" zolt_keep_match
 
