@@ -220,12 +220,14 @@ TEST_P(Scheduler, OverRconStatusKickRejoinAllowAndEnd) {
   extra.insert(extra.end(), {"--rejoin", "--view-linger", "0", "--record", "match.jsonl",
                              "--resume", "--http", "127.0.0.1:" + std::to_string(view_port())});
   run.start(2, 1, extra);
-  ClientThreads threads;
+  // What the clients' threads use outlives them: the threads are joined first.
   std::atomic<bool> stop{false};
   Player first;
+  std::unique_ptr<Player> second;
+  ClientThreads threads;
   join_and_play(threads, first, stop);
   ASSERT_TRUE(run.server.wait_for_log("player 0 joined from")) << run.server.errors();
-  auto second = std::make_unique<Player>();
+  second = std::make_unique<Player>();
   threads.start([&, p = second.get()] {
     p->join();
     p->play(stop);
@@ -300,8 +302,8 @@ std::vector<TurnView> play_paused(const std::vector<std::string>& scheduler, boo
   extra.insert(extra.end(), {"--http", "127.0.0.1:" + std::to_string(view_port()), "--view-linger",
                              "0", "--client-timeout", "3"});
   run.start(1, 1, extra);
-  ClientThreads threads;
   Player player;
+  ClientThreads threads;
   player.hold_before = 4;
   join_and_play(threads, player, threads.stop, 8);
   if (!eventually([&] { return player.turns == 3; })) {
@@ -370,8 +372,8 @@ TEST_P(Scheduler, AtTheConsoleStatusPauseKickAndEnd) {
   std::vector<std::string> extra = scheduler();
   extra.push_back("--console-commands");
   run.start(2, 1, extra, true);
-  ClientThreads threads;
   Player first, second;
+  ClientThreads threads;
   join_and_play(threads, first, threads.stop);
   ASSERT_TRUE(run.server.wait_for_log("player 0 joined from")) << run.server.errors();
   join_and_play(threads, second, threads.stop);
@@ -407,8 +409,8 @@ INSTANTIATE_TEST_SUITE_P(Operator, Scheduler, ::testing::Values(false, true), sc
 TEST(OperatorRcon, BadInputClosesTheConnectionAndHarmsNothing) {
   Running run;
   run.start(1, 1, {});
-  ClientThreads threads;
   Player player;
+  ClientThreads threads;
   join_and_play(threads, player, threads.stop);
   ASSERT_TRUE(run.server.wait_for_log("match started")) << run.server.errors();
   Rcon good;
@@ -575,8 +577,8 @@ TEST(OperatorRcon, AnswersWhileThePlayersAreAwaited) {
   EXPECT_TRUE(run.server.wait_for_output("waiting for players: 0 of 2 joined"))
       << run.server.output();
 
-  ClientThreads threads;
   Player first;
+  ClientThreads threads;
   join_and_play(threads, first, threads.stop);
   ASSERT_TRUE(run.server.wait_for_log("player 0 joined from")) << run.server.errors();
   status = rcon.command("status");
@@ -623,8 +625,8 @@ TEST(OperatorRcon, AnswersWhileThePlayersAreAwaited) {
 TEST(OperatorRcon, AResumedMatchAnswersWhileItWaitsAndAPortTakenLeavesItAsItWas) {
   Running run;
   run.start(1, 1, {"--record", "match.jsonl", "--resume"});
-  ClientThreads threads;
   Player player;
+  ClientThreads threads;
   // Three turns, then the client stays silent: the server is killed in the fourth.
   join_and_play(threads, player, threads.stop, 3);
   ASSERT_TRUE(eventually([&] { return player.turns == 3; })) << run.server.errors();
@@ -778,8 +780,8 @@ TEST(OperatorRcon, ARealRconClientDrivesEveryCommandAndReadsALongStatusSplit) {
   Running run;
   // Enough bots that status takes more than one packet.
   run.start(1, 300, {});
-  ClientThreads threads;
   Player player;
+  ClientThreads threads;
   join_and_play(threads, player, threads.stop);
   ASSERT_TRUE(run.server.wait_for_log("match started")) << run.server.errors();
   setenv("NODE_PATH", modules.c_str(), 1);

@@ -194,8 +194,8 @@ TEST_P(QueryScheduler, GamedigAndQstatListTheMatchAsClientsJoinDropAndComeBack) 
   EXPECT_TRUE(holds(said, "\"turn\":\"0\"")) << said;
   EXPECT_TRUE(holds(said, "\"seat_free\":\"1\"")) << said;
 
-  ClientThreads threads;
   Player ann, bob;
+  ClientThreads threads;
   ASSERT_TRUE(ann.connect());
   threads.start([&] { ann.play(threads.stop, 1 << 30); });
   ASSERT_TRUE(match.server.wait_for_log("player 0 joined from")) << match.server.errors();
@@ -371,8 +371,8 @@ TEST(Query, AFloodLeavesTheMatchBytesAndMemoryAsTheyWere) {
       }
       return 0L;
     };
-    ClientThreads threads;
     Player player;
+    ClientThreads threads;
     EXPECT_TRUE(player.connect());
     threads.start([&] { player.play(threads.stop, 1 << 30); });
     EXPECT_TRUE(eventually([&] { return player.turns >= 5; }));
