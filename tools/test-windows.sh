@@ -137,8 +137,28 @@ rc=0
 # was now and then closed or reset by the Wine side in the middle of an
 # exchange (seen in the 200-client case, with nothing in its log; alone, or
 # beside a busy processor instead, it never was).
+wine_log_lines=$(wc -l < "$dir/wine.log")
 ZOLT_CTEST_JOBS=1 bash tools/run-ctest.sh "$linux_dir" windows -R '^e2e\.' || rc=$?
 say "end-to-end suite against zolt-server.exe under Wine: $((SECONDS - start)) s"
+# The Wine server can fail an assertion of its own (seen once in four runs,
+# while cases killed the server under test again and again); every Wine call
+# of that moment fails, and so do the cases that made them, whatever the
+# server under test does. Only then are the failed cases run once more, on a
+# new Wine server: their outcome there is the one counted.
+if [ "$rc" -ne 0 ] && tail -n +"$((wine_log_lines + 1))" "$dir/wine.log" | grep -q '^wineserver.*Assertion'; then
+  say "the Wine server failed an assertion of its own (in $dir/wine.log):" \
+    "the failed cases run once more on a new one"
+  wineserver -k > /dev/null 2>&1 || true
+  wineserver -w > /dev/null 2>&1 || true
+  run_detached wineserver -p || fail "cannot start the Wine server again (see $dir/wine.log)"
+  rerun=0
+  ZOLT_CTEST_JOBS=1 bash tools/run-ctest.sh "$linux_dir" windows-again --rerun-failed || rerun=$?
+  if [ "$rerun" -eq 0 ] && [ -n "${ZOLT_RESULTS:-}" ]; then
+    # The first run's failures passed on their own Wine server: not counted twice.
+    sed -i -E 's/^windows ([0-9]+) [0-9]+ ([0-9]+)$/windows \1 0 \2/' "$ZOLT_RESULTS"
+  fi
+  rc=$rerun
+fi
 start=$SECONDS
 ZOLT_E2E_PORT_2000=1 ZOLT_CTEST_JOBS=1 bash tools/run-ctest.sh "$linux_dir" windows-port-2000 || rc=$?
 say "the cases of the server started without options, on port 2000, one at a time: $((SECONDS - start)) s"
