@@ -159,6 +159,15 @@ void read_source(const std::filesystem::path& path, Sources& sources) {
       if (!format.empty()) {
         sources.log_formats.push_back({level_of(tokens, i + 2, comma), format});
       }
+    } else if (token.text == "paced_info" || token.text == "paced_warning") {
+      // A line of a kind that comes in floods: its format is the third argument.
+      const size_t first = skip_argument(tokens, i + 2);
+      const size_t second = skip_argument(tokens, first + 1);
+      const std::string format = format_at(tokens, second + 1);
+      if (!format.empty() && tokens[i + 2].text != "LogPace") {
+        sources.log_formats.push_back(
+            {token.text == "paced_info" ? Level::Info : Level::Warning, format});
+      }
     } else if (token.text == "snprintf") {
       const size_t first = skip_argument(tokens, i + 2);
       const size_t second = skip_argument(tokens, first + 1);

@@ -71,11 +71,13 @@ bool socket_set_receive_timeout(SocketHandle connection, int milliseconds);
 // (blocking false), or wait again. Returns false when the system refuses.
 bool socket_set_blocking(SocketHandle connection, bool blocking);
 
-// One connection to watch for a message: `ready` is set when a receive on it
-// will not wait (a message, a close or an error).
+// One connection to watch for a message, or with `write` for room to send:
+// `ready` is set when a receive (a send) on it will not wait (a message, a
+// close or an error).
 struct SocketWait {
   SocketHandle socket = INVALID_SOCKET_HANDLE;
   bool ready = false;
+  bool write = false;
 };
 
 // Waits until at least one of the connections is ready, or milliseconds have

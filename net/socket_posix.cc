@@ -224,7 +224,9 @@ int socket_poll(SocketWait* waits, size_t count, int milliseconds) {
   // One per thread: the remote console's thread polls beside the match thread.
   thread_local std::vector<pollfd> fds;
   fds.resize(count);
-  for (size_t i = 0; i < count; ++i) fds[i] = pollfd{fd_of(waits[i].socket), POLLIN, 0};
+  for (size_t i = 0; i < count; ++i) {
+    fds[i] = pollfd{fd_of(waits[i].socket), static_cast<short>(waits[i].write ? POLLOUT : POLLIN), 0};
+  }
   int ready;
   do {
     ready = ::poll(fds.data(), static_cast<nfds_t>(count), milliseconds);

@@ -268,7 +268,7 @@ int socket_poll(SocketWait* waits, size_t count, int milliseconds) {
   for (size_t i = 0; i < count; ++i) {
     fds[i] = WSAPOLLFD{};
     fds[i].fd = native(waits[i].socket);
-    fds[i].events = POLLRDNORM;
+    fds[i].events = waits[i].write ? POLLWRNORM : POLLRDNORM;
   }
   const int ready = ::WSAPoll(fds.data(), static_cast<ULONG>(count), milliseconds);
   for (size_t i = 0; i < count; ++i) waits[i].ready = ready > 0 && fds[i].revents != 0;

@@ -25,7 +25,10 @@ constexpr auto ACCEPT_PAUSE = std::chrono::seconds(1);
 
 }  // namespace
 
-void paced_warning(LogPace& pace, const char* what, const char* format, ...) {
+namespace {
+
+void paced_line(LogPace& pace, LogLevel level, const char* what, const char* format,
+                va_list args) {
   const auto now = Clock::now();
   if (pace.told > TOLD_IN_FULL) {
     ++pace.unsaid;
@@ -36,14 +39,27 @@ void paced_warning(LogPace& pace, const char* what, const char* format, ...) {
     return;
   }
   char line[300];
-  va_list args;
-  va_start(args, format);
   std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
   ++pace.told;
   pace.last_said = now;
-  log_line(LogLevel::Warning, "%s%s", line,
+  log_line(level, "%s%s", line,
            pace.told > TOLD_IN_FULL ? "; from now on these are counted, once a minute" : "");
+}
+
+}  // namespace
+
+void paced_warning(LogPace& pace, const char* what, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  paced_line(pace, LogLevel::Warning, what, format, args);
+  va_end(args);
+}
+
+void paced_info(LogPace& pace, const char* what, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  paced_line(pace, LogLevel::Info, what, format, args);
+  va_end(args);
 }
 
 namespace {
@@ -54,8 +70,9 @@ bool same_address(const char* peer, const char* address) {
   return std::strncmp(peer, address, length) == 0 && peer[length] == ':';
 }
 
-// Gives seat a client that has just connected during the match.
-void take_seat(Seat& seat, SocketHandle connection, const SeatRules& rules) {
+// Gives seat a client that has just connected during the match. A flood of
+// connections into a free slot is paced in the log like the refusals.
+void take_seat(Lobby& lobby, Seat& seat, SocketHandle connection, const SeatRules& rules) {
   const int32_t index = seat.index;
   const ClientChecks checks = checks_for_next_client(seat.checks);
   seat = Seat{};
@@ -66,9 +83,9 @@ void take_seat(Seat& seat, SocketHandle connection, const SeatRules& rules) {
   seat_open(seat, connection, rules);
   seat.nonblocking = socket_set_blocking(connection, false);
   seat_start_time(seat, rules, Clock::now());
-  log_line(LogLevel::Info,
-           "player %d: a client from %s takes the dropped player's slot in turn %" PRIu64,
-           static_cast<int>(index), seat.peer, rules.turn);
+  paced_info(lobby.taking, "connections that took a free slot",
+                "player %d: a client from %s takes the dropped player's slot in turn %" PRIu64,
+                static_cast<int>(index), seat.peer, rules.turn);
 }
 
 }  // namespace
@@ -112,6 +129,17 @@ void lobby_forget(Lobby& lobby, Seat& seat) {
   seat.broken_by = BreakCause::None;
 }
 
+void lobby_give_back(Lobby& lobby, Seat& seat) {
+  socket_close(seat.socket);
+  seat.socket = INVALID_SOCKET_HANDLE;
+  seat.out_sent = seat.out_length = 0;
+  seat.join = JoinStage::InMatch;
+  seat.status = SeatStatus::Dropped;
+  paced_warning(lobby.given_back, "connections that did not finish joining",
+                "player %d (%s) did not finish joining; the slot stays free",
+                static_cast<int>(seat.index), seat.who);
+}
+
 bool lobby_listening(const Lobby& lobby, Clock::time_point now) {
   return lobby.open_in_match && now >= lobby.resting_until;
 }
@@ -146,7 +174,7 @@ void lobby_take_waiting(Lobby& lobby, std::vector<Seat>& seats, const SeatRules&
       socket_close(connection, true);
       continue;
     }
-    take_seat(seats[static_cast<size_t>(q)], connection, rules);
+    take_seat(lobby, seats[static_cast<size_t>(q)], connection, rules);
   }
 }
 

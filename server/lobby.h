@@ -31,6 +31,9 @@ struct LogPace {
 // `what` names the kind in the line that counts the unsaid ones.
 void paced_warning(LogPace& pace, const char* what, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+// The same for a line of information (the count is a warning all the same).
+void paced_info(LogPace& pace, const char* what, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 struct Lobby {
   SocketHandle listener = INVALID_SOCKET_HANDLE;
@@ -39,7 +42,7 @@ struct Lobby {
   // Accepts that fail with a connection waiting (out of descriptors) rest a while.
   bool accept_failing = false;
   Clock::time_point resting_until{};
-  LogPace refused_by_allow, refused_full, forgotten;
+  LogPace refused_by_allow, refused_full, forgotten, taking, given_back;
 };
 
 // Whether the connection just accepted may join. A refused one is logged and
@@ -55,6 +58,10 @@ SocketHandle lobby_accept(Lobby& lobby, std::string* why, bool* stopped);
 // scan): it takes no seat, and the lobby waits for the next one. Logged,
 // paced.
 void lobby_forget(Lobby& lobby, Seat& seat);
+
+// A joiner that did not finish its handshake: its connection closed and the
+// seat free again, with a log line, paced.
+void lobby_give_back(Lobby& lobby, Seat& seat);
 
 // Whether the listener is to be waited on now (open in the match, not resting).
 bool lobby_listening(const Lobby& lobby, Clock::time_point now);

@@ -166,7 +166,7 @@ std::string kick(CommandScope& scope, const std::vector<std::string_view>& words
   log_line(LogLevel::Warning, "player %d (%s) kicked by the operator (%s)", static_cast<int>(q),
            seat.who, origin);
   if (seat.join != JoinStage::InMatch) {
-    seat_give_back(seat);
+    lobby_give_back(scope.lobby, seat);
   } else {
     seats_drop(scope.seats, seat, scope.rules, scope.watch);
   }

@@ -36,8 +36,10 @@ void note_close(Seat& seat, const SeatRules& rules) {
     mark_broken(seat, rules, BreakCause::NoConnection, LogLevel::Warning, "has no connection");
     return;
   }
-  if (rules.forget_strays && seat.at.step == Step::Greeting && seat.join == JoinStage::InMatch) {
-    // Before its greeting: a port check or a scan, which the lobby forgets.
+  if (seat.join == JoinStage::Greeting ||
+      (rules.forget_strays && seat.at.step == Step::Greeting)) {
+    // Before its greeting: a port check or a scan, which the lobby forgets;
+    // a joiner that leaves is given back by the lobby, which says so.
     seat.status = SeatStatus::Broken;
     seat.broken_by = BreakCause::Left;
     return;
@@ -77,6 +79,7 @@ void time_out(Seat& seat, const SeatRules& rules) {
   seat.time.used = limit;
   mark_broken(seat, rules, BreakCause::TimedOut, LogLevel::Warning, what);
   socket_shutdown(seat.socket);
+  seat.out_sent = seat.out_length;
 }
 
 void warn_stall(const Seat& seat, const SeatRules& rules, std::chrono::nanoseconds waited) {
@@ -104,6 +107,7 @@ void set_socket_timeouts(const Seat& seat, int milliseconds) {
 
 void seat_open(Seat& seat, SocketHandle connection, const SeatRules& rules) {
   seat.socket = connection;
+  seat.out_sent = seat.out_length = 0;
   char address[DOTTED_SIZE];
   uint16_t port = 0;
   socket_peer_address(connection, address, &port);
@@ -139,42 +143,14 @@ void seat_start_wait(Seat& seat, Clock::time_point now) {
   seat.time.silence_noted = false;
 }
 
-bool seat_send(Seat& seat, const SeatRules& rules, const char* step, int32_t value, int32_t row) {
-  char text[MESSAGE_MAX_DIGITS + 1];
-  const size_t length = format_int(value, text);
-  size_t sent = 0;
-  bool waited = false;
-  while (sent < length) {
-    bool would_block = false;
-    const long n = socket_send(seat.socket, text + sent, length - sent, &would_block);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-      continue;
-    }
-    // A failed send is left to the next receive, which sees the close.
-    if (!would_block || seat.status != SeatStatus::Playing) break;
-    // The client does not read: its time runs as if the server waited for
-    // its message.
-    const auto now = Clock::now();
-    if (!waited) {
-      waited = true;
-      seat_start_wait(seat, now);
-    }
-    if (console_stop_asked() != nullptr) return false;
-    if (seat_check_time(seat, rules, now).count() == 0) break;
-    if (seat.nonblocking)
-      socket_wait_writable(seat.socket, static_cast<int>(rules.wait_slice.count()));
-  }
-  if (waited) {
-    // Counted once: the next wait for the client begins after the send.
-    const auto sent_at = Clock::now();
-    seat.time.used += sent_at - seat.time.since;
-    seat.time.since = sent_at;
-  }
+void seat_send(Seat& seat, const SeatRules& rules, const char* step, int32_t value, int32_t row) {
+  seat.out_length = static_cast<uint8_t>(format_int(value, seat.out));
+  seat.out_sent = 0;
+  seat_flush(seat);
   if (rules.timed_round_trips) seat.sent_at = Clock::now();
-  if (!rules.trace && !rules.check_clients) return true;
+  if (!rules.trace && !rules.check_clients) return;
   checks_sent(seat.checks, step, value, row);
-  if (!rules.trace) return true;
+  if (!rules.trace) return;
   if (row < 0) {
     log_line(LogLevel::Info, "trace player %d turn %" PRIu64 " S->C '%s' %d",
              static_cast<int>(seat.index), rules.turn, step, static_cast<int>(value));
@@ -183,7 +159,19 @@ bool seat_send(Seat& seat, const SeatRules& rules, const char* step, int32_t val
              static_cast<int>(seat.index), rules.turn, step, static_cast<int>(row),
              static_cast<int>(value));
   }
-  return true;
+}
+
+bool seat_flush(Seat& seat) {
+  if (!has_output(seat)) return true;
+  bool would_block = false;
+  const long n = socket_send(seat.socket, seat.out + seat.out_sent,
+                             seat.out_length - seat.out_sent, &would_block);
+  if (n > 0) {
+    seat.out_sent = static_cast<uint8_t>(seat.out_sent + n);
+  } else if (!would_block) {
+    seat.out_sent = seat.out_length;
+  }
+  return !has_output(seat);
 }
 
 Received seat_receive(Seat& seat, const SeatRules& rules, int32_t* value) {
@@ -276,18 +264,10 @@ void seat_drop(Seat& seat, const SeatRules& rules, int32_t left) {
   seat.status = SeatStatus::Dropped;
   socket_close(seat.socket);
   seat.socket = INVALID_SOCKET_HANDLE;
+  seat.out_sent = seat.out_length = 0;
   log_line(LogLevel::Warning, "player %d (%s) dropped in turn %" PRIu64 "; %d human client%s left",
            static_cast<int>(seat.index), seat.who, rules.turn, static_cast<int>(left),
            left == 1 ? "" : "s");
-}
-
-void seat_give_back(Seat& seat) {
-  socket_close(seat.socket);
-  seat.socket = INVALID_SOCKET_HANDLE;
-  seat.join = JoinStage::InMatch;
-  seat.status = SeatStatus::Dropped;
-  log_line(LogLevel::Warning, "player %d (%s) did not finish joining; the slot stays free",
-           static_cast<int>(seat.index), seat.who);
 }
 
 const char* break_cause_text(BreakCause cause) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "net/conversation.h"
+#include "net/protocol.h"
 #include "net/socket.h"
 #include "server/client_checks.h"
 #include "server/options.h"
@@ -100,6 +101,11 @@ struct Seat {
   Report report;
   int32_t last_value = 0;  // the value of its last message, as read (0 after a close)
   Allowance time;
+  // The rest of the server's last message when its client stopped reading:
+  // sent before anything else is waited for, while the seat's time runs.
+  char out[MESSAGE_MAX_DIGITS + 1] = {};
+  uint8_t out_length = 0;
+  uint8_t out_sent = 0;
   ClientChecks checks;  // its conformance notes
   // For the view: the messages of its exchanges, and its own round trips in
   // this exchange (from a message sent to the answer), when they are timed.
@@ -137,11 +143,22 @@ void seat_start_time(Seat& seat, const SeatRules& rules, Clock::time_point now);
 void seat_start_wait(Seat& seat, Clock::time_point now);
 
 // The one message the server sends the seat at its step (of player row in the
-// table; -1 for none). Time spent unable to send counts against the seat's
-// time as time spent waiting for it does. Returns false when the stop flag
-// was raised while the send waited.
-bool seat_send(Seat& seat, const SeatRules& rules, const char* step, int32_t value,
+// table; -1 for none), with one send. What the client's connection does not
+// take at once (it stopped reading) stays in the seat for seat_flush: a send
+// never waits longer than its socket's time-out, and the seat's time runs
+// meanwhile as it does while its message is awaited.
+void seat_send(Seat& seat, const SeatRules& rules, const char* step, int32_t value,
                int32_t row = -1);
+
+// Whether part of the server's last message still waits to be sent.
+inline bool has_output(const Seat& seat) {
+  return seat.out_sent < seat.out_length;
+}
+
+// One more send of what waits in the seat. Returns whether all of it is
+// sent now; a failed send gives up the rest, which the next receive's close
+// accounts for.
+bool seat_flush(Seat& seat);
 
 enum class Received : uint8_t {
   Message,  // *value holds it
@@ -170,10 +187,6 @@ void seat_break_protocol(Seat& seat, const SeatRules& rules, int32_t arrived);
 // Closes the seat's connection and serves it no more; its player stays in
 // every table with its last values. `left` is how many humans are left.
 void seat_drop(Seat& seat, const SeatRules& rules, int32_t left);
-
-// A joiner that did not finish its handshake: its connection closed and the
-// seat free again, with a log line.
-void seat_give_back(Seat& seat);
 
 // Whether the seat must be given up: it broke and broken clients are dropped.
 inline bool must_drop(const Seat& seat, const SeatRules& rules) {

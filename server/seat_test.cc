@@ -53,25 +53,4 @@ TEST_F(Seats_, TheSocketWaitsLessOnlyBeforeATimeOutOrANote) {
   }
 }
 
-// A client that sends but never reads fills its connection: the time the
-// server cannot send counts against its time-out as a silence does, and it
-// is timed out instead of holding the server in its send.
-TEST_F(Seats_, AClientThatNeverReadsIsTimedOutInTheSend) {
-  connect(1, 0);
-  server_->rules.client_timeout = std::chrono::seconds(1);
-  Seat& s = seat(0);
-  s.at = {Step::SendRelayA, 0};
-  seat_start_time(s, server_->rules, Clock::now());
-  testing::internal::CaptureStderr();
-  // Far more than both sides' buffers hold; the send gives up once the
-  // client's second is used.
-  for (int i = 0; i < 2'000'000 && s.status == SeatStatus::Playing; ++i) {
-    seat_send(s, server_->rules, "relay_a", 1234567890);
-  }
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(s.status, SeatStatus::Broken);
-  EXPECT_EQ(s.broken_by, BreakCause::TimedOut);
-  EXPECT_EQ(count_of(log, "(the client timeout) in turn 0 at step 'relay_a'"), 1u) << log;
-}
-
 }  // namespace

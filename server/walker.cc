@@ -50,9 +50,9 @@ Outcome use_message(Walker& walker, Seat& seat, const SeatRules& rules, int32_t*
 
 // Sends the server's steps up to the client's next step, or up to `stop`.
 // A joiner goes straight from its echo to its index: every other human is in
-// already. The seat's next wait begins at `now`. Returns false when a stop
-// came while a send waited.
-bool send_server_steps(Walker& walker, Seat& seat, const SeatRules& rules, const Shown& shown,
+// already. The seat's next wait begins at `now`, and runs while what was sent
+// waits for the client to read it.
+void send_server_steps(Walker& walker, Seat& seat, const SeatRules& rules, const Shown& shown,
                        Step stop, Clock::time_point now) {
   const int32_t players = player_count(*shown.match);
   for (;;) {
@@ -62,33 +62,30 @@ bool send_server_steps(Walker& walker, Seat& seat, const SeatRules& rules, const
     if (speaker(seat.at.step) != Speaker::Server || seat.at.step == stop) break;
     const Step step = seat.at.step;
     const bool row = step >= Step::RowX && step <= Step::RowHeading;
-    if (!seat_send(seat, rules, server_step_name(step),
-                   value_sent(*shown.match, shown.ledger, seat.index, seat.at),
-                   row ? seat.at.row : -1)) {
-      return false;
-    }
+    seat_send(seat, rules, server_step_name(step),
+              value_sent(*shown.match, shown.ledger, seat.index, seat.at), row ? seat.at.row : -1);
     if (counted(step)) {
       ++walker.messages;
       ++seat.messages;
     }
     seat.at = next_step(seat.at, 0, players);
   }
-  // A send that waited for the client to read has started the wait anew.
-  seat_start_wait(seat, std::max(now, seat.time.since));
-  return true;
+  seat_start_wait(seat, now);
 }
 
-// Whether the walk still waits for a message from the seat.
+// Whether the walk still waits for the seat: for its client to read what
+// was sent to it, or for its next message.
 bool waits_for(const Seat& seat, Step stop) {
-  return in_play(seat) && seat.at.step != stop && speaker(seat.at.step) != Speaker::Nobody &&
-         seat.report.ended_at == Step::Done;
+  if (!in_play(seat)) return false;
+  return has_output(seat) || (seat.at.step != stop && speaker(seat.at.step) != Speaker::Nobody &&
+                              seat.report.ended_at == Step::Done);
 }
 
 // One message (or a close) from a joiner, and the server's answers.
-void step_joiner(Walker& walker, Seat& seat, const SeatRules& rules, const Shown& shown,
-                 Received received, int32_t value) {
+void step_joiner(Walker& walker, Lobby& lobby, Seat& seat, const SeatRules& rules,
+                 const Shown& shown, Received received, int32_t value) {
   if (received == Received::Closed || seat.status != SeatStatus::Playing) {
-    seat_give_back(seat);
+    lobby_give_back(lobby, seat);
     return;
   }
   use_message(walker, seat, rules, &value);
@@ -114,16 +111,18 @@ void step_joiner(Walker& walker, Seat& seat, const SeatRules& rules, const Shown
 
 // Looks at every joiner's time, and moves each on as far as its messages
 // have come (each receive gives up at once: their sockets never block).
-void serve_joiners(Walker& walker, Seats& seats, const SeatRules& rules, const Shown& shown,
-                   Clock::time_point now, bool look_at_all) {
+void serve_joiners(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
+                   const Shown& shown, Clock::time_point now, bool look_at_all) {
   for (size_t i = 0; i < seats.seat.size(); ++i) {
     Seat& seat = seats.seat[i];
     if (seat.join != JoinStage::Greeting) continue;
     seat_check_time(seat, rules, now);
-    if (!look_at_all) continue;
+    if (!look_at_all || !seat_flush(seat)) continue;
     int32_t value = 0;
     const Received received = seat_receive(seat, rules, &value);
-    if (received != Received::Nothing) step_joiner(walker, seat, rules, shown, received, value);
+    if (received != Received::Nothing) {
+      step_joiner(walker, lobby, seat, rules, shown, received, value);
+    }
   }
 }
 
@@ -168,7 +167,7 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
   for (int32_t q = first; q < end; ++q) {
     Seat& seat = seats.seat[static_cast<size_t>(q)];
     if (!waits_for(seat, stop) || speaker(seat.at.step) != Speaker::Server) continue;
-    if (!send_server_steps(walker, seat, rules, shown, stop, Clock::now())) return WalkEnd::Stopped;
+    send_server_steps(walker, seat, rules, shown, stop, Clock::now());
     if (seat.at.step == Step::Done) watch_exchange_ends(watch, seat, walker.messages);
   }
   for (;;) {
@@ -191,7 +190,8 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
       // A connection that never was gives its nothing at once.
       any_at_once = any_at_once || seat.socket == INVALID_SOCKET_HANDLE;
       any_blocking = any_blocking || !seat.nonblocking;
-      walker.waits[count] = SocketWait{seat.socket, seat.socket == INVALID_SOCKET_HANDLE};
+      walker.waits[count] =
+          SocketWait{seat.socket, seat.socket == INVALID_SOCKET_HANDLE, has_output(seat)};
       walker.waited[count++] = q;
     }
     if (count == 0) break;
@@ -203,7 +203,7 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
     }
     for (const Seat& seat : seats.seat) {
       if (seat.join != JoinStage::Greeting) continue;
-      walker.waits[with_lobby] = SocketWait{seat.socket, false};
+      walker.waits[with_lobby] = SocketWait{seat.socket, false, has_output(seat)};
       walker.waited[with_lobby++] = seat.index;
     }
     if (count == 1 && with_lobby == 1 && any_blocking) {
@@ -227,13 +227,17 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
       joiners_ready = joiners_ready || walker.waits[i].ready;
     if (with_lobby > count) {
       if (joiners_ready) lobby_take_waiting(lobby, seats.seat, rules);
-      serve_joiners(walker, seats, rules, shown, Clock::now(), joiners_ready);
+      serve_joiners(walker, seats, lobby, rules, shown, Clock::now(), joiners_ready);
     }
     for (size_t i = 0; i < count; ++i) {
       if (!walker.waits[i].ready) continue;
       const int32_t q = walker.waited[i];
       if (q >= broke) continue;
       Seat& seat = seats.seat[static_cast<size_t>(q)];
+      // What its client has not read yet goes first: its next message
+      // answers that.
+      if (!seat_flush(seat)) continue;
+      if (walker.waits[i].write) continue;
       int32_t value = 0;
       const Received received = seat_receive(seat, rules, &value);
       if (received == Received::Nothing) continue;
@@ -255,7 +259,7 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
         continue;
       }
       seat.at = next_step(seat.at, value, players);
-      if (!send_server_steps(walker, seat, rules, shown, stop, came_at)) return WalkEnd::Stopped;
+      send_server_steps(walker, seat, rules, shown, stop, came_at);
       if (seat.at.step == Step::Done) {
         watch_exchange_ends(watch, seat, walker.messages);
       }
@@ -268,5 +272,5 @@ void walk_joiners(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& r
                   const Shown& shown) {
   if (!lobby.open_in_match) return;
   lobby_take_waiting(lobby, seats.seat, rules);
-  serve_joiners(walker, seats, rules, shown, Clock::now(), true);
+  serve_joiners(walker, seats, lobby, rules, shown, Clock::now(), true);
 }

@@ -212,6 +212,82 @@ TEST_F(Walker_, AWaitingCommandEndsTheWalkAndTheNextWalkGoesOn) {
   EXPECT_EQ(seat(0).report.ended_at, Step::X);
 }
 
+// Fills the server's side of a seat's connection until a send would wait:
+// its client has stopped reading. The socket blocks as before afterwards.
+void fill_until_full(Seat& seat) {
+  const int small = 4096;
+  setsockopt(static_cast<int>(seat.socket), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  socket_set_blocking(seat.socket, false);
+  const char junk[512] = {};
+  // Until the client's side holds all it will take and nothing more moves
+  // out of the server's side.
+  bool full = false;
+  for (int round = 0; round < 1000 && !full; ++round) {
+    bool would_block = false;
+    while (!would_block) socket_send(seat.socket, junk, sizeof junk, &would_block);
+    full = !socket_wait_writable(seat.socket, 200);
+  }
+  ASSERT_TRUE(full);
+  socket_set_blocking(seat.socket, !seat.nonblocking);
+}
+
+// A client that stops reading holds only its own seat: served at once, the
+// others' reports are taken meanwhile and only it is timed out; one at a
+// time, a waiting command ends the walk while the send waits.
+TEST_F(Walker_, AClientThatStopsReadingHoldsOnlyItsOwnSeat) {
+  connect(2, 0);
+  set_up_tables(server_->match);
+  server_->rules.client_timeout = std::chrono::seconds(1);
+  for (int32_t q : {0, 1}) seat(q).nonblocking = socket_set_blocking(seat(q).socket, false);
+  fill_until_full(seat(0));
+  // Player 0 reports relay_a and waits for an ack that cannot come; player 1
+  // reports on time, a little late each value.
+  send_int(clients_[0].socket, 5);
+  std::thread prompt([&] {
+    for (int32_t value : {5, 6, 7, 8, 9, 10}) {
+      std::this_thread::sleep_for(milliseconds(100));
+      send_int(clients_[1].socket, value);
+      receive(clients_[1].socket);
+    }
+    send_int(clients_[1].socket, 900);
+  });
+  for (int32_t q : {0, 1}) begin_report(*server_, q);
+  testing::internal::CaptureStderr();
+  const WalkEnd end = walk(server_->walker, server_->seats, server_->lobby, server_->rules,
+                           {&server_->match, nullptr}, nullptr, 0, 2, Step::SendRelayA);
+  const std::string log = testing::internal::GetCapturedStderr();
+  prompt.join();
+  EXPECT_EQ(end, WalkEnd::Reached);
+  EXPECT_EQ(seat(0).broken_by, BreakCause::TimedOut) << log;
+  EXPECT_EQ(seat(1).status, SeatStatus::Playing) << log;
+  EXPECT_EQ(seat(1).report.heading, 900);
+  EXPECT_EQ(count_of(log, "player 0 (127.0.0.1"), count_of(log, "(127.0.0.1")) << log;
+}
+
+TEST_F(Walker_, AWaitingCommandIsSeenWhileASendWaits) {
+  connect(1, 0);
+  set_up_tables(server_->match);
+  // Long enough that a send holding the walk would be seen: the walk would
+  // end timed out, not for the command.
+  server_->rules.client_timeout = std::chrono::seconds(20);
+  std::atomic<bool> command_waiting{false};
+  server_->walker.command_waiting = &command_waiting;
+  fill_until_full(seat(0));
+  send_int(clients_[0].socket, 5);
+  begin_report(*server_, 0);
+  std::thread command([&] {
+    std::this_thread::sleep_for(milliseconds(300));
+    command_waiting = true;
+  });
+  testing::internal::CaptureStderr();
+  const WalkEnd end = walk_seat(*server_, 0, Step::SendRelayA);
+  const std::string log = testing::internal::GetCapturedStderr();
+  command.join();
+  EXPECT_EQ(end, WalkEnd::CommandWaiting) << log;
+  EXPECT_EQ(seat(0).status, SeatStatus::Playing) << log;
+  EXPECT_TRUE(has_output(seat(0)));
+}
+
 // A stop is seen at the walk's next wake-up, whatever the seat does.
 TEST_F(Walker_, AStopIsSeenWhileTheWalkWaits) {
   connect(1, 0);
