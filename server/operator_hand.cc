@@ -190,6 +190,7 @@ void operator_serve(Server& server) {
     hand.answers.emplace_back(request.ticket, done.answer);
     hand.answered.notify_all();
   }
+  watch_seats_changed(server.watch.get(), server.seats, server.options.rejoin);
 }
 
 void operator_between_turns(Server& server) {
@@ -198,6 +199,7 @@ void operator_between_turns(Server& server) {
   while (hand.paused && console_stop_asked() == nullptr) {
     watch_heartbeat(server.watch.get(), Clock::now());
     walk_joiners(server.walker, server.seats, server.lobby, server.rules, {&server.match, nullptr});
+    watch_seats_changed(server.watch.get(), server.seats, server.options.rejoin);
     {
       std::unique_lock<std::mutex> lock(hand.mutex);
       // Joiners are looked at more often than the view needs its heartbeat.

@@ -262,11 +262,16 @@ void watch_turn_begins(Watch* watch, uint64_t turn, uint64_t turns_done) {
   watch->turns_done = turns_done;
 }
 
+void watch_seats_changed(Watch* watch, const Seats& seats, bool rejoin) {
+  if (watch != nullptr && rejoin && (watch->view || watch->options->query)) {
+    publish_can_join(*watch, seats, rejoin);
+  }
+}
+
 void watch_turn_ends(Watch* watch, const Seats& seats, bool rejoin, uint64_t messages) {
   if (watch == nullptr) return;
   publish(*watch, true, watch->turns_done + 1, messages);
-  // Without --rejoin nobody joins once the match has started: no need to look.
-  if (rejoin && (watch->view || watch->options->query)) publish_can_join(*watch, seats, rejoin);
+  watch_seats_changed(watch, seats, rejoin);
   Recording& recording = watch->recording;
   if (recording.file == nullptr && !recording.behind) return;
   note_played_time(*watch, steady_ns());
@@ -279,6 +284,8 @@ void watch_turn_ends(Watch* watch, const Seats& seats, bool rejoin, uint64_t mes
 void watch_match_ends(Watch* watch, EndReason reason, const char* why, uint64_t turns,
                       int32_t linger) {
   if (watch == nullptr) return;
+  // Whatever seat is free, the match that had it is over.
+  watch->can_join.store(false, std::memory_order_relaxed);
   Snapshot& snapshot = watch->snapshot;
   const uint32_t stops = console_stops();
   // Ended before the match began: there is no end to show.

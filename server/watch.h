@@ -76,6 +76,11 @@ void watch_scores_carried(Watch* watch, const std::vector<PlayerScore>& scores);
 // Every call below takes the watch, null without --http and --record, and
 // then does nothing.
 
+// A seat was freed or taken between turns (a kick, a joiner while paused):
+// whether a player can join is told again. Without --rejoin nobody joins
+// once the match has started: nothing to look at.
+void watch_seats_changed(Watch* watch, const Seats& seats, bool rejoin);
+
 // The handshake, once `joined` humans have joined (of `humans`).
 void watch_joined(Watch* watch, int32_t joined, int32_t humans);
 // The match thread woke up (it does at least every second while it waits);
