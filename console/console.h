@@ -19,7 +19,11 @@ extern const char* const BOT_ROUTE_PATH;
 // system does not say.
 std::string program_folder();
 
-// printf to standard output, flushed.
+// printf to standard output, flushed. On a pipe or socket that nobody reads
+// the text waits a little for room, then is left out, and so are the texts
+// after it until there is room again (counted in the log): the match never
+// waits for a reader that does not come. On a terminal, a file or a drained
+// pipe every byte is written.
 void console_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Whether the console's line is still open: the last text printed did not
@@ -104,9 +108,10 @@ void console_ask_stop(const char* why);
 // match thread, whose blocking calls they interrupt.
 void console_block_stops(bool block);
 
-// Whether a write to stream would not wait now (a pipe with room). Only
-// asked of streams that may fill (pipes, sockets).
-bool console_ready_to_write(std::FILE* stream);
+// Whether a write to stream would not wait now (a pipe with room), waiting
+// up to milliseconds for it; a signal ends the wait. Only asked of streams
+// that may fill (pipes, sockets).
+bool console_ready_to_write(std::FILE* stream, int milliseconds = 0);
 bool console_stream_may_fill(std::FILE* stream);
 
 // Whether standard input is a terminal (a console window on Windows).

@@ -245,9 +245,9 @@ void console_block_stops(bool block) {
   pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &stops, nullptr);
 }
 
-bool console_ready_to_write(std::FILE* stream) {
+bool console_ready_to_write(std::FILE* stream, int milliseconds) {
   pollfd wait{fileno(stream), POLLOUT, 0};
-  return ::poll(&wait, 1, 0) != 0;
+  return ::poll(&wait, 1, milliseconds) > 0;
 }
 
 bool console_stream_may_fill(std::FILE* stream) {

@@ -231,7 +231,7 @@ void console_on_stop(void (*stop)(const char* why)) {
 void console_block_stops(bool) {}
 
 // Writes to a pipe nobody reads are rare here; the log writes as always.
-bool console_ready_to_write(std::FILE*) {
+bool console_ready_to_write(std::FILE*, int) {
   return true;
 }
 

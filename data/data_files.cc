@@ -93,10 +93,10 @@ std::string start_position_path(int32_t map_number, const std::string& maps_dir,
 
 void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y, int32_t count,
                           int32_t map_number, const std::string& maps_dir,
-                          const std::string& fallback_folder) {
+                          const std::string& fallback_folder, bool quietly) {
   char name[START_FILE_NAME_SIZE];
   start_position_file_name(map_number, name);
-  console_print(START_FILE_LINE, name);
+  if (!quietly) console_print(START_FILE_LINE, name);
   const std::string path = start_position_path(map_number, maps_dir, fallback_folder);
   bool refused;
   std::FILE* file = open_data_file(path.c_str(), "start position file", &refused);

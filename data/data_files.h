@@ -44,13 +44,13 @@ void start_position_file_name(int32_t map_number, char (&name)[START_FILE_NAME_S
 std::string start_position_path(int32_t map_number, const std::string& maps_dir,
                                 const std::string& fallback_folder);
 
-// Prints the file name on the console, then reads the start position file of
-// map_number (start_position_path). A file that cannot be opened or is not a
-// regular file leaves the positions as they are and is reported on standard
-// error.
+// Prints the file name on the console (unless quietly: a player placed again
+// when it rejoins), then reads the start position file of map_number
+// (start_position_path). A file that cannot be opened or is not a regular
+// file leaves the positions as they are and is reported on standard error.
 void load_start_positions(std::vector<int32_t>& pos_x, std::vector<int32_t>& pos_y, int32_t count,
                           int32_t map_number, const std::string& maps_dir,
-                          const std::string& fallback_folder);
+                          const std::string& fallback_folder, bool quietly = false);
 
 // Why the data file at path cannot be read, or an empty text when it can be
 // opened. Opens it and closes it again.

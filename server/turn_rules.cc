@@ -170,7 +170,7 @@ void apply_report(Match& match, int32_t q, const Report& report, bool place_at_s
     start.x.assign(match.pos_x.begin(), match.pos_x.begin() + static_cast<ptrdiff_t>(humans));
     start.y.assign(match.pos_y.begin(), match.pos_y.begin() + static_cast<ptrdiff_t>(humans));
     load_start_positions(start.x, start.y, match.human_count, match.map_number, start.maps_dir,
-                         start.data_folder);
+                         start.data_folder, true);
     write_cell(match.pos_x[self], table_cell(Column::PosX, q, players), start.x[self], q, ledger);
     write_cell(match.pos_y[self], table_cell(Column::PosY, q, players), start.y[self], q, ledger);
   }
