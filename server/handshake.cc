@@ -96,9 +96,11 @@ int32_t take_and_greet(Joining& joining, const std::atomic<bool>* command_waitin
     Seat& seat = joining.seats.seat[static_cast<size_t>(q)];
     seat_open(seat, client, joining.rules);
     console_print(PEER_LINE, peer);
-    if (client != INVALID_SOCKET_HANDLE) {
+    // Where strays are forgotten, a connection is told in the log once it
+    // has greeted: a flood of them is paced by the lobby instead.
+    if (client != INVALID_SOCKET_HANDLE && !joining.rules.forget_strays) {
       log_line(LogLevel::Info, "player %d joined from %s", static_cast<int>(q), seat.peer);
-    } else {
+    } else if (client == INVALID_SOCKET_HANDLE) {
       log_line(LogLevel::Error, "player %d: the connection could not be accepted (%s)",
                static_cast<int>(q), why.c_str());
     }
@@ -110,6 +112,9 @@ int32_t take_and_greet(Joining& joining, const std::atomic<bool>* command_waitin
                                         seat.status == SeatStatus::Broken &&
                                         seat.broken_by == BreakCause::Left;
     if (!closed_before_greeting) {
+      if (client != INVALID_SOCKET_HANDLE && joining.rules.forget_strays) {
+        log_line(LogLevel::Info, "player %d joined from %s", static_cast<int>(q), seat.peer);
+      }
       taken[static_cast<size_t>(q)] = true;
       return q;
     }
@@ -123,13 +128,24 @@ int32_t take_and_greet(Joining& joining, const std::atomic<bool>* command_waitin
 // other.
 bool join_clients(Joining& joining, const std::atomic<bool>* command_waiting, int32_t wanted) {
   const int32_t players = player_count(joining.match);
-  for (int32_t joined = 0; joined < wanted; ++joined) {
+  for (int32_t joined = 0; joined < wanted;) {
     const int32_t q = take_and_greet(joining, command_waiting);
     if (q < 0) return false;
     Seat& seat = joining.seats.seat[static_cast<size_t>(q)];
-    console_print("%s", seat.last_value == ACK ? CONNECTED : GREETING_ERROR);
+    const bool greeted = seat.last_value == ACK;
+    console_print("%s", greeted ? CONNECTED : GREETING_ERROR);
     if (walk_seat(joining, seat, Step::Joined) == WalkEnd::Stopped) return false;
+    // Where strays are forgotten, one that sent something other than the
+    // greeting and closed is no client of this game: its slot is not lost.
+    if (joining.rules.forget_strays && !greeted && seat.status == SeatStatus::Broken &&
+        seat.broken_by == BreakCause::Left) {
+      joining.taken[static_cast<size_t>(q)] = false;
+      lobby_forget(joining.lobby, seat);
+      watch_joined(joining.watch, joined, joining.match.human_count);
+      continue;
+    }
     if (seat.last_value != players) console_print("%s", ECHO_ERROR);
+    ++joined;
   }
   return true;
 }
