@@ -102,12 +102,14 @@ int operator_open(std::shared_ptr<OperatorHand>& hand, const Options& options, i
 
 void operator_listen(const std::shared_ptr<OperatorHand>& hand, const Options& options,
                      Watch* watch, int32_t humans) {
+  // Said without a hand too: lines piped to a server without
+  // --console-commands are otherwise ignored without a word.
+  log_line(LogLevel::Info, "operator commands at the console: %s",
+           hand != nullptr && hand->console_commands ? "on"
+           : humans == 0                             ? "off (its keys step the bots)"
+                                                     : "off (--console-commands turns them on)");
   if (hand == nullptr) return;
   watch_commands_open(watch);
-  log_line(LogLevel::Info, "operator commands at the console: %s",
-           hand->console_commands ? "on"
-           : humans == 0          ? "off (its keys step the bots)"
-                                  : "off (--console-commands turns them on)");
   // The channels' threads leave the stop signals to the match thread.
   console_block_stops(true);
   if (hand->console_commands) hand->console_reader = std::thread(read_console_lines, hand);

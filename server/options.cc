@@ -455,7 +455,7 @@ CommandLine command_line(Options& o) {
        nullptr, true, false},
       {"--rcon", "ADDR:PORT",
        "open the remote console (RCON) on this IPv4 address and port, as 127.0.0.1:2010; it "
-       "needs a password of 12 characters or more (--rcon-password-file, ZOLT_RCON_PASSWORD or "
+       "needs a password of 12 bytes or more (--rcon-password-file, ZOLT_RCON_PASSWORD or "
        "the config file's rcon-password); default: none",
        [&o](const std::string& text) {
          std::string address;

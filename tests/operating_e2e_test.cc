@@ -107,6 +107,9 @@ TEST_F(Unattended, OptionsAnswerTheQuestionsAndNameTheFiles) {
         std::string("INFO the host name gives 127.0.0.1, a loopback address"),
         std::string("INFO player 0 joined from 127\\.0\\.0\\.1:[0-9]+\n"),
         std::string("INFO player 1 joined from 127\\.0\\.0\\.1:[0-9]+\n"),
+        // Lines piped in are no commands here: the log says so.
+        std::string("INFO operator commands at the console: off \\(--console-commands turns "
+                    "them on\\)\n"),
         std::string("INFO match started: 2 humans, 1 bot, map 3\n"),
         // Clients that have gone have left: no error, one cause.
         std::string("INFO player 0 \\(127\\.0\\.0\\.1:[0-9]+\\) left in turn 2 at step "

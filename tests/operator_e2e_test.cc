@@ -84,7 +84,9 @@ struct Rcon {
     return verdict.type == RCON_AUTH_RESPONSE && verdict.id == id;
   }
   // A command's whole answer, however many packets it takes (counted in
-  // *packets): an empty packet sent behind it comes back after it.
+  // *packets): an empty packet sent behind it comes back after it, even
+  // behind `end`, before the server closes; a client that waits for it
+  // fails without it.
   std::string command(const std::string& text, int* packets = nullptr) {
     const int32_t id = next_id++;
     const int32_t marker = next_id++;
@@ -93,11 +95,14 @@ struct Rcon {
     std::string answer;
     int count = 0;
     RconPacket packet;
-    while (read(&packet) && packet.id != marker) {
+    bool marked = false;
+    while (!marked && read(&packet)) {
+      marked = packet.id == marker;
       if (packet.id != id) continue;
       answer += packet.body;
       ++count;
     }
+    EXPECT_TRUE(marked) << "no empty packet came back behind '" << text << "': " << answer;
     if (packets != nullptr) *packets = count;
     return answer;
   }
@@ -116,25 +121,30 @@ struct Running {
   TempDir dir;
   ServerProcess server;
   uint16_t rcon_port = 0;
+  // The password in ZOLT_RCON_PASSWORD rather than in --rcon-password-file.
+  bool password_in_environment = false;
 
   void start(int humans, int bots, std::vector<std::string> extra, bool console = false) {
     put_bot_route_file(dir.path(), kRoutes);
     dir.write("dept0.txt", "100 900 500 300\n100 700 40 60\n");
     dir.write("password", kPassword + "\n");
     rcon_port = free_port();
-    std::vector<std::string> args = {"--humans",
-                                     std::to_string(humans),
-                                     "--bots",
-                                     std::to_string(bots),
-                                     "--map",
-                                     "0",
-                                     "--rcon",
-                                     "127.0.0.1:" + std::to_string(rcon_port),
-                                     "--rcon-password-file",
-                                     dir.path() + "/password"};
+    std::vector<std::string> args = {"--humans", std::to_string(humans),
+                                     "--bots",   std::to_string(bots),
+                                     "--map",    "0",
+                                     "--rcon",   "127.0.0.1:" + std::to_string(rcon_port)};
+    if (!password_in_environment) {
+      args.insert(args.end(), {"--rcon-password-file", dir.path() + "/password"});
+    }
     args.insert(args.end(), extra.begin(), extra.end());
+    // The server takes the environment as it starts: no other case sees it.
+    if (password_in_environment) setenv("ZOLT_RCON_PASSWORD", kPassword.c_str(), 1);
     server.start(dir.path(), args, "", !console);
-    ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+    unsetenv("ZOLT_RCON_PASSWORD");
+    // Without humans the game's port is not listened on.
+    if (humans > 0) {
+      ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+    }
     ASSERT_TRUE(server.wait_until_listening(20000, rcon_port)) << server.errors();
   }
 };
@@ -378,8 +388,12 @@ TEST_P(Scheduler, AtTheConsoleStatusPauseKickAndEnd) {
   ASSERT_TRUE(run.server.wait_for_log("player 0 joined from")) << run.server.errors();
   join_and_play(threads, second, threads.stop);
   ASSERT_TRUE(run.server.wait_for_log("match started")) << run.server.errors();
-  run.server.write_input("status\n");
+  // A line past the limit is not run, not even its head; the next one is.
+  run.server.write_input("kick 1" + std::string(1100, ' ') + "\nstatus\n");
   EXPECT_TRUE(run.server.wait_for_output("human 1 127.0.0.1:")) << run.server.output();
+  EXPECT_TRUE(run.server.wait_for_log("a console line of more than 1024 bytes is not run"))
+      << run.server.errors();
+  EXPECT_FALSE(holds(run.server.output(), "kicked")) << run.server.output();
   run.server.write_input("pause\n");
   EXPECT_TRUE(run.server.wait_for_output("paused: no new turn starts")) << run.server.output();
   EXPECT_TRUE(run.server.wait_for_log("match paused by the operator (console)"));
@@ -755,6 +769,35 @@ TEST(OperatorRcon, AStrangerOnTheOperatorsAddressCannotKeepItOut) {
   ASSERT_TRUE(last.auth(kPassword));
   EXPECT_EQ(last.command("end"), "ending the match\n");
   EXPECT_EQ(run.server.wait_exit(), 0) << run.server.errors();
+}
+
+// Without humans the console's keys pace the bots: the remote console's
+// commands run between the bots' steps, once a key has come.
+TEST(OperatorRcon, ABotsOnlyMatchTakesCommandsOnceAKeyHasCome) {
+  Running run;
+  run.password_in_environment = true;
+  run.start(0, 1, {}, true);
+  Rcon rcon;
+  ASSERT_TRUE(rcon.connect(run.rcon_port)) << run.server.errors();
+  ASSERT_TRUE(rcon.auth(kPassword));
+  EXPECT_TRUE(run.server.wait_for_log("its password from ZOLT_RCON_PASSWORD"))
+      << run.server.errors();
+  // Keys come until the commands are answered, whenever the match takes them.
+  ClientThreads keys;
+  keys.start([&] {
+    while (!keys.stop) {
+      run.server.write_input("\n");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  const std::string status = rcon.command("status");
+  EXPECT_TRUE(holds(status, "settings: 0 humans, 1 bot, map 0")) << status;
+  EXPECT_TRUE(holds(status, "bot 0 playing")) << status;
+  EXPECT_EQ(rcon.command("end"), "ending the match\n");
+  keys.join_all();
+  EXPECT_EQ(run.server.wait_exit(), 0) << run.server.errors();
+  EXPECT_TRUE(holds(run.server.errors(), "match stopped by the operator's end command (rcon)"))
+      << run.server.errors();
 }
 
 // The folder holding the npm RCON client the test command installs
