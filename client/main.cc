@@ -409,7 +409,11 @@ bool come_back(Session& session, int32_t k, int32_t turn, int32_t player_count,
 }
 
 // Client k's turns, from `first` on; false when its connection closed and it
-// did not come back, which it has said. The other clients play on.
+// did not come back, which it has said. The other clients play on. A client
+// that has played its turns leaves at once: one that came back into a
+// running match missed the turns played without it, so it ends turns after
+// the others, and a server that serves its players one after the other
+// would wait for ever for the next turn of a client that stayed connected.
 bool play_turns(Session& session, int32_t k, int32_t first, int32_t player_count) {
   Client& client = session.clients[static_cast<size_t>(k)];
   for (int32_t turn = first; turn <= session.options.turns; ++turn) {
@@ -423,6 +427,8 @@ bool play_turns(Session& session, int32_t k, int32_t first, int32_t player_count
     say(failure);
     return false;
   }
+  socket_close(client.link.socket);
+  client.link.socket = INVALID_SOCKET_HANDLE;
   return true;
 }
 

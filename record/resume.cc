@@ -40,8 +40,17 @@ bool read_line_at(LineReader& reader, uint64_t offset, uint64_t number, std::str
 // Copies bytes [from, to) of path to a free name beside it.
 bool copy_aside(const std::string& path, uint64_t from, uint64_t to, std::string* aside,
                 std::string* err) {
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
   in.seekg(static_cast<std::streamoff>(from));
+  const int open_error = errno;
+  // The file was read whole just before: it was removed, cut or made
+  // unreadable since, or the disk failed.
+  const auto not_again = [to](int error) {
+    return std::string("it cannot be read again: ") +
+           (error != 0 ? std::strerror(error)
+                       : "it ends before byte " + std::to_string(to) + " now");
+  };
   for (int n = 0; n <= 9999; ++n) {
     *aside = n == 0 ? path + ".cut" : recording_numbered_name(path + ".cut", n);
     if (!file_problem(*aside).empty()) continue;
@@ -56,12 +65,13 @@ bool copy_aside(const std::string& path, uint64_t from, uint64_t to, std::string
     }
     char chunk[64 * 1024];
     uint64_t left = to - from;
-    std::string why = in ? "" : "it cannot be read again";
+    std::string why = in ? "" : not_again(open_error);
     while (why.empty() && left > 0) {
       const size_t want = left < sizeof chunk ? static_cast<size_t>(left) : sizeof chunk;
+      errno = 0;
       in.read(chunk, static_cast<std::streamsize>(want));
       if (in.gcount() != static_cast<std::streamsize>(want)) {
-        why = "it cannot be read again";
+        why = not_again(errno);
       } else if (std::fwrite(chunk, 1, want, out) != want) {
         why = std::strerror(errno);
       }

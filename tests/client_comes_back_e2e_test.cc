@@ -173,26 +173,44 @@ TEST(ClientComesBack, AClientDoesNotComeBackIntoAnotherMatch) {
 TEST(ClientComesBack, AKickEndsThatClientAloneAndTheOthersPlayOn) {
   const struct {
     const char* name;
-    std::vector<std::string> options;
+    std::vector<std::string> server_options, options;
+    int exit_code;
     size_t lines;                   // on standard error
     std::vector<std::string> told;  // there
+    std::string rejoined;           // in the server's rejoin line, before its turn
   } cases[] = {
-      {"ends", {}, 1, {"it is disconnected (the operator may have kicked it"}},
+      {"ends", {}, {}, 4, 1, {"it is disconnected (the operator may have kicked it"}, ""},
       // A server without --rejoin takes no client during its match: the
       // greeting has no answer, and the client gives up in time.
       {"tries to come back",
+       {},
        {"--reconnect", "--reconnect-for", "2"},
+       4,
        2,
        {"it is disconnected (the operator may have kicked it",
-        "connecting again for up to 2 s (--reconnect)", "client 1 could not come back within 2 s"}},
+        "connecting again for up to 2 s (--reconnect)", "client 1 could not come back within 2 s"},
+       ""},
+      // With --rejoin the kicked slot is free: the client takes it back and
+      // plays its turns to the end.
+      {"comes back into its slot",
+       {"--rejoin"},
+       {"--reconnect"},
+       0,
+       2,
+       {"it is disconnected (the operator may have kicked it",
+        "connecting again for up to 60 s (--reconnect)",
+        "client 1 is back in the match as player 1"},
+       "player 1 (127.0.0.1:"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     set_up_maps(dir);
     ServerProcess server;
-    server.start(dir.path(), {"--humans", "2", "--bots", "1", "--map", "0", "--console-commands"},
-                 "", false);
+    std::vector<std::string> server_args = {"--humans",          "2", "--bots", "1", "--map", "0",
+                                            "--console-commands"};
+    server_args.insert(server_args.end(), c.server_options.begin(), c.server_options.end());
+    server.start(dir.path(), server_args, "", false);
     ASSERT_TRUE(server.wait_until_listening()) << server.errors();
     constexpr int kTurns = 30, kPace = 40;
     const auto started = std::chrono::steady_clock::now();
@@ -203,7 +221,7 @@ TEST(ClientComesBack, AKickEndsThatClientAloneAndTheOthersPlayOn) {
     ASSERT_TRUE(server.wait_for_log("match started")) << server.errors();
     server.write_input("kick 1\n");
     EXPECT_TRUE(server.wait_for_output("player 1 kicked")) << server.output();
-    EXPECT_EQ(client.wait_exit(), 4) << client.err();
+    EXPECT_EQ(client.wait_exit(), c.exit_code) << client.err();
     // The pace holds every turn of the client that played them all.
     EXPECT_GE(std::chrono::steady_clock::now() - started,
               std::chrono::milliseconds(kTurns * kPace));
@@ -217,6 +235,14 @@ TEST(ClientComesBack, AKickEndsThatClientAloneAndTheOthersPlayOn) {
     EXPECT_NE(server.errors().find("player 0 (127.0.0.1:"), std::string::npos);
     EXPECT_NE(server.errors().find("left in turn " + std::to_string(kTurns + 1)), std::string::npos)
         << server.errors();
+    if (!c.rejoined.empty()) {
+      // The server's line for the slot taken back names that player.
+      const std::string log = server.errors();
+      const size_t at = log.find(") rejoined in turn ");
+      ASSERT_NE(at, std::string::npos) << log;
+      const size_t line = log.rfind('\n', at) + 1;  // npos + 1: the first line
+      EXPECT_NE(log.substr(line, at - line).find(c.rejoined), std::string::npos) << log;
+    }
   }
 }
 

@@ -218,12 +218,19 @@ TEST_P(QueryScheduler, GamedigAndQstatListTheMatchAsClientsJoinDropAndComeBack) 
   // Ann hit the last bot every third turn, for 5: her score is her damage.
   EXPECT_GE(number_after(said, "\"name\":\"Ann\",\"raw\":{\"score\":"), 5 * (before / 3)) << said;
 
+  const int before_qstat = ann.turns;
   said = qstat(port, folder);
+  const int after_qstat = ann.turns;
   EXPECT_TRUE(holds(said, "A2S,127.0.0.1:" + std::to_string(port) + ",LAN party,Vevoder,2,2,"))
       << said;
   EXPECT_TRUE(holds(said, "map_name=Vevoder")) << said;
   EXPECT_TRUE(holds(said, "\nAnn,")) << said;
   EXPECT_TRUE(holds(said, "\nBob,")) << said;
+  // The same turn and score in qstat's rules and players (name,score,time).
+  const long qstat_turn = number_after(said, ",turn=");
+  EXPECT_GE(qstat_turn, before_qstat) << said;
+  EXPECT_LE(qstat_turn, after_qstat + 1) << said;
+  EXPECT_GE(number_after(said, "\nAnn,"), 5 * (before_qstat / 3)) << said;
 
   // Bob's client goes after its 20 turns: the list drops him, a seat is free.
   ASSERT_TRUE(eventually([&] { return bob.turns >= 20; }));

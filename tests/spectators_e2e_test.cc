@@ -109,8 +109,24 @@ TurnReport at(int32_t x, int32_t y, int32_t damage = -1, int32_t target = 0) {
   return report;
 }
 
+// The kinds of end /state.json carries, as the server words them, and the
+// end screen's headline for each, player 0 being named Local.
+const struct {
+  const char* reason;
+  const char* why;
+  const char* headline;
+} kEnds[] = {
+    {"protocol", "player 0 left", "Player 0 (Local) left"},
+    {"protocol", "player 0 broke the protocol", "Player 0 (Local) broke the protocol"},
+    {"protocol", "player 0 timed out", "Player 0 (Local) timed out"},
+    {"stopped", "stopped by the operator's end command (console)",
+     "Ended by the operator at the console"},
+};
+
 // A match on the real server, and its clients.
 struct Match {
+  // Keeps the console's input open, for commands.
+  bool console = false;
   void start(std::vector<std::string> args, int humans, int bots) {
     humans_ = humans;
     players_ = humans + bots;
@@ -119,7 +135,7 @@ struct Match {
     dir_.write("dept0.txt", "100 200 300\n100 200 300\n");
     args.insert(args.begin(), {"localhost", "--humans", std::to_string(humans), "--bots",
                                std::to_string(bots), "--map", "0"});
-    server_.start(dir_.path(), args, "", true);
+    server_.start(dir_.path(), args, "", !console);
     ASSERT_TRUE(server_.wait_for_output(WAITING)) << server_.errors();
   }
   void join_all() {
@@ -215,23 +231,37 @@ TEST(Spectators, TheScoreboardCountsTheHitsOfTheRecordingAndTheEndClosesIt) {
 TEST(Spectators, TheViewOutlivesEveryKindOfEnd) {
   const struct {
     const char* name;
+    std::vector<std::string> options;
     std::function<void(Match&)> end;
-    const char* why;
+    size_t kind;  // in kEnds
+    int exit_code;
   } cases[] = {
-      {"a client leaves", [](Match& match) { match.clients_[0]->close(); }, "player 0 left"},
+      {"a client leaves", {}, [](Match& match) { match.clients_[0]->close(); }, 0, 1},
       {"a client breaks the protocol",
+       {},
        [](Match& match) {
          TurnReport broken = at(100, 100);
          broken.relay_a_reply = 146;
          TurnView view;
          client_turn(match.clients_[0]->link, broken, match.players_, view);
        },
-       "player 0 broke the protocol"},
+       1,
+       1},
+      // The client stays connected and says nothing.
+      {"a client times out", {"--client-timeout", "1"}, [](Match&) {}, 2, 1},
+      {"the operator ends it",
+       {"--console-commands"},
+       [](Match& match) { match.server_.write_input("end\n"); },
+       3,
+       0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Match match;
-    match.start({"--http", view_address(), "--view-linger", "2"}, 1, 1);
+    match.console = true;
+    std::vector<std::string> args = {"--http", view_address(), "--view-linger", "2"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    match.start(args, 1, 1);
     match.join_all();
     match.play({at(100, 100)});
     c.end(match);
@@ -241,9 +271,12 @@ TEST(Spectators, TheViewOutlivesEveryKindOfEnd) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const HttpReply state = http_get(view_port(), "/state.json");
     EXPECT_EQ(state.status, 200);
-    EXPECT_NE(state.body.find(std::string("\"why\": \"") + c.why + "\""), std::string::npos)
+    EXPECT_NE(state.body.find(std::string("\"end\": {\"reason\": \"") + kEnds[c.kind].reason +
+                              "\", \"why\": \"" + kEnds[c.kind].why + "\""),
+              std::string::npos)
         << state.body;
-    EXPECT_EQ(match.server_.wait_exit(), 1);
+    match.server_.close_input();
+    EXPECT_EQ(match.server_.wait_exit(), c.exit_code);
   }
 }
 
@@ -396,7 +429,13 @@ TEST(Spectators, TheEndScreenStaysAfterTheServerHasGoneAndTheReplayShowsIt) {
             "true");
   const std::string shown = browser.eval(end + ".innerText");
   // What ended it, with the player's name; under a minute in tenths.
-  EXPECT_NE(shown.find("Player 0 (Local) left"), std::string::npos) << shown;
+  EXPECT_NE(shown.find(kEnds[0].headline), std::string::npos) << shown;
+  // The headline of every other kind of end the view carries.
+  for (const auto& kind : kEnds) {
+    EXPECT_EQ(browser.eval(std::string("end_words({reason: '") + kind.reason + "', why: \"" +
+                           kind.why + "\"})"),
+              kind.headline);
+  }
   EXPECT_TRUE(std::regex_search(shown, std::regex("5 turns in [0-9]+\\.[0-9] s"))) << shown;
   // The standings by health: 96, 93, 92 (the bot) and 50.
   const std::string standings =

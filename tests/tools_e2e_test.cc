@@ -442,6 +442,8 @@ TEST(ZoltClient, TellsEveryWaitThatLastsWithItsStepAndWaitsOn) {
                                          port_text()};
        },
        {"client 0 (player 0) has waited 5 s in turn 1 for the server's 'relay_a'.",
+        "another player's client may be slow or stopped, or the operator may have paused the "
+        "server.",
         "leave out --one-at-a-time.", "Still waiting."}},
   };
   for (const auto& c : cases) {

@@ -232,8 +232,9 @@ check "podman kill -s KILL mid-match: the container started again goes on with t
 
 # A second match beside the manifest's, a copy of it on ports 2010 and 8090
 # (as docs/operating.md makes a fleet), and the fleet's list of
-# docs/operating.md run over both, with a kubectl that prints their query
-# addresses as the cluster's would; then the copy ends.
+# docs/operating.md run over both, with a kubectl that answers its query
+# over endpoints as the cluster's would give them, the copy's not ready;
+# then the copy ends.
 fleet_of_two() {
   local pod script out
   sed -e 's/zolt-match-1/zolt-match-2/g' -e 's/match: "1"/match: "2"/' -e 's/\b2000\b/2010/g' \
@@ -244,8 +245,63 @@ fleet_of_two() {
   pod=$(podman kube play "$work/match-2.yaml" | sed -n '/^Pod:$/{n;p}') && [ -n "$pod" ] &&
     wait_status 8090 /readyz 200 || return 1
   mkdir -p "$work/bin"
-  printf '%s\n' '#!/bin/sh' '[ "$1 $2 $3 $4" = "get endpoints -l app=zolt-server" ] || exit 1' \
-    "printf '127.0.0.1:2000 127.0.0.1:2010 '" > "$work/bin/kubectl"
+  # A kubectl that answers the script's jsonpath over the Endpoints a
+  # cluster would have: match 1 ready, match 2 full (its Pod out of the
+  # Service, not ready), match 3 with no Pod yet. It knows what the script
+  # uses: range, fields, [N], [*] and [?(@.field=="text")].
+  cat > "$work/bin/kubectl" << 'EOF'
+#!/usr/bin/env python3
+import re, sys
+args = sys.argv[1:]
+if args[:5] != ["get", "endpoints", "-l", "app=zolt-server", "-o"] or len(args) != 6 or \
+        not args[5].startswith("jsonpath="):
+    sys.exit("kubectl (stand-in): not the fleet's query: " + " ".join(args))
+def ports(port):
+    return [{"name": "game", "port": port, "protocol": "TCP"},
+            {"name": "query", "port": port, "protocol": "UDP"},
+            {"name": "view", "port": port + 6080, "protocol": "TCP"}]
+listed = {"kind": "List", "items": [
+    {"metadata": {"name": "zolt-match-1"},
+     "subsets": [{"addresses": [{"ip": "127.0.0.1"}], "ports": ports(2000)}]},
+    {"metadata": {"name": "zolt-match-2"},
+     "subsets": [{"notReadyAddresses": [{"ip": "127.0.0.1"}], "ports": ports(2010)}]},
+    {"metadata": {"name": "zolt-match-3"}}]}
+STEP = r'\.(\w+)(\[(?:\*|\d+|\?\(@\.\w+=="[^"]*"\))\])?'
+def values(path, node):
+    if not re.fullmatch("(?:" + STEP + ")+", path):
+        sys.exit("kubectl (stand-in): cannot read " + path)
+    nodes = [node]
+    for name, pick in re.findall(STEP, path):
+        found = [n[name] for n in nodes if isinstance(n, dict) and name in n]
+        if pick == "[*]":
+            found = [v for each in found for v in each]
+        elif pick.startswith("[?"):
+            field, text = re.fullmatch(r'\[\?\(@\.(\w+)=="([^"]*)"\)\]', pick).groups()
+            found = [v for each in found for v in each if v.get(field) == text]
+        elif pick:
+            found = [each[int(pick[1:-1])] for each in found if len(each) > int(pick[1:-1])]
+        nodes = found
+    return nodes
+def run(parts, i, node, out):
+    while i < len(parts) and parts[i] != "{end}":
+        part = parts[i]
+        if part.startswith("{range "):
+            items = values(part[7:-1], node)
+            end = run(parts, i + 1, None, [])
+            for item in items:
+                run(parts, i + 1, item, out)
+            i = end
+            continue
+        if part.startswith("{"):
+            out.append(" ".join(str(v) for v in values(part[1:-1], node)) if node is not None else "")
+        else:
+            out.append(part)
+        i += 1
+    return i + 1
+out = []
+run([p for p in re.split(r"(\{[^}]*\})", args[5][len("jsonpath="):]) if p], 0, listed, out)
+print("".join(out), end="")
+EOF
   chmod +x "$work/bin/kubectl"
   script=$(awk '/^    #!\/bin\/sh$/ { on = 1 } on { print substr($0, 5) } on && /^    done$/ { exit }' \
     docs/operating.md)
