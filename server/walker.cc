@@ -126,19 +126,11 @@ void serve_joiners(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& 
   }
 }
 
-// The view is told the seat the match has waited on longest, if any.
-void tell_view_who_waits(Watch* watch, const Seats& seats, const Walker& walker, size_t count) {
-  if (watch == nullptr) return;
-  int32_t oldest = -1;
-  Clock::time_point since{};
-  for (size_t i = 0; i < count; ++i) {
-    const Seat& seat = seats.seat[static_cast<size_t>(walker.waited[i])];
-    if (oldest < 0 || seat.time.since < since) {
-      oldest = seat.index;
-      since = seat.time.since;
-    }
+// The seat's exchange has ended: the view is told at the next wake-up.
+void note_exchange_end(Walker& walker, const Seat& seat) {
+  if (seat.at.step == Step::Done && walker.ended_count < walker.ended.size()) {
+    walker.ended[walker.ended_count++] = seat.index;
   }
-  watch_waiting(watch, oldest, since);
 }
 
 }  // namespace
@@ -154,6 +146,8 @@ void walker_set_up(Walker& walker, int32_t humans) {
   // Every seat (each either playing or joining), and the listener.
   walker.waits.assign(static_cast<size_t>(humans) + 1, SocketWait{});
   walker.waited.assign(static_cast<size_t>(humans) + 1, -1);
+  walker.ended.assign(static_cast<size_t>(humans), -1);
+  walker.ended_count = 0;
 }
 
 WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules, const Shown& shown,
@@ -168,7 +162,7 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
     Seat& seat = seats.seat[static_cast<size_t>(q)];
     if (!waits_for(seat, stop) || speaker(seat.at.step) != Speaker::Server) continue;
     send_server_steps(walker, seat, rules, shown, stop, Clock::now());
-    if (seat.at.step == Step::Done) watch_exchange_ends(watch, seat, walker.messages);
+    note_exchange_end(walker, seat);
   }
   for (;;) {
     if (walker.command_waiting != nullptr &&
@@ -177,8 +171,9 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
     }
     if (console_stop_asked() != nullptr) return WalkEnd::Stopped;
     const auto now = Clock::now();
-    watch_heartbeat(watch, now);
-    // The seats waited on, each one's time looked at.
+    // The seats waited on, each one's time looked at, and the one waited on
+    // longest.
+    WalkNews news{now, -1, now, walker.ended.data(), walker.ended_count, walker.messages};
     size_t count = 0;
     bool any_at_once = false;
     bool any_blocking = false;
@@ -193,9 +188,14 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
       walker.waits[count] =
           SocketWait{seat.socket, seat.socket == INVALID_SOCKET_HANDLE, has_output(seat)};
       walker.waited[count++] = q;
+      if (news.oldest < 0 || seat.time.since < news.since) {
+        news.oldest = q;
+        news.since = seat.time.since;
+      }
     }
+    watch_walk(watch, seats, news);
+    walker.ended_count = 0;
     if (count == 0) break;
-    tell_view_who_waits(watch, seats, walker, count);
     size_t with_lobby = count;
     if (lobby_listening(lobby, now)) {
       walker.waits[with_lobby] = SocketWait{lobby.listener, false};
@@ -260,9 +260,7 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
       }
       seat.at = next_step(seat.at, value, players);
       send_server_steps(walker, seat, rules, shown, stop, came_at);
-      if (seat.at.step == Step::Done) {
-        watch_exchange_ends(watch, seat, walker.messages);
-      }
+      note_exchange_end(walker, seat);
     }
   }
   return broke < end ? WalkEnd::ProtocolBreak : WalkEnd::Reached;

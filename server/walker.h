@@ -26,6 +26,9 @@ struct Walker {
   std::vector<SocketWait> waits;  // sized once: every seat, and the listener
   std::vector<int32_t> waited;    // the seat of each wait
   uint64_t messages = 0;          // of the turn exchanges, both ways
+  // The seats whose exchange ended since the view was last told; sized once.
+  std::vector<int32_t> ended;
+  size_t ended_count = 0;
   // Raised while an operator's command waits for the match thread, looked
   // at on every wake-up; null: the match takes no commands.
   const std::atomic<bool>* command_waiting = nullptr;

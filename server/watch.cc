@@ -209,15 +209,18 @@ void watch_heartbeat(Watch* watch, Clock::time_point now) {
   if (watch->recording.unsynced) recording_sync_due(watch->recording, now == Clock::time_point{});
 }
 
-void watch_waiting(Watch* watch, int32_t q, Clock::time_point since) {
-  if (watch == nullptr || !watch->snapshot.created()) return;
-  watch->snapshot.exchange_started(q, ns_of(since));
-}
-
-void watch_exchange_ends(Watch* watch, const Seat& seat, uint64_t messages) {
+void watch_walk(Watch* watch, const Seats& seats, const WalkNews& news) {
+  watch_heartbeat(watch, news.now);
   if (watch == nullptr) return;
-  watch->snapshot.exchange_ended(seat.index, seat_round_trip_ns(seat));
-  publish(*watch, false, watch->turns_done, messages);
+  Snapshot& snapshot = watch->snapshot;
+  for (size_t i = 0; i < news.ended_count; ++i) {
+    const Seat& seat = seats.seat[static_cast<size_t>(news.ended[i])];
+    snapshot.exchange_ended(seat.index, seat_round_trip_ns(seat));
+  }
+  if (news.ended_count > 0) publish(*watch, false, watch->turns_done, news.messages);
+  if (news.oldest >= 0 && snapshot.created()) {
+    snapshot.exchange_started(news.oldest, ns_of(news.since));
+  }
 }
 
 void watch_seat(Watch* watch, int32_t q, SeatShown seat, const char* peer) {

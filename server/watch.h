@@ -87,11 +87,19 @@ void watch_joined(Watch* watch, int32_t joined, int32_t humans);
 // now is Clock::time_point{} before a wait with no end. With --record-sync
 // second an unsynced line of the recording is synced once it is due.
 void watch_heartbeat(Watch* watch, Clock::time_point now);
-// The seat the match has waited on longest, since when; -1 for none.
-void watch_waiting(Watch* watch, int32_t q, Clock::time_point since);
-// After a completed exchange: the seat's round trip, and the tables as it
-// left them; `messages` of all the turn exchanges so far.
-void watch_exchange_ends(Watch* watch, const Seat& seat, uint64_t messages);
+// What the walker tells the view each time it wakes up.
+struct WalkNews {
+  Clock::time_point now{};
+  int32_t oldest = -1;  // the seat waited on longest, -1 for none
+  Clock::time_point since{};
+  // The seats whose exchange has ended since the last wake-up: each one's
+  // round trip, and the tables as they were left.
+  const int32_t* ended = nullptr;
+  size_t ended_count = 0;
+  uint64_t messages = 0;  // of all the turn exchanges so far
+};
+// The walker woke up: the heartbeat, the exchanges ended, who is waited on.
+void watch_walk(Watch* watch, const Seats& seats, const WalkNews& news);
 // Human q's client was dropped, or a client took its slot again.
 // Human q's client was dropped, or a client took its slot again (from
 // address `peer`, which a name may follow).
