@@ -225,9 +225,9 @@ void watch_walk(Watch* watch, const Seats& seats, const WalkNews& news) {
 
 void watch_seat(Watch* watch, int32_t q, SeatShown seat, const char* peer) {
   if (watch == nullptr || !watch->snapshot.created()) return;
-  watch->snapshot.seat_changed(q, seat);
   // Another client in the seat: a name by address follows the client.
   if (seat == SeatShown::Rejoined) name_player(*watch, q, peer);
+  watch->snapshot.seat_changed(q, seat);
 }
 
 void watch_paused(Watch* watch, bool paused) {
