@@ -241,6 +241,27 @@ std::chrono::nanoseconds seat_check_time(Seat& seat, const SeatRules& rules,
   return std::min(soon, slice - waiting % slice);
 }
 
+MessageMeans seat_take_message(Seat& seat, const SeatRules& rules, int32_t* value) {
+  const Step step = seat.at.step;
+  const bool counted = step >= Step::RelayA;
+  seat.last_value = *value;
+  if (counted) ++seat.messages;
+  if (expects(step) == Expects::Ack) {
+    if (*value == ACK) return MessageMeans::GoOn;
+    seat_break_protocol(seat, rules, *value);
+    return rules.drop_broken ? MessageMeans::Drop : MessageMeans::ProtocolBreak;
+  }
+  // In the handshake a broken client is served on; the lobby or the end of
+  // the handshake decides about it.
+  const bool drop = counted && must_drop(seat, rules);
+  if (in_report(step)) {
+    if (*value == 0) *value = NO_VALUE;
+    keep_report_value(seat.report, step, *value);
+    if (drop) seat.report.ended_at = step;
+  }
+  return drop ? MessageMeans::Drop : MessageMeans::GoOn;
+}
+
 void seat_break_protocol(Seat& seat, const SeatRules& rules, int32_t arrived) {
   // A client that left or timed out has been logged for it: the reply that
   // then never comes is no second fault.

@@ -160,6 +160,19 @@ inline bool has_output(const Seat& seat) {
 // accounts for.
 bool seat_flush(Seat& seat);
 
+// What a message from a seat means for its conversation.
+enum class MessageMeans : uint8_t {
+  GoOn,           // the conversation goes on
+  Drop,           // the client broke and broken clients are dropped
+  ProtocolBreak,  // the reply to relay_a was not ACK: the match ends
+};
+
+// Takes the message `*value` that came from the seat at its step: counted
+// from the turn's first exchange on, kept in its report (where a 0, or
+// nothing, reads as NO_VALUE), and a reply to relay_a that is not ACK a
+// protocol break. A client dropped while it reports ends its report there.
+MessageMeans seat_take_message(Seat& seat, const SeatRules& rules, int32_t* value);
+
 enum class Received : uint8_t {
   Message,  // *value holds it
   Nothing,  // nothing yet: the socket's wait (or, not blocking, none) ran out

@@ -12,40 +12,8 @@
 
 namespace {
 
-enum class Outcome : uint8_t {
-  GoOn,           // the conversation goes on
-  Drop,           // the client broke and broken clients are dropped
-  ProtocolBreak,  // the reply to relay_a was not ACK: the match ends
-};
-
 bool counted(Step step) {
   return step >= Step::RelayA;
-}
-
-// What a message from the seat at its step means. In the report a 0 (or
-// nothing) reads as NO_VALUE and the report keeps what came; a client
-// dropped while it reports ends its report there.
-Outcome use_message(Walker& walker, Seat& seat, const SeatRules& rules, int32_t* value) {
-  const Step step = seat.at.step;
-  seat.last_value = *value;
-  if (counted(step)) {
-    ++walker.messages;
-    ++seat.messages;
-  }
-  if (expects(step) == Expects::Ack) {
-    if (*value == ACK) return Outcome::GoOn;
-    seat_break_protocol(seat, rules, *value);
-    return rules.drop_broken ? Outcome::Drop : Outcome::ProtocolBreak;
-  }
-  // In the handshake a broken client is served on; the lobby or the end of
-  // the handshake decides about it.
-  const bool drop = counted(step) && must_drop(seat, rules);
-  if (in_report(step)) {
-    if (*value == 0) *value = NO_VALUE;
-    keep_report_value(seat.report, step, *value);
-    if (drop) seat.report.ended_at = step;
-  }
-  return drop ? Outcome::Drop : Outcome::GoOn;
 }
 
 // Sends the server's steps up to the client's next step, or up to `stop`.
@@ -88,7 +56,7 @@ void step_joiner(Walker& walker, Lobby& lobby, Seat& seat, const SeatRules& rule
     lobby_give_back(lobby, seat);
     return;
   }
-  use_message(walker, seat, rules, &value);
+  seat_take_message(seat, rules, &value);
   const int32_t players = player_count(*shown.match);
   if (seat.at.step == Step::Greeting && value != ACK && !rules.check_clients) {
     log_line(LogLevel::Warning, "player %d (%s) greeted with %d, not 147",
@@ -244,13 +212,14 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
       // A closed or timed-out seat goes on with 0, as from a closed connection.
       const auto came_at = Clock::now();
       seat.time.used += came_at - seat.time.since;
-      const Outcome outcome = use_message(walker, seat, rules, &value);
-      if (outcome == Outcome::ProtocolBreak) {
+      if (counted(seat.at.step)) ++walker.messages;
+      const MessageMeans outcome = seat_take_message(seat, rules, &value);
+      if (outcome == MessageMeans::ProtocolBreak) {
         broke = q;
         if (seats.ended_by < 0 || q < seats.ended_by) seats.ended_by = q;
         continue;
       }
-      if (outcome == Outcome::Drop) {
+      if (outcome == MessageMeans::Drop) {
         // Dropped while reporting: its report ends here, and it is dropped
         // once the report is applied.
         if (in_report(seat.at.step)) continue;
