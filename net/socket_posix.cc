@@ -121,12 +121,26 @@ bool socket_listen(SocketHandle listener, int backlog, std::string* err) {
   return true;
 }
 
+namespace {
+
+// The last connection this thread accepted, and its peer as the accept saw
+// it: a connection reset at once has no peer left to ask for, and is still
+// to be named by its address in the log.
+thread_local SocketHandle last_accepted = INVALID_SOCKET_HANDLE;
+thread_local sockaddr_in last_accepted_peer{};
+
+}  // namespace
+
 SocketHandle socket_accept(SocketHandle listener, std::string* err, bool* interrupted) {
   sockaddr_in peer{};
   for (;;) {
     socklen_t length = sizeof peer;
     const int fd = ::accept(fd_of(listener), reinterpret_cast<sockaddr*>(&peer), &length);
-    if (fd >= 0) return fd;
+    if (fd >= 0) {
+      last_accepted = fd;
+      last_accepted_peer = peer;
+      return fd;
+    }
     if (errno == EINTR && interrupted != nullptr) {
       *interrupted = true;
       return INVALID_SOCKET_HANDLE;
@@ -144,8 +158,7 @@ void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE], uint
   sockaddr_in peer{};
   socklen_t length = sizeof peer;
   if (::getpeername(fd_of(connection), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-    peer.sin_addr.s_addr = 0;
-    peer.sin_port = 0;
+    peer = connection == last_accepted ? last_accepted_peer : sockaddr_in{};
   }
   copy_dotted(peer.sin_addr, out);
   if (port != nullptr) *port = ntohs(peer.sin_port);

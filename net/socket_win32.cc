@@ -166,6 +166,16 @@ bool socket_listen(SocketHandle listener, int backlog, std::string* err) {
   return true;
 }
 
+namespace {
+
+// The last connection this thread accepted, and its peer as the accept saw
+// it: a connection reset at once has no peer left to ask for, and is still
+// to be named by its address in the log.
+thread_local SocketHandle last_accepted = INVALID_SOCKET_HANDLE;
+thread_local sockaddr_in last_accepted_peer{};
+
+}  // namespace
+
 SocketHandle socket_accept(SocketHandle listener, std::string* err, bool*) {
   sockaddr_in peer{};
   // Wine reports a connection closed in the backlog as not connected; a
@@ -179,6 +189,8 @@ SocketHandle socket_accept(SocketHandle listener, std::string* err, bool*) {
     const bool closed_in_backlog = error == WSAECONNRESET || (error == WSAENOTCONN && gone < 100);
     if (!closed_in_backlog) {
       if (s == INVALID_SOCKET && err != nullptr) *err = error_text("accept");
+      last_accepted = handle(s);
+      last_accepted_peer = peer;
       return handle(s);
     }
   }
@@ -188,8 +200,7 @@ void socket_peer_address(SocketHandle connection, char (&out)[DOTTED_SIZE], uint
   sockaddr_in peer{};
   int length = sizeof peer;
   if (::getpeername(native(connection), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-    peer.sin_addr.s_addr = 0;
-    peer.sin_port = 0;
+    peer = connection == last_accepted ? last_accepted_peer : sockaddr_in{};
   }
   copy_dotted(peer.sin_addr, out);
   if (port != nullptr) *port = ntohs(peer.sin_port);

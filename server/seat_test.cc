@@ -23,6 +23,18 @@ TEST_F(Seats_, ANamedPlayerIsNamedInTheLog) {
   EXPECT_EQ(count_of(log, "WARN player 0 (Alice, 127.0.0.1:"), 1u) << log;
 }
 
+// A connection reset before it is looked at is still named by the address
+// its accept saw, not 0.0.0.0:0.
+TEST_F(Seats_, AConnectionResetAtOnceKeepsItsAddress) {
+  listen(1, 0);
+  ClientLink stray;
+  std::string err;
+  ASSERT_TRUE(client_connect(stray, "127.0.0.1", port_, &err)) << err;
+  socket_close(stray.socket, true);
+  seat_open(seat(0), socket_accept(listener_), server_->rules);
+  EXPECT_EQ(std::string(seat(0).peer).rfind("127.0.0.1:", 0), 0u) << seat(0).peer;
+}
+
 // A blocking seat's socket keeps its slice while nothing falls due sooner,
 // so that a message costs one receive and no option call; it waits less only
 // before a time-out or a note.
