@@ -71,8 +71,11 @@ int32_t take_and_greet(Joining& joining, const std::atomic<bool>* command_waitin
   std::vector<bool>& taken = joining.taken;
   const int32_t humans = joining.match.human_count;
   const int32_t joined = static_cast<int32_t>(std::count(taken.begin(), taken.end(), true));
-  for (;;) {
-    console_print("%s", WAITING);
+  const bool forget_strays = joining.rules.forget_strays;
+  for (bool first = true;; first = false) {
+    // A forgotten stray leaves no trace on the console: the texts of a
+    // connection are printed once it has greeted, as they would have been.
+    if (first || !forget_strays) console_print("%s", WAITING);
     // Listening anew before every accept changes nothing after the first
     // time; a failure is reported once. Without a listener (the port could
     // not be bound, already reported) every accept fails.
@@ -89,13 +92,16 @@ int32_t take_and_greet(Joining& joining, const std::atomic<bool>* command_waitin
             ? accept_running_commands(joining, *command_waiting, &why, &stopped)
             : lobby_accept(lobby, &why, &stopped);
     if (stopped) return -1;
-    console_print("%s", client == INVALID_SOCKET_HANDLE ? ACCEPT_ERROR : CONNECTING);
+    const bool told_later = forget_strays && client != INVALID_SOCKET_HANDLE;
     char peer[DOTTED_SIZE];
     socket_peer_address(client, peer);
+    if (!told_later) {
+      console_print("%s", client == INVALID_SOCKET_HANDLE ? ACCEPT_ERROR : CONNECTING);
+      console_print(PEER_LINE, peer);
+    }
     const int32_t q = lobby_start_seat(joining.seats.seat, taken, peer);
     Seat& seat = joining.seats.seat[static_cast<size_t>(q)];
     seat_open(seat, client, joining.rules);
-    console_print(PEER_LINE, peer);
     // Where strays are forgotten, a connection is told in the log once it
     // has greeted: a flood of them is paced by the lobby instead.
     if (client != INVALID_SOCKET_HANDLE && !joining.rules.forget_strays) {
@@ -112,7 +118,9 @@ int32_t take_and_greet(Joining& joining, const std::atomic<bool>* command_waitin
                                         seat.status == SeatStatus::Broken &&
                                         seat.broken_by == BreakCause::Left;
     if (!closed_before_greeting) {
-      if (client != INVALID_SOCKET_HANDLE && joining.rules.forget_strays) {
+      if (told_later) {
+        console_print("%s", CONNECTING);
+        console_print(PEER_LINE, peer);
         log_line(LogLevel::Info, "player %d joined from %s", static_cast<int>(q), seat.peer);
       }
       taken[static_cast<size_t>(q)] = true;
