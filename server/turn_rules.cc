@@ -31,9 +31,9 @@ int32_t updated_relay(int32_t relay, int32_t value) {
 }
 
 // The start position file over every human's position, as each report of
-// the first turn reads it.
-void read_start_positions_in_turn(Match& match, int32_t q, const StartFile& start,
-                                  ViewLedger* ledger) {
+// the first turn reads it: read into the tables (each position as it was
+// kept in the ledger first)...
+void read_start_positions_in_turn(Match& match, const StartFile& start, ViewLedger* ledger) {
   const auto humans = static_cast<size_t>(match.human_count);
   if (ledger != nullptr) {
     for (size_t p = 0; p < humans; ++p) {
@@ -43,7 +43,12 @@ void read_start_positions_in_turn(Match& match, int32_t q, const StartFile& star
   }
   load_start_positions(match.pos_x, match.pos_y, match.human_count, match.map_number,
                        start.maps_dir, start.data_folder);
+}
+
+// ...then, served at once, each change written through the ledger.
+void show_start_positions(Match& match, int32_t q, ViewLedger* ledger) {
   if (ledger == nullptr) return;
+  const auto humans = static_cast<size_t>(match.human_count);
   const int32_t players = player_count(match);
   for (size_t p = 0; p < humans; ++p) {
     const auto player = static_cast<int32_t>(p);
@@ -162,7 +167,9 @@ void apply_report(Match& match, int32_t q, const Report& report, bool place_at_s
   if (!came(Step::Y)) return;
   write_cell(match.pos_y[self], table_cell(Column::PosY, q, players), report.y, q, ledger);
   if (!whole(Step::Y)) return;
-  if (match.turn_count == 1) read_start_positions_in_turn(match, q, start, ledger);
+  // The files this report reads first, then the tables, then the view.
+  const bool first_turn = match.turn_count == 1;
+  if (first_turn) read_start_positions_in_turn(match, start, ledger);
   if (place_at_start) {
     // Back in the match: at its own start position, as a new match would put
     // it; a file that cannot be read leaves it where it said it is.
@@ -171,25 +178,27 @@ void apply_report(Match& match, int32_t q, const Report& report, bool place_at_s
     start.y.assign(match.pos_y.begin(), match.pos_y.begin() + static_cast<ptrdiff_t>(humans));
     load_start_positions(start.x, start.y, match.human_count, match.map_number, start.maps_dir,
                          start.data_folder, true);
+  }
+  if (first_turn) show_start_positions(match, q, ledger);
+  if (place_at_start) {
     write_cell(match.pos_x[self], table_cell(Column::PosX, q, players), start.x[self], q, ledger);
     write_cell(match.pos_y[self], table_cell(Column::PosY, q, players), start.y[self], q, ledger);
   }
-  if (!whole(Step::Damage)) return;
-  if (report.damage != NO_VALUE) {
-    if (!whole(Step::Target)) return;
-    // A target outside 1..player_count names no player and changes nothing;
-    // health wraps as 32-bit two's complement.
-    if (report.target >= 1 && report.target <= players) {
-      const int32_t target = report.target - 1;
-      int32_t& health = match.health[static_cast<size_t>(target)];
-      write_cell(health, table_cell(Column::Health, target, players),
-                 static_cast<int32_t>(static_cast<uint32_t>(health) -
-                                      static_cast<uint32_t>(report.damage)),
-                 q, ledger);
-    }
-    watch_hit(watch, q, report.damage, report.target);
+  // A hit's damage and target came whole (no damage: no target is asked).
+  const bool hit = report.damage != NO_VALUE && whole(Step::Target);
+  // A target outside 1..player_count names no player and changes nothing;
+  // health wraps as 32-bit two's complement.
+  if (hit && report.target >= 1 && report.target <= players) {
+    const int32_t target = report.target - 1;
+    int32_t& health = match.health[static_cast<size_t>(target)];
+    write_cell(health, table_cell(Column::Health, target, players),
+               static_cast<int32_t>(static_cast<uint32_t>(health) -
+                                    static_cast<uint32_t>(report.damage)),
+               q, ledger);
   }
-  if (!came(Step::Heading)) return;
-  write_cell(match.heading[self], table_cell(Column::Heading, q, players), report.heading, q,
-             ledger);
+  if (came(Step::Heading)) {
+    write_cell(match.heading[self], table_cell(Column::Heading, q, players), report.heading, q,
+               ledger);
+  }
+  if (hit) watch_hit(watch, q, report.damage, report.target);
 }
