@@ -25,6 +25,7 @@
 #include "server/query_listener.h"
 #include "server/replay_mode.h"
 #include "server/turn_exchange.h"
+#include "server/walker.h"
 #include "server/watch.h"
 
 namespace {
@@ -449,6 +450,7 @@ int run_turns(Server& server, MatchProgress& progress) {
     // The turn in which the server is (0 during the handshake).
     server.rules.turn = progress.turns_played + 1;
     watch_turn_begins(server.watch.get(), server.rules.turn, progress.turns_played);
+    seats_join_ready(server.seats, server.watch.get());
     const TurnResult result = serve_turn(server);
     if (result == TurnResult::Stopped) return stopped(console_stop_asked());
     if (result == TurnResult::ProtocolBreak) {

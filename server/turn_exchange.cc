@@ -89,23 +89,9 @@ TurnResult all_at_once(Server& server) {
   return result_of(end);
 }
 
-// The clients that finished joining play from this turn on.
-void seat_joined(Seats& seats, Watch* watch) {
-  for (Seat& seat : seats.seat) {
-    if (seat.join != JoinStage::Ready) continue;
-    seat.join = JoinStage::InMatch;
-    seat.place_at_start = true;
-    ++seats.left;
-    watch_seat(watch, seat.index, SeatShown::Rejoined, seat.peer);
-  }
-}
-
 }  // namespace
 
 TurnResult serve_turn(Server& server) {
-  seat_joined(server.seats, server.watch.get());
-  const TurnResult result =
-      server.options.concurrent ? all_at_once(server) : one_after_another(server);
-  walk_joiners(server.walker, server.seats, server.lobby, server.rules, {&server.match, nullptr});
-  return result;
+  // Each walk ends by serving the joiners as far as their messages have come.
+  return server.options.concurrent ? all_at_once(server) : one_after_another(server);
 }

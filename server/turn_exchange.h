@@ -25,8 +25,9 @@ enum class TurnResult {
 
 // Serves every human client's exchange of the turn. A client that breaks is
 // served to the end of the exchange as always, unless broken clients are
-// dropped: then it is dropped there. Clients that joined (--rejoin) play
-// from this turn; joiners are served meanwhile.
+// dropped: then it is dropped there. Joiners (--rejoin) are served
+// meanwhile; those that finished joining play once seats_join_ready has
+// made them players, at a turn's start.
 // REQUIRES: set_up_tables(match) and set_up_seats(server) have run, and
 // served at once, ledger_set_up(server.ledger, match).
 TurnResult serve_turn(Server& server);

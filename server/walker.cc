@@ -22,6 +22,7 @@ bool counted(Step step) {
 // waits for the client to read it.
 void send_server_steps(Walker& walker, Seat& seat, const SeatRules& rules, const Shown& shown,
                        Step stop, Clock::time_point now) {
+  seat_start_wait(seat, now);
   const int32_t players = player_count(*shown.match);
   for (;;) {
     if (seat.at.step == Step::Joined && seat.join == JoinStage::Greeting) {
@@ -38,7 +39,6 @@ void send_server_steps(Walker& walker, Seat& seat, const SeatRules& rules, const
     }
     seat.at = next_step(seat.at, 0, players);
   }
-  seat_start_wait(seat, now);
 }
 
 // Whether the walk still waits for the seat: for its client to read what
@@ -56,18 +56,18 @@ void step_joiner(Walker& walker, Lobby& lobby, Seat& seat, const SeatRules& rule
     lobby_give_back(lobby, seat);
     return;
   }
+  const Step step = seat.at.step;
   seat_take_message(seat, rules, &value);
   const int32_t players = player_count(*shown.match);
-  if (seat.at.step == Step::Greeting && value != ACK && !rules.check_clients) {
+  if (step == Step::Greeting && value != ACK && !rules.check_clients) {
     log_line(LogLevel::Warning, "player %d (%s) greeted with %d, not 147",
              static_cast<int>(seat.index), seat.who, static_cast<int>(value));
   }
-  if (seat.at.step == Step::Echo && value != players && !rules.check_clients) {
+  if (step == Step::Echo && value != players && !rules.check_clients) {
     log_line(LogLevel::Warning, "player %d (%s) echoed %d, not the player count %d",
              static_cast<int>(seat.index), seat.who, static_cast<int>(value),
              static_cast<int>(players));
   }
-  seat.at = next_step(seat.at, value, players);
   send_server_steps(walker, seat, rules, shown, Step::Numbered, Clock::now());
   if (seat.at.step == Step::Numbered) {
     seat.join = JoinStage::Ready;
@@ -107,7 +107,17 @@ void seats_drop(Seats& seats, Seat& seat, const SeatRules& rules, Watch* watch) 
   if (seat.status == SeatStatus::Dropped) return;
   --seats.left;
   seat_drop(seat, rules, seats.left);
-  watch_seat(watch, seat.index, SeatShown::Dropped, seat.peer);
+  watch_seat_dropped(watch, seat.index);
+}
+
+void seats_join_ready(Seats& seats, Watch* watch) {
+  for (Seat& seat : seats.seat) {
+    if (seat.join != JoinStage::Ready) continue;
+    seat.join = JoinStage::InMatch;
+    seat.place_at_start = true;
+    ++seats.left;
+    watch_seat_rejoined(watch, seat.index, seat.peer);
+  }
 }
 
 void walker_set_up(Walker& walker, int32_t humans) {
@@ -120,7 +130,6 @@ void walker_set_up(Walker& walker, int32_t humans) {
 
 WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules, const Shown& shown,
              Watch* watch, int32_t first, int32_t end, Step stop) {
-  const int32_t players = player_count(*shown.match);
   // The first seat that broke the protocol: one of the range's, when this
   // walk goes on after a command.
   int32_t broke = seats.ended_by >= first && seats.ended_by < end ? seats.ended_by : end;
@@ -163,14 +172,13 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
     }
     watch_walk(watch, seats, news);
     walker.ended_count = 0;
-    if (count == 0) break;
     size_t with_lobby = count;
-    if (lobby_listening(lobby, now)) {
+    if (count > 0 && lobby_listening(lobby, now)) {
       walker.waits[with_lobby] = SocketWait{lobby.listener, false};
       walker.waited[with_lobby++] = -1;
     }
     for (const Seat& seat : seats.seat) {
-      if (seat.join != JoinStage::Greeting) continue;
+      if (count == 0 || seat.join != JoinStage::Greeting) continue;
       walker.waits[with_lobby] = SocketWait{seat.socket, false, has_output(seat)};
       walker.waited[with_lobby++] = seat.index;
     }
@@ -178,7 +186,7 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
       // One seat and nothing else: its own receive waits, as long as its
       // socket's time-out says.
       walker.waits[0].ready = true;
-    } else if (!any_at_once) {
+    } else if (count > 0 && !any_at_once) {
       const auto ms = std::chrono::ceil<std::chrono::milliseconds>(next).count();
       const int ready =
           socket_poll(walker.waits.data(), with_lobby, static_cast<int>(std::max<int64_t>(ms, 0)));
@@ -189,14 +197,17 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
         for (size_t i = 0; i < count; ++i) walker.waits[i].ready = !any_blocking;
       }
     }
-    // The joiners and the lobby: a joiner's time counts only its own silence.
-    bool joiners_ready = false;
+    // The joiners and the lobby: a joiner's time counts only its own
+    // silence. Once the walk has reached its step they are served as far as
+    // their messages have come, without waiting.
+    bool joiners_ready = count == 0 && lobby.open_in_match;
     for (size_t i = count; i < with_lobby; ++i)
       joiners_ready = joiners_ready || walker.waits[i].ready;
-    if (with_lobby > count) {
+    if (with_lobby > count || joiners_ready) {
       if (joiners_ready) lobby_take_waiting(lobby, seats.seat, rules);
       serve_joiners(walker, seats, lobby, rules, shown, Clock::now(), joiners_ready);
     }
+    if (count == 0) break;
     for (size_t i = 0; i < count; ++i) {
       if (!walker.waits[i].ready) continue;
       const int32_t q = walker.waited[i];
@@ -227,7 +238,6 @@ WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
         if (seats.left == 0) return WalkEnd::NoClientLeft;
         continue;
       }
-      seat.at = next_step(seat.at, value, players);
       send_server_steps(walker, seat, rules, shown, stop, came_at);
       note_exchange_end(walker, seat);
     }

@@ -53,6 +53,10 @@ enum class WalkEnd : uint8_t {
 // dropped already is left as it is.
 void seats_drop(Seats& seats, Seat& seat, const SeatRules& rules, Watch* watch);
 
+// At a turn's start: the clients that finished joining play from this turn
+// on, each placed at its start in its first report, and shown rejoined.
+void seats_join_ready(Seats& seats, Watch* watch);
+
 // Sizes the wait set for `humans` seats.
 void walker_set_up(Walker& walker, int32_t humans);
 
@@ -62,14 +66,15 @@ void walker_set_up(Walker& walker, int32_t humans);
 // break in its report, which ends the report and leaves the drop to the
 // caller, once the report is applied. After a protocol break the seats
 // after the breaker are served no more; those before it reach `stop`.
-// Joiners (seats in JoinStage::Greeting) are served meanwhile. A walk that
+// Joiners (seats in JoinStage::Greeting) and the lobby are served meanwhile,
+// and once more, without waiting, when the range has reached `stop`. A walk that
 // ended for a waiting command goes on where it stood when called again with
 // the same range and step.
 WalkEnd walk(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules, const Shown& shown,
              Watch* watch, int32_t first, int32_t end, Step stop);
 
 // Serves the joiners and the lobby as far as their messages have come,
-// without waiting.
+// without waiting (between turns, while the match is paused).
 void walk_joiners(Walker& walker, Seats& seats, Lobby& lobby, const SeatRules& rules,
                   const Shown& shown);
 
