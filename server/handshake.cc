@@ -112,7 +112,6 @@ int32_t take_and_greet(Joining& joining, const std::atomic<bool>* command_waitin
     }
     watch_joined(joining.watch, joined + 1, humans);
     seat.at = HANDSHAKE_START;
-    seat_start_time(seat, joining.rules, Clock::now());
     if (walk_seat(joining, seat, Step::PlayerCount) == WalkEnd::Stopped) return -1;
     const bool closed_before_greeting = joining.rules.forget_strays &&
                                         seat.status == SeatStatus::Broken &&

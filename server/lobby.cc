@@ -82,7 +82,6 @@ void take_seat(Lobby& lobby, Seat& seat, SocketHandle connection, const SeatRule
   seat.at = HANDSHAKE_START;
   seat_open(seat, connection, rules);
   seat.nonblocking = socket_set_blocking(connection, false);
-  seat_start_time(seat, rules, Clock::now());
   paced_info(lobby.taking, "connections that took a free slot",
                 "player %d: a client from %s takes the dropped player's slot in turn %" PRIu64,
                 static_cast<int>(index), seat.peer, rules.turn);

@@ -170,6 +170,8 @@ std::string kick(CommandScope& scope, const std::vector<std::string_view>& words
   } else {
     seats_drop(scope.seats, seat, scope.rules, scope.watch);
   }
+  // Its slot is free from now, not from the next turn's end (a pause may hold it).
+  watch_seats_changed(scope.watch, scope.seats, scope.options.rejoin);
   add(out, "player %d kicked; %s\n", static_cast<int>(q),
       scope.seats.left == 0 && !scope.options.rejoin ? "no human is left: the match ends"
       : scope.options.rejoin                         ? "its slot is free for a client that connects"

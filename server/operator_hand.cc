@@ -192,7 +192,6 @@ void operator_serve(Server& server) {
     hand.answers.emplace_back(request.ticket, done.answer);
     hand.answered.notify_all();
   }
-  watch_seats_changed(server.watch.get(), server.seats, server.options.rejoin);
 }
 
 void operator_between_turns(Server& server) {

@@ -112,17 +112,18 @@ void seat_open(Seat& seat, SocketHandle connection, const SeatRules& rules) {
   uint16_t port = 0;
   socket_peer_address(connection, address, &port);
   std::snprintf(seat.peer, sizeof seat.peer, "%s:%u", address, static_cast<unsigned>(port));
+  // A client that speaks within the slice costs nothing more; one that
+  // neither speaks nor reads is looked at every slice.
+  if (connection != INVALID_SOCKET_HANDLE) {
+    set_socket_timeouts(seat, static_cast<int>(rules.wait_slice.count()));
+  }
+  seat_start_time(seat, rules, Clock::now());
   const std::string name =
       rules.names != nullptr ? player_name(*rules.names, seat.index, seat.peer) : std::string();
   if (name.empty()) {
     std::snprintf(seat.who, sizeof seat.who, "%s", seat.peer);
   } else {
     std::snprintf(seat.who, sizeof seat.who, "%s, %s", name.c_str(), seat.peer);
-  }
-  // A client that speaks within the slice costs nothing more; one that
-  // neither speaks nor reads is looked at every slice.
-  if (connection != INVALID_SOCKET_HANDLE) {
-    set_socket_timeouts(seat, static_cast<int>(rules.wait_slice.count()));
   }
 }
 
@@ -203,41 +204,43 @@ std::chrono::nanoseconds seat_check_time(Seat& seat, const SeatRules& rules,
                                          Clock::time_point now) {
   const auto waiting = now - seat.time.since;
   const auto slice = std::chrono::duration_cast<std::chrono::nanoseconds>(rules.wait_slice);
-  // The next time-out or note that falls due; a slice when none is nearer.
-  std::chrono::nanoseconds soon = slice;
-  const auto limit = limit_of(seat, rules);
-  if (limit.count() > 0 && seat.status == SeatStatus::Playing) {
-    const auto left = limit - seat.time.used - waiting;
-    if (left <= std::chrono::nanoseconds{0}) {
-      time_out(seat, rules);
-      return std::chrono::nanoseconds{0};
-    }
-    soon = std::min(soon, std::chrono::duration_cast<std::chrono::nanoseconds>(left));
-  }
-  if (rules.check_clients && !seat.time.silence_noted && seat.join != JoinStage::Greeting) {
-    const auto to_note = rules.silence_note - waiting;
-    if (to_note <= std::chrono::nanoseconds{0}) {
-      seat.time.silence_noted = true;
-      note_silence(seat, rules);
-    } else {
-      soon = std::min(soon, std::chrono::duration_cast<std::chrono::nanoseconds>(to_note));
-    }
-  }
   // A warning every stall_warning of one message's silence.
   const auto stall = std::chrono::duration_cast<std::chrono::nanoseconds>(rules.stall_warning);
   if (waiting / stall > seat.time.warned) {
     seat.time.warned = waiting / stall;
     warn_stall(seat, rules, waiting);
   }
+  // The next time-out or note that falls due; a slice when none is nearer.
+  std::chrono::nanoseconds soon = slice;
+  const auto limit = limit_of(seat, rules);
+  const bool timed = limit.count() > 0 && seat.status == SeatStatus::Playing;
+  const auto left = limit - seat.time.used - waiting;
+  const bool timed_out = timed && left <= std::chrono::nanoseconds{0};
+  if (timed) soon = std::min(soon, std::chrono::duration_cast<std::chrono::nanoseconds>(left));
+  // With --check-clients a silence of silence_note has its step named once.
+  bool note_due = false;
+  if (rules.check_clients && !seat.time.silence_noted && seat.join != JoinStage::Greeting) {
+    const auto to_note = rules.silence_note - waiting;
+    note_due = !timed_out && to_note <= std::chrono::nanoseconds{0};
+    seat.time.silence_noted = note_due;
+    if (!note_due) {
+      soon = std::min(soon, std::chrono::duration_cast<std::chrono::nanoseconds>(to_note));
+    }
+  }
   // A blocking socket waits no longer than a time-out or a note due sooner
   // than a slice; the common case, a client that answers, costs no call.
-  if (!seat.nonblocking && seat.socket != INVALID_SOCKET_HANDLE &&
+  if (!timed_out && !seat.nonblocking && seat.socket != INVALID_SOCKET_HANDLE &&
       (soon < slice || seat.time.short_socket_timeout)) {
     seat.time.short_socket_timeout = soon < slice;
     set_socket_timeouts(
         seat,
         std::max(1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(soon).count())));
   }
+  if (timed_out) {
+    time_out(seat, rules);
+    return std::chrono::nanoseconds{0};
+  }
+  if (note_due) note_silence(seat, rules);
   return std::min(soon, slice - waiting % slice);
 }
 
@@ -246,20 +249,22 @@ MessageMeans seat_take_message(Seat& seat, const SeatRules& rules, int32_t* valu
   const bool counted = step >= Step::RelayA;
   seat.last_value = *value;
   if (counted) ++seat.messages;
-  if (expects(step) == Expects::Ack) {
-    if (*value == ACK) return MessageMeans::GoOn;
+  const bool reply_to_relay_a = expects(step) == Expects::Ack;
+  if (reply_to_relay_a && *value != ACK) {
     seat_break_protocol(seat, rules, *value);
     return rules.drop_broken ? MessageMeans::Drop : MessageMeans::ProtocolBreak;
   }
   // In the handshake a broken client is served on; the lobby or the end of
-  // the handshake decides about it.
-  const bool drop = counted && must_drop(seat, rules);
+  // the handshake decides about it. One that replies ACK to relay_a is too.
+  const bool drop = !reply_to_relay_a && counted && must_drop(seat, rules);
   if (in_report(step)) {
     if (*value == 0) *value = NO_VALUE;
     keep_report_value(seat.report, step, *value);
     if (drop) seat.report.ended_at = step;
   }
-  return drop ? MessageMeans::Drop : MessageMeans::GoOn;
+  if (drop) return MessageMeans::Drop;
+  seat.at = next_step(seat.at, *value, rules.player_count);
+  return MessageMeans::GoOn;
 }
 
 void seat_break_protocol(Seat& seat, const SeatRules& rules, int32_t arrived) {
@@ -302,9 +307,4 @@ const char* break_cause_text(BreakCause cause) {
     default:
       return "broke the protocol";
   }
-}
-
-int64_t seat_round_trip_ns(const Seat& seat) {
-  if (seat.round_trip_count == 0) return 0;
-  return seat.round_trips.count() / seat.round_trip_count;
 }

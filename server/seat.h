@@ -134,7 +134,8 @@ inline bool is_free(const Seat& seat) {
 }
 
 // Gives the seat a freshly accepted connection (INVALID_SOCKET_HANDLE when
-// the accept failed): notes its peer and makes its silences timed.
+// the accept failed): notes its peer and makes its silences timed, its time
+// starting now.
 void seat_open(Seat& seat, SocketHandle connection, const SeatRules& rules);
 
 // Starts the seat's time for a turn (or a part of the handshake) afresh.
@@ -171,6 +172,7 @@ enum class MessageMeans : uint8_t {
 // from the turn's first exchange on, kept in its report (where a 0, or
 // nothing, reads as NO_VALUE), and a reply to relay_a that is not ACK a
 // protocol break. A client dropped while it reports ends its report there.
+// When the conversation goes on, the seat is moved on to its next step.
 MessageMeans seat_take_message(Seat& seat, const SeatRules& rules, int32_t* value);
 
 enum class Received : uint8_t {
@@ -211,4 +213,6 @@ const char* break_cause_text(BreakCause cause);
 
 // The round trip of the seat's exchange so far: its own, from the server's
 // messages to its answers; 0 when none was timed.
-int64_t seat_round_trip_ns(const Seat& seat);
+inline int64_t seat_round_trip_ns(const Seat& seat) {
+  return seat.round_trip_count == 0 ? 0 : seat.round_trips.count() / seat.round_trip_count;
+}

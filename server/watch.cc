@@ -210,24 +210,33 @@ void watch_heartbeat(Watch* watch, Clock::time_point now) {
 }
 
 void watch_walk(Watch* watch, const Seats& seats, const WalkNews& news) {
-  watch_heartbeat(watch, news.now);
   if (watch == nullptr) return;
+  watch->heartbeat_ns.store(ns_of(news.now), std::memory_order_relaxed);
   Snapshot& snapshot = watch->snapshot;
+  // The tables as the exchanges left them, then each one's round trip.
+  if (news.ended_count > 0) publish(*watch, false, watch->turns_done, news.messages);
   for (size_t i = 0; i < news.ended_count; ++i) {
     const Seat& seat = seats.seat[static_cast<size_t>(news.ended[i])];
     snapshot.exchange_ended(seat.index, seat_round_trip_ns(seat));
   }
-  if (news.ended_count > 0) publish(*watch, false, watch->turns_done, news.messages);
   if (news.oldest >= 0 && snapshot.created()) {
     snapshot.exchange_started(news.oldest, ns_of(news.since));
   }
+  // With --record-sync second an unsynced line is synced once it is due.
+  if (watch->recording.unsynced) recording_sync_due(watch->recording, false);
 }
 
-void watch_seat(Watch* watch, int32_t q, SeatShown seat, const char* peer) {
+void watch_seat_dropped(Watch* watch, int32_t q) {
+  if (watch != nullptr && watch->snapshot.created()) {
+    watch->snapshot.seat_changed(q, SeatShown::Dropped);
+  }
+}
+
+void watch_seat_rejoined(Watch* watch, int32_t q, const char* peer) {
   if (watch == nullptr || !watch->snapshot.created()) return;
   // Another client in the seat: a name by address follows the client.
-  if (seat == SeatShown::Rejoined) name_player(*watch, q, peer);
-  watch->snapshot.seat_changed(q, seat);
+  name_player(*watch, q, peer);
+  watch->snapshot.seat_changed(q, SeatShown::Rejoined);
 }
 
 void watch_paused(Watch* watch, bool paused) {

@@ -100,10 +100,11 @@ struct WalkNews {
 };
 // The walker woke up: the heartbeat, the exchanges ended, who is waited on.
 void watch_walk(Watch* watch, const Seats& seats, const WalkNews& news);
-// Human q's client was dropped, or a client took its slot again.
-// Human q's client was dropped, or a client took its slot again (from
-// address `peer`, which a name may follow).
-void watch_seat(Watch* watch, int32_t q, SeatShown seat, const char* peer);
+// Human q's client was dropped.
+void watch_seat_dropped(Watch* watch, int32_t q);
+// A client took human q's slot again, from address `peer`, which a name may
+// follow.
+void watch_seat_rejoined(Watch* watch, int32_t q, const char* peer);
 // The operator paused the match, or resumed it.
 void watch_paused(Watch* watch, bool paused);
 // The operator's commands are on (/metrics counts them from now); one ran,
