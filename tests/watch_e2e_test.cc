@@ -256,7 +256,8 @@ TEST(Probes, NotReadyOnceTheMatchHasEnded) {
 TEST(Probes, ASlotFreedOrTakenWhilePausedIsToldAtOnce) {
   WatchedMatch match;
   match.console = true;
-  match.start({"--http", view_address(), "--rejoin", "--console-commands"}, 2, 0);
+  match.start({"--http", view_address(), "--rejoin", "--console-commands", "--view-linger", "0"}, 2,
+              0);
   // A command before the start leaves every slot open.
   match.server_.write_input("status\n");
   ASSERT_TRUE(match.server_.wait_for_output("waiting for players")) << match.server_.output();
