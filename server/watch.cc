@@ -182,6 +182,7 @@ void watch_match_set_up(Watch* set_up, const Match& match, const Seats& seats, b
   }
   publish(watch, true, 0, 0);
   publish_can_join(watch, seats, rejoin);
+  watch.match_running = true;
 }
 
 void watch_time_carried(Watch* watch, int64_t ms) {
@@ -275,7 +276,8 @@ void watch_turn_begins(Watch* watch, uint64_t turn, uint64_t turns_done) {
 }
 
 void watch_seats_changed(Watch* watch, const Seats& seats, bool rejoin) {
-  if (watch != nullptr && rejoin && (watch->view || watch->options->query)) {
+  if (watch != nullptr && watch->match_running && rejoin &&
+      (watch->view || watch->options->query)) {
     publish_can_join(*watch, seats, rejoin);
   }
 }
@@ -297,6 +299,7 @@ void watch_match_ends(Watch* watch, EndReason reason, const char* why, uint64_t 
                       int32_t linger) {
   if (watch == nullptr) return;
   // Whatever seat is free, the match that had it is over.
+  watch->match_running = false;
   watch->can_join.store(false, std::memory_order_relaxed);
   Snapshot& snapshot = watch->snapshot;
   const uint32_t stops = console_stops();

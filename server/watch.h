@@ -25,8 +25,12 @@ struct Watch {
   Snapshot snapshot;
   // For the view's /readyz: a player can still join (before the match
   // starts; then, with --rejoin, while a slot is free). Kept by the match
-  // thread at the set-up and at the end of each turn.
+  // thread at the set-up, at the end of each turn and when a seat is freed
+  // or taken between turns.
   std::atomic<bool> can_join{true};
+  // From the set-up to the end: only then do the seats say whether a player
+  // can join (before, the handshake tells; after, nobody can).
+  bool match_running = false;
   // The match thread's last wake-up (steady nanoseconds), for /healthz: it
   // wakes at least every second while it waits for anyone.
   std::atomic<int64_t> heartbeat_ns{0};

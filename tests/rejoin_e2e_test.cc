@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "console/texts.h"
 #include "net/client.h"
 #include "net/message.h"
 #include "net/protocol.h"
@@ -166,6 +167,16 @@ TEST_P(Rejoin, AKilledPlayersSlotIsTakenByTheNextClientAndTheOthersNeverNotice) 
   });
   EXPECT_TRUE(server.wait_for_log("player 1: a client from 127.0.0.1:")) << server.errors();
   EXPECT_TRUE(server.wait_for_log("rejoined in turn")) << server.errors();
+  // The start position file is named at each human's first report; a
+  // rejoin prints nothing.
+  const std::string output = server.output();
+  const std::string start_file = formatted(START_FILE_LINE, "dept0.txt");
+  size_t named = 0;
+  for (size_t at = output.find(start_file); at != std::string::npos;
+       at = output.find(start_file, at + 1)) {
+    ++named;
+  }
+  EXPECT_EQ(named, 3u) << output;
   EXPECT_TRUE(view_shows("/state.json", "\"clients\": [\"playing\", \"rejoined\", "));
   EXPECT_TRUE(view_shows("/metrics", "\nzolt_rejoins_total 1\n"));
 

@@ -18,6 +18,7 @@
 #include "net/client.h"
 #include "net/message.h"
 #include "net/protocol.h"
+#include "net/socket.h"
 #include "tests/server_process.h"
 
 namespace {
@@ -113,39 +114,111 @@ INSTANTIATE_TEST_SUITE_P(BothSchedulers, SlowPlayer, ::testing::Values("", "--co
                          });
 
 // A bare connect-and-close before the players (a load balancer's check, a
-// port scan) takes no slot when the operator asked to survive broken clients.
+// port scan), or one that says something other than the greeting and goes,
+// takes no slot when the operator asked to survive broken clients.
 TEST(Lobby, AConnectionThatClosesBeforeItGreetsTakesNoSlot) {
-  for (const char* option : {"--drop-broken-clients", "--rejoin"}) {
-    SCOPED_TRACE(option);
-    TempDir dir;
-    put_bot_route_file(dir.path(), "");
-    dir.write("dept0.txt", "10 20\n30 40\n");
-    ServerProcess server;
-    server.start(dir.path(), {"localhost", "--humans", "2", "--bots", "0", "--map", "0", option},
-                 "", true);
-    ASSERT_TRUE(server.wait_until_listening()) << server.errors();
-    { TestClient stray; }
-    // Windows may drop such a connection before the server takes it.
-    if (!server_is_windows()) {
-      ASSERT_TRUE(logged(server, "closed before it greeted; it takes no player's slot"))
-          << server.errors();
+  for (const char* option : {"--drop-broken-clients", "--rejoin"})
+    for (const bool says_one : {false, true}) {
+      SCOPED_TRACE(std::string(option) + (says_one ? ", a stray that says 1" : ""));
+      TempDir dir;
+      put_bot_route_file(dir.path(), "");
+      dir.write("dept0.txt", "10 20\n30 40\n");
+      ServerProcess server;
+      server.start(dir.path(), {"localhost", "--humans", "2", "--bots", "0", "--map", "0", option},
+                   "", true);
+      ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+      {
+        TestClient stray;
+        if (says_one) {
+          // Its 1 is read once the echo it does not give is asked for.
+          stray.send(1);
+          EXPECT_EQ(stray.recv(), 2);
+        }
+      }
+      // Windows may drop such a connection before the server takes it.
+      if (!server_is_windows()) {
+        ASSERT_TRUE(logged(server, "closed before it greeted; it takes no player's slot"))
+            << server.errors();
+      }
+      TestClient first, second;
+      ASSERT_EQ(client_join(first.link), 2);
+      ASSERT_EQ(client_join(second.link), 2);
+      int32_t index = -1, map = -1;
+      client_learn(first.link, &index, &map);
+      EXPECT_EQ(index, 0);
+      client_learn(second.link, &index, &map);
+      EXPECT_EQ(index, 1);
+      TurnView view;
+      EXPECT_TRUE(client_turn(first.link, at(1, 1), 2, view));
+      EXPECT_TRUE(client_turn(second.link, at(2, 2), 2, view));
+      if (!says_one) {
+        EXPECT_EQ(server.errors().find(" left in turn 0"), std::string::npos) << server.errors();
+      }
+      first.close();
+      second.close();
+      EXPECT_EQ(server.wait_exit(), 1);
     }
-    TestClient first, second;
+}
+
+// Times text occurs in log.
+size_t count_of(const std::string& log, const std::string& text) {
+  size_t count = 0;
+  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+  return count;
+}
+
+// n connections that connect and close at once.
+void strays(int n) {
+  for (int i = 0; i < n; ++i) {
+    std::string err;
+    const SocketHandle stray = socket_connect("127.0.0.1", test_port(), &err);
+    if (stray != INVALID_SOCKET_HANDLE) socket_close(stray);
+  }
+}
+
+// A flood of connections that close at once, before the start and into a
+// free slot during the match: a few lines each, then counts.
+TEST(Lobby, AFloodOfStraysIsPacedInTheLog) {
+  TempDir dir;
+  put_bot_route_file(dir.path(), "");
+  dir.write("dept0.txt", "10 20\n30 40\n");
+  ServerProcess server;
+  server.start(dir.path(), {"localhost", "--humans", "2", "--bots", "0", "--map", "0", "--rejoin"},
+               "", true);
+  ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+  strays(300);
+  TestClient first;
+  {
+    TestClient leaving;
     ASSERT_EQ(client_join(first.link), 2);
-    ASSERT_EQ(client_join(second.link), 2);
+    ASSERT_EQ(client_join(leaving.link), 2);
     int32_t index = -1, map = -1;
     client_learn(first.link, &index, &map);
-    EXPECT_EQ(index, 0);
-    client_learn(second.link, &index, &map);
-    EXPECT_EQ(index, 1);
+    client_learn(leaving.link, &index, &map);
+    ASSERT_EQ(index, 1);
     TurnView view;
-    EXPECT_TRUE(client_turn(first.link, at(1, 1), 2, view));
-    EXPECT_TRUE(client_turn(second.link, at(2, 2), 2, view));
-    EXPECT_EQ(server.errors().find(" left in turn 0"), std::string::npos) << server.errors();
-    first.close();
-    second.close();
-    EXPECT_EQ(server.wait_exit(), 1);
+    ASSERT_TRUE(client_turn(first.link, at(1, 1), 2, view));
   }
+  // The server waits for player 0's next report and serves joiners meanwhile.
+  ASSERT_TRUE(logged(server, "dropped in turn")) << server.errors();
+  const std::string before_the_match = server.errors();
+  EXPECT_EQ(count_of(before_the_match, " joined from "), 2u) << before_the_match;
+  EXPECT_LE(count_of(before_the_match, "closed before it greeted"), 4u) << before_the_match;
+  strays(300);
+  // Accepted after every stray, a client gets the slot (one refused while
+  // a stray held it tries again).
+  int32_t index = -1;
+  for (int tries = 0; tries < 400 && index != 1; ++tries) {
+    TestClient joiner;
+    if (client_join(joiner.link) != 2) continue;
+    int32_t map = -1;
+    client_learn(joiner.link, &index, &map);
+  }
+  EXPECT_EQ(index, 1);
+  const std::string log = server.errors().substr(before_the_match.size());
+  EXPECT_LE(count_of(log, "takes the dropped player's slot"), 4u) << log;
+  EXPECT_LE(count_of(log, "did not finish joining"), 4u) << log;
+  EXPECT_LE(count_of(log, " left in turn "), 1u) << log;
 }
 
 // With --rejoin and no --client-timeout, a silent connection that takes a
@@ -286,6 +359,33 @@ TEST(Log, AReaderThatStopsReadingHoldsNothing) {
   EXPECT_NE(log.find("log lines were lost: the log's reader did not read them in time"),
             std::string::npos)
       << log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
+}
+
+// Standard output is a pipe nobody reads: a flood of strays fills it with
+// their console lines, and the match still starts, plays and stops.
+TEST(ConsoleOutput, APipeNobodyReadsHoldsNothing) {
+  if (server_is_windows()) GTEST_SKIP() << "the Windows console writes as always";
+  TempDir dir;
+  put_bot_route_file(dir.path(), "");
+  dir.write("dept0.txt", "10 20\n");
+  ServerProcess server;
+  server.output_unread = true;
+  server.start(dir.path(), {"localhost", "--humans", "1", "--bots", "0", "--map", "0", "--rejoin"},
+               "", true);
+  ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+  // About 84 console bytes each: more than the pipe's 64 KB, fewer
+  // connections than the listener holds waiting.
+  strays(1000);
+  TestClient client;
+  ASSERT_EQ(client_join(client.link), 1) << server.errors();
+  int32_t index = -1, map = -1;
+  client_learn(client.link, &index, &map);
+  TurnView view;
+  EXPECT_TRUE(client_turn(client.link, at(1, 1), 1, view));
+  server.send_signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(), 0) << server.errors();
+  EXPECT_TRUE(logged(server, "standard output is not read: console texts are left out"))
+      << server.errors();
 }
 
 }  // namespace

@@ -288,7 +288,7 @@ void ServerProcess::close_input() {
 }
 
 void ServerProcess::pump(int timeout_ms) {
-  pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+  pollfd fds[2] = {{output_unread ? -1 : out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
   const int ready = poll(fds, 2, timeout_ms);
   if (ready <= 0) return;
   char buffer[4096];

@@ -87,6 +87,8 @@ class ServerProcess {
 
   // Standard error on standard output's pipe, as when both are one terminal.
   bool log_to_output = false;
+  // Standard output's pipe is never read: a console nobody reads.
+  bool output_unread = false;
 
   // Starts the server in workdir with extra arguments; the console input is
   // given at once (closed afterwards when close_input is set).

@@ -98,7 +98,7 @@ struct WatchedMatch {
     dir_.write("dept0.txt", "10 20\n30 40\n");
     args.insert(args.begin(), {"localhost", "--humans", std::to_string(humans), "--bots",
                                std::to_string(bots), "--map", "0"});
-    server_.start(dir_.path(), args, "", true);
+    server_.start(dir_.path(), args, "", !console);
     ASSERT_TRUE(server_.wait_for_output(WAITING)) << server_.errors();
   }
   void join_all() {
@@ -124,6 +124,8 @@ struct WatchedMatch {
   ServerProcess server_;
   std::vector<std::unique_ptr<TestClient>> clients_;
   int humans_ = 0, players_ = 0;
+  // Keeps the console's input open, for commands.
+  bool console = false;
 };
 
 class Watched : public ::testing::Test, protected WatchedMatch {};
@@ -217,6 +219,72 @@ TEST(Probes, ReadyWhileAPlayerCanJoin) {
     EXPECT_EQ(get("/readyz").status, c.after_a_drop);
     EXPECT_EQ(get("/healthz").status, 200);
   }
+}
+
+// However the match ends, no player can join it while the view lingers,
+// whatever slot is free.
+TEST(Probes, NotReadyOnceTheMatchHasEnded) {
+  if (server_is_windows()) GTEST_SKIP() << "Wine does not pass signals on";
+  const struct {
+    const char* name;
+    void (*end)(WatchedMatch&);
+  } cases[] = {
+      {"no human client is left", [](WatchedMatch& match) { match.clients_[1]->close(); }},
+      {"SIGTERM", [](WatchedMatch& match) { match.server_.send_signal(SIGTERM); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WatchedMatch match;
+    match.start({"--http", view_address(), "--rejoin", "--view-linger", "600"}, 2, 0);
+    match.join_all();
+    match.play({at(1, 1, 0), at(2, 2, 0)});
+    match.clients_[0]->close();  // dropped in turn 2: its slot free
+    TurnView view;
+    ASSERT_TRUE(client_turn(match.clients_[1]->link, at(3, 3, 0), 2, view));
+    EXPECT_EQ(status_until("/readyz", 200), 200);
+    c.end(match);
+    ASSERT_TRUE(match.server_.wait_for_log("the live view shows the end for 600 s"))
+        << match.server_.errors();
+    EXPECT_EQ(get("/readyz").status, 503);
+    match.server_.send_signal(SIGTERM);  // ends the lingering view
+    EXPECT_GE(match.server_.wait_exit(), 0);
+  }
+}
+
+// While the match is paused a kick frees a slot and a joiner takes it: each
+// is told at once, not at the end of a turn that does not come.
+TEST(Probes, ASlotFreedOrTakenWhilePausedIsToldAtOnce) {
+  WatchedMatch match;
+  match.console = true;
+  match.start({"--http", view_address(), "--rejoin", "--console-commands", "--view-linger", "0"}, 2,
+              0);
+  // A command before the start leaves every slot open.
+  match.server_.write_input("status\n");
+  ASSERT_TRUE(match.server_.wait_for_output("waiting for players")) << match.server_.output();
+  EXPECT_EQ(get("/readyz").status, 200);
+  match.join_all();
+  match.play({at(1, 1, 0), at(2, 2, 0)});
+  match.server_.write_input("pause\n");
+  ASSERT_TRUE(match.server_.wait_for_log("match paused by the operator (console) in turn "));
+  // Asked once turn 2 was under way, the pause holds after it.
+  if (match.server_.errors().find("(console) in turn 2") != std::string::npos) {
+    match.play({at(1, 1, 0), at(2, 2, 0)});
+  }
+  EXPECT_EQ(get("/readyz").status, 503);
+  match.server_.write_input("kick 1\n");
+  ASSERT_TRUE(match.server_.wait_for_output("player 1 kicked")) << match.server_.output();
+  EXPECT_EQ(status_until("/readyz", 200), 200);
+  TestClient joiner;
+  EXPECT_EQ(client_join(joiner.link), 2);
+  int32_t index = -1, map = -1;
+  client_learn(joiner.link, &index, &map);
+  EXPECT_EQ(index, 1);
+  EXPECT_EQ(status_until("/readyz", 503), 503);
+  match.server_.write_input("resume\n");
+  ASSERT_TRUE(match.server_.wait_for_output("resumed")) << match.server_.output();
+  EXPECT_EQ(get("/readyz").status, 503);
+  match.server_.write_input("end\n");
+  EXPECT_EQ(match.server_.wait_exit(), 0) << match.server_.errors();
 }
 
 TEST_F(Watched, AStalledClientShowsItsWaitingSeconds) {
