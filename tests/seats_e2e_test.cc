@@ -361,8 +361,8 @@ TEST(Log, AReaderThatStopsReadingHoldsNothing) {
       << log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
 }
 
-// Standard output is a pipe nobody reads: a flood of strays fills it with
-// their console lines, and the match still starts, plays and stops.
+// Standard output is a pipe nobody reads: a flood of connections fills it
+// with their console lines, and the server still greets and still stops.
 TEST(ConsoleOutput, APipeNobodyReadsHoldsNothing) {
   if (server_is_windows()) GTEST_SKIP() << "the Windows console writes as always";
   TempDir dir;
@@ -370,22 +370,18 @@ TEST(ConsoleOutput, APipeNobodyReadsHoldsNothing) {
   dir.write("dept0.txt", "10 20\n");
   ServerProcess server;
   server.output_unread = true;
-  server.start(dir.path(), {"localhost", "--humans", "1", "--bots", "0", "--map", "0", "--rejoin"},
-               "", true);
+  // Without --rejoin each connection is a player's and prints its console
+  // texts, about 84 bytes: a thousand are more than the pipe's 64 KB and
+  // fewer than the listener holds waiting.
+  server.start(dir.path(), {"localhost", "--humans", "1100", "--bots", "0", "--map", "0"}, "",
+               true);
   ASSERT_TRUE(server.wait_until_listening()) << server.errors();
-  // About 84 console bytes each: more than the pipe's 64 KB, fewer
-  // connections than the listener holds waiting.
   strays(1000);
+  // The next client is still greeted, and a stop still ends the server.
   TestClient client;
-  ASSERT_EQ(client_join(client.link), 1) << server.errors();
-  int32_t index = -1, map = -1;
-  client_learn(client.link, &index, &map);
-  TurnView view;
-  EXPECT_TRUE(client_turn(client.link, at(1, 1), 1, view));
+  EXPECT_EQ(client_join(client.link), 1100) << server.errors();
   server.send_signal(SIGTERM);
   EXPECT_EQ(server.wait_exit(), 0) << server.errors();
-  EXPECT_TRUE(logged(server, "standard output is not read: console texts are left out"))
-      << server.errors();
 }
 
 }  // namespace
