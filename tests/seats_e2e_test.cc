@@ -1,18 +1,29 @@
 // Seats, the lobby and the walker against the real server: a joiner served
-// while a slow player is waited for, connections that take no seat, and a
-// log nobody reads.
+// while a slow player is waited for, a client that stops reading, connections
+// that take no seat, and a log nobody reads.
 #include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "net/client.h"
@@ -112,6 +123,211 @@ INSTANTIATE_TEST_SUITE_P(BothSchedulers, SlowPlayer, ::testing::Values("", "--co
                            return std::string(*param_info.param == '\0' ? "one_after_another"
                                                                         : "at_once");
                          });
+
+// A network of the case's own, made on this thread (the server and the
+// clients it starts are in it) and left for the one the case began in at the
+// end, so that the small buffers set in it reach no other case.
+class OwnNetwork {
+ public:
+  OwnNetwork() {
+    original_ = ::open("/proc/thread-self/ns/net", O_RDONLY);
+    if (original_ < 0 || ::unshare(CLONE_NEWNET) != 0) return;
+    entered_ = true;
+    const int control = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq loopback{};
+    std::strcpy(loopback.ifr_name, "lo");
+    loopback.ifr_flags = IFF_UP;
+    ready_ = control >= 0 && ::ioctl(control, SIOCSIFFLAGS, &loopback) == 0;
+    if (control >= 0) ::close(control);
+  }
+  ~OwnNetwork() {
+    if (entered_) ::setns(original_, CLONE_NEWNET);
+    if (original_ >= 0) ::close(original_);
+  }
+  OwnNetwork(const OwnNetwork&) = delete;
+  OwnNetwork& operator=(const OwnNetwork&) = delete;
+
+  // Whether the network is there and a setting of it took value.
+  bool set(const char* setting, const char* value) const {
+    if (!ready_) return false;
+    const int fd = ::open(setting, O_WRONLY);
+    const bool written = fd >= 0 && ::write(fd, value, std::strlen(value)) > 0;
+    if (fd >= 0) ::close(fd);
+    return written;
+  }
+
+ private:
+  int original_ = -1;
+  bool entered_ = false, ready_ = false;
+};
+
+template <typename Condition>
+bool within_20_s(Condition condition) {
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return true;
+}
+
+bool holds(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// How the stall of a client that stops reading ends.
+enum class StallEnd {
+  MatchOver,  // its time-out ends the match
+  Dropped,    // its time-out drops it, and the others play on
+  Kicked,     // no time-out: the operator's kick
+};
+
+struct StallCase {
+  const char* name;
+  std::vector<std::string> options;
+  StallEnd end;
+};
+
+std::ostream& operator<<(std::ostream& out, const StallCase& c) {
+  return out << c.name;
+}
+
+class StopsReading : public ::testing::TestWithParam<std::tuple<StallCase, const char*>> {};
+
+// Player 1 keeps sending its side of the conversation and never reads;
+// players 0 and 2 play. Once the server's send buffer to player 1 is full,
+// only player 1 is charged and named, and while it is waited for the match
+// thread stays awake and the console's commands run.
+TEST_P(StopsReading, OnlyItsOwnSeatWaits) {
+  const auto& [c, scheduler] = GetParam();
+  if (server_is_windows()) GTEST_SKIP() << "a network namespace of the case's own";
+  OwnNetwork network;
+  // Small send buffers: the server's send to a client that does not read
+  // (its receive buffer made small too) waits within a few turns.
+  if (!network.set("/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096")) {
+    GTEST_SKIP() << "a network namespace of the case's own needs root";
+  }
+  TempDir dir;
+  put_bot_route_file(dir.path(), "");
+  dir.write("dept0.txt", "10 20 30\n40 50 60\n");
+  std::vector<std::string> args = {"localhost", "--humans", "3", "--bots", "0", "--map", "0"};
+  args.insert(args.end(), c.options.begin(), c.options.end());
+  if (*scheduler != '\0') args.push_back(scheduler);
+  if (c.end == StallEnd::Kicked) {
+    args.insert(args.end(), {"--console-commands", "--view-linger", "0", "--http",
+                             "127.0.0.1:" + std::to_string(view_port())});
+  }
+  ServerProcess server;
+  server.start(dir.path(), args, "", c.end != StallEnd::Kicked);
+  ASSERT_TRUE(server.wait_until_listening()) << server.errors();
+  std::unique_ptr<TestClient> clients[3];
+  for (auto& client : clients) {
+    client = std::make_unique<TestClient>();
+    ASSERT_EQ(client_join(client->link), 3) << server.errors();
+  }
+  int32_t index = -1, map = -1;
+  for (auto& client : clients) client_learn(client->link, &index, &map);
+  ASSERT_EQ(index, 2);
+  // Player 1 sends its answers for many turns at once before the others
+  // play, and more while they play; it never reads. Each is what one receive
+  // of the server takes, read as 147 (an answer to every step) however many
+  // lie together.
+  const int stopper = static_cast<int>(clients[1]->link.socket);
+  const int small = 1024;
+  ::setsockopt(stopper, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  std::string answers;
+  while (answers.size() < 2000 * MESSAGE_LIMIT) answers += "147 ";
+  const auto sending_until = Clock::now() + std::chrono::seconds(20);
+  for (size_t sent = 0; sent < answers.size();) {
+    const long n =
+        ::send(stopper, answers.data() + sent, answers.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) sent += static_cast<size_t>(n);
+    ASSERT_TRUE(n > 0 || errno == EAGAIN) << std::strerror(errno);
+    ASSERT_LT(Clock::now(), sending_until) << "the server takes no more of player 1's answers";
+    if (n <= 0) std::this_thread::sleep_for(milliseconds(10));
+  }
+  std::atomic<int> turns[2] = {0, 0};  // of players 0 and 2
+  ClientThreads threads;
+  threads.start([&] {
+    while (!threads.stop &&
+           (::send(stopper, answers.data(), MESSAGE_LIMIT, MSG_DONTWAIT | MSG_NOSIGNAL) > 0 ||
+            errno == EAGAIN)) {
+      std::this_thread::sleep_for(milliseconds(2));
+    }
+  });
+  for (int k : {0, 1}) {
+    threads.start([&, k] {
+      TestClient& client = *clients[2 * k];
+      TurnView view;
+      // Values of many digits: the more bytes player 1 is sent each turn,
+      // the sooner the server's send to it waits.
+      TurnReport report;
+      report.x = report.y = report.heading = -2000000000 - k;
+      for (int turn = 1; !threads.stop && client_turn(client.link, report, 3, view); ++turn)
+        ++turns[k];
+    });
+  }
+  std::string log;
+  if (c.end == StallEnd::Kicked) {
+    // Until the others' turns have stood still for longer than a match
+    // thread may sleep before /healthz fails: player 1 is waited for.
+    const auto deadline = Clock::now() + std::chrono::seconds(40);
+    auto still_since = Clock::now();
+    for (int seen = -1;;) {
+      const HttpReply health = http_get(view_port(), "/healthz");
+      ASSERT_EQ(health.status, 200) << health.body;
+      if (turns[0] + turns[1] != seen) {
+        seen = turns[0] + turns[1];
+        still_since = Clock::now();
+      } else if (Clock::now() - still_since > std::chrono::seconds(12)) {
+        break;
+      }
+      ASSERT_LT(Clock::now(), deadline) << "the match never waited for player 1";
+      std::this_thread::sleep_for(milliseconds(250));
+    }
+    server.write_input("kick 1\n");
+    EXPECT_TRUE(server.wait_for_output("player 1 kicked")) << server.output();
+  } else {
+    EXPECT_TRUE(server.wait_for_log(" for 2 s (the client timeout)")) << server.errors();
+  }
+  if (c.end == StallEnd::MatchOver) {
+    EXPECT_EQ(server.wait_exit(), 1);
+    EXPECT_TRUE(holds(server.errors(), "player 1 timed out")) << server.errors();
+    log = server.errors();
+  } else {
+    if (c.end == StallEnd::Dropped) {
+      EXPECT_TRUE(server.wait_for_log("dropped in turn")) << server.errors();
+    }
+    const int held = std::max(turns[0].load(), turns[1].load());
+    EXPECT_TRUE(within_20_s([&] { return turns[0] > held + 2 && turns[1] > held + 2; }))
+        << "the others play on: " << server.errors();
+    log = server.errors();
+    if (c.end == StallEnd::Kicked) server.write_input("end\n");
+  }
+  threads.join_all();
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    if (holds(line, "timed out") || holds(line, "kept everyone waiting") ||
+        holds(line, "stayed silent") || holds(line, "dropped in turn") || holds(line, "kicked")) {
+      EXPECT_TRUE(holds(line, "player 1 ")) << line;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothSchedulers, StopsReading,
+    ::testing::Combine(::testing::Values(StallCase{"timed_out_ends_the_match",
+                                                   {"--client-timeout", "2"},
+                                                   StallEnd::MatchOver},
+                                         StallCase{"timed_out_dropped",
+                                                   {"--client-timeout", "2", "--rejoin"},
+                                                   StallEnd::Dropped},
+                                         StallCase{"kicked", {}, StallEnd::Kicked}),
+                       ::testing::Values("", "--concurrent")),
+    [](const auto& param_info) {
+      return std::string(std::get<0>(param_info.param).name) +
+             (*std::get<1>(param_info.param) == '\0' ? "_one_after_another" : "_at_once");
+    });
 
 // A bare connect-and-close before the players (a load balancer's check, a
 // port scan), or one that says something other than the greeting and goes,
