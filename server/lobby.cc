@@ -27,8 +27,7 @@ constexpr auto ACCEPT_PAUSE = std::chrono::seconds(1);
 
 namespace {
 
-void paced_line(LogPace& pace, LogLevel level, const char* what, const char* format,
-                va_list args) {
+void paced_line(LogPace& pace, LogLevel level, const char* what, const char* format, va_list args) {
   const auto now = Clock::now();
   if (pace.told > TOLD_IN_FULL) {
     ++pace.unsaid;
@@ -83,8 +82,8 @@ void take_seat(Lobby& lobby, Seat& seat, SocketHandle connection, const SeatRule
   seat_open(seat, connection, rules);
   seat.nonblocking = socket_set_blocking(connection, false);
   paced_info(lobby.taking, "connections that took a free slot",
-                "player %d: a client from %s takes the dropped player's slot in turn %" PRIu64,
-                static_cast<int>(index), seat.peer, rules.turn);
+             "player %d: a client from %s takes the dropped player's slot in turn %" PRIu64,
+             static_cast<int>(index), seat.peer, rules.turn);
 }
 
 }  // namespace
@@ -105,6 +104,13 @@ bool lobby_admit(Lobby& lobby, SocketHandle connection) {
 SocketHandle lobby_accept(Lobby& lobby, std::string* why, bool* stopped) {
   *stopped = false;
   for (;;) {
+    // A stop that came while the match thread was not in the accept (a
+    // console text waiting for room, a client's walk) is seen here; one
+    // that comes during the accept interrupts it.
+    if (console_stop_asked() != nullptr) {
+      *stopped = true;
+      return INVALID_SOCKET_HANDLE;
+    }
     // Out of descriptors, the accept fails at once, with nobody connecting:
     // the historic server goes on with that player unconnected.
     bool interrupted = false;
