@@ -238,7 +238,8 @@ int socket_poll(SocketWait* waits, size_t count, int milliseconds) {
   thread_local std::vector<pollfd> fds;
   fds.resize(count);
   for (size_t i = 0; i < count; ++i) {
-    fds[i] = pollfd{fd_of(waits[i].socket), static_cast<short>(waits[i].write ? POLLOUT : POLLIN), 0};
+    fds[i] =
+        pollfd{fd_of(waits[i].socket), static_cast<short>(waits[i].write ? POLLOUT : POLLIN), 0};
   }
   int ready;
   do {

@@ -36,8 +36,7 @@ void note_close(Seat& seat, const SeatRules& rules) {
     mark_broken(seat, rules, BreakCause::NoConnection, LogLevel::Warning, "has no connection");
     return;
   }
-  if (seat.join == JoinStage::Greeting ||
-      (rules.forget_strays && seat.at.step == Step::Greeting)) {
+  if (seat.join == JoinStage::Greeting || (rules.forget_strays && seat.at.step == Step::Greeting)) {
     // Before its greeting: a port check or a scan, which the lobby forgets;
     // a joiner that leaves is given back by the lobby, which says so.
     seat.status = SeatStatus::Broken;
@@ -165,8 +164,8 @@ void seat_send(Seat& seat, const SeatRules& rules, const char* step, int32_t val
 bool seat_flush(Seat& seat) {
   if (!has_output(seat)) return true;
   bool would_block = false;
-  const long n = socket_send(seat.socket, seat.out + seat.out_sent,
-                             seat.out_length - seat.out_sent, &would_block);
+  const long n = socket_send(seat.socket, seat.out + seat.out_sent, seat.out_length - seat.out_sent,
+                             &would_block);
   if (n > 0) {
     seat.out_sent = static_cast<uint8_t>(seat.out_sent + n);
   } else if (!would_block) {

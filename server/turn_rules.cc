@@ -191,10 +191,10 @@ void apply_report(Match& match, int32_t q, const Report& report, bool place_at_s
   if (hit && report.target >= 1 && report.target <= players) {
     const int32_t target = report.target - 1;
     int32_t& health = match.health[static_cast<size_t>(target)];
-    write_cell(health, table_cell(Column::Health, target, players),
-               static_cast<int32_t>(static_cast<uint32_t>(health) -
-                                    static_cast<uint32_t>(report.damage)),
-               q, ledger);
+    write_cell(
+        health, table_cell(Column::Health, target, players),
+        static_cast<int32_t>(static_cast<uint32_t>(health) - static_cast<uint32_t>(report.damage)),
+        q, ledger);
   }
   if (came(Step::Heading)) {
     write_cell(match.heading[self], table_cell(Column::Heading, q, players), report.heading, q,
