@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # run-ctest.sh BUILD_DIR STAGE [ctest arguments...]: runs CTest in BUILD_DIR,
-# ZOLT_CTEST_JOBS cases at a time (default 2), and appends "STAGE passed
-# failed skipped" to $ZOLT_RESULTS for the summary line. A case that skipped
-# itself (GTEST_SKIP) counts as skipped, not passed.
+# ZOLT_CTEST_JOBS cases at a time (default 8: most cases wait on a server far
+# more than they compute; tests/case_weights.cmake weighs those that do not),
+# and appends "STAGE passed failed skipped" to $ZOLT_RESULTS for the summary
+# line. A case that skipped itself (GTEST_SKIP) counts as skipped, not
+# passed.
 #
 # With ZOLT_E2E_PORT_2000=1 (the server started as it always was, with no
 # option, on port 2000) only the cases that this start can change run: the
@@ -20,7 +22,7 @@ if [ "${ZOLT_E2E_PORT_2000:-}" = 1 ]; then
 fi
 log=$(mktemp)
 rc=0
-(cd "$dir" && ctest --output-on-failure -j"${ZOLT_CTEST_JOBS:-2}" "$@") 2>&1 | tee "$log" || rc=$?
+(cd "$dir" && ctest --output-on-failure -j"${ZOLT_CTEST_JOBS:-8}" "$@") 2>&1 | tee "$log" || rc=$?
 line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)
 if [ -z "$line" ]; then
   total=0
