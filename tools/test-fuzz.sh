@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Stage of tools/test.sh: builds the libFuzzer targets of fuzz/ in
-# build-fuzz/ (clang, AddressSanitizer, UBSan) and runs each one for a short
+# build-sanitize/ (clang, AddressSanitizer, UBSan; the tree the sanitized
+# suite uses too, tools/sanitized-tree.sh) and runs each one for a short
 # time from its seed corpus in fuzz/corpus/<target>/, which every run first
 # replays in full, crashes found earlier included. One line per target goes
 # to $ZOLT_RESULTS.
@@ -11,12 +12,12 @@
 #                         dialogue, bot_step, turn_exchange, options, view_ledger,
 #                         save_line, line_reader, rcon, query, last_start)
 #
-# New inputs go to build-fuzz/corpus/<target>/, crashing ones to
-# build-fuzz/artifacts/<target>/; fuzz/corpus/ is only read.
+# New inputs go to build-sanitize/corpus/<target>/, crashing ones to
+# build-sanitize/artifacts/<target>/; fuzz/corpus/ is only read.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-dir=build-fuzz
+dir=build-sanitize
 seconds=${ZOLT_FUZZ_SECONDS:-8}
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(message data_files dialogue bot_step turn_exchange options view_ledger save_line line_reader rcon query last_start)
@@ -25,29 +26,18 @@ record() { [ -n "${ZOLT_RESULTS:-}" ] && echo "$1 $2 $3" >> "$ZOLT_RESULTS"; ret
 
 # libFuzzer comes with clang's runtime libraries; without them there is
 # nothing to run, which is not a failure of the server.
-if ! command -v clang++ > /dev/null; then
-  echo "test-fuzz: clang++ is not installed; the fuzz targets cannot run"
-  exit 0
-fi
-mkdir -p "$dir"
-probe="$root/$dir/libfuzzer-probe"
-printf '%s\n' '#include <cstddef>' '#include <cstdint>' \
-  'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }' > "$probe.cc"
-if ! clang++ -fsanitize=fuzzer,address,undefined "$probe.cc" -o "$probe" 2> "$probe.log"; then
-  cat "$probe.log"
-  echo "test-fuzz: clang++ cannot link libFuzzer (libclang-rt-14-dev missing?); the fuzz targets cannot run"
-  exit 0
-fi
-
-if ! cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DZOLT_FUZZ=ON \
-    -DZOLT_BUILD_TESTS=OFF -DZOLT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    > "$dir/configure.log" 2>&1; then
-  cat "$dir/configure.log"
+source tools/sanitized-tree.sh
+configured=0
+sanitized_tree_configure "$root" || configured=$?
+if [ "$configured" -eq 1 ]; then
   echo "test-fuzz: configuring $dir failed"
   record fuzz 0 1
   exit 1
+elif [ -z "$sanitized_fuzz" ]; then
+  echo "test-fuzz: $sanitized_no_fuzz; the fuzz targets cannot run"
+  exit 0
 fi
-if ! cmake --build "$dir"; then
+if ! cmake --build "$dir" --target "${targets[@]/#/fuzz_}"; then
   echo "test-fuzz: building $dir failed"
   record fuzz 0 1
   exit 1

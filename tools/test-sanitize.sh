@@ -15,38 +15,21 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 dir=build-sanitize
 
-# clang's -fsanitize=undefined includes the float-to-integer range check;
-# gcc needs it named, and its sanitizer instrumentation makes
-# -Wmaybe-uninitialized report library code falsely (std::function inside
-# <regex>), so that warning is left to the plain build.
-extra=""
-if command -v clang++ > /dev/null; then
-  compiler=clang++
-  sanitizers=address,undefined
-elif command -v g++ > /dev/null; then
-  compiler=g++
-  sanitizers=address,undefined,float-cast-overflow
-  extra="-Wno-maybe-uninitialized"
-else
-  echo "test-sanitize: no C++ compiler found; the sanitized suite cannot run"
-  exit 0
-fi
-# Bounds checks of std::vector and std::array indexing: an index past a
-# RouteRow's 10 slots stays inside the table's heap block, where
-# AddressSanitizer alone would not see it.
-flags="-fsanitize=$sanitizers -fno-sanitize-recover=all -fno-omit-frame-pointer -D_GLIBCXX_ASSERTIONS"
-
 record() { [ -n "${ZOLT_RESULTS:-}" ] && echo "$1 $2 $3" >> "$ZOLT_RESULTS"; return 0; }
 
-mkdir -p "$dir"
-if ! cmake -S . -B "$dir" -G Ninja -DZOLT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_CXX_FLAGS="$flags $extra" \
-    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=$sanitizers" > "$dir/configure.log" 2>&1; then
-  cat "$dir/configure.log"
+source tools/sanitized-tree.sh
+configured=0
+sanitized_tree_configure "$root" || configured=$?
+if [ "$configured" -eq 2 ]; then
+  echo "test-sanitize: $sanitized_no_fuzz; the sanitized suite cannot run"
+  exit 0
+elif [ "$configured" -ne 0 ]; then
   echo "test-sanitize: configuring $dir failed"
   record sanitize 0 1
   exit 1
 fi
+compiler=$sanitized_compiler
+flags=$sanitized_flags
 # What the suite runs; the benchmarks are built (and their code checked) by
 # the plain build.
 if ! cmake --build "$dir" --target zolt-server zolt-client zolt_tests zolt_e2e; then
