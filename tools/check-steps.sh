@@ -17,6 +17,6 @@ check() {
 # own probes and CPack's staging left out). The packages' builds must make
 # zolt-server and zolt-client and nothing else: no test, no benchmark.
 built_programs() {
-  find "$1" \( -name CMakeFiles -o -name _CPack_Packages -o -name wineprefix -o -name unpacked \) \
+  find "$1" \( -name CMakeFiles -o -name _CPack_Packages -o -name 'wineprefix*' -o -name unpacked \) \
     -prune -o -type f \( -perm -u+x -o -name '*.exe' \) -print | sed "s|^$1/||" | sort
 }

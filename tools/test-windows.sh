@@ -110,49 +110,82 @@ run_detached() {
   )
 }
 
-mkdir -p "$WINEPREFIX"
-: > "$dir/wine.log"
-# A Wine server left over from an earlier run lives in that run's network
-# namespace, and so would every socket the server under test makes: end it
-# and wait until it is gone.
-wineserver -k > /dev/null 2>&1 || true
-wineserver -w > /dev/null 2>&1 || true
-run_detached wineserver -p || fail "cannot start the Wine server (see $dir/wine.log)"
-trap 'wineserver -k > /dev/null 2>&1 || true' EXIT
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  say "setting up the Wine prefix $WINEPREFIX"
-  run_detached wine wineboot --init || fail "Wine prefix set-up (see $dir/wine.log)"
-else
-  # Starts Wine's services once, so that no case pays for it.
-  run_detached wine cmd /c exit || fail "Wine does not start (see $dir/wine.log)"
-fi
-
-export ZOLT_SERVER_COMMAND="wine $exe"
-export ZOLT_SERVER_WINDOWS=1
-export ZOLT_BOT_ROUTE_FILE="$WINEPREFIX/drive_c/bot.txt"
-start=$SECONDS
-rc=0
-# One case at a time: every Wine process of the prefix shares one Wine
-# server, and with two servers under test side by side a connection of one
-# was now and then closed or reset by the Wine side in the middle of an
-# exchange (seen in the 200-client case, with nothing in its log; alone, or
-# beside a busy processor instead, it never was).
-wine_log_lines=$(wc -l < "$dir/wine.log")
-ZOLT_CTEST_JOBS=1 bash tools/run-ctest.sh "$linux_dir" windows -R '^e2e\.' || rc=$?
-say "end-to-end suite against zolt-server.exe under Wine: $((SECONDS - start)) s"
-# The Wine server can fail an assertion of its own (seen once in four runs,
-# while cases killed the server under test again and again); every Wine call
-# of that moment fails, and so do the cases that made them, whatever the
-# server under test does. Only then are the failed cases run once more, on a
-# new Wine server: their outcome there is the one counted.
-if [ "$rc" -ne 0 ] && tail -n +"$((wine_log_lines + 1))" "$dir/wine.log" | grep -q '^wineserver.*Assertion'; then
-  say "the Wine server failed an assertion of its own (in $dir/wine.log):" \
-    "the failed cases run once more on a new one"
+# The end-to-end suite runs in two lanes, two cases at a time: each lane is
+# a prefix with a Wine server of its own ($WINEPREFIX and $WINEPREFIX-1),
+# and tools/wine-lane.sh starts a case's server in the prefix of the lane
+# CTest gave it. With two servers under test side by side in one prefix, a
+# connection of one was now and then closed or reset by the Wine side in the
+# middle of an exchange (seen in the 200-client case, with nothing in its
+# log); each in a prefix of its own they never meet.
+lanes=(0 1)
+lane_prefix() { if [ "$1" = 0 ]; then echo "$WINEPREFIX"; else echo "$WINEPREFIX-$1"; fi; }
+for_each_lane() {
+  local lane
+  for lane in "${lanes[@]}"; do WINEPREFIX=$(lane_prefix "$lane") "$@" || return 1; done
+}
+stop_wine_server() {
   wineserver -k > /dev/null 2>&1 || true
   wineserver -w > /dev/null 2>&1 || true
-  run_detached wineserver -p || fail "cannot start the Wine server again (see $dir/wine.log)"
+}
+# A Wine server left over from an earlier run lives in that run's network
+# namespace, and so would every socket the server under test makes: each is
+# ended, and waited for until it is gone, before a lane's server is started.
+start_wine_server() {
+  stop_wine_server
+  run_detached wineserver -p
+}
+: > "$dir/wine.log"
+for lane in "${lanes[@]}"; do mkdir -p "$(lane_prefix "$lane")"; done
+for_each_lane start_wine_server || fail "cannot start the Wine servers (see $dir/wine.log)"
+trap 'for_each_lane stop_wine_server' EXIT
+# A new prefix is set up; one set up before only starts Wine's services, so
+# that no case pays for it. The lanes do this side by side.
+boot_prefix() {
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    say "setting up the Wine prefix $WINEPREFIX"
+    run_detached wine wineboot --init
+  else
+    run_detached wine cmd /c exit
+  fi
+}
+booting=()
+for lane in "${lanes[@]}"; do
+  WINEPREFIX=$(lane_prefix "$lane") boot_prefix &
+  booting+=($!)
+done
+for pid in "${booting[@]}"; do wait "$pid" || fail "Wine does not start (see $dir/wine.log)"; done
+
+lane_command="$root/tools/wine-lane.sh"
+[[ "$lane_command" != *" "* ]] || fail "the path $lane_command must not contain spaces"
+export ZOLT_SERVER_COMMAND="$lane_command $exe"
+export ZOLT_SERVER_WINDOWS=1
+export ZOLT_BOT_ROUTE_FILE="$WINEPREFIX/drive_c/bot.txt"
+lanes_file="$dir/wine-lanes.json"
+printf '{"version": {"major": 1, "minor": 0}, "local": [{"wine": [%s]}]}\n' \
+  "$(for lane in "${lanes[@]}"; do printf '{"id": "%s", "slots": 1},' "$lane"; done | sed 's/,$//')" \
+  > "$lanes_file"
+# The lanes bound how many cases run at once; CTest's slots are twice as
+# many, so that a case weighed double (tests/case_weights.cmake) holds one
+# lane, not both.
+jobs=$((2 * ${#lanes[@]}))
+start=$SECONDS
+rc=0
+wine_log_lines=$(wc -l < "$dir/wine.log")
+ZOLT_CTEST_JOBS=$jobs bash tools/run-ctest.sh "$linux_dir" windows -R '^e2e\.' \
+  --resource-spec-file "$lanes_file" || rc=$?
+say "end-to-end suite against zolt-server.exe under Wine: $((SECONDS - start)) s"
+# A Wine server can fail an assertion of its own (seen once in four runs,
+# while cases killed the server under test again and again); every Wine call
+# of that moment fails, and so do the cases that made them, whatever the
+# server under test does. Only then are the failed cases run once more, on
+# new Wine servers: their outcome there is the one counted.
+if [ "$rc" -ne 0 ] && tail -n +"$((wine_log_lines + 1))" "$dir/wine.log" | grep -q '^wineserver.*Assertion'; then
+  say "a Wine server failed an assertion of its own (in $dir/wine.log):" \
+    "the failed cases run once more on new ones"
+  for_each_lane start_wine_server || fail "cannot start the Wine servers again (see $dir/wine.log)"
   rerun=0
-  ZOLT_CTEST_JOBS=1 bash tools/run-ctest.sh "$linux_dir" windows-again --rerun-failed || rerun=$?
+  ZOLT_CTEST_JOBS=$jobs bash tools/run-ctest.sh "$linux_dir" windows-again --rerun-failed \
+    --resource-spec-file "$lanes_file" || rerun=$?
   if [ "$rerun" -eq 0 ] && [ -n "${ZOLT_RESULTS:-}" ]; then
     # The first run's failures passed on their own Wine server: not counted twice.
     sed -i -E 's/^windows ([0-9]+) [0-9]+ ([0-9]+)$/windows \1 0 \2/' "$ZOLT_RESULTS"
