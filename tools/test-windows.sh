@@ -110,14 +110,14 @@ run_detached() {
   )
 }
 
-# The end-to-end suite runs in two lanes, two cases at a time: each lane is
-# a prefix with a Wine server of its own ($WINEPREFIX and $WINEPREFIX-1),
+# The end-to-end suite runs in three lanes, three cases at a time: each lane
+# is a prefix with a Wine server of its own ($WINEPREFIX, $WINEPREFIX-1, ...),
 # and tools/wine-lane.sh starts a case's server in the prefix of the lane
 # CTest gave it. With two servers under test side by side in one prefix, a
 # connection of one was now and then closed or reset by the Wine side in the
 # middle of an exchange (seen in the 200-client case, with nothing in its
 # log); each in a prefix of its own they never meet.
-lanes=(0 1)
+lanes=(0 1 2)
 lane_prefix() { if [ "$1" = 0 ]; then echo "$WINEPREFIX"; else echo "$WINEPREFIX-$1"; fi; }
 for_each_lane() {
   local lane
